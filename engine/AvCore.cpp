@@ -1,0 +1,193 @@
+// Engine root and scanners: contexts, scan calls, callbacks and Threat records.
+#include "engine/AvCore.h"
+
+#include "engine/AvCoreScannerImpl.h"
+#include "engine/DiagnosticLog.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstring>
+#include <exception>
+
+namespace AvCore {
+namespace {
+
+std::atomic<uint32_t> lastThreatId(1);  // so the first record of the process gets 2
+
+// Links an engine callback to the scanner that is inside CoreFScan on this thread.
+thread_local CAvCoreScannerImpl* currentScanner = nullptr;
+
+int32_t __stdcall ObjectCallback(uint32_t coreId, const wchar_t* objectName, uint32_t verdict,
+                                 const char* threatName) {
+    if (!IsValidCoreId(coreId)) return 0;
+    CAvCoreScannerImpl* scanner = currentScanner;
+    if (!scanner) return 0;
+    return scanner->OnEngineObject(objectName, verdict, threatName);
+}
+
+int32_t __stdcall AuxCallback(uint32_t, uint32_t) { return 0; }
+
+std::wstring FromAnsi(const char* text, size_t maxLength) {
+    if (!text) return std::wstring();
+    const size_t length = strnlen(text, maxLength);  // the engine may fill the buffer without a NUL
+    if (length == 0) return std::wstring();
+    const int wide = ::MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0);
+    if (wide <= 0) return std::wstring();
+    std::wstring result(static_cast<size_t>(wide), L'\0');
+    if (::MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), &result[0], wide) != wide)
+        return std::wstring();
+    return result;
+}
+
+// Restores the thread's previous current scanner, so no pointer outlives the call.
+class CurrentScannerScope {
+public:
+    explicit CurrentScannerScope(CAvCoreScannerImpl* scanner) : previous_(currentScanner) { currentScanner = scanner; }
+    ~CurrentScannerScope() { currentScanner = previous_; }
+
+private:
+    CAvCoreScannerImpl* previous_;
+};
+
+}  // namespace
+
+CCoreHandle::CCoreHandle(const boost::shared_ptr<CCoreProxy>& proxy) : proxy(proxy), coreId(0) {
+    coreId = proxy->Init(ObjectCallback, AuxCallback, 0);
+    if (!IsValidCoreId(coreId)) throw AvCoreException("CoreInit failed");
+}
+
+CCoreHandle::~CCoreHandle() { proxy->Free(coreId); }
+
+CAvCoreScannerImpl::CAvCoreScannerImpl(const boost::shared_ptr<CCoreProxy>& proxy, uint32_t flags,
+                                       const uint32_t* options)
+    : context_(new CCoreHandle(proxy)), flags_(flags), options_(), outcome_(), threatName_(), stop_(0) {
+    for (int i = 0; i < 8; ++i) options_.options[i] = options ? options[i] : 0;
+    options_.one = 1;
+    options_.zero2 = 0;
+    DebugLine() << L"CAvCoreScannerImpl created" << L'\n';
+}
+
+CAvCoreScannerImpl::~CAvCoreScannerImpl() { DebugLine() << L"CAvCoreScannerImpl destroyed" << L'\n'; }
+
+Threat& CAvCoreScannerImpl::NextThreat(const char* ansiName, size_t maxLength, const wchar_t* object,
+                                       bool fromCallback, bool codeIsOne, bool curable) {
+    threat_.id = ++lastThreatId;
+    threat_.name = FromAnsi(ansiName, maxLength);
+    threat_.object = object ? object : L"";
+    threat_.type = File;
+    threat_.fromCallback = fromCallback;
+    threat_.codeIsOne = codeIsOne;
+    threat_.curable = curable;
+    return threat_;
+}
+
+bool CAvCoreScannerImpl::Scan(const wchar_t* path, uint32_t mode) {
+    CurrentScannerScope scope(this);
+    ::InterlockedExchange(&stop_, 0);
+    std::memset(&outcome_, 0, sizeof(outcome_));
+
+    boost::shared_ptr<CCoreHandle> context;
+    {
+        boost::mutex::scoped_lock lock(contextMutex_);
+        context = context_;
+    }
+    CoreScanParams params = {path, mode, flags_, &options_, threatName_, &outcome_};
+    const uint32_t code = context->proxy->coreFScan(context->coreId, &params);
+    context.reset();
+
+    if (mode != ScanModeScan) return outcome_.action == mode;
+    if (IsDetection(code)) {
+        onThreat(NextThreat(threatName_, sizeof(threatName_), path, false, code == DetectionCodeOne,
+                            outcome_.curable == 1));
+        return false;
+    }
+    return true;
+}
+
+void CAvCoreScannerImpl::Stop() { ::InterlockedExchange(&stop_, 1); }
+
+int32_t CAvCoreScannerImpl::OnEngineObject(const wchar_t* objectName, uint32_t verdict, const char* threatName) {
+    if (::InterlockedCompareExchange(&stop_, 0, 0) != 0) {
+        boost::shared_ptr<CCoreHandle> context;
+        {
+            boost::mutex::scoped_lock lock(contextMutex_);
+            context = context_;
+        }
+        context->proxy->coreStopScan(context->coreId);
+        return 0;
+    }
+    const wchar_t* name = objectName ? objectName : L"";
+    onObject(name, File, true);
+    const uint32_t code = verdict & 0xFF;
+    if (IsDetection(code))
+        onThreat(NextThreat(threatName, ThreatNameBufferSize, name, true, code == DetectionCodeOne, false));
+    return 0;
+}
+
+void CAvCoreImpl::Register(CAvCoreScannerImpl* scanner) {
+    boost::mutex::scoped_lock lock(mutex);
+    scanners.insert(scanner);
+}
+
+void CAvCoreImpl::Release(CAvCoreScannerImpl* scanner) {
+    {
+        boost::mutex::scoped_lock lock(mutex);
+        scanners.erase(scanner);
+    }
+    delete scanner;
+}
+
+CAvCoreScanner::CAvCoreScanner(CAvCoreScannerImpl* impl, const boost::shared_ptr<CAvCoreImpl>& root)
+    : impl_(impl), root_(root) {
+    impl_->onObject.connect([this](const wchar_t* name, ObjectType type, bool inner) { onObject(name, type, inner); });
+    impl_->onThreat.connect([this](const Threat& threat) { onThreat(threat); });
+}
+
+CAvCoreScanner::~CAvCoreScanner() { root_->Release(impl_); }
+
+bool CAvCoreScanner::FScan(const wchar_t* path) { return impl_->Scan(path, ScanModeScan); }
+
+bool CAvCoreScanner::Cure(const wchar_t* path, int action) {
+    if (action != static_cast<int>(ScanModeCure)) return false;
+    return impl_->Scan(path, ScanModeCure);
+}
+
+void CAvCoreScanner::Stop() { impl_->Stop(); }
+
+CAvCore::CAvCore(const wchar_t* engineFolder)
+    : impl_(new CAvCoreImpl(boost::shared_ptr<CCoreProxy>(new CCoreProxy(engineFolder)))) {}
+
+CAvCore::~CAvCore() {}
+
+boost::shared_ptr<CAvCoreScanner> CAvCore::CreateScanner(uint32_t flags, const uint32_t* options) {
+    try {
+        boost::shared_ptr<CCoreProxy> proxy;
+        {
+            boost::mutex::scoped_lock lock(impl_->mutex);
+            proxy = impl_->proxy;
+        }
+        CAvCoreScannerImpl* impl = new CAvCoreScannerImpl(proxy, flags, options);
+        impl_->Register(impl);
+        try {
+            return boost::shared_ptr<CAvCoreScanner>(new CAvCoreScanner(impl, impl_));
+        } catch (...) {
+            impl_->Release(impl);
+            throw;
+        }
+    } catch (const std::exception&) {
+        return boost::shared_ptr<CAvCoreScanner>();
+    }
+}
+
+uint32_t CAvCore::GetCoreVersion() {
+    boost::mutex::scoped_lock lock(impl_->mutex);
+    return impl_->proxy->CoreVersion();
+}
+
+uint32_t CAvCore::GetRecordCount() {
+    boost::mutex::scoped_lock lock(impl_->mutex);
+    return impl_->proxy->RecordCount();
+}
+
+}  // namespace AvCore

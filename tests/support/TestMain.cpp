@@ -1,0 +1,10 @@
+// Entry point of every test executable.
+#include "engine/DiagnosticLog.h"
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    AvCore::ConfigureDiagnosticOutput();
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

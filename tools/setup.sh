@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Makes a Debian 12 machine ready to build and test the scanner: packages, then the
+# cross-compiled Boost libraries. Quick when everything is already in place.
+set -euo pipefail
+
+BOOST_CACHE=${TERVAN_BOOST_CACHE:-/var/cache/tervan/boost-1.81-i686}
+PACKAGES=(cmake make g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
+          libboost1.81-dev googletest libz-mingw-w64-dev wine wine32:i386 fonts-wine
+          fonts-liberation fonts-dejavu-core xvfb xauth imagemagick nsis zip unzip xz-utils)
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+missing_packages() {
+    local p
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed' || echo "$p"
+    done
+}
+
+install_packages() {
+    local missing
+    missing=$(missing_packages)
+    [ -z "$missing" ] && return 0
+    echo "setup: installing: $(echo $missing)"
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        as_root dpkg --add-architecture i386
+    fi
+    add_source_list
+    as_root apt-get update -q
+    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -q --no-install-recommends $missing
+}
+
+# A deb-src entry beside the machine's own list, so that Debian's Boost sources can be fetched.
+add_source_list() {
+    local src=/etc/apt/sources.list.d/tervan-deb-src.sources
+    [ -f "$src" ] && return 0
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        sed -e 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources | as_root tee "$src" >/dev/null
+    else
+        grep -h '^deb ' /etc/apt/sources.list 2>/dev/null | sed 's/^deb /deb-src /' \
+            | as_root tee /etc/apt/sources.list.d/tervan-deb-src.list >/dev/null
+        as_root touch "$src"
+    fi
+    return 0
+}
+
+build_boost() {
+    if [ -f "$BOOST_CACHE/lib/libboost_thread.a" ] && [ -f "$BOOST_CACHE/lib/libboost_filesystem.a" ]; then
+        return 0
+    fi
+    echo "setup: building Boost.Thread and Boost.Filesystem for i686 mingw into $BOOST_CACHE"
+    add_source_list
+    if ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then as_root apt-get update -q; fi
+    local work
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' RETURN
+    (cd "$work" && apt-get source --download-only -q boost1.81 >/dev/null)
+    local tarball
+    tarball=$(ls "$work"/boost1.81_*.orig.tar.* | head -n 1)
+    tar -C "$work" -xf "$tarball" --wildcards '*/libs/thread/src/*' '*/libs/filesystem/src/*'
+    local top
+    top=$(find "$work" -mindepth 1 -maxdepth 1 -type d | head -n 1)
+
+    as_root mkdir -p "$BOOST_CACHE/lib" "$BOOST_CACHE/include"
+    as_root ln -sfn /usr/include/boost "$BOOST_CACHE/include/boost"
+    local cxx=i686-w64-mingw32-g++-posix
+    local flags=(-std=c++17 -O2 -isystem "$BOOST_CACHE/include" -DBOOST_ALL_NO_LIB -D_WIN32_WINNT=0x0601)
+    mkdir -p "$work/obj/thread" "$work/obj/fs"
+    local f pids=()
+    for f in "$top"/libs/thread/src/win32/thread.cpp "$top"/libs/thread/src/win32/tss_dll.cpp \
+             "$top"/libs/thread/src/win32/tss_pe.cpp "$top"/libs/thread/src/win32/thread_primitives.cpp \
+             "$top"/libs/thread/src/future.cpp; do
+        "$cxx" "${flags[@]}" -DBOOST_THREAD_BUILD_LIB -DBOOST_THREAD_USE_LIB -c "$f" \
+            -o "$work/obj/thread/$(basename "$f" .cpp).o" &
+        pids+=($!)
+    done
+    for f in "$top"/libs/filesystem/src/*.cpp; do
+        "$cxx" "${flags[@]}" -DBOOST_FILESYSTEM_STATIC_LINK -DBOOST_FILESYSTEM_SOURCE \
+            -DBOOST_FILESYSTEM_NO_CXX20_ATOMIC_REF -DBOOST_FILESYSTEM_HAS_BCRYPT \
+            -I "$top/libs/filesystem/src" -c "$f" -o "$work/obj/fs/$(basename "$f" .cpp).o" &
+        pids+=($!)
+    done
+    local pid failed=0
+    for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
+    if [ "$failed" -ne 0 ]; then echo "setup: compiling Boost failed" >&2; return 1; fi
+    as_root rm -f "$BOOST_CACHE/lib/"*.a
+    i686-w64-mingw32-ar rcs "$work/libboost_thread.a" "$work"/obj/thread/*.o
+    i686-w64-mingw32-ar rcs "$work/libboost_filesystem.a" "$work"/obj/fs/*.o
+    as_root cp "$work/libboost_thread.a" "$work/libboost_filesystem.a" "$BOOST_CACHE/lib/"
+}
+
+install_packages
+build_boost
+echo "setup: ready (Boost in $BOOST_CACHE)"
