@@ -1,0 +1,89 @@
+// CQuarantine: the quarantine as a whole. One hidden "TER.QUAR" folder per disk holding one container
+// per quarantined file, and an in-memory table of entries, loaded at construction by one thread per
+// fixed disk. Signals are emitted on the thread that made the change, never under the store's lock.
+#pragma once
+
+#include "engine/AvCore.h"
+
+#include <boost/function.hpp>
+#include <boost/noncopyable.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/signals2/signal.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/thread/thread.hpp>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace Quarantine {
+
+struct Entry {
+    std::wstring OriginalPath;
+    int32_t Type = 0;
+    std::wstring ThreatName;
+    bool Curable = false;
+    std::wstring ContainerPath;
+    bool CodeIsOne = false;
+    int64_t Time = 0;  // seconds since 1970 (UTC)
+    int32_t OriginCode = 0;
+};
+
+typedef std::map<int, Entry> EntryTable;
+
+class CQuarantine : boost::noncopyable {
+public:
+    boost::signals2::signal<void(int, const Entry&)> entryAdded;
+    boost::signals2::signal<void(int)> entryDeleted;
+    boost::signals2::signal<void()> loadStarted;
+    boost::signals2::signal<void()> loadFinished;
+
+    // Attaches every fixed disk from c to z.
+    CQuarantine();
+    // Attaches exactly the given disk letters (for callers that choose the disks themselves).
+    explicit CQuarantine(const std::wstring& disks);
+    // Stops and joins the loader threads.
+    ~CQuarantine();
+
+    void AttachDisk(wchar_t disk);
+
+    // Copies the threat's file into a new container and returns the new entry's identifier (> 0).
+    // Throws QuarantineException (or std::runtime_error "Failed to create file"); then no file is
+    // left behind and no entry is made.
+    int Add(const AvCore::Threat& threat, int originCode);
+    // Writes the entry's object to the target; missing folders on the way are created. The entry
+    // and its container stay. Throws QuarantineException; a failed restore changes nothing.
+    void Restore(int identifier, const wchar_t* targetPath, bool overwrite);
+    // Removes the entry and its container, read-only or not. An unknown identifier does nothing.
+    void Delete(int identifier);
+
+    bool GetEntry(int identifier, Entry& out) const;
+    void GetEntries(EntryTable& out) const;
+
+    // True while any disk loader has not finished.
+    bool IsLoading() const;
+
+    // The GUID text that names a new container; replaceable so that tests can provoke name clashes.
+    typedef boost::function<std::wstring()> GuidSource;
+    void SetGuidSource(const GuidSource& source);
+
+private:
+    void LoadDisk(wchar_t disk);
+    void LoadFolder(wchar_t disk);
+    void LoadContainer(const std::wstring& path);
+    int Register(const Entry& entry);
+    std::wstring NewGuid() const;
+
+    EntryTable entries_;
+    std::map<wchar_t, boost::shared_ptr<boost::thread>> disks_;
+    mutable boost::mutex mutex_;
+    int lastIdentifier_;
+    int loaderCount_;
+    bool idle_;
+    GuidSource guidSource_;
+};
+
+// "X:\TER.QUAR\" for a disk letter.
+std::wstring QuarantineFolder(wchar_t disk);
+
+}  // namespace Quarantine

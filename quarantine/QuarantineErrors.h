@@ -1,0 +1,47 @@
+// Exceptions of the quarantine: every what() starts with "Quarantine error: ".
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace Quarantine {
+
+class QuarantineException : public std::runtime_error {
+public:
+    explicit QuarantineException(const std::string& detail) : std::runtime_error("Quarantine error: " + detail) {}
+};
+
+// A failed system call: "<detail> [GetLastError() = <code>]".
+class IOError : public QuarantineException {
+public:
+    IOError(const std::string& detail, uint32_t code)
+        : QuarantineException(detail + " [GetLastError() = " + std::to_string(code) + "]"), code_(code) {}
+    uint32_t Code() const { return code_; }
+
+private:
+    uint32_t code_;
+};
+
+class CorruptedContainer : public QuarantineException {
+public:
+    explicit CorruptedContainer(const std::string& detail) : QuarantineException(detail) {}
+};
+
+class InvalidParameter : public QuarantineException {
+public:
+    explicit InvalidParameter(const std::string& detail) : QuarantineException(detail) {}
+};
+
+class InvalidIdentifier : public QuarantineException {
+public:
+    explicit InvalidIdentifier(int identifier)
+        : QuarantineException("Invalid identifier '" + std::to_string(identifier) + "'") {}
+};
+
+// Raises IOError with the error the system reports for the call that has just failed.
+[[noreturn]] inline void ThrowLastError(const char* detail) { throw IOError(detail, ::GetLastError()); }
+
+}  // namespace Quarantine

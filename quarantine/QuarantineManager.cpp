@@ -1,0 +1,87 @@
+// The process-wide quarantine manager.
+#include "quarantine/QuarantineManager.h"
+
+#include "quarantine/Container.h"
+
+#include <boost/bind/bind.hpp>
+
+#include <algorithm>
+
+using Quarantine::CQuarantine;
+
+namespace {
+
+boost::shared_ptr<CQuarantine> EveryFixedDisk() { return boost::shared_ptr<CQuarantine>(new CQuarantine()); }
+
+}  // namespace
+
+AvQuarantineManager& AvQuarantineManager::Get() {
+    static AvQuarantineManager manager;
+    return manager;
+}
+
+AvQuarantineManager::AvQuarantineManager(const StoreFactory& factory)
+    : loaded_(false), factory_(factory ? factory : StoreFactory(EveryFixedDisk)) {}
+
+AvQuarantineManager::~AvQuarantineManager() {
+    for (auto& connection : connections_) connection.disconnect();
+}
+
+void AvQuarantineManager::Start() {
+    if (store_) return;
+    try {
+        store_ = factory_();
+    } catch (...) {
+        store_.reset();
+    }
+    if (!store_) {
+        ready(false);
+        return;
+    }
+    connections_[0] = store_->loadStarted.connect(boost::bind(&AvQuarantineManager::OnLoadStarted, this));
+    connections_[1] = store_->loadFinished.connect(boost::bind(&AvQuarantineManager::OnLoadFinished, this));
+    connections_[2] = store_->entryAdded.connect(
+        boost::bind(&AvQuarantineManager::OnEntryAdded, this, boost::placeholders::_1, boost::placeholders::_2));
+    connections_[3] = store_->entryDeleted.connect(
+        boost::bind(&AvQuarantineManager::OnEntryDeleted, this, boost::placeholders::_1));
+    // The loaders started with the store: a loader that finished before the connection, or no disk
+    // at all, must not keep this wait going, so the store's own count decides.
+    while (store_->IsLoading()) ::Sleep(10);
+    loaded_ = true;
+    ready(true);
+}
+
+bool AvQuarantineManager::QuarantineThreat(const AvCore::Threat& threat) {
+    if (!store_) return false;
+    try {
+        return store_->Add(threat, Quarantine::Format::OwnOriginCode) > 0;
+    } catch (...) {
+        return false;
+    }
+}
+
+void AvQuarantineManager::GetSnapshot(Snapshot& out) {
+    if (!store_) return;
+    Quarantine::EntryTable table;
+    store_->GetEntries(table);
+    Snapshot sorted;
+    for (const auto& entry : table) sorted.push_back(entry);
+    sorted.sort([](const Snapshot::value_type& a, const Snapshot::value_type& b) {
+        return a.second.Time < b.second.Time;
+    });  // std::list::sort is stable
+    out.splice(out.end(), sorted);
+}
+
+bool AvQuarantineManager::RestoreToOriginal(int identifier) {
+    if (!store_) return false;
+    try {
+        Quarantine::Entry entry;
+        if (!store_->GetEntry(identifier, entry)) return false;
+        store_->Restore(identifier, entry.OriginalPath.c_str(), true);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+boost::shared_ptr<CQuarantine> AvQuarantineManager::GetStore() { return store_; }

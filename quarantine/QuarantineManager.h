@@ -1,0 +1,52 @@
+// AvQuarantineManager: the process-wide owner of the quarantine store and the only way the rest of
+// the program reaches it.
+#pragma once
+
+#include "quarantine/Quarantine.h"
+
+#include <boost/function.hpp>
+#include <boost/signals2/connection.hpp>
+
+#include <atomic>
+#include <list>
+#include <utility>
+
+class AvQuarantineManager : boost::noncopyable {
+public:
+    typedef std::list<std::pair<int, Quarantine::Entry>> Snapshot;
+    typedef boost::function<boost::shared_ptr<Quarantine::CQuarantine>()> StoreFactory;
+
+    // Emitted once by Start: true when the store runs and its first load has finished.
+    boost::signals2::signal<void(bool)> ready;
+
+    // The one manager of the process.
+    static AvQuarantineManager& Get();
+
+    // A manager whose store comes from the factory (by default: every fixed disk).
+    explicit AvQuarantineManager(const StoreFactory& factory = StoreFactory());
+    ~AvQuarantineManager();
+
+    // Creates the store and blocks until its first load has finished; once only.
+    void Start();
+    // Copies the threat's file into the quarantine with origin code 100. Never throws.
+    bool QuarantineThreat(const AvCore::Threat& threat);
+    // Appends every entry to out, oldest first; equal times keep identifier order.
+    void GetSnapshot(Snapshot& out);
+    // Restores the entry over its original path; the entry stays. Never throws.
+    bool RestoreToOriginal(int identifier);
+    boost::shared_ptr<Quarantine::CQuarantine> GetStore();
+
+    bool IsLoaded() const { return loaded_; }
+
+private:
+    void OnLoadStarted() { loaded_ = false; }
+    void OnLoadFinished() { loaded_ = true; }
+    void OnEntryAdded(int, const Quarantine::Entry&) {}
+    void OnEntryDeleted(int) {}
+
+    std::atomic<bool> loaded_;
+    boost::shared_ptr<Quarantine::CQuarantine> store_;
+    StoreFactory factory_;
+    // Released before the store, which a file action may still hold.
+    boost::signals2::scoped_connection connections_[4];
+};
