@@ -31,7 +31,9 @@ std::wstring SystemGuid() {
 }
 
 // Creates the disk's quarantine folder, hidden and system, unless it is there already.
-void EnsureQuarantineFolder(const std::wstring& folder) {
+void EnsureQuarantineFolder(const std::wstring& folderWithBackslash) {
+    // Without the trailing backslash, so that a plain file of that name is seen as one.
+    const std::wstring folder = folderWithBackslash.substr(0, folderWithBackslash.size() - 1);
     DWORD attributes = ::GetFileAttributesW(folder.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         if (::CreateDirectoryW(folder.c_str(), nullptr)) {
