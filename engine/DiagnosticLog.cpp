@@ -1,82 +1,111 @@
-// Diagnostic output: UTF-8 on standard output, lone surrogates replaced instead of failing the stream.
+// Diagnostic output: UTF-8 on standard output, safe for several writing threads.
 #include "engine/DiagnosticLog.h"
 
-#include <cwchar>
+#include <boost/thread/mutex.hpp>
+
 #include <iostream>
-#include <locale>
+#include <string>
 
 namespace AvCore {
 namespace {
 
-// UTF-16 to UTF-8 that never reports an error: a stray surrogate becomes U+FFFD.
-class Utf8Output : public std::codecvt<wchar_t, char, std::mbstate_t> {
+void AppendUtf8(std::string& out, unsigned long cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// Has no put area of its own, so that every insertion arrives here and is taken under the lock.
+class Utf8Output : public std::wstreambuf {
+public:
+    explicit Utf8Output(HANDLE output) : output_(output) {}
+    ~Utf8Output() override { sync(); }
+
 protected:
-    result do_out(std::mbstate_t&, const wchar_t* from, const wchar_t* fromEnd, const wchar_t*& fromNext, char* to,
-                  char* toEnd, char*& toNext) const override {
-        while (from < fromEnd) {
-            unsigned long cp = static_cast<unsigned short>(*from);
-            size_t used = 1;
-            if (cp >= 0xD800 && cp <= 0xDBFF) {
-                if (from + 1 == fromEnd) break;  // wait for the low half
-                unsigned long low = static_cast<unsigned short>(from[1]);
-                if (low >= 0xDC00 && low <= 0xDFFF) {
-                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                    used = 2;
-                } else {
-                    cp = 0xFFFD;
-                }
-            } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-                cp = 0xFFFD;
+    int_type overflow(int_type ch) override {
+        if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
+        const wchar_t unit = traits_type::to_char_type(ch);
+        xsputn(&unit, 1);
+        return ch;
+    }
+
+    std::streamsize xsputn(const wchar_t* text, std::streamsize count) override {
+        boost::mutex::scoped_lock lock(mutex_);
+        for (std::streamsize i = 0; i < count; ++i) Append(static_cast<unsigned short>(text[i]));
+        if (pending_.size() >= FlushThreshold) WritePending();
+        return count;
+    }
+
+    int sync() override {
+        boost::mutex::scoped_lock lock(mutex_);
+        WritePending();
+        return 0;
+    }
+
+private:
+    static const size_t FlushThreshold = 8192;
+
+    // A stray surrogate becomes U+FFFD instead of an encoding error.
+    void Append(unsigned long unit) {
+        if (high_) {
+            const unsigned long high = high_;
+            high_ = 0;
+            if (unit >= 0xDC00 && unit <= 0xDFFF) {
+                AppendUtf8(pending_, 0x10000 + ((high - 0xD800) << 10) + (unit - 0xDC00));
+                return;
             }
-            char bytes[4];
-            int n;
-            if (cp < 0x80) {
-                bytes[0] = static_cast<char>(cp);
-                n = 1;
-            } else if (cp < 0x800) {
-                bytes[0] = static_cast<char>(0xC0 | (cp >> 6));
-                bytes[1] = static_cast<char>(0x80 | (cp & 0x3F));
-                n = 2;
-            } else if (cp < 0x10000) {
-                bytes[0] = static_cast<char>(0xE0 | (cp >> 12));
-                bytes[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-                bytes[2] = static_cast<char>(0x80 | (cp & 0x3F));
-                n = 3;
-            } else {
-                bytes[0] = static_cast<char>(0xF0 | (cp >> 18));
-                bytes[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-                bytes[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-                bytes[3] = static_cast<char>(0x80 | (cp & 0x3F));
-                n = 4;
-            }
-            if (toEnd - to < n) break;
-            for (int i = 0; i < n; ++i) *to++ = bytes[i];
-            from += used;
+            AppendUtf8(pending_, 0xFFFD);
         }
-        fromNext = from;
-        toNext = to;
-        return from == fromEnd ? ok : partial;
+        if (unit >= 0xD800 && unit <= 0xDBFF)
+            high_ = unit;
+        else
+            AppendUtf8(pending_, unit >= 0xDC00 && unit <= 0xDFFF ? 0xFFFD : unit);
     }
-    result do_unshift(std::mbstate_t&, char* to, char*, char*& toNext) const override {
-        toNext = to;
-        return noconv;
+
+    void WritePending() {
+        if (output_ && !pending_.empty()) {
+            DWORD written = 0;
+            ::WriteFile(output_, pending_.data(), static_cast<DWORD>(pending_.size()), &written, nullptr);
+        }
+        pending_.clear();
     }
-    bool do_always_noconv() const noexcept override { return false; }
-    int do_encoding() const noexcept override { return 0; }
-    int do_max_length() const noexcept override { return 4; }
+
+    HANDLE output_;
+    boost::mutex mutex_;
+    std::string pending_;
+    unsigned long high_ = 0;
 };
+
+HANDLE StandardOutput() {
+    HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    if (output == INVALID_HANDLE_VALUE || ::GetFileType(output) == FILE_TYPE_UNKNOWN) return nullptr;
+    return output;
+}
 
 }  // namespace
 
-std::locale DiagnosticOutputLocale() { return std::locale(std::locale::classic(), new Utf8Output); }
+std::unique_ptr<std::wstreambuf> MakeUtf8Output(HANDLE output) {
+    return std::unique_ptr<std::wstreambuf>(new Utf8Output(output));
+}
 
 void ConfigureDiagnosticOutput() {
     static bool configured = false;
     if (configured) return;
     configured = true;
-    // Unsynchronised streams convert through the imbued facet instead of the C runtime's locale.
-    std::ios_base::sync_with_stdio(false);
-    std::wcout.imbue(DiagnosticOutputLocale());
+    // Never freed: the standard library flushes wcout after every static object is gone.
+    std::wcout.rdbuf(MakeUtf8Output(StandardOutput()).release());
 }
 
 std::wostream& DebugLine() {

@@ -1,16 +1,21 @@
 // Diagnostic lines on the process's wide standard output: "[DEBUG] " or "[WARN] ", pieces, '\n'.
 #pragma once
 
-#include <locale>
+#include <windows.h>
+
+#include <memory>
 #include <ostream>
+#include <streambuf>
 
 namespace AvCore {
 
-// Makes the wide standard output write UTF-8 and never fail on a character it cannot encode.
-// Call once at the start of main, before anything is written.
+// Gives the wide standard output a buffer that writes UTF-8 to the standard output handle, keeps
+// each insertion whole when threads write at once, never fails on a character it cannot encode,
+// and drops everything when the process has no standard output. Call once at the start of main.
 void ConfigureDiagnosticOutput();
-// The locale that ConfigureDiagnosticOutput gives the wide standard output.
-std::locale DiagnosticOutputLocale();
+
+// Such a buffer over any handle (null: discard). It writes when it holds enough and on sync.
+std::unique_ptr<std::wstreambuf> MakeUtf8Output(HANDLE output);
 
 // Start a line: clear an earlier failure of the stream, then write the level prefix.
 // The caller inserts the pieces and the final '\n'; the stream is not flushed.

@@ -11,7 +11,7 @@ dir=$(realpath -m "${2:?harness folder}")
 
 wine_env() {
     export WINEPREFIX="$dir/prefix" WINEARCH=win32 WINEDEBUG=-all HOME="$dir/home"
-    export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+    export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe,winedbg.exe="
     export XDG_CONFIG_HOME="$dir/home/.config" XDG_DATA_HOME="$dir/home/.local/share" XDG_CACHE_HOME="$dir/home/.cache"
 }
 

@@ -8,6 +8,6 @@ if [ ! -f "$dir/display" ] || [ ! -d "$dir/prefix" ]; then
     exit 2
 fi
 export WINEPREFIX="$dir/prefix" WINEARCH=win32 WINEDEBUG=${WINEDEBUG:--all} HOME="$dir/home"
-export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe,winedbg.exe="
 export DISPLAY=$(cat "$dir/display")
 exec wine "$@"

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <boost/thread/thread.hpp>
+
+#include <sstream>
 #include <iostream>
 
 using namespace TestSupport;
@@ -25,13 +27,83 @@ TEST(DiagnosticLog, LinesCarryTheirPrefixAndSurviveAFailedStream) {
 TEST(DiagnosticLog, OutputIsUtf8AndStraySurrogatesDoNotFailTheStream) {
     ScratchFolder folder;
     const std::wstring path = folder / L"out.txt";
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     {
-        std::wofstream out(TestSupport::Narrow(path).c_str(), std::ios::binary);  // ASCII path
-        out.imbue(AvCore::DiagnosticOutputLocale());
-        out << L"\x0416\x6587 " << L"\xD800x" << L" \xD83D\xDE00" << L'\n';
+        std::unique_ptr<std::wstreambuf> buffer = AvCore::MakeUtf8Output(file);
+        std::wostream out(buffer.get());
+        out << L"\x0416\x6587 " << L"\xD800x" << L" \xD83D" << L"\xDE00 \xDC00" << L'\n';
         EXPECT_TRUE(out.good());
-        out << L"next\n";
+        out << L"next" << 42 << L'\n';
         EXPECT_TRUE(out.good());
+        EXPECT_EQ("", ReadFile(path)) << "lines are not flushed one by one";
     }
-    EXPECT_EQ(std::string("\xD0\x96\xE6\x96\x87 \xEF\xBF\xBDx \xF0\x9F\x98\x80\nnext\n"), ReadFile(path));
+    ::CloseHandle(file);
+    EXPECT_EQ(std::string("\xD0\x96\xE6\x96\x87 \xEF\xBF\xBDx \xF0\x9F\x98\x80 \xEF\xBF\xBD\nnext42\n"), ReadFile(path));
+}
+
+TEST(DiagnosticLog, InsertionsFromManyThreadsStayWhole) {
+    ScratchFolder folder;
+    const std::wstring path = folder / L"threads.txt";
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    {
+        std::unique_ptr<std::wstreambuf> buffer = AvCore::MakeUtf8Output(file);
+        std::wostream out(buffer.get());
+        std::vector<boost::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&out, t] {
+                for (int i = 0; i < 3000; ++i) out << (L"<piece-" + std::to_wstring(t) + L"-" + std::to_wstring(i) + L">\n");
+            });
+        for (boost::thread& thread : threads) thread.join();
+    }
+    ::CloseHandle(file);
+    const std::string text = ReadFile(path);
+    std::istringstream lines(text);
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        ++count;
+        EXPECT_TRUE(line.size() > 8 && line.front() == '<' && line.back() == '>') << line;
+    }
+    EXPECT_EQ(12000, count);
+}
+
+namespace {
+
+// Runs log_child with the given standard output and returns its exit code.
+DWORD RunLogChild(HANDLE output) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    PROCESS_INFORMATION process = {};
+    std::wstring command = L"\"" + ExecutableFolder() + L"log_child.exe\"";
+    if (!::CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+        return 0xFFFFFFFF;
+    ::WaitForSingleObject(process.hProcess, 60000);
+    DWORD code = 0xFFFFFFFF;
+    ::GetExitCodeProcess(process.hProcess, &code);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    return code;
+}
+
+}  // namespace
+
+TEST(DiagnosticLog, AProcessWithoutStandardOutputRunsAsWithOne) {
+    EXPECT_EQ(0u, RunLogChild(nullptr)) << "the lines must be lost, not the process";
+
+    ScratchFolder folder;
+    const std::wstring path = folder / L"out.txt";
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    EXPECT_EQ(0u, RunLogChild(file));
+    ::CloseHandle(file);
+    const std::string text = ReadFile(path);
+    EXPECT_EQ(0u, text.find("[DEBUG] Loading container: d:\\TER.QUAR\\\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB-0.tqr\n"
+                            "[WARN] Failed to load container : Quarantine error: Validation error\n"));
+    EXPECT_NE(std::string::npos, text.find("-1999.tqr\n"));
 }

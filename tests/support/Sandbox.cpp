@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <iostream>
+#include <mutex>
 #include <stdexcept>
 
 namespace TestSupport {
@@ -105,13 +106,41 @@ std::string Narrow(const std::wstring& text) {
     return result;
 }
 
-LogCapture::LogCapture() : previous_(std::wcout.rdbuf(buffer_.rdbuf())) {}
+class LogCapture::Buffer : public std::wstreambuf {
+public:
+    std::wstring Text() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return text_;
+    }
+
+protected:
+    int_type overflow(int_type ch) override {
+        if (!traits_type::eq_int_type(ch, traits_type::eof())) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            text_ += traits_type::to_char_type(ch);
+        }
+        return traits_type::not_eof(ch);
+    }
+    std::streamsize xsputn(const wchar_t* text, std::streamsize count) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        text_.append(text, static_cast<size_t>(count));
+        return count;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::wstring text_;
+};
+
+LogCapture::LogCapture() : buffer_(new Buffer), previous_(std::wcout.rdbuf(buffer_.get())) {}
 
 LogCapture::~LogCapture() { std::wcout.rdbuf(previous_); }
 
+std::wstring LogCapture::Text() const { return buffer_->Text(); }
+
 std::vector<std::wstring> LogCapture::Lines() const {
     std::vector<std::wstring> lines;
-    std::wstringstream in(buffer_.str());
+    std::wstringstream in(buffer_->Text());
     std::wstring line;
     while (std::getline(in, line)) lines.push_back(line);
     return lines;

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -42,17 +43,18 @@ void RemoveQuarantineFolders();
 
 std::string Narrow(const std::wstring& text);  // UTF-8, for messages
 
-// Redirects the wide standard output into a buffer while it lives.
+// Redirects the wide standard output into memory while it lives; threads may write at once.
 class LogCapture {
 public:
     LogCapture();
     ~LogCapture();
-    std::wstring Text() const { return buffer_.str(); }
+    std::wstring Text() const;
     std::vector<std::wstring> Lines() const;
     bool Contains(const std::wstring& line) const;  // a whole line, without its '\n'
 
 private:
-    std::wstringstream buffer_;
+    class Buffer;
+    std::unique_ptr<Buffer> buffer_;
     std::wstreambuf* previous_;
 };
 
