@@ -1,7 +1,7 @@
 // A scanning engine for tests: honours the engine contract, and decides what it reports from
 // directive lines in the scanned file. A line "TVE:<VERB> args" anywhere in the first 64 KiB:
 //   DETECT <code> <name> [curable]   result code and threat name (code 1 or 2 is a detection)
-//   CURE change|nochange|fail|delete what a cure (mode 1) does; default change
+//   CURE change|one|touch|nochange|fail|delete   what a cure (mode 1) does; default change
 //   OBJECT <verdict> <name> [threat]  one callback for the object "<path>><name>" before the result
 //   LOOP <count> <sleep ms>          that many callbacks; ends early after CoreStopScan
 //   CALLBACKID <id>                  one detected callback with that coreId
@@ -9,7 +9,8 @@
 //   ANSINAME                         detection code 2 with the name "Virus.\xC4" (system code page)
 //   RESULT <n>                       return n from CoreFScan
 //   SLEEP <ms>                       wait that long inside the scan
-// "change" rewrites every "TVE:DETECT" into "TVE:CLEAN-", so a rescan finds the file clean.
+// "change" rewrites every "TVE:DETECT" into "TVE:CLEAN-", so a rescan finds the file clean; "one"
+// rewrites only the first; "touch" appends a byte and leaves the detection in place.
 // Build variants: TVE_MISSING_<export>, TVE_MAIN_INIT_RESULT, TVE_REFUSE_CONTEXTS, TVE_READ_ONLY.
 #include "engine/CoreAbi.h"
 #include "tests/engine/testengine/TestEngineStats.h"
@@ -132,12 +133,19 @@ TVE_UNUSED_IN_READ_ONLY std::wstring Widen(const std::string& text) {
 
 TVE_UNUSED_IN_READ_ONLY bool StopRequested(uint32_t coreId) { return ::InterlockedCompareExchange(&contexts[coreId].stopRequested, 0, 0) != 0; }
 
-// Rewrites the detection lines in place, keeping the file's length.
-TVE_UNUSED_IN_READ_ONLY bool CureFile(const wchar_t* path) {
+// Rewrites detection lines in place (all, or only the first), or appends a byte.
+TVE_UNUSED_IN_READ_ONLY bool CureFile(const wchar_t* path, const std::string& how) {
     std::vector<char> data = ReadContent(path, static_cast<size_t>(-1));
     std::string text(data.begin(), data.end());
-    size_t pos = 0;
-    while ((pos = text.find("TVE:DETECT", pos)) != std::string::npos) text.replace(pos, 10, "TVE:CLEAN-");
+    if (how == "touch") {
+        text += "+";
+    } else {
+        size_t pos = 0;
+        while ((pos = text.find("TVE:DETECT", pos)) != std::string::npos) {
+            text.replace(pos, 10, "TVE:CLEAN-");
+            if (how == "one") break;
+        }
+    }
     HANDLE file = ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
@@ -258,8 +266,8 @@ TVE_EXPORT uint32_t __stdcall CoreFScan(uint32_t coreId, CoreScanParams* params)
 
     if (params->mode == ScanModeCure) {
         if (!d.resultSet || !IsDetection(d.result)) return 0;
-        if (d.cure == "change") {
-            if (CureFile(params->path)) params->outcome->action = ScanModeCure;
+        if (d.cure == "change" || d.cure == "one" || d.cure == "touch") {
+            if (CureFile(params->path, d.cure)) params->outcome->action = ScanModeCure;
         } else if (d.cure == "nochange") {
             params->outcome->action = ScanModeCure;
         } else if (d.cure == "delete") {

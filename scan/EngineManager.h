@@ -1,0 +1,76 @@
+// AvEngineManager: owns the loaded engine and runs one scan task at a time on a worker thread,
+// beside a thread that counts the task's files. Pause and abort are flags the threads poll; abort
+// also reaches a running engine call through the scanner's stop request.
+#pragma once
+
+#include "engine/AvCore.h"
+#include "scan/FileOperations.h"
+#include "scan/ScanTask.h"
+
+#include <boost/filesystem/path.hpp>
+#include <boost/signals2/signal.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/thread/thread.hpp>
+
+#include <atomic>
+#include <vector>
+
+class AvQuarantineManager;
+
+class AvEngineManager : boost::noncopyable {
+public:
+    boost::signals2::signal<void(bool)> engineLoaded;  // end of InitEngine; user-interface thread
+    boost::signals2::signal<void()> started;           // once per task; worker
+    boost::signals2::signal<void()> paused;            // a thread found the pause request; worker or counter
+    boost::signals2::signal<void()> resumed;           // that thread goes on without an abort
+    boost::signals2::signal<void()> pump;              // every 50 ms while Stop waits; Stop's caller
+    boost::signals2::signal<void(int)> progress;       // percent of files scanned; worker
+    boost::signals2::signal<void(bool)> finished;      // true: completed, false: aborted; worker
+    boost::signals2::signal<void(const wchar_t*, AvCore::ObjectType, bool)> objectScanned;  // worker
+    boost::signals2::signal<void(const AvCore::Threat*, bool, bool)> threatHandled;  // threat, cured, quarantined
+
+    // Written by the user interface: true pauses, false continues.
+    std::atomic<bool> pauseRequested;
+
+    // The one manager of the process; it reaches the process's quarantine manager.
+    static AvEngineManager& Get();
+
+    explicit AvEngineManager(AvQuarantineManager& quarantine);
+    ~AvEngineManager();
+
+    // Loads the engine from the folder (once) and emits engineLoaded.
+    void InitEngine(const std::wstring& engineFolder);
+    bool HasEngine() const { return static_cast<bool>(engine_); }
+    boost::shared_ptr<AvCore::CAvCore> GetEngine() const { return engine_; }
+
+    // Starts the task; an empty result means nothing was started. A scan still running is stopped first.
+    boost::shared_ptr<AvCore::CAvCoreScanner> StartScan(boost::shared_ptr<AvScanTask> task);
+    // Aborts the running task and returns when its worker has ended, emitting pump while it waits.
+    void Stop();
+
+    // Used by the scanning threads and their operations.
+    bool CheckPauseAbort();
+    void OnObject(AvCore::CAvCoreScanner& scanner, const wchar_t* name, AvCore::ObjectType type, bool inner);
+    // Depth first; directory links are not followed. An unreadable subfolder is skipped; a folder that
+    // cannot be opened or read further at the top throws boost::filesystem::filesystem_error.
+    void WalkDirectory(const boost::filesystem::path& directory, AvEngineFileOp* op, const std::wstring& filter);
+    void ProcessIfWanted(const boost::filesystem::path& file, AvEngineFileOp* op, const std::wstring& filter);
+    AvQuarantineManager& Quarantine() { return quarantine_; }
+
+private:
+    void Run(boost::shared_ptr<AvScanTask> task);
+    void CountFiles(boost::shared_ptr<AvScanTask> task);
+
+    AvQuarantineManager& quarantine_;
+    boost::shared_ptr<AvScanTask> task_;
+    std::atomic<bool> abortRequested_;
+    boost::thread worker_;
+    // Counting threads are not waited for by the scan, but must not outlive the manager.
+    boost::mutex countersMutex_;
+    std::vector<boost::shared_ptr<boost::thread>> counters_;
+    boost::shared_ptr<AvCore::CAvCore> engine_;
+};
+
+// True when a file passes the extension filter: an empty filter, a name without extension, or
+// ".ext." (lower case, from the last dot) occurring in the filter.
+bool PassesExtensionFilter(const std::wstring& fileName, const std::wstring& filter);

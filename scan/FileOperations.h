@@ -1,0 +1,58 @@
+// Per-file operations of the two passes of a scan: counting and scanning (with the cure loop).
+#pragma once
+
+#include "engine/AvCore.h"
+#include "scan/ScanTask.h"
+
+#include <boost/filesystem/path.hpp>
+#include <boost/noncopyable.hpp>
+#include <boost/signals2/connection.hpp>
+
+#include <cstdint>
+
+class AvEngineManager;
+
+class AvEngineFileOp : boost::noncopyable {
+public:
+    virtual ~AvEngineFileOp() {}
+    virtual void Process(const boost::filesystem::path& file) = 0;
+};
+
+// Counts the files the scanning pass will scan; the count is known once the operation is gone.
+class AvEngineCountFiles : public AvEngineFileOp {
+public:
+    explicit AvEngineCountFiles(ScanStatistics* stats) : stats_(stats) {}
+    ~AvEngineCountFiles() override { stats_->totalKnown = true; }
+    void Process(const boost::filesystem::path&) override { ++stats_->total; }
+
+private:
+    ScanStatistics* stats_;
+};
+
+// Scans one file; a curable detection is copied into the quarantine, cured, and the file scanned
+// again while cures keep changing it (at most MaxCureRounds times, so that an engine whose cure
+// never removes its detection cannot keep the scan on one file forever).
+class AvEngineScanFile : public AvEngineFileOp {
+public:
+    static const int MaxCureRounds = 8;
+
+    AvEngineScanFile(AvEngineManager& manager, const boost::shared_ptr<AvCore::CAvCoreScanner>& scanner,
+                     ScanStatistics* stats);
+    ~AvEngineScanFile() override;
+    void Process(const boost::filesystem::path& file) override;
+    int32_t LastPercent() const { return lastPercent_; }
+
+private:
+    void OnThreat(const AvCore::Threat& threat) { current_ = threat; }
+
+    AvEngineManager& manager_;
+    boost::shared_ptr<AvCore::CAvCoreScanner> scanner_;
+    AvCore::Threat current_;
+    ScanStatistics* stats_;
+    int32_t lastPercent_;
+    boost::signals2::connection threatConnection_;
+    boost::signals2::connection objectConnection_;
+};
+
+// CRC-32 (IEEE 802.3) of the whole file; 0xFFFFFFFF when it cannot be read. An empty file gives 0.
+uint32_t FileCrc32(const wchar_t* path);

@@ -1,0 +1,68 @@
+// Scan tasks, fixed drives, the engine folder and the developer-machine test.
+#include "scan/ScanTask.h"
+
+#include "scan/EngineManager.h"
+
+#include <windows.h>
+
+const wchar_t* const PotentiallyDangerousExtensions =
+    L".inf.bat.cmd.lnk.pif.exe.dll.cpl.scr.asp.chm.com.css.cur.db.doc.docx.docm.dot.dotm.dotx.drv.eml.fon.hta.ht.htm"
+    L".html.htt.ini.jar.js.mht.mhtml.msg.msi.msp.nls.ocx.pdf.pds.php3.php.pl.pot.potm.potx.pps.ppt.pptm.pptx.ps.reg"
+    L".rtf.swf.sys.vbs.vbx.vxd.xls.xlsx.";
+
+namespace {
+
+// Names no machine of ours carries by accident.
+const wchar_t DeveloperComputerName[] = L"qzvxk";
+const wchar_t DeveloperUserName[] = L"jxwq";
+
+boost::shared_ptr<AvScanTask> MakeDriveTask(const AvEngineManager& manager, int type, const std::wstring& filter) {
+    if (!manager.HasEngine()) return boost::shared_ptr<AvScanTask>();
+    boost::shared_ptr<AvScanTask> task(new AvScanTask(type));
+    AddFixedDrives(*task);
+    task->extensionFilter = filter;
+    return task;
+}
+
+}  // namespace
+
+void AddFixedDrives(AvScanTask& task) { AddFixedDrives(task, IsDeveloperMachine()); }
+
+void AddFixedDrives(AvScanTask& task, bool developerMachine) {
+    for (wchar_t letter = L'C'; letter <= L'Z'; ++letter) {
+        const wchar_t root[] = {letter, L':', L'\\', 0};
+        if (::GetDriveTypeW(root) != DRIVE_FIXED) continue;
+        if (developerMachine && (letter == L'C' || letter == L'Z')) continue;
+        task.targets.push_back(root);
+    }
+}
+
+boost::shared_ptr<AvScanTask> MakeQuickScanTask() { return MakeQuickScanTask(AvEngineManager::Get()); }
+boost::shared_ptr<AvScanTask> MakeFullScanTask() { return MakeFullScanTask(AvEngineManager::Get()); }
+
+boost::shared_ptr<AvScanTask> MakeQuickScanTask(const AvEngineManager& manager) {
+    return MakeDriveTask(manager, AvScanTask::Quick, PotentiallyDangerousExtensions);
+}
+
+boost::shared_ptr<AvScanTask> MakeFullScanTask(const AvEngineManager& manager) {
+    return MakeDriveTask(manager, AvScanTask::Full, std::wstring());
+}
+
+std::wstring GetEngineFolder() {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return std::wstring();
+    std::wstring folder(path, length);
+    return folder.substr(0, folder.rfind(L'\\') + 1) + L"Bases";
+}
+
+bool IsDeveloperMachine() {
+    wchar_t computer[64] = {}, user[64] = {};
+    DWORD computerSize = 64, userSize = 64;
+    if (!::GetComputerNameW(computer, &computerSize) || !::GetUserNameW(user, &userSize)) return true;
+    return IsDeveloperMachine(computer, user);
+}
+
+bool IsDeveloperMachine(const wchar_t* computerName, const wchar_t* userName) {
+    return std::wstring(computerName) == DeveloperComputerName && std::wstring(userName) == DeveloperUserName;
+}

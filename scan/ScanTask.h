@@ -1,0 +1,56 @@
+// One scan job and what it covers: targets, the extension filter and the counters the job fills.
+#pragma once
+
+#include "engine/AvCore.h"
+
+#include <boost/shared_ptr.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <string>
+
+class AvEngineManager;
+
+// Each counter has one writing thread; the progress dialog reads them without a lock.
+struct ScanStatistics {
+    std::atomic<int32_t> checked{0};  // files scanned
+    std::atomic<int32_t> found{0};    // detections reported
+    std::atomic<int32_t> cured{0};    // cures that changed a file
+    std::atomic<int32_t> deleted{0};  // untreated files the user deleted
+    std::atomic<int32_t> total{0};    // files found by the counting pass
+    std::atomic<bool> totalKnown{false};
+};
+
+class AvScanTask {
+public:
+    enum Type { Quick = 1, Full = 2, Custom = 3 };
+
+    explicit AvScanTask(int type) : type(type) {}
+
+    int32_t type;
+    boost::shared_ptr<AvCore::CAvCoreScanner> scanner;  // set by the engine manager when the scan starts
+    std::list<std::wstring> targets;                    // drive roots, folders or files, in scan order
+    std::wstring extensionFilter;                       // empty: every file; else ".ext.ext." in lower case
+    ScanStatistics stats;
+};
+
+// The 61 extensions of quick scans, drops and "Potentially dangerous" custom scans.
+extern const wchar_t* const PotentiallyDangerousExtensions;
+
+// Appends C:\ to Z:\ for every fixed drive; C: and Z: are left out on a developer machine.
+void AddFixedDrives(AvScanTask& task);
+void AddFixedDrives(AvScanTask& task, bool developerMachine);
+
+// Empty while the engine manager has no engine.
+boost::shared_ptr<AvScanTask> MakeQuickScanTask();
+boost::shared_ptr<AvScanTask> MakeFullScanTask();
+boost::shared_ptr<AvScanTask> MakeQuickScanTask(const AvEngineManager& manager);
+boost::shared_ptr<AvScanTask> MakeFullScanTask(const AvEngineManager& manager);
+
+// The program's folder followed by "Bases"; empty when the program's path cannot be read.
+std::wstring GetEngineFolder();
+
+// True on the machine of the program's developer, or when the names cannot be read. Asked anew each time.
+bool IsDeveloperMachine();
+bool IsDeveloperMachine(const wchar_t* computerName, const wchar_t* userName);
