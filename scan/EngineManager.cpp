@@ -110,7 +110,7 @@ void AvEngineManager::Run(boost::shared_ptr<AvScanTask> task) {
         // The counting pass gets a head start, so that a percentage is available early.
         for (int slice = 0; slice < 100 && !abortRequested_; ++slice) ::Sleep(10);
 
-        AvEngineScanFile op(*this, task->scanner, &task->stats);
+        AvEngineScanFile op(*this, task->scanner, &task->stats, task->cureThreats);
         bool aborted = false;
         for (const std::wstring& target : task->targets) {
             try {

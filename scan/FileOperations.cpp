@@ -5,8 +5,8 @@
 #include "scan/EngineManager.h"
 
 AvEngineScanFile::AvEngineScanFile(AvEngineManager& manager, const boost::shared_ptr<AvCore::CAvCoreScanner>& scanner,
-                                   ScanStatistics* stats)
-    : manager_(manager), scanner_(scanner), stats_(stats), lastPercent_(0) {
+                                   ScanStatistics* stats, bool cureThreats)
+    : manager_(manager), scanner_(scanner), stats_(stats), cureThreats_(cureThreats), lastPercent_(0) {
     threatConnection_ = scanner_->onThreat.connect([this](const AvCore::Threat& threat) { OnThreat(threat); });
     AvCore::CAvCoreScanner* raw = scanner_.get();
     objectConnection_ = scanner_->onObject.connect([this, raw](const wchar_t* name, AvCore::ObjectType type, bool inner) {
@@ -29,7 +29,7 @@ void AvEngineScanFile::Process(const boost::filesystem::path& file) {
         if (scanner_->FScan(path.c_str())) break;
         ++stats_->found;
         bool cured = false, quarantined = false;
-        if (current_.curable) {
+        if (current_.curable && cureThreats_) {
             quarantined = manager_.Quarantine().QuarantineThreat(current_);
             before = before == 0 ? FileCrc32(path.c_str()) : after;
             after = scanner_->Cure(path.c_str(), 1) ? FileCrc32(path.c_str()) : before;

@@ -37,7 +37,7 @@ public:
     static const int MaxCureRounds = 8;
 
     AvEngineScanFile(AvEngineManager& manager, const boost::shared_ptr<AvCore::CAvCoreScanner>& scanner,
-                     ScanStatistics* stats);
+                     ScanStatistics* stats, bool cureThreats = true);
     ~AvEngineScanFile() override;
     void Process(const boost::filesystem::path& file) override;
     int32_t LastPercent() const { return lastPercent_; }
@@ -49,6 +49,7 @@ private:
     boost::shared_ptr<AvCore::CAvCoreScanner> scanner_;
     AvCore::Threat current_;
     ScanStatistics* stats_;
+    bool cureThreats_;
     int32_t lastPercent_;
     boost::signals2::connection threatConnection_;
     boost::signals2::connection objectConnection_;

@@ -32,6 +32,7 @@ public:
     boost::shared_ptr<AvCore::CAvCoreScanner> scanner;  // set by the engine manager when the scan starts
     std::list<std::wstring> targets;                    // drive roots, folders or files, in scan order
     std::wstring extensionFilter;                       // empty: every file; else ".ext.ext." in lower case
+    bool cureThreats = true;                            // false: curable detections are only reported
     ScanStatistics stats;
 };
 
