@@ -189,9 +189,14 @@ void AvEngineManager::WalkDirectory(const fs::path& directory, AvEngineFileOp* o
         fs::path entry;
         bool descend = false;
         try {
-            entry = stack.back()->path();
-            descend = IsWalkableDirectory(entry);
-            if (!descend) ProcessIfWanted(entry, op, filter);
+            // The listing already says what an entry is; only links need a look of their own.
+            const fs::directory_entry& listed = *stack.back();
+            entry = listed.path();
+            const fs::file_type type = listed.symlink_status().type();
+            if (type == fs::directory_file)
+                descend = true;
+            else if (type == fs::regular_file || !fs::is_directory(listed.status()))
+                ProcessIfWanted(entry, op, filter);
         } catch (const fs::filesystem_error&) {
             descend = false;  // this entry is skipped
         }
