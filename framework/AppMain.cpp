@@ -1,0 +1,11 @@
+// The entry point of a windowed program: the application object's InitInstance does everything.
+#include "framework/App.h"
+
+#include "engine/DiagnosticLog.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+    AvCore::ConfigureDiagnosticOutput();
+    CWinApp* app = CWinApp::Get();
+    if (app) app->InitInstance();
+    return 0;
+}
