@@ -1,14 +1,35 @@
 // tervan_showcase: opens one of the program's dialogs on its own, for pictures and for trying it out.
-//   tervan_showcase buttons       the main window's five picture buttons
+//   tervan_showcase buttons                    the main window's five picture buttons
+//   tervan_showcase progress FOLDER [ENGINE]   a custom scan of the folder in the progress dialog,
+//                                              with a test engine folder (default: engines\test)
+#include "dialogs/ScanProgressDlg.h"
 #include "framework/App.h"
+#include "quarantine/QuarantineManager.h"
 #include "tests/support/ButtonsDialog.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
 
 #include <string>
+#include <vector>
 
 namespace {
+
+std::wstring ProgramFolder() {
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder = path;
+    return folder.substr(0, folder.rfind(L'\\') + 1);
+}
+
+void ShowProgress(const std::wstring& folder, const std::wstring& engineFolder) {
+    AvQuarantineManager::Get().Start();
+    AvEngineManager::Get().InitEngine(engineFolder);
+    boost::shared_ptr<AvScanTask> task(new AvScanTask(AvScanTask::Custom));
+    task->targets.push_back(folder);
+    CScanProgressDlg dialog(task, nullptr);
+    dialog.DoModal();
+}
 
 class ShowcaseApp : public CWinApp {
 public:
@@ -17,13 +38,16 @@ public:
         ::InitCommonControlsEx(&classes);
         int count = 0;
         LPWSTR* arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-        const std::wstring view = count > 1 ? arguments[1] : L"";
+        std::vector<std::wstring> words(arguments, arguments + count);
         ::LocalFree(arguments);
+        const std::wstring view = count > 1 ? words[1] : L"";
         if (view == L"buttons") {
             TestSupport::ButtonsDialog dialog;
             dialog.DoModal();
+        } else if (view == L"progress" && count > 2) {
+            ShowProgress(words[2], count > 3 ? words[3] : ProgramFolder() + L"..\\engines\\test");
         } else {
-            AppMessageBox(L"usage: tervan_showcase buttons", MB_OK);
+            AppMessageBox(L"usage: tervan_showcase buttons | progress FOLDER [ENGINE]", MB_OK);
         }
         return FALSE;
     }

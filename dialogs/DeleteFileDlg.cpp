@@ -1,0 +1,131 @@
+// The untreated-files deletion dialog.
+#include "dialogs/DeleteFileDlg.h"
+
+#include "framework/App.h"
+#include "framework/String.h"
+#include "quarantine/QuarantineManager.h"
+#include "resources/resource.h"
+
+TervanLiveDeleteFileDlg::TervanLiveDeleteFileDlg(UntreatedList& untreated, CWnd* parent)
+    : TervanLiveDeleteFileDlg(untreated, parent, AvQuarantineManager::Get()) {}
+
+TervanLiveDeleteFileDlg::TervanLiveDeleteFileDlg(UntreatedList& untreated, CWnd* parent,
+                                                 AvQuarantineManager& quarantine)
+    : CDialog(IDD_DELETE_FILES, parent),
+      quarantine_(quarantine),
+      icon_(::LoadIconW(CWinApp::Instance(), MAKEINTRESOURCEW(IDR_MAINFRAME))),
+      untreated_(untreated) {}
+
+void TervanLiveDeleteFileDlg::DoDataExchange() {
+    fileList_.SubclassDlgItem(IDC_UNTREATED_LIST, this);
+    frame_.SubclassDlgItem(IDC_DELETE_FRAME, this);
+    explanation_.SubclassDlgItem(IDC_DELETE_EXPLANATION, this);
+    selectAll_.SubclassDlgItem(IDC_DELETE_SELECT_ALL, this);
+    deselect_.SubclassDlgItem(IDC_DELETE_DESELECT, this);
+    deleteSelected_.SubclassDlgItem(IDC_DELETE_SELECTED, this);
+}
+
+BOOL TervanLiveDeleteFileDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+    SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+
+    Register(this);
+    AddControl(&fileList_, 0, AnchorX | AnchorY);
+    AddControl(&frame_, 0, AnchorX);
+    AddControl(&explanation_, 0, AnchorX);
+    AddControl(&deleteSelected_, AnchorX | AnchorY, 0);
+    AddControl(&selectAll_, AnchorY, 0);
+    AddControl(&deselect_, AnchorY, 0);
+
+    SetWindowText(CString::Load(IDS_APP_TITLE));
+    frame_.SetWindowText(CString::Load(IDS_DELETE_STATISTICS));
+    explanation_.SetWindowText(CString::Load(IDS_NOT_TREATED));
+    selectAll_.SetWindowText(CString::Load(IDS_SELECT_ALL));
+    deselect_.SetWindowText(CString::Load(IDS_DESELECT));
+    deleteSelected_.SetWindowText(CString::Load(IDS_DELETE_SELECTED));
+
+    fileList_.SetExtendedStyle(fileList_.GetExtendedStyle() | LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES);
+    const int width = fileList_.GetClientRect().right;
+    fileList_.InsertColumn(0, CString::Load(IDS_DELETE_FILE_NAME), LVCFMT_LEFT, static_cast<int>(width * double(0.7f)));
+    fileList_.InsertColumn(1, CString::Load(IDS_DELETE_VIRUS_NAME), LVCFMT_CENTER, static_cast<int>(width * double(0.3f)));
+
+    for (const UntreatedEntry& entry : untreated_) {
+        const int row = fileList_.InsertItem(fileList_.GetItemCount(), entry.threat.object);
+        fileList_.SetItemText(row, 1, entry.threat.name);
+    }
+    return TRUE;
+}
+
+void TervanLiveDeleteFileDlg::Layout() {
+    FormLayout::Layout();
+    if (!LayoutDialog()) return;
+    const int rest = fileList_.GetClientRect().right - fileList_.GetColumnWidth(1);
+    fileList_.SetColumnWidth(0, rest > 0 ? rest : 0);
+}
+
+bool TervanLiveDeleteFileDlg::OnCommand(UINT id, UINT code, HWND) {
+    if (code != BN_CLICKED) return false;
+    switch (id) {
+    case IDC_DELETE_SELECTED:
+        OnDeleteSelected();
+        return true;
+    case IDC_DELETE_SELECT_ALL:
+        CheckAll(true);
+        return true;
+    case IDC_DELETE_DESELECT:
+        CheckAll(false);
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool TervanLiveDeleteFileDlg::OnMessage(UINT message, WPARAM, LPARAM lParam, LRESULT& result) {
+    switch (message) {
+    case WM_PAINT:
+        return PaintMinimisedIcon(hwnd_, icon_);
+    case WM_SIZING:
+        OnSizing(reinterpret_cast<RECT*>(lParam));
+        result = TRUE;
+        return true;
+    case WM_SIZE:
+        OnSize();
+        return false;
+    default:
+        return false;
+    }
+}
+
+std::vector<int> TervanLiveDeleteFileDlg::GetCheckedRows() const {
+    std::vector<int> rows;
+    for (int row = 0; row < fileList_.GetItemCount(); ++row)
+        if (fileList_.GetCheck(row)) rows.push_back(row);
+    return rows;
+}
+
+void TervanLiveDeleteFileDlg::OnDeleteSelected() {
+    if (deleting_) return;
+    deleting_ = true;
+    std::vector<int> rows = GetCheckedRows();
+    while (!rows.empty()) {
+        const int row = rows.front();
+        rows.erase(rows.begin());
+        if (row >= 0 && static_cast<size_t>(row) < untreated_.size()) {
+            UntreatedList::iterator entry = std::next(untreated_.begin(), row);
+            if (!entry->quarantined) entry->quarantined = quarantine_.QuarantineThreat(entry->threat);
+            if (::DeleteFileW(entry->threat.object.c_str())) {
+                fileDeleted(&entry->threat, entry->row);
+                fileList_.DeleteItem(row);
+                untreated_.erase(entry);
+                for (int& later : rows) --later;
+            }
+        }
+        PumpMessages();
+    }
+    deleting_ = false;
+}
+
+void TervanLiveDeleteFileDlg::CheckAll(bool checked) {
+    for (int row = 0; row < fileList_.GetItemCount(); ++row) fileList_.SetCheck(row, checked);
+}

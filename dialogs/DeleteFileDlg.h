@@ -1,0 +1,47 @@
+// TervanLiveDeleteFileDlg: lists the untreated threats of the last scan and deletes the files the user
+// checks, each copied into the quarantine first unless a copy is there already.
+#pragma once
+
+#include "dialogs/FormLayout.h"
+#include "dialogs/UntreatedEntry.h"
+#include "framework/Controls.h"
+#include "framework/Dialog.h"
+
+#include <boost/signals2/signal.hpp>
+
+#include <vector>
+
+class AvQuarantineManager;
+
+class TervanLiveDeleteFileDlg : public CDialog, public FormLayout {
+public:
+    // After each deletion: the threat (valid during the call) and its row in the progress dialog.
+    boost::signals2::signal<void(const AvCore::Threat*, int)> fileDeleted;
+
+    TervanLiveDeleteFileDlg(UntreatedList& untreated, CWnd* parent);
+    TervanLiveDeleteFileDlg(UntreatedList& untreated, CWnd* parent, AvQuarantineManager& quarantine);
+
+    void Layout() override;
+
+protected:
+    void DoDataExchange() override;
+    BOOL OnInitDialog() override;
+    bool OnCommand(UINT id, UINT code, HWND control) override;
+    bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+
+private:
+    std::vector<int> GetCheckedRows() const;
+    void OnDeleteSelected();
+    void CheckAll(bool checked);
+
+    AvQuarantineManager& quarantine_;
+    HICON icon_;
+    CListCtrl fileList_;
+    UntreatedList& untreated_;
+    CStatic frame_, explanation_;
+    CButton selectAll_, deselect_, deleteSelected_;
+    bool deleting_ = false;  // a press while files are being deleted is ignored
+};
+
+// Draws the window icon centred in a minimised dialog; false when the dialog is not minimised.
+bool PaintMinimisedIcon(HWND dialog, HICON icon);

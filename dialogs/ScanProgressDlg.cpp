@@ -1,0 +1,279 @@
+// The scan progress dialog.
+#include "dialogs/ScanProgressDlg.h"
+
+#include "dialogs/DeleteFileDlg.h"
+#include "framework/App.h"
+#include "framework/String.h"
+#include "quarantine/QuarantineManager.h"
+#include "resources/resource.h"
+
+#include <boost/bind/bind.hpp>
+
+using boost::placeholders::_1;
+using boost::placeholders::_2;
+using boost::placeholders::_3;
+
+std::wstring FormatTimeSpan(int seconds) {
+    return CString::Format(L"%02ld:%02ld:%02ld", static_cast<long>((seconds / 3600) % 24),
+                           static_cast<long>((seconds / 60) % 60), static_cast<long>(seconds % 60));
+}
+
+CScanProgressDlg::CScanProgressDlg(const boost::shared_ptr<AvScanTask>& task, CWnd* parent)
+    : CScanProgressDlg(task, parent, AvEngineManager::Get(), AvQuarantineManager::Get()) {}
+
+CScanProgressDlg::CScanProgressDlg(const boost::shared_ptr<AvScanTask>& task, CWnd* parent, AvEngineManager& engine,
+                                   AvQuarantineManager& quarantine)
+    : CDialog(IDD_SCAN_PROGRESS, parent),
+      engine_(engine),
+      quarantine_(quarantine),
+      icon_(::LoadIconW(CWinApp::Instance(), MAKEINTRESOURCEW(IDR_MAINFRAME))),
+      task_(task),
+      statistics_(&task->stats) {}
+
+CScanProgressDlg::~CScanProgressDlg() {
+    for (auto& connection : scanConnections_) connection.disconnect();
+}
+
+void CScanProgressDlg::DoDataExchange() {
+    const struct {
+        CWnd* control;
+        UINT id;
+    } controls[] = {{&summaryFrame_, IDC_STATISTICS_FRAME}, {&elapsedText_, IDC_ELAPSED}, {&checkedText_, IDC_CHECKED},
+                    {&ratingText_, IDC_RATING},            {&foundText_, IDC_FOUND},     {&curedText_, IDC_CURED},
+                    {&deletedText_, IDC_DELETED},          {&progressFrame_, IDC_PROGRESS_FRAME},
+                    {&objectText_, IDC_CURRENT_OBJECT},    {&progressBar_, IDC_PROGRESS},
+                    {&percentText_, IDC_PERCENT},          {&threatList_, IDC_THREAT_LIST},
+                    {&takeAction_, IDC_TAKE_ACTION},       {&pause_, IDC_PAUSE},
+                    {&abort_, IDC_ABORT}};
+    for (const auto& c : controls) c.control->SubclassDlgItem(c.id, this);
+}
+
+BOOL CScanProgressDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+    SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+
+    Register(this);
+    AddControl(&progressBar_, 0, AnchorX);
+    AddControl(&percentText_, AnchorX, 0);
+    AddControl(&objectText_, 0, AnchorX);
+    AddControl(&progressFrame_, 0, AnchorX);
+    AddControl(&threatList_, 0, AnchorX | AnchorY);
+    AddControl(&pause_, AnchorX | AnchorY, 0);
+    AddControl(&abort_, AnchorX | AnchorY, 0);
+    AddControl(&takeAction_, AnchorY, 0);
+
+    summaryFrame_.SetWindowText(CString::Load(IDS_STATISTICS));
+    progressFrame_.SetWindowText(CString::Load(IDS_SCAN_PROGRESS));
+    takeAction_.SetWindowText(CString::Load(IDS_EXECUTE_ACTION));
+    abort_.SetWindowText(CString::Load(IDS_ABORT));
+
+    std::wstring caption = CString::Load(IDS_APP_TITLE) + L" - ";
+    switch (task_->type) {
+    case AvScanTask::Quick:
+        caption += CString::Load(IDS_QUICK_SCAN);
+        break;
+    case AvScanTask::Full:
+        caption += CString::Load(IDS_FULL_SCAN);
+        break;
+    case AvScanTask::Custom:
+        caption += CString::Load(IDS_CUSTOM_SCAN);
+        break;
+    default:
+        break;
+    }
+    SetWindowText(caption);
+
+    progressBar_.SetRange(0, 100);
+    const int width = threatList_.GetClientRect().right;
+    threatList_.InsertColumn(0, CString::Load(IDS_FILE_NAME), LVCFMT_LEFT, static_cast<int>(width * double(0.6f)));
+    threatList_.InsertColumn(1, CString::Load(IDS_VIRUS_NAME), LVCFMT_LEFT, static_cast<int>(width * double(0.2f)));
+    threatList_.InsertColumn(2, CString::Load(IDS_ACTION), LVCFMT_CENTER, static_cast<int>(width * double(0.2f)));
+
+    scanConnections_ = {engine_.started.connect(boost::bind(&CScanProgressDlg::OnStarted, this)),
+                        engine_.paused.connect(boost::bind(&CScanProgressDlg::OnPaused, this)),
+                        engine_.resumed.connect(boost::bind(&CScanProgressDlg::OnResumed, this)),
+                        engine_.pump.connect(boost::bind(&CScanProgressDlg::OnPump, this)),
+                        engine_.progress.connect(boost::bind(&CScanProgressDlg::OnProgress, this, _1)),
+                        engine_.finished.connect(boost::bind(&CScanProgressDlg::OnFinished, this, _1)),
+                        engine_.objectScanned.connect(boost::bind(&CScanProgressDlg::OnObjectScanned, this, _1, _2, _3)),
+                        engine_.threatHandled.connect(boost::bind(&CScanProgressDlg::OnThreatHandled, this, _1, _2, _3))};
+    tickConnection_ = timeTick.connect(boost::bind(&CScanProgressDlg::OnTimeTick, this, _1));
+    statisticsConnection_ = statisticsChanged.connect(boost::bind(&CScanProgressDlg::UpdateStatistics, this));
+
+    OnTimeTick(0);
+    OnProgress(0);
+
+    if (!engine_.StartScan(task_)) {
+        AppMessageBox(L"Unable to start scanning: AvEngine initialization failed!", MB_OK | MB_ICONERROR);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void CScanProgressDlg::Layout() {
+    FormLayout::Layout();
+    if (!LayoutDialog()) return;
+    const int rest = threatList_.GetClientRect().right - threatList_.GetColumnWidth(1) - threatList_.GetColumnWidth(2);
+    threatList_.SetColumnWidth(0, rest > 0 ? rest : 0);
+}
+
+bool CScanProgressDlg::OnUserInterfaceThread() const {
+    return ::GetWindowThreadProcessId(hwnd_, nullptr) == ::GetCurrentThreadId();
+}
+
+void CScanProgressDlg::OnStarted() { PostMessage(WM_START_SCAN_TIMER); }
+
+void CScanProgressDlg::OnPaused() {
+    paused_ = true;
+    pause_.SetWindowText(CString::Load(IDS_CONTINUE));
+}
+
+void CScanProgressDlg::OnResumed() {
+    paused_ = false;
+    pause_.SetWindowText(CString::Load(IDS_PAUSE));
+}
+
+void CScanProgressDlg::OnPump() { PumpMessages(); }
+
+void CScanProgressDlg::OnProgress(int percent) {
+    if (static_cast<unsigned>(percent) > 100) return;
+    progressBar_.SetPos(percent);
+    percentText_.SetWindowText(CString::Format(L"%i%%", percent));
+}
+
+void CScanProgressDlg::OnFinished(bool completed) {
+    completed_ = completed;
+    finished_ = true;
+    tickConnection_.disconnect();
+    for (auto& connection : scanConnections_) connection.disconnect();
+    if (OnUserInterfaceThread())
+        ::KillTimer(hwnd_, ScanTimerId);
+    else
+        PostMessage(WM_KILL_SCAN_TIMER);
+    PostMessage(WM_SCAN_FINISHED);
+}
+
+void CScanProgressDlg::OnObjectScanned(const wchar_t* object, AvCore::ObjectType, bool) {
+    objectText_.SetWindowText(object);
+}
+
+void CScanProgressDlg::OnThreatHandled(const AvCore::Threat* threat, bool cured, bool quarantined) {
+    const int row = threatList_.GetItemCount();
+    threatList_.InsertItem(row, threat->object);
+    threatList_.SetItemText(row, 1, threat->name);
+    threatList_.SetItemText(row, 2, CString::Load(cured ? IDS_ACTION_CURED : IDS_SKIPPED));
+    if (!cured) untreated_.push_back(UntreatedEntry{row, *threat, quarantined});
+}
+
+void CScanProgressDlg::OnTimeTick(int seconds) {
+    elapsed_ += seconds;
+    elapsedText_.SetWindowText(CString::FormatId(IDS_EXHAUSTED_TIME, FormatTimeSpan(elapsed_).c_str()));
+    statisticsChanged();
+}
+
+void CScanProgressDlg::UpdateStatistics() {
+    const int checked = statistics_->checked;
+    checkedText_.SetWindowText(CString::FormatId(IDS_CHECKED, checked));
+    foundText_.SetWindowText(CString::FormatId(IDS_FOUND, static_cast<int>(statistics_->found)));
+    curedText_.SetWindowText(CString::FormatId(IDS_CURED, static_cast<int>(statistics_->cured)));
+    deletedText_.SetWindowText(CString::FormatId(IDS_DELETED, static_cast<int>(statistics_->deleted)));
+    ratingText_.SetWindowText(CString::FormatId(IDS_SCANNING_RATING, elapsed_ != 0 ? checked / elapsed_ : 0));
+}
+
+void CScanProgressDlg::OnFileDeleted(const AvCore::Threat*, int row) {
+    if (row >= threatList_.GetItemCount()) return;
+    threatList_.SetItemText(row, 2, CString::Load(IDS_ACTION_DELETED));
+    ++statistics_->deleted;
+}
+
+void CScanProgressDlg::OnScanEnded() {
+    if (destroying_) return;
+    objectText_.SetWindowText(CString::Load(completed_ ? IDS_SCANNING_FINISHED : IDS_SCAN_ABORTED));
+    OnTimeTick(0);
+    pause_.ShowWindow(SW_HIDE);
+    abort_.SetWindowText(CString::Load(IDS_CLOSE));
+    takeAction_.EnableWindow(!untreated_.empty());
+    OnTakeAction();
+}
+
+void CScanProgressDlg::OnTakeAction() {
+    if (untreated_.empty() || destroying_) return;
+    ShowWindow(SW_HIDE);
+    {
+        TervanLiveDeleteFileDlg deletion(untreated_, this, quarantine_);
+        boost::signals2::scoped_connection reports =
+            deletion.fileDeleted.connect(boost::bind(&CScanProgressDlg::OnFileDeleted, this, _1, _2));
+        deletion.DoModal();
+    }
+    ShowWindow(SW_SHOW);
+    takeAction_.EnableWindow(!untreated_.empty());
+    statisticsChanged();
+}
+
+void CScanProgressDlg::OnPause() { engine_.pauseRequested = !paused_; }
+
+void CScanProgressDlg::OnAbort() {
+    if (finished_) {
+        EndDialog(IDOK);
+        return;
+    }
+    if (AppMessageBox(CString::Load(IDS_ABORT_QUESTION), MB_YESNO | MB_ICONQUESTION) == IDYES) engine_.Stop();
+}
+
+void CScanProgressDlg::OnDestroy() {
+    destroying_ = true;
+    if (!finished_) {
+        engine_.Stop();
+        OnFinished(false);
+    }
+}
+
+bool CScanProgressDlg::OnCommand(UINT id, UINT code, HWND) {
+    if (code != BN_CLICKED) return false;
+    switch (id) {
+    case IDC_PAUSE:
+        OnPause();
+        return true;
+    case IDC_ABORT:
+        OnAbort();
+        return true;
+    case IDC_TAKE_ACTION:
+        OnTakeAction();
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool CScanProgressDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+    switch (message) {
+    case WM_PAINT:
+        return PaintMinimisedIcon(hwnd_, icon_);
+    case WM_TIMER:
+        if (wParam == ScanTimerId && !paused_) timeTick(1);
+        return false;
+    case WM_START_SCAN_TIMER:
+        if (!finished_) ::SetTimer(hwnd_, ScanTimerId, 1000, nullptr);
+        return true;
+    case WM_KILL_SCAN_TIMER:
+        ::KillTimer(hwnd_, ScanTimerId);
+        return true;
+    case WM_SCAN_FINISHED:
+        OnScanEnded();
+        result = 0;
+        return true;
+    case WM_DESTROY:
+        OnDestroy();
+        return false;
+    case WM_SIZING:
+        OnSizing(reinterpret_cast<RECT*>(lParam));
+        result = TRUE;
+        return true;
+    case WM_SIZE:
+        OnSize();
+        return false;
+    default:
+        return false;
+    }
+}

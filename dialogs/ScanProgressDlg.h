@@ -1,0 +1,90 @@
+// CScanProgressDlg: runs one scan task and shows it — the object being scanned, percentage, elapsed
+// time, counters and every threat — with pause, continue and abort; at the end it offers the untreated
+// threats to the deletion dialog. Slots that run on the scan's threads touch controls only through
+// messages that the user-interface thread carries out.
+#pragma once
+
+#include "dialogs/FormLayout.h"
+#include "dialogs/UntreatedEntry.h"
+#include "framework/Controls.h"
+#include "framework/Dialog.h"
+#include "scan/EngineManager.h"
+
+#include <boost/signals2/connection.hpp>
+
+#include <atomic>
+#include <vector>
+
+class AvQuarantineManager;
+
+class CScanProgressDlg : public CDialog, public FormLayout {
+public:
+    enum { WM_SCAN_FINISHED = WM_USER + 100, ScanTimerId = 1234 };
+
+    boost::signals2::signal<void(int)> timeTick;     // seconds to add; only slot: OnTimeTick
+    boost::signals2::signal<void()> statisticsChanged;  // only slot: UpdateStatistics
+
+    CScanProgressDlg(const boost::shared_ptr<AvScanTask>& task, CWnd* parent);
+    // With the managers to use (the process's own by default).
+    CScanProgressDlg(const boost::shared_ptr<AvScanTask>& task, CWnd* parent, AvEngineManager& engine,
+                     AvQuarantineManager& quarantine);
+    ~CScanProgressDlg() override;
+
+    const UntreatedList& Untreated() const { return untreated_; }
+    int Elapsed() const { return elapsed_; }
+    bool IsFinished() const { return finished_; }
+
+    void Layout() override;
+
+protected:
+    void DoDataExchange() override;
+    BOOL OnInitDialog() override;
+    bool OnCommand(UINT id, UINT code, HWND control) override;
+    bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+
+private:
+    enum { WM_START_SCAN_TIMER = WM_USER + 101, WM_KILL_SCAN_TIMER = WM_USER + 102 };
+
+    // Engine manager slots (worker thread unless said otherwise).
+    void OnStarted();
+    void OnPaused();
+    void OnResumed();
+    void OnPump();  // user-interface thread, while Stop waits
+    void OnProgress(int percent);
+    void OnFinished(bool completed);  // worker, or the destroy handler
+    void OnObjectScanned(const wchar_t* object, AvCore::ObjectType type, bool inner);
+    void OnThreatHandled(const AvCore::Threat* threat, bool cured, bool quarantined);
+    // User-interface thread.
+    void OnTimeTick(int seconds);
+    void UpdateStatistics();
+    void OnFileDeleted(const AvCore::Threat* threat, int row);
+    void OnScanEnded();
+    void OnTakeAction();
+    void OnPause();
+    void OnAbort();
+    void OnDestroy();
+    bool OnUserInterfaceThread() const;
+
+    AvEngineManager& engine_;
+    AvQuarantineManager& quarantine_;
+    HICON icon_;
+    UntreatedList untreated_;
+    int elapsed_ = 0;
+    boost::shared_ptr<AvScanTask> task_;
+    ScanStatistics* statistics_;
+    std::atomic<bool> paused_{false};
+    std::atomic<bool> finished_{false};
+    std::atomic<bool> completed_{false};
+    bool destroying_ = false;  // no end-of-scan update for a dialog that is going away
+    std::vector<boost::signals2::connection> scanConnections_;
+    boost::signals2::scoped_connection tickConnection_, statisticsConnection_;
+
+    CStatic summaryFrame_, elapsedText_, checkedText_, ratingText_, foundText_, curedText_, deletedText_;
+    CStatic progressFrame_, objectText_, percentText_;
+    CProgressCtrl progressBar_;
+    CListCtrl threatList_;
+    CButton takeAction_, pause_, abort_;
+};
+
+// "%H:%M:%S" of a number of seconds; the hours wrap after 23.
+std::wstring FormatTimeSpan(int seconds);
