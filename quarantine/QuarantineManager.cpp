@@ -72,15 +72,21 @@ void AvQuarantineManager::GetSnapshot(Snapshot& out) {
     out.splice(out.end(), sorted);
 }
 
-bool AvQuarantineManager::RestoreToOriginal(int identifier) {
-    if (!store_) return false;
+bool AvQuarantineManager::RestoreToOriginal(int identifier, std::wstring* reason) {
+    auto fail = [reason](const std::string& why) {
+        if (reason) reason->assign(why.begin(), why.end());
+        return false;
+    };
+    if (!store_) return fail("the quarantine is not available");
     try {
         Quarantine::Entry entry;
-        if (!store_->GetEntry(identifier, entry)) return false;
+        if (!store_->GetEntry(identifier, entry)) return fail("the entry is no longer in the quarantine");
         store_->Restore(identifier, entry.OriginalPath.c_str(), true);
         return true;
+    } catch (const std::exception& e) {
+        return fail(e.what());
     } catch (...) {
-        return false;
+        return fail("unknown error");
     }
 }
 

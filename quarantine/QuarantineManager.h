@@ -32,8 +32,9 @@ public:
     bool QuarantineThreat(const AvCore::Threat& threat);
     // Appends every entry to out, oldest first; equal times keep identifier order.
     void GetSnapshot(Snapshot& out);
-    // Restores the entry over its original path; the entry stays. Never throws.
-    bool RestoreToOriginal(int identifier);
+    // Restores the entry over its original path; the entry stays. Never throws. With a reason, a
+    // failure's explanation is written there.
+    bool RestoreToOriginal(int identifier, std::wstring* reason = nullptr);
     boost::shared_ptr<Quarantine::CQuarantine> GetStore();
 
     bool IsLoaded() const { return loaded_; }

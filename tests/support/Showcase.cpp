@@ -2,6 +2,8 @@
 //   tervan_showcase buttons                    the main window's five picture buttons
 //   tervan_showcase progress FOLDER [ENGINE]   a custom scan of the folder in the progress dialog,
 //                                              with a test engine folder (default: engines\test)
+//   tervan_showcase repository                 the "Restore point" browser over the quarantine
+#include "dialogs/FileRepositoryDlg.h"
 #include "dialogs/ScanProgressDlg.h"
 #include "framework/App.h"
 #include "quarantine/QuarantineManager.h"
@@ -46,8 +48,12 @@ public:
             dialog.DoModal();
         } else if (view == L"progress" && count > 2) {
             ShowProgress(words[2], count > 3 ? words[3] : ProgramFolder() + L"..\\engines\\test");
+        } else if (view == L"repository") {
+            AvQuarantineManager::Get().Start();
+            TervanLiveFileRepositoryDlg dialog(nullptr);
+            dialog.DoModal();
         } else {
-            AppMessageBox(L"usage: tervan_showcase buttons | progress FOLDER [ENGINE]", MB_OK);
+            AppMessageBox(L"usage: tervan_showcase buttons | progress FOLDER [ENGINE] | repository", MB_OK);
         }
         return FALSE;
     }

@@ -1,0 +1,65 @@
+// File actions on quarantine entries: delete, restore to the original place, restore into a chosen
+// folder. Each runs on one entry identifier at a time and says whether it handled the entry; a
+// restored entry leaves the quarantine only after its restore succeeded.
+#pragma once
+
+#include "framework/String.h"
+
+#include <windows.h>
+
+#include <boost/function.hpp>
+
+#include <string>
+
+class AvQuarantineManager;
+
+class CFileAction {
+public:
+    explicit CFileAction(AvQuarantineManager& manager) : manager_(manager) {}
+    virtual ~CFileAction() = default;
+    CFileAction(const CFileAction&) = delete;
+    CFileAction& operator=(const CFileAction&) = delete;
+
+    virtual bool Execute(int identifier) = 0;
+    // Why the last Execute returned false; empty when there is nothing to tell the user.
+    const std::wstring& LastError() const { return lastError_; }
+
+protected:
+    AvQuarantineManager& manager_;
+    std::wstring lastError_;
+};
+
+class CFileDeleteAction : public CFileAction {
+public:
+    explicit CFileDeleteAction(AvQuarantineManager& manager);
+    bool Execute(int identifier) override;  // always true
+};
+
+class CFileRestoreAction : public CFileAction {
+public:
+    explicit CFileRestoreAction(AvQuarantineManager& manager);
+    bool Execute(int identifier) override;
+};
+
+class CFileRestoreToFolderAction : public CFileAction {
+public:
+    // Asks the user for a full path in the standard save-file dialog: true and the path when confirmed.
+    typedef boost::function<bool(HWND owner, const std::wstring& initialText, std::wstring& chosenPath)> FileDialog;
+
+    // Asks for the folder now; a cancelled choice leaves the folder empty.
+    CFileRestoreToFolderAction(HWND parent, AvQuarantineManager& manager);
+    bool Execute(int identifier) override;
+    const CString& Folder() const { return folder_; }
+
+    // The dialog used from now on (the system's when empty); tests choose the path without a window.
+    static void SetFileDialog(const FileDialog& dialog);
+
+private:
+    CString folder_;
+};
+
+// The part of a chosen path before its last backslash; empty when there is no backslash.
+std::wstring FolderOfChosenPath(const std::wstring& path);
+// The name an entry gets in another folder: from the last backslash of its original path; without a
+// backslash, what follows a drive's colon (or the whole path); empty when there is no name at all.
+std::wstring FileNameForFolder(const std::wstring& originalPath);
