@@ -3,8 +3,13 @@
 //   tervan_showcase progress FOLDER [ENGINE]   a custom scan of the folder in the progress dialog,
 //                                              with a test engine folder (default: engines\test)
 //   tervan_showcase repository                 the "Restore point" browser over the quarantine
+//   tervan_showcase folders [PATH...]          the custom-scan selection, with these paths clicked open
+//                                              and their check boxes clicked
 #include "dialogs/FileRepositoryDlg.h"
 #include "dialogs/ScanProgressDlg.h"
+#include "dialogs/SelectFolderDlg.h"
+#include "resources/resource.h"
+#include "tests/support/TreeClicks.h"
 #include "framework/App.h"
 #include "quarantine/QuarantineManager.h"
 #include "tests/support/ButtonsDialog.h"
@@ -33,6 +38,38 @@ void ShowProgress(const std::wstring& folder, const std::wstring& engineFolder) 
     dialog.DoModal();
 }
 
+TervanSelectFolderDlg* folderDialog = nullptr;
+std::vector<std::wstring> pathsToCheck;
+
+// Clicks each path open from its drive down, then clicks its check box, as a user would.
+void CALLBACK ClickPaths(HWND, UINT, UINT_PTR timer, DWORD) {
+    ::KillTimer(nullptr, timer);
+    HWND tree = folderDialog->GetDlgItem(IDC_FOLDER_TREE);
+    for (const std::wstring& path : pathsToCheck) {
+        auto open = [tree](HTREEITEM item) {
+            if (item && !TestSupport::TreeExpanded(tree, item)) TestSupport::ClickLabel(tree, item);
+        };
+        HTREEITEM item = TestSupport::FindDrive(tree, path[0]);
+        open(item);
+        for (size_t start = 3; item && start < path.size();) {
+            size_t end = path.find(L'\\', start);
+            if (end == std::wstring::npos) end = path.size();
+            item = TestSupport::FindTreeItem(tree, item, path.substr(start, end - start));
+            if (end < path.size()) open(item);
+            start = end + 1;
+        }
+        if (item) TestSupport::ClickCheckBox(tree, item);
+    }
+}
+
+void ShowFolders(const std::vector<std::wstring>& paths) {
+    TervanSelectFolderDlg dialog(nullptr);
+    folderDialog = &dialog;
+    pathsToCheck = paths;
+    ::SetTimer(nullptr, 0, 200, &ClickPaths);
+    dialog.DoModal();
+}
+
 class ShowcaseApp : public CWinApp {
 public:
     BOOL InitInstance() override {
@@ -48,6 +85,8 @@ public:
             dialog.DoModal();
         } else if (view == L"progress" && count > 2) {
             ShowProgress(words[2], count > 3 ? words[3] : ProgramFolder() + L"..\\engines\\test");
+        } else if (view == L"folders") {
+            ShowFolders(std::vector<std::wstring>(words.begin() + 2, words.end()));
         } else if (view == L"repository") {
             AvQuarantineManager::Get().Start();
             TervanLiveFileRepositoryDlg dialog(nullptr);
