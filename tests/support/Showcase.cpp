@@ -3,8 +3,10 @@
 //   tervan_showcase progress FOLDER [ENGINE]   a custom scan of the folder in the progress dialog,
 //                                              with a test engine folder (default: engines\test)
 //   tervan_showcase repository                 the "Restore point" browser over the quarantine
+//   tervan_showcase about                      the about box
 //   tervan_showcase folders [PATH...]          the custom-scan selection, with these paths clicked open
 //                                              and their check boxes clicked
+#include "app/AboutDlg.h"
 #include "dialogs/FileRepositoryDlg.h"
 #include "dialogs/ScanProgressDlg.h"
 #include "dialogs/SelectFolderDlg.h"
@@ -85,6 +87,9 @@ public:
             dialog.DoModal();
         } else if (view == L"progress" && count > 2) {
             ShowProgress(words[2], count > 3 ? words[3] : ProgramFolder() + L"..\\engines\\test");
+        } else if (view == L"about") {
+            CAboutDlg dialog;
+            dialog.DoModal();
         } else if (view == L"folders") {
             ShowFolders(std::vector<std::wstring>(words.begin() + 2, words.end()));
         } else if (view == L"repository") {
