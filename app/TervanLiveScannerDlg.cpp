@@ -1,0 +1,260 @@
+// The main window.
+#include "app/TervanLiveScannerDlg.h"
+
+#include "app/AboutDlg.h"
+#include "dialogs/FileRepositoryDlg.h"
+#include "dialogs/ScanProgressDlg.h"
+#include "dialogs/SelectFolderDlg.h"
+#include "framework/App.h"
+#include "framework/Gdi.h"
+#include "framework/String.h"
+#include "quarantine/QuarantineManager.h"
+#include "resources/resource.h"
+#include "scan/EngineManager.h"
+
+#include <boost/bind/bind.hpp>
+
+#include <shellapi.h>
+
+namespace {
+
+// Created once by the main window; live until the process ends.
+CFont& CaptionFont() {
+    static CFont font;
+    return font;
+}
+CFont& TitleFont() {
+    static CFont font;
+    return font;
+}
+
+}  // namespace
+
+std::wstring FormatCoreVersion(uint32_t version) {
+    return CString::Format(L"%i.%i.%i.%i", static_cast<int>((version >> 24) & 0xFF), static_cast<int>((version >> 16) & 0xFF),
+                           static_cast<int>((version >> 8) & 0xFF), static_cast<int>(version & 0xFF));
+}
+
+CTervanLiveScannerDlg::CTervanLiveScannerDlg(CWnd* parent)
+    : CDialog(IDD_TERVANLIVESCANNER_DIALOG, parent),
+      icon_(::LoadIconW(CWinApp::Instance(), MAKEINTRESOURCEW(IDR_MAINFRAME))) {}
+
+void CTervanLiveScannerDlg::DoDataExchange() {
+    const struct {
+        CWnd* control;
+        UINT id;
+    } controls[] = {{&logo_, IDC_LOGO},
+                    {&title_, IDC_TITLE},
+                    {&quickScan_, IDC_QUICK_SCAN},
+                    {&fullScan_, IDC_FULL_SCAN},
+                    {&customScan_, IDC_CUSTOM_SCAN},
+                    {&fileRepository_, IDC_FILE_REPOSITORY},
+                    {&coreVersion_, IDC_CORE_VERSION},
+                    {&baseSize_, IDC_BASE_SIZE},
+                    {&systemScanFrame_, IDC_SYSTEM_SCAN_FRAME},
+                    {&repositoryFrame_, IDC_REPOSITORY_GROUP}};
+    for (const auto& c : controls) c.control->SubclassDlgItem(c.id, this);
+}
+
+void CTervanLiveScannerDlg::SetUpButtons() {
+    if (!CaptionFont().Get()) CaptionFont().CreateFont(18, FW_BOLD, L"Verdana");
+    if (!TitleFont().Get()) TitleFont().CreateFont(28, FW_BOLD, L"Times New Roman");
+    const struct {
+        CDoubleLineTextButton* button;
+        UINT bitmap, caption, description;
+    } scans[] = {{&quickScan_, IDB_QUICK_SCAN, IDS_QUICK_SCAN, IDS_QUICK_SCAN_DESCRIPTION},
+                 {&fullScan_, IDB_FULL_SCAN, IDS_FULL_SCAN, IDS_FULL_SCAN_DESCRIPTION},
+                 {&customScan_, IDB_CUSTOM_SCAN, IDS_CUSTOM_SCAN, IDS_CUSTOM_SCAN_DESCRIPTION}};
+    for (const auto& scan : scans) {
+        scan.button->SetFont(CaptionFont());
+        scan.button->SetTextMode(1);
+        scan.button->SetBitmap(scan.bitmap, RGB(0, 0, 0));
+        scan.button->LightenHoverBackground();
+        scan.button->SetWindowText(CString::Load(scan.caption));
+        scan.button->SetDescription(CString::Load(scan.description));
+    }
+    fileRepository_.SetTextMode(1);
+    fileRepository_.SetBitmap(IDB_FILE_REPOSITORY, RGB(0, 0, 0));
+    fileRepository_.LightenHoverBackground();
+    fileRepository_.SetWindowText(CString::Load(IDS_RECOVER_FILES));
+    logo_.SetBitmap(IDB_LOGO, RGB(255, 255, 255));
+    logo_.SetPressStyle(2);
+    logo_.SizeToImage();
+    logo_.SetDrawBorder(false);
+    title_.SetWindowText(L"Tervan! Scanner");
+    title_.SetFont(TitleFont());
+}
+
+BOOL CTervanLiveScannerDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+    HMENU systemMenu = ::GetSystemMenu(hwnd_, FALSE);
+    const CString about = CString::Load(IDS_ABOUTBOX);
+    if (systemMenu && !about.empty()) {
+        ::AppendMenuW(systemMenu, MF_SEPARATOR, 0, nullptr);
+        ::AppendMenuW(systemMenu, MF_STRING, IDM_ABOUTBOX, about.c_str());
+    }
+    SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+
+    SetWindowText(CString::Load(IDS_APP_TITLE));
+    systemScanFrame_.SetWindowText(CString::Load(IDS_SYSTEM_SCAN));
+    repositoryFrame_.SetWindowText(CString::Load(IDS_RESTORE_POINT));
+    SetUpButtons();
+
+    using boost::placeholders::_1;
+    connections_.emplace_back(quickScanRequested.connect(boost::bind(&CTervanLiveScannerDlg::OnQuickScan, this)));
+    connections_.emplace_back(fullScanRequested.connect(boost::bind(&CTervanLiveScannerDlg::OnFullScan, this)));
+    connections_.emplace_back(customScanRequested.connect(boost::bind(&CTervanLiveScannerDlg::OnCustomScan, this)));
+    connections_.emplace_back(fileRepositoryRequested.connect(boost::bind(&CTervanLiveScannerDlg::OnFileRepository, this)));
+    connections_.emplace_back(
+        AvEngineManager::Get().engineLoaded.connect(boost::bind(&CTervanLiveScannerDlg::OnEngineLoaded, this, _1)));
+    connections_.emplace_back(
+        AvQuarantineManager::Get().ready.connect(boost::bind(&CTervanLiveScannerDlg::OnQuarantineReady, this, _1)));
+
+    AvEngineManager::Get().InitEngine(GetEngineFolder());
+    AvQuarantineManager::Get().Start();
+    PostMessage(WM_RUN_SCAN);
+    return TRUE;
+}
+
+void CTervanLiveScannerDlg::OnEngineLoaded(bool loaded) {
+    if (loaded) {
+        boost::shared_ptr<AvCore::CAvCore> engine = AvEngineManager::Get().GetEngine();
+        coreVersion_.SetWindowText(CString::FormatId(IDS_ANTIVIRUS_CORE, FormatCoreVersion(engine->GetCoreVersion()).c_str()));
+        const CString records = CString::FormatId(IDS_RECORDS, static_cast<int>(engine->GetRecordCount()));
+        baseSize_.SetWindowText(CString::FormatId(IDS_VIRUS_BASE, records.c_str()));
+        return;
+    }
+    quickScan_.EnableWindow(false);
+    fullScan_.EnableWindow(false);
+    customScan_.EnableWindow(false);
+    baseSize_.SetWindowText(CString::FormatId(IDS_VIRUS_BASE, L"????"));
+    coreVersion_.SetWindowText(CString::FormatId(IDS_ANTIVIRUS_CORE, L"????"));
+    AppMessageBox(CString::Load(IDS_ENGINE_LOAD_ERROR), MB_OK | MB_ICONERROR);
+}
+
+void CTervanLiveScannerDlg::OnQuarantineReady(bool ready) {
+    if (!ready) fileRepository_.EnableWindow(false);
+}
+
+void CTervanLiveScannerDlg::OnQuickScan() {
+    prepared_ = MakeQuickScanTask();
+    PostMessage(WM_RUN_SCAN);
+}
+
+void CTervanLiveScannerDlg::OnFullScan() {
+    prepared_ = MakeFullScanTask();
+    PostMessage(WM_RUN_SCAN);
+}
+
+void CTervanLiveScannerDlg::OnCustomScan() {
+    TervanSelectFolderDlg selection(this);
+    if (selection.DoModal() != IDOK || selection.Result().empty()) return;
+    prepared_.reset(new AvScanTask(AvScanTask::Custom));
+    if (!selection.AllFileTypes()) prepared_->extensionFilter = PotentiallyDangerousExtensions;
+    prepared_->targets = selection.Result();
+    PostMessage(WM_RUN_SCAN);
+}
+
+void CTervanLiveScannerDlg::OnFileRepository() {
+    TervanLiveFileRepositoryDlg repository(this);
+    repository.DoModal();
+}
+
+void CTervanLiveScannerDlg::OnDropFiles(HDROP drop) {
+    const UINT count = ::DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+    if (count >= 1) {
+        prepared_.reset(new AvScanTask(AvScanTask::Custom));
+        prepared_->extensionFilter = PotentiallyDangerousExtensions;
+        for (UINT i = 0; i < count; ++i) {
+            wchar_t path[4096] = {};
+            if (::DragQueryFileW(drop, i, path, 4096)) prepared_->targets.push_back(path);
+        }
+        PostMessage(WM_RUN_SCAN);
+    }
+    ::DragFinish(drop);
+}
+
+void CTervanLiveScannerDlg::OnRunScan() {
+    if (!prepared_ || running_) return;
+    ShowWindow(SW_HIDE);
+    {
+        CScanProgressDlg progress(prepared_, this);
+        running_ = &progress;
+        progress.DoModal();
+        running_ = nullptr;
+    }
+    ShowWindow(SW_SHOW);
+    if (closeRequested_) EndDialog(IDCANCEL);
+}
+
+void CTervanLiveScannerDlg::OnCancel() {
+    if (running_) {
+        // Closing the program during a scan: the scan's dialog goes first (and stops the scan).
+        closeRequested_ = true;
+        running_->PostMessage(WM_CLOSE);
+        return;
+    }
+    CDialog::OnCancel();
+}
+
+void CTervanLiveScannerDlg::OnOK() {
+    if (running_) return;
+    CDialog::OnOK();
+}
+
+bool CTervanLiveScannerDlg::OnCommand(UINT id, UINT code, HWND) {
+    if (code != BN_CLICKED) return false;
+    switch (id) {
+    case IDC_QUICK_SCAN:
+        quickScanRequested();
+        return true;
+    case IDC_FULL_SCAN:
+        fullScanRequested();
+        return true;
+    case IDC_CUSTOM_SCAN:
+        customScanRequested();
+        return true;
+    case IDC_FILE_REPOSITORY:
+        fileRepositoryRequested();
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool CTervanLiveScannerDlg::OnMessage(UINT message, WPARAM wParam, LPARAM, LRESULT& result) {
+    switch (message) {
+    case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
+            CAboutDlg about;
+            about.DoModal();
+            return true;
+        }
+        return false;
+    case WM_PAINT:
+        if (!::IsIconic(hwnd_)) return false;
+        {
+            PAINTSTRUCT paint;
+            HDC dc = ::BeginPaint(hwnd_, &paint);
+            SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc));
+            const RECT client = GetClientRect();
+            ::DrawIcon(dc, (client.right - ::GetSystemMetrics(SM_CXICON) + 1) / 2,
+                       (client.bottom - ::GetSystemMetrics(SM_CYICON) + 1) / 2, icon_);
+            ::EndPaint(hwnd_, &paint);
+        }
+        return true;
+    case WM_QUERYDRAGICON:
+        result = reinterpret_cast<LRESULT>(icon_);
+        return true;
+    case WM_DROPFILES:
+        OnDropFiles(reinterpret_cast<HDROP>(wParam));
+        return false;
+    case WM_RUN_SCAN:
+        OnRunScan();
+        result = 0;
+        return true;
+    default:
+        return false;
+    }
+}

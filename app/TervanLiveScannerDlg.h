@@ -1,0 +1,62 @@
+// CTervanLiveScannerDlg: the main window. Loads the engine and starts the quarantine while it opens,
+// shows the engine's version and base size, and runs quick, full, custom and dropped-file scans and
+// the "Restore point" browser.
+#pragma once
+
+#include "controls/DoubleLineTextButton.h"
+#include "framework/Controls.h"
+#include "framework/Dialog.h"
+#include "scan/ScanTask.h"
+
+#include <boost/signals2/connection.hpp>
+#include <boost/signals2/signal.hpp>
+
+#include <shellapi.h>
+
+#include <vector>
+
+class CTervanLiveScannerDlg : public CDialog {
+public:
+    enum { WM_RUN_SCAN = WM_USER + 123, IDM_ABOUTBOX = 0x0010 };
+
+    boost::signals2::signal<void()> quickScanRequested;
+    boost::signals2::signal<void()> fullScanRequested;
+    boost::signals2::signal<void()> customScanRequested;
+    boost::signals2::signal<void()> fileRepositoryRequested;
+
+    explicit CTervanLiveScannerDlg(CWnd* parent = nullptr);
+
+    const boost::shared_ptr<AvScanTask>& PreparedTask() const { return prepared_; }
+
+protected:
+    void DoDataExchange() override;
+    BOOL OnInitDialog() override;
+    bool OnCommand(UINT id, UINT code, HWND control) override;
+    bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+    void OnCancel() override;
+    void OnOK() override;
+
+private:
+    void OnQuickScan();
+    void OnFullScan();
+    void OnCustomScan();
+    void OnFileRepository();
+    void OnEngineLoaded(bool loaded);
+    void OnQuarantineReady(bool ready);
+    void OnDropFiles(HDROP drop);
+    void OnRunScan();
+    void SetUpButtons();
+
+    HICON icon_;
+    boost::shared_ptr<AvScanTask> prepared_;
+    CDoubleLineTextButton logo_;
+    CStatic title_;
+    CDoubleLineTextButton quickScan_, fullScan_, customScan_, fileRepository_;
+    CStatic coreVersion_, baseSize_, systemScanFrame_, repositoryFrame_;
+    std::vector<boost::signals2::scoped_connection> connections_;
+    CDialog* running_ = nullptr;  // the progress dialog while a scan runs
+    bool closeRequested_ = false;
+};
+
+// "a.b.c.d" of a core version packed most significant byte first.
+std::wstring FormatCoreVersion(uint32_t version);
