@@ -1,0 +1,159 @@
+// ScanMain.DLL, the reference engine: the engine contract's seven exports over the signature engine.
+// The main context loads every base in the engine folder; scanning contexts scan and cure files.
+#include "engine/CoreAbi.h"
+#include "refengine/Scanner.h"
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+using namespace AvCore;
+
+#define REF_EXPORT extern "C" __declspec(dllexport)
+
+namespace {
+
+const uint32_t CoreVersion = 0x01000000;  // 1.0.0.0
+const uint32_t MainContext = 1;
+
+struct Context {
+    bool open = false;
+    ObjectCallbackFn callback = nullptr;
+    volatile long stop = 0;
+};
+
+CRITICAL_SECTION lock;
+Context contexts[MaxCoreId + 1];
+RefEngine::Database database;
+std::unique_ptr<RefEngine::Engine> engine;
+
+void CopyName(const std::string& name, char* buffer) {
+    // Never past the 64-byte buffer, always with its NUL.
+    const size_t length = name.size() < ThreatNameBufferSize - 1 ? name.size() : ThreatNameBufferSize - 1;
+    memcpy(buffer, name.data(), length);
+    buffer[length] = 0;
+}
+
+// Cuts the file at the match: the new content is written beside it and replaces it in one step,
+// so that a crash never leaves a half-cured file.
+bool CutAt(const wchar_t* path, uint64_t length) {
+    const std::wstring temporary = std::wstring(path) + L".tvcure";
+    bool ok = false;
+    {
+        HANDLE in = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                                  nullptr);
+        if (in == INVALID_HANDLE_VALUE) return false;
+        HANDLE out = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (out != INVALID_HANDLE_VALUE) {
+            std::vector<uint8_t> block(65536);
+            ok = true;
+            for (uint64_t copied = 0; ok && copied < length;) {
+                const DWORD want = static_cast<DWORD>(std::min<uint64_t>(block.size(), length - copied));
+                DWORD got = 0, written = 0;
+                ok = ::ReadFile(in, block.data(), want, &got, nullptr) && got == want &&
+                     ::WriteFile(out, block.data(), got, &written, nullptr) && written == got;
+                copied += got;
+            }
+            ok = ok && ::FlushFileBuffers(out);
+            ::CloseHandle(out);
+        }
+        ::CloseHandle(in);
+    }
+    if (ok) ok = ::MoveFileExW(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    if (!ok) ::DeleteFileW(temporary.c_str());
+    return ok;
+}
+
+}  // namespace
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) ::InitializeCriticalSection(&lock);
+    if (reason == DLL_PROCESS_DETACH) ::DeleteCriticalSection(&lock);
+    return TRUE;
+}
+
+REF_EXPORT uint32_t __stdcall CoreInit(CoreInitParams* params) {
+    if (!params) return 0;
+    ::EnterCriticalSection(&lock);
+    uint32_t id = 0;
+    if (!params->objectCallback) {  // the main context: load the bases once
+        if (!engine) {
+            database.LoadFolder(params->engineFolder ? params->engineFolder : L".");
+            engine.reset(new RefEngine::Engine(database));
+        }
+        if (params->info) {
+            params->info->coreVersion = CoreVersion;
+            params->info->recordCount = database.Records();
+        }
+        contexts[MainContext].open = true;
+        id = MainContext;
+    } else {
+        for (uint32_t i = MainContext + 1; i <= MaxCoreId; ++i)
+            if (!contexts[i].open) {
+                contexts[i].open = true;
+                contexts[i].callback = params->objectCallback;
+                contexts[i].stop = 0;
+                id = i;
+                break;
+            }
+    }
+    ::LeaveCriticalSection(&lock);
+    return id;
+}
+
+REF_EXPORT uint32_t __stdcall CoreFree(uint32_t coreId) {
+    ::EnterCriticalSection(&lock);
+    if (IsValidCoreId(coreId)) {
+        contexts[coreId].open = false;
+        contexts[coreId].callback = nullptr;
+    }
+    ::LeaveCriticalSection(&lock);
+    return 0;
+}
+
+REF_EXPORT uint32_t __stdcall CoreOptions(uint32_t) { return 0; }
+REF_EXPORT uint32_t __stdcall CoreMScan(uint32_t, void*) { return 0; }
+REF_EXPORT uint32_t __stdcall CoreRScan(uint32_t, void*) { return 0; }
+
+REF_EXPORT uint32_t __stdcall CoreStopScan(uint32_t coreId) {
+    if (IsValidCoreId(coreId)) ::InterlockedExchange(&contexts[coreId].stop, 1);
+    return 0;
+}
+
+REF_EXPORT uint32_t __stdcall CoreFScan(uint32_t coreId, CoreScanParams* params) {
+    if (!IsValidCoreId(coreId) || coreId == MainContext || !contexts[coreId].open || !engine || !params || !params->path)
+        return 0;
+    Context& context = contexts[coreId];
+    ::InterlockedExchange(&context.stop, 0);
+    HANDLE file = ::CreateFileW(params->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    uint32_t result = 0;
+    {
+        RefEngine::FileSource source(file);
+        auto member = [&](const std::wstring& name, const RefEngine::Detection& found) {
+            if (!context.callback || ::InterlockedCompareExchange(&context.stop, 0, 0)) return;
+            context.callback(coreId, name.c_str(), found.found ? DetectionCodeOne : 0, found.found ? found.name.c_str() : "");
+        };
+        const RefEngine::Detection detection = engine->Scan(source, params->path, &context.stop, member);
+        if (detection.found) {
+            result = DetectionCodeOne;
+            if (params->threatName) CopyName(detection.name, params->threatName);
+            if (params->outcome) params->outcome->curable = detection.curable ? 1 : 0;
+            if (params->mode == ScanModeCure && detection.curable && params->outcome) {
+                ::CloseHandle(file);
+                file = INVALID_HANDLE_VALUE;
+                if (CutAt(params->path, detection.matchStart)) params->outcome->action = ScanModeCure;
+            }
+        }
+    }
+    if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+    return result;
+}
+
+// For tests: what the bases held.
+REF_EXPORT void __stdcall RefEngineReport(uint32_t* records, uint32_t* skipped) {
+    if (records) *records = database.Records();
+    if (skipped) *skipped = database.skipped;
+}

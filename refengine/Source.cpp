@@ -1,0 +1,57 @@
+// Paged reading of files.
+#include "refengine/Source.h"
+
+namespace RefEngine {
+
+FileSource::FileSource(HANDLE file) : file_(file) {
+    LARGE_INTEGER size = {};
+    if (::GetFileSizeEx(file, &size)) size_ = static_cast<uint64_t>(size.QuadPart);
+    else failed_ = true;
+}
+
+const FileSource::Page& FileSource::Load(uint64_t number) {
+    if (last_ && last_->number == number) return *last_;
+    Page* victim = &pages_[0];
+    for (Page& page : pages_) {
+        if (page.number == number) {
+            page.used = ++clock_;
+            return *(last_ = &page);
+        }
+        if (page.used < victim->used) victim = &page;
+    }
+    victim->data.resize(PageSize);
+    victim->number = number;
+    victim->used = ++clock_;
+    victim->length = 0;
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(number * PageSize);
+    DWORD got = 0;
+    if (::SetFilePointerEx(file_, position, nullptr, FILE_BEGIN) &&
+        ::ReadFile(file_, victim->data.data(), static_cast<DWORD>(PageSize), &got, nullptr))
+        victim->length = got;
+    else
+        failed_ = true;
+    return *(last_ = victim);
+}
+
+size_t FileSource::Read(uint64_t offset, uint8_t* out, size_t size) {
+    size_t copied = 0;
+    while (copied < size && offset + copied < size_) {
+        const uint64_t at = offset + copied;
+        const Page& page = Load(at / PageSize);
+        const size_t inPage = static_cast<size_t>(at % PageSize);
+        if (inPage >= page.length) break;
+        const size_t n = std::min(size - copied, page.length - inPage);
+        std::memcpy(out + copied, page.data.data() + inPage, n);
+        copied += n;
+    }
+    return copied;
+}
+
+uint8_t FileSource::At(uint64_t offset) {
+    const Page& page = Load(offset / PageSize);
+    const size_t inPage = static_cast<size_t>(offset % PageSize);
+    return inPage < page.length ? page.data[inPage] : 0;
+}
+
+}  // namespace RefEngine

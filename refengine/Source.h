@@ -1,0 +1,68 @@
+// Random access to the bytes of a scanned object: a file read in cached pages (never loaded whole),
+// or a block of memory (an unpacked archive member).
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace RefEngine {
+
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    virtual uint64_t Size() const = 0;
+    // Copies up to size bytes from offset; returns how many were copied.
+    virtual size_t Read(uint64_t offset, uint8_t* out, size_t size) = 0;
+    // One byte; the offset must be below Size().
+    virtual uint8_t At(uint64_t offset) = 0;
+};
+
+class MemorySource : public ByteSource {
+public:
+    MemorySource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    uint64_t Size() const override { return size_; }
+    size_t Read(uint64_t offset, uint8_t* out, size_t size) override {
+        if (offset >= size_) return 0;
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(size, size_ - offset));
+        std::memcpy(out, data_ + offset, n);
+        return n;
+    }
+    uint8_t At(uint64_t offset) override { return data_[offset]; }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+};
+
+// Pages of 64 KiB, a handful kept, the least recently used one replaced.
+class FileSource : public ByteSource {
+public:
+    explicit FileSource(HANDLE file);
+    uint64_t Size() const override { return size_; }
+    size_t Read(uint64_t offset, uint8_t* out, size_t size) override;
+    uint8_t At(uint64_t offset) override;
+    bool Failed() const { return failed_; }
+
+private:
+    static const size_t PageSize = 65536;
+    static const size_t PageCount = 8;
+    struct Page {
+        uint64_t number = UINT64_MAX;
+        uint64_t used = 0;
+        size_t length = 0;
+        std::vector<uint8_t> data;
+    };
+    const Page& Load(uint64_t number);
+
+    HANDLE file_;
+    uint64_t size_ = 0;
+    uint64_t clock_ = 0;
+    bool failed_ = false;
+    Page pages_[PageCount];
+    const Page* last_ = nullptr;
+};
+
+}  // namespace RefEngine
