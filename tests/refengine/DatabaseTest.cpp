@@ -1,0 +1,144 @@
+// The reference engine's base formats and its matching of bodies, offsets, wildcards and hashes.
+#include "refengine/Database.h"
+#include "refengine/Scanner.h"
+#include "tests/support/Sandbox.h"
+
+#include <gtest/gtest.h>
+
+using namespace RefEngine;
+
+namespace {
+
+// Scans a block of memory against a database of the given lines.
+class Bench {
+public:
+    explicit Bench(const std::vector<std::pair<std::string, std::string>>& lines) {
+        for (const auto& line : lines) accepted_.push_back(database_.AddLine(line.first, line.second));
+        engine_.reset(new Engine(database_));
+    }
+    std::string Match(const std::string& data) {
+        MemorySource source(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+        const Detection found = engine_->Scan(source, L"x", nullptr, nullptr);
+        return found.found ? found.name : std::string();
+    }
+    Detection Scan(const std::string& data) {
+        MemorySource source(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+        return engine_->Scan(source, L"x", nullptr, nullptr);
+    }
+    const std::vector<bool>& Accepted() const { return accepted_; }
+    const Database& Data() const { return database_; }
+
+private:
+    Database database_;
+    std::vector<bool> accepted_;
+    std::unique_ptr<Engine> engine_;
+};
+
+std::string Hex(const std::string& text) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : text) {
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    return hex;
+}
+
+}  // namespace
+
+TEST(RefBases, LinesOutsideTheSubsetAreSkippedAndCounted) {
+    Database db;
+    const std::vector<std::pair<std::string, std::string>> good = {
+        {".ndb", "Sig.A:0:*:" + Hex("abcdef")},
+        {".ndb", "Sig.B:0:10:" + Hex("abc") + "??" + Hex("def") + ":10:1000"},
+        {".ndb", "Sig.C:0:EOF-5:" + Hex("tail!")},
+        {".hdb", "44d88612fea8a8f36de82e1278abb02f:68:Eicar.Md5"},
+        {".hsb", "275a021bbfb6489e54d471899f7db9d1663fc695ec2fe2a2c4538aabf651fd0f:68:Eicar.Sha256"},
+        {".hsb", "3395856ce81f2b7382dee72602f798b642f14140:68:Eicar.Sha1"},
+        {".tvb", "Own|*|" + Hex("own") + "|truncate"},
+        {".ndb", "# a comment"},
+        {".ndb", ""},
+    };
+    for (const auto& line : good) EXPECT_TRUE(db.AddLine(line.first, line.second)) << line.second;
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {".ndb", "Pe.Only:1:*:" + Hex("abcdef")},          // another target type
+        {".ndb", "Alt:0:*:aa(bb|cc)dd"},                    // alternatives
+        {".ndb", "Nibble:0:*:aabbc?dd"},                    // half bytes
+        {".ndb", "Ep:0:EP+10:aabbccdd"},                    // entry-point offsets
+        {".ndb", "Range:0:10,20:aabbccdd"},                 // offset ranges
+        {".ndb", "Gap.First:0:*:*aabb"},                    // a gap with nothing before it
+        {".ndb", "Wild.Only:0:*:????"},                     // nothing to anchor on
+        {".ndb", "Short:0:*"},
+        {".hdb", "notahash:68:Bad"},
+        {".hdb", "44d88612fea8a8f36de82e1278abb02f:*:Any.Size"},
+        {".tvb", "Own|*|aabb|melt"},
+        {".xyz", "whatever"},
+    };
+    for (const auto& line : bad) EXPECT_FALSE(db.AddLine(line.first, line.second)) << line.second;
+    EXPECT_EQ(7u, db.Records());
+    EXPECT_EQ((std::set<uint64_t>{68}), db.hashedSizes);
+}
+
+TEST(RefBases, OffsetsAnchorWhereTheyShould) {
+    Bench bench({{".ndb", "Anywhere:0:*:" + Hex("needle")},
+                 {".ndb", "At.Ten:0:10:" + Hex("header")},
+                 {".ndb", "At.End:0:EOF-4:" + Hex("tail")}});
+    EXPECT_EQ("Anywhere", bench.Match("....needle...."));
+    EXPECT_EQ("At.Ten", bench.Match("0123456789header"));
+    EXPECT_EQ("", bench.Match("012345678header")) << "one byte off";
+    EXPECT_EQ("At.End", bench.Match("......tail"));
+    EXPECT_EQ("", bench.Match("......tail!"));
+    EXPECT_EQ("", bench.Match("nothing here"));
+}
+
+TEST(RefBases, WildcardsAndGaps) {
+    Bench bench({{".ndb", "Any.Byte:0:*:" + Hex("ab") + "??" + Hex("cd")},
+                 {".ndb", "Star:0:*:" + Hex("start") + "*" + Hex("finish")},
+                 {".ndb", "Exact:0:*:" + Hex("one") + "{3}" + Hex("two")},
+                 {".ndb", "Range:0:*:" + Hex("lo") + "{2-4}" + Hex("hi")},
+                 {".ndb", "Up.To:0:*:" + Hex("UP") + "{-2}" + Hex("TO")},
+                 {".ndb", "At.Least:0:*:" + Hex("AT") + "{100-}" + Hex("LEAST")},
+                 {".ndb", "Far:0:*:" + Hex("FAR") + "{70}" + Hex("AWAY")}});
+    EXPECT_EQ("Any.Byte", bench.Match("xxabZcdxx"));
+    EXPECT_EQ("", bench.Match("xxabcdxx"));
+    EXPECT_EQ("Star", bench.Match("start" + std::string(100000, '.') + "finish"));
+    EXPECT_EQ("", bench.Match("finish start"));
+    EXPECT_EQ("Exact", bench.Match("one123two"));
+    EXPECT_EQ("", bench.Match("one12two"));
+    EXPECT_EQ("Range", bench.Match("lo1234hi"));
+    EXPECT_EQ("", bench.Match("lo12345hi"));
+    EXPECT_EQ("", bench.Match("lo1hi"));
+    EXPECT_EQ("Up.To", bench.Match("UPTO"));
+    EXPECT_EQ("Up.To", bench.Match("UP12TO"));
+    EXPECT_EQ("", bench.Match("UP123TO"));
+    EXPECT_EQ("At.Least", bench.Match("AT" + std::string(100, '-') + "LEAST"));
+    EXPECT_EQ("", bench.Match("AT" + std::string(99, '-') + "LEAST"));
+    EXPECT_EQ("Far", bench.Match("FAR" + std::string(70, '-') + "AWAY"));
+    EXPECT_EQ("", bench.Match("FAR" + std::string(69, '-') + "AWAY"));
+}
+
+TEST(RefBases, ManySignaturesWithSharedPartsAndTheCureOffset) {
+    std::vector<std::pair<std::string, std::string>> lines;
+    for (int i = 0; i < 2000; ++i) lines.push_back({".ndb", "Many." + std::to_string(i) + ":0:*:" + Hex("prefix" + std::to_string(i) + "!")});
+    lines.push_back({".tvb", "Appended|*|" + Hex("BODY") + "|truncate"});
+    Bench bench(lines);
+    EXPECT_EQ("Many.1234", bench.Match("...prefix1234!..."));
+    EXPECT_EQ("Many.12", bench.Match("prefix12!"));
+    EXPECT_EQ("", bench.Match("prefix12345!"));
+    const Detection appended = bench.Scan("host bytes BODY tail");
+    EXPECT_TRUE(appended.found && appended.curable);
+    EXPECT_EQ(11u, appended.matchStart);
+    EXPECT_FALSE(bench.Scan("BODY at the start").curable) << "cutting at 0 would leave nothing of a host";
+}
+
+TEST(RefBases, HashesOfFilesWithANamedSize) {
+    const std::string eicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+    for (const auto& line : std::vector<std::pair<std::string, std::string>>{
+             {".hdb", "44d88612fea8a8f36de82e1278abb02f:68:Eicar.Md5"},
+             {".hsb", "3395856ce81f2b7382dee72602f798b642f14140:68:Eicar.Sha1"},
+             {".hsb", "275a021bbfb6489e54d471899f7db9d1663fc695ec2fe2a2c4538aabf651fd0f:68:Eicar.Sha256"}}) {
+        Bench bench({line});
+        EXPECT_EQ(line.second.substr(line.second.rfind(':') + 1), bench.Match(eicar));
+        EXPECT_EQ("", bench.Match(eicar + " ")) << "another size is not even hashed";
+    }
+}
