@@ -27,6 +27,8 @@ public:
     TervanLiveFileRepositoryDlg(CWnd* parent, AvQuarantineManager& quarantine);
 
     void Layout() override;
+    // True while an action works through the checked entries (commands for actions are ignored then).
+    bool IsBusy() const { return actionRunning_; }
 
 protected:
     void DoDataExchange() override;

@@ -165,7 +165,7 @@ TEST_F(Repository, RestoringRowsOneAndThreeOfFiveThenDeletingTheRest) {
             Click(hwnd, IDC_REPOSITORY_RESTORE);
             return true;
         })
-        .Then([&] { return ListRows(list) == 3; })
+        .Then([&] { return ListRows(list) == 3 && !dialog.IsBusy(); })
         .Then([&] {
             EXPECT_EQ((std::vector<std::wstring>{paths[0], paths[2], paths[4]}), Column(hwnd, 0));
             EXPECT_EQ("restored 1", ReadFile(paths[1]));
@@ -246,7 +246,7 @@ TEST_F(Repository, SaveAsRestoresIntoTheChosenFolderAndAsksEvenWithNothingChecke
             Click(hwnd, IDC_REPOSITORY_SAVE_AS);
             return true;
         })
-        .Then([&] { return asked == 1; })
+        .Then([&] { return asked == 1 && !dialog.IsBusy(); })
         .Then([&] {
             EXPECT_EQ(2, ListRows(list)) << "nothing checked: nothing changes";
             Click(hwnd, IDC_REPOSITORY_SELECT_ALL);
