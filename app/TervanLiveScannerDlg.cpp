@@ -2,6 +2,7 @@
 #include "app/TervanLiveScannerDlg.h"
 
 #include "app/AboutDlg.h"
+#include "dialogs/MinimisedIcon.h"
 #include "dialogs/FileRepositoryDlg.h"
 #include "dialogs/ScanProgressDlg.h"
 #include "dialogs/SelectFolderDlg.h"
@@ -233,17 +234,7 @@ bool CTervanLiveScannerDlg::OnMessage(UINT message, WPARAM wParam, LPARAM, LRESU
         }
         return false;
     case WM_PAINT:
-        if (!::IsIconic(hwnd_)) return false;
-        {
-            PAINTSTRUCT paint;
-            HDC dc = ::BeginPaint(hwnd_, &paint);
-            SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc));
-            const RECT client = GetClientRect();
-            ::DrawIcon(dc, (client.right - ::GetSystemMetrics(SM_CXICON) + 1) / 2,
-                       (client.bottom - ::GetSystemMetrics(SM_CYICON) + 1) / 2, icon_);
-            ::EndPaint(hwnd_, &paint);
-        }
-        return true;
+        return PaintMinimisedIcon(hwnd_, icon_);
     case WM_QUERYDRAGICON:
         result = reinterpret_cast<LRESULT>(icon_);
         return true;

@@ -1,6 +1,7 @@
 // The untreated-files deletion dialog.
 #include "dialogs/DeleteFileDlg.h"
 
+#include "dialogs/MinimisedIcon.h"
 #include "framework/App.h"
 #include "framework/String.h"
 #include "quarantine/QuarantineManager.h"
@@ -85,15 +86,8 @@ bool TervanLiveDeleteFileDlg::OnMessage(UINT message, WPARAM, LPARAM lParam, LRE
     switch (message) {
     case WM_PAINT:
         return PaintMinimisedIcon(hwnd_, icon_);
-    case WM_SIZING:
-        OnSizing(reinterpret_cast<RECT*>(lParam));
-        result = TRUE;
-        return true;
-    case WM_SIZE:
-        OnSize();
-        return false;
     default:
-        return false;
+        return OnLayoutMessage(message, lParam, result);
     }
 }
 

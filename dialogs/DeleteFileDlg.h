@@ -42,6 +42,3 @@ private:
     CButton selectAll_, deselect_, deleteSelected_;
     bool deleting_ = false;  // a press while files are being deleted is ignored
 };
-
-// Draws the window icon centred in a minimised dialog; false when the dialog is not minimised.
-bool PaintMinimisedIcon(HWND dialog, HICON icon);

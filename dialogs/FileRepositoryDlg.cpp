@@ -248,15 +248,5 @@ bool TervanLiveFileRepositoryDlg::OnNotify(NMHDR* header, LRESULT* result) {
 }
 
 bool TervanLiveFileRepositoryDlg::OnMessage(UINT message, WPARAM, LPARAM lParam, LRESULT& result) {
-    switch (message) {
-    case WM_SIZING:
-        OnSizing(reinterpret_cast<RECT*>(lParam));
-        result = TRUE;
-        return true;
-    case WM_SIZE:
-        OnSize();
-        return false;
-    default:
-        return false;
-    }
+    return OnLayoutMessage(message, lParam, result);
 }

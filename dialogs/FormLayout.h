@@ -25,6 +25,16 @@ public:
         if (ClampSize(proposed)) Layout();
     }
     void OnSize() { Layout(); }
+    // Handles either of them for a dialog's message handler; true when WM_SIZING was answered.
+    bool OnLayoutMessage(UINT message, LPARAM lParam, LRESULT& result) {
+        if (message == WM_SIZING) {
+            OnSizing(reinterpret_cast<RECT*>(lParam));
+            result = TRUE;
+            return true;
+        }
+        if (message == WM_SIZE) OnSize();
+        return false;
+    }
 
 protected:
     CWnd* LayoutDialog() const { return dialog_; }

@@ -1,5 +1,5 @@
 // The icon of a minimised dialog.
-#include "dialogs/DeleteFileDlg.h"
+#include "dialogs/MinimisedIcon.h"
 
 bool PaintMinimisedIcon(HWND dialog, HICON icon) {
     if (!::IsIconic(dialog)) return false;

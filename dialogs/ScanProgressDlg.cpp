@@ -2,6 +2,7 @@
 #include "dialogs/ScanProgressDlg.h"
 
 #include "dialogs/DeleteFileDlg.h"
+#include "dialogs/MinimisedIcon.h"
 #include "framework/App.h"
 #include "framework/String.h"
 #include "quarantine/QuarantineManager.h"
@@ -266,14 +267,7 @@ bool CScanProgressDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRE
     case WM_DESTROY:
         OnDestroy();
         return false;
-    case WM_SIZING:
-        OnSizing(reinterpret_cast<RECT*>(lParam));
-        result = TRUE;
-        return true;
-    case WM_SIZE:
-        OnSize();
-        return false;
     default:
-        return false;
+        return OnLayoutMessage(message, lParam, result);
     }
 }

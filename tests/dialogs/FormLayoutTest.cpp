@@ -40,13 +40,7 @@ protected:
         return TRUE;
     }
     bool OnMessage(UINT message, WPARAM, LPARAM lParam, LRESULT& result) override {
-        if (message == WM_SIZING) {
-            OnSizing(reinterpret_cast<RECT*>(lParam));
-            result = TRUE;
-            return true;
-        }
-        if (message == WM_SIZE) OnSize();
-        return false;
+        return OnLayoutMessage(message, lParam, result);
     }
 };
 
