@@ -5,10 +5,14 @@
 #include <deque>
 
 namespace RefEngine {
+namespace {
 
-Automaton::Automaton() : states_(1) {
-    for (uint32_t& next : root_) next = 0;
-}
+const uint8_t DenseDepth = 1;
+const size_t MaxDenseStates = 20000;
+
+}  // namespace
+
+Automaton::Automaton() : states_(1) {}
 
 uint32_t Automaton::Child(uint32_t state, uint8_t byte) const {
     const auto& edges = states_[state].edges;
@@ -23,6 +27,7 @@ void Automaton::Add(const uint8_t* bytes, size_t length, uint32_t id) {
         if (!child) {
             child = static_cast<uint32_t>(states_.size());
             states_.emplace_back();
+            states_[child].depth = static_cast<uint8_t>(std::min<size_t>(i + 1, 255));
             auto& edges = states_[state].edges;
             edges.insert(std::lower_bound(edges.begin(), edges.end(), std::make_pair(bytes[i], uint32_t(0))),
                          std::make_pair(bytes[i], child));
@@ -34,27 +39,52 @@ void Automaton::Add(const uint8_t* bytes, size_t length, uint32_t id) {
 }
 
 void Automaton::Build() {
-    for (uint32_t& next : root_) next = 0;
-    std::deque<uint32_t> queue;
-    for (const auto& edge : states_[0].edges) {
-        root_[edge.first] = edge.second;
-        states_[edge.second].fail = 0;
-        queue.push_back(edge.second);
-    }
-    while (!queue.empty()) {
-        const uint32_t state = queue.front();
-        queue.pop_front();
-        for (const auto& edge : states_[state].edges) {
-            const uint32_t child = edge.second;
-            uint32_t fail = states_[state].fail;
-            while (fail && !Child(fail, edge.first)) fail = states_[fail].fail;
-            const uint32_t target = fail ? Child(fail, edge.first) : root_[edge.first];
-            states_[child].fail = target == child ? 0 : target;
-            const State& failState = states_[states_[child].fail];
-            states_[child].outputLink = failState.output ? states_[child].fail : failState.outputLink;
-            queue.push_back(child);
+    // Breadth first: every state's failure target is done before the state itself.
+    std::vector<uint32_t> order(1, 0);
+    for (size_t next = 0; next < order.size(); ++next)
+        for (const auto& edge : states_[order[next]].edges) order.push_back(edge.second);
+
+    dense_.clear();
+    for (uint32_t state : order) {
+        State& current = states_[state];
+        if (current.depth <= DenseDepth && dense_.size() < MaxDenseStates) {
+            current.dense = static_cast<uint32_t>(dense_.size());
+            dense_.emplace_back();
         }
     }
+    // Failure links, parent by parent, in breadth-first order.
+    for (uint32_t state : order) {
+        for (const auto& edge : states_[state].edges) {
+            const uint32_t child = edge.second;
+            if (state == 0) {
+                states_[child].fail = 0;
+            } else {
+                uint32_t fail = states_[state].fail;
+                uint32_t target = 0;
+                for (;;) {
+                    target = Child(fail, edge.first);
+                    if (target || fail == 0) break;
+                    fail = states_[fail].fail;
+                }
+                states_[child].fail = target == child ? 0 : target;
+            }
+            const State& failState = states_[states_[child].fail];
+            states_[child].outputLink = failState.output ? states_[child].fail : failState.outputLink;
+        }
+    }
+    // Full rows for the shallow states: a missing edge goes where the failure state goes.
+    for (uint32_t state : order) {
+        const State& current = states_[state];
+        if (current.dense == UINT32_MAX) continue;
+        std::array<uint32_t, 256>& row = dense_[current.dense];
+        for (int byte = 0; byte < 256; ++byte) {
+            const uint32_t child = Child(state, static_cast<uint8_t>(byte));
+            row[byte] = child ? child : state == 0 ? 0 : dense_[states_[current.fail].dense][byte];
+        }
+    }
+    emits_.assign(states_.size(), 0);
+    for (uint32_t state = 0; state < states_.size(); ++state)
+        emits_[state] = states_[state].output || states_[state].outputLink ? 1 : 0;
 }
 
 }  // namespace RefEngine
