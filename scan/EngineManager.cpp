@@ -68,7 +68,8 @@ void AvEngineManager::InitEngine(const std::wstring& engineFolder) {
 
 boost::shared_ptr<AvCore::CAvCoreScanner> AvEngineManager::StartScan(boost::shared_ptr<AvScanTask> task) {
     if (!engine_ || !task) return boost::shared_ptr<AvCore::CAvCoreScanner>();
-    if (worker_.joinable()) Stop();  // one scan at a time
+    // One scan at a time: a worker that has not ended yet is stopped (one that has is only joined).
+    if (worker_.joinable() && !worker_.try_join_for(boost::chrono::milliseconds(0))) Stop();
     abortRequested_ = false;
     pauseRequested = false;
     task_ = task;

@@ -6,7 +6,7 @@ set -euo pipefail
 BOOST_CACHE=${TERVAN_BOOST_CACHE:-/var/cache/tervan/boost-1.81-i686}
 PACKAGES=(cmake make g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
           libboost1.81-dev googletest libz-mingw-w64-dev wine wine32:i386 fonts-wine
-          fonts-liberation fonts-dejavu-core xvfb xauth imagemagick nsis zip unzip xz-utils)
+          fonts-liberation fonts-dejavu-core xvfb xauth imagemagick nsis zip unzip xz-utils bc)
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
