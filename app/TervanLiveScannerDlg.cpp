@@ -2,12 +2,12 @@
 #include "app/TervanLiveScannerDlg.h"
 
 #include "app/AboutDlg.h"
+#include "app/MainButtons.h"
 #include "dialogs/MinimisedIcon.h"
 #include "dialogs/FileRepositoryDlg.h"
 #include "dialogs/ScanProgressDlg.h"
 #include "dialogs/SelectFolderDlg.h"
 #include "framework/App.h"
-#include "framework/Gdi.h"
 #include "framework/String.h"
 #include "quarantine/QuarantineManager.h"
 #include "resources/resource.h"
@@ -16,20 +16,6 @@
 #include <boost/bind/bind.hpp>
 
 #include <shellapi.h>
-
-namespace {
-
-// Created once by the main window; live until the process ends.
-CFont& CaptionFont() {
-    static CFont font;
-    return font;
-}
-CFont& TitleFont() {
-    static CFont font;
-    return font;
-}
-
-}  // namespace
 
 std::wstring FormatCoreVersion(uint32_t version) {
     return CString::Format(L"%i.%i.%i.%i", static_cast<int>((version >> 24) & 0xFF), static_cast<int>((version >> 16) & 0xFF),
@@ -58,32 +44,9 @@ void CTervanLiveScannerDlg::DoDataExchange() {
 }
 
 void CTervanLiveScannerDlg::SetUpButtons() {
-    if (!CaptionFont().Get()) CaptionFont().CreateFont(18, FW_BOLD, L"Verdana");
-    if (!TitleFont().Get()) TitleFont().CreateFont(28, FW_BOLD, L"Times New Roman");
-    const struct {
-        CDoubleLineTextButton* button;
-        UINT bitmap, caption, description;
-    } scans[] = {{&quickScan_, IDB_QUICK_SCAN, IDS_QUICK_SCAN, IDS_QUICK_SCAN_DESCRIPTION},
-                 {&fullScan_, IDB_FULL_SCAN, IDS_FULL_SCAN, IDS_FULL_SCAN_DESCRIPTION},
-                 {&customScan_, IDB_CUSTOM_SCAN, IDS_CUSTOM_SCAN, IDS_CUSTOM_SCAN_DESCRIPTION}};
-    for (const auto& scan : scans) {
-        scan.button->SetFont(CaptionFont());
-        scan.button->SetTextMode(1);
-        scan.button->SetBitmap(scan.bitmap, RGB(0, 0, 0));
-        scan.button->LightenHoverBackground();
-        scan.button->SetWindowText(CString::Load(scan.caption));
-        scan.button->SetDescription(CString::Load(scan.description));
-    }
-    fileRepository_.SetTextMode(1);
-    fileRepository_.SetBitmap(IDB_FILE_REPOSITORY, RGB(0, 0, 0));
-    fileRepository_.LightenHoverBackground();
-    fileRepository_.SetWindowText(CString::Load(IDS_RECOVER_FILES));
-    logo_.SetBitmap(IDB_LOGO, RGB(255, 255, 255));
-    logo_.SetPressStyle(2);
-    logo_.SizeToImage();
-    logo_.SetDrawBorder(false);
+    SetUpMainButtons({logo_, quickScan_, fullScan_, customScan_, fileRepository_});
     title_.SetWindowText(L"Tervan! Scanner");
-    title_.SetFont(TitleFont());
+    title_.SetFont(MainTitleFont());
 }
 
 BOOL CTervanLiveScannerDlg::OnInitDialog() {
