@@ -3,14 +3,6 @@
 
 #include <vector>
 
-std::wstring CComboBox::GetLBText(int index) const {
-    const LRESULT length = SendMessage(CB_GETLBTEXTLEN, static_cast<WPARAM>(index));
-    if (length == CB_ERR) return std::wstring();
-    std::vector<wchar_t> text(static_cast<size_t>(length) + 1);
-    SendMessage(CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text.data()));
-    return text.data();
-}
-
 int CListCtrl::InsertColumn(int column, const std::wstring& heading, int format, int width) const {
     LVCOLUMNW info = {};
     info.mask = LVCF_TEXT | LVCF_FMT | LVCF_WIDTH | LVCF_SUBITEM;
@@ -79,9 +71,4 @@ HTREEITEM CTreeCtrl::HitTest(POINT point, UINT* flags) const {
     HTREEITEM item = reinterpret_cast<HTREEITEM>(SendMessage(TVM_HITTEST, 0, reinterpret_cast<LPARAM>(&info)));
     if (flags) *flags = info.flags;
     return item;
-}
-
-bool CTreeCtrl::GetItemRect(HTREEITEM item, RECT* rect, bool textOnly) const {
-    *reinterpret_cast<HTREEITEM*>(rect) = item;
-    return SendMessage(TVM_GETITEMRECT, textOnly ? TRUE : FALSE, reinterpret_cast<LPARAM>(rect)) != 0;
 }

@@ -20,7 +20,6 @@ class CProgressCtrl : public CWnd {
 public:
     void SetRange(int low, int high) const { SendMessage(PBM_SETRANGE32, low, high); }
     void SetPos(int position) const { SendMessage(PBM_SETPOS, static_cast<WPARAM>(position)); }
-    int GetPos() const { return static_cast<int>(SendMessage(PBM_GETPOS)); }
 };
 
 class CComboBox : public CWnd {
@@ -29,10 +28,8 @@ public:
         return static_cast<int>(SendMessage(CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str())));
     }
     void ResetContent() const { SendMessage(CB_RESETCONTENT); }
-    int GetCount() const { return static_cast<int>(SendMessage(CB_GETCOUNT)); }
     int GetCurSel() const { return static_cast<int>(SendMessage(CB_GETCURSEL)); }
     void SetCurSel(int index) const { SendMessage(CB_SETCURSEL, static_cast<WPARAM>(index)); }
-    std::wstring GetLBText(int index) const;
 };
 
 class CListCtrl : public CWnd {
@@ -73,5 +70,4 @@ public:
     void SelectItem(HTREEITEM item) const { SendMessage(TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item)); }
     void Expand(HTREEITEM item, UINT code) const { SendMessage(TVM_EXPAND, code, reinterpret_cast<LPARAM>(item)); }
     void SetImageList(HIMAGELIST list, int which) const { SendMessage(TVM_SETIMAGELIST, which, reinterpret_cast<LPARAM>(list)); }
-    bool GetItemRect(HTREEITEM item, RECT* rect, bool textOnly) const;
 };

@@ -33,7 +33,6 @@ public:
         return list_ != nullptr;
     }
     int Add(HICON icon) const { return ImageList_ReplaceIcon(list_, -1, icon); }
-    int GetImageCount() const { return ImageList_GetImageCount(list_); }
     HIMAGELIST Get() const { return list_; }
 
 private:

@@ -9,13 +9,6 @@ const wchar_t WrapperProperty[] = L"Tervan.CWnd";
 
 CWnd::~CWnd() { UnsubclassWindow(); }
 
-HWND CWnd::Detach() {
-    UnsubclassWindow();
-    HWND hwnd = hwnd_;
-    hwnd_ = nullptr;
-    return hwnd;
-}
-
 bool CWnd::SubclassDlgItem(UINT id, CWnd* parent) {
     HWND control = ::GetDlgItem(parent->GetSafeHwnd(), static_cast<int>(id));
     return control && SubclassWindow(control);

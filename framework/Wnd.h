@@ -19,7 +19,6 @@ public:
 
     // Refers to the window without taking its messages.
     void Attach(HWND hwnd) { hwnd_ = hwnd; }
-    HWND Detach();
     // Takes the messages of the parent's child control with this id (or of the window itself).
     bool SubclassDlgItem(UINT id, CWnd* parent);
     bool SubclassWindow(HWND hwnd);
