@@ -4,7 +4,7 @@
 set -euo pipefail
 
 BOOST_CACHE=${TERVAN_BOOST_CACHE:-/var/cache/tervan/boost-1.81-i686}
-PACKAGES=(cmake make g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
+PACKAGES=(cmake make dpkg-dev g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
           libboost1.81-dev googletest libz-mingw-w64-dev wine wine32:i386 fonts-wine
           fonts-liberation fonts-dejavu-core xvfb xauth imagemagick nsis zip unzip xz-utils bc)
 
