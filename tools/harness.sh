@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The test sandbox: a private Wine prefix whose drives are temporary folders, an Xvfb display and one
 # persistent wineserver for the whole run.
-#   harness.sh start DIR BUILD_DIR   make DIR/prefix, map C: (the prefix's own), D:, E: and B: (BUILD_DIR)
+#   harness.sh start DIR BUILD_DIR   empty DIR, make DIR/prefix, map C: (the prefix's own), D:, E: and B: (BUILD_DIR)
 #   harness.sh stop DIR              end the wineserver and the display
 # No drive letter points at the machine's root, and HOME is a folder of the sandbox.
 set -euo pipefail
