@@ -69,7 +69,6 @@ public:
 
     int64_t CreationTime() const { return creationTime_; }
     int32_t OriginCode() const { return originCode_; }
-    const std::vector<ContainerObject>& Objects() const { return objects_; }
 
 protected:
     // One read of the source file, as ReadFile; overridable so that a source can fail part-way.

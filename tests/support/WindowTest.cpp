@@ -77,6 +77,4 @@ void PumpFor(int milliseconds) {
     PumpMessages();
 }
 
-COLORREF PixelAt(HDC dc, int x, int y) { return ::GetPixel(dc, x, y); }
-
 }  // namespace TestSupport

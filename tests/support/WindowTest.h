@@ -18,7 +18,4 @@ void EndModalAfter(int milliseconds);
 // Dispatches waiting messages for about the given time.
 void PumpFor(int milliseconds);
 
-// Reads a pixel of a memory picture as RGB.
-COLORREF PixelAt(HDC dc, int x, int y);
-
 }  // namespace TestSupport
