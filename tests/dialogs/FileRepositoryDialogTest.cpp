@@ -20,15 +20,6 @@ const int64_t Day1 = 1764000000;  // three different days, hours apart within ea
 const int64_t Day2 = Day1 + 3 * 86400;
 const int64_t Day3 = Day1 + 7 * 86400;
 
-void SetCheck(HWND list, int row, bool checked) {
-    LVITEMW item = {};
-    item.stateMask = LVIS_STATEIMAGEMASK;
-    item.state = INDEXTOSTATEIMAGEMASK(checked ? 2 : 1);
-    ::SendMessageW(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
-}
-bool IsChecked(HWND list, int row) {
-    return ((::SendMessageW(list, LVM_GETITEMSTATE, row, LVIS_STATEIMAGEMASK) >> 12) - 1) == 1;
-}
 std::vector<std::wstring> ComboItems(HWND combo) {
     std::vector<std::wstring> items;
     const int count = static_cast<int>(::SendMessageW(combo, CB_GETCOUNT, 0, 0));

@@ -29,17 +29,6 @@ size_t Containers() {
     return count;
 }
 
-void SetCheck(HWND list, int row, bool checked) {
-    LVITEMW item = {};
-    item.stateMask = LVIS_STATEIMAGEMASK;
-    item.state = INDEXTOSTATEIMAGEMASK(checked ? 2 : 1);
-    ::SendMessageW(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
-}
-
-bool IsChecked(HWND list, int row) {
-    return ((::SendMessageW(list, LVM_GETITEMSTATE, row, LVIS_STATEIMAGEMASK) >> 12) - 1) == 1;
-}
-
 HWND DeletionDialog() { return FindDialogWith(IDC_UNTREATED_LIST, L"SysListView32"); }
 
 class ProgressDialogs : public ::testing::Test {
