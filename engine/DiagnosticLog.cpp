@@ -4,6 +4,7 @@
 #include <boost/thread/mutex.hpp>
 
 #include <iostream>
+#include <map>
 #include <string>
 
 namespace AvCore {
@@ -27,7 +28,8 @@ void AppendUtf8(std::string& out, unsigned long cp) {
     }
 }
 
-// Has no put area of its own, so that every insertion arrives here and is taken under the lock.
+// Has no put area of its own, so that every insertion arrives here and is taken under the lock. Each
+// thread's text waits in a line of its own until its '\n', so lines of different threads never mix.
 class Utf8Output : public std::wstreambuf {
 public:
     explicit Utf8Output(HANDLE output) : output_(output) {}
@@ -43,13 +45,24 @@ protected:
 
     std::streamsize xsputn(const wchar_t* text, std::streamsize count) override {
         boost::mutex::scoped_lock lock(mutex_);
-        for (std::streamsize i = 0; i < count; ++i) Append(static_cast<unsigned short>(text[i]));
+        Line& line = lines_[::GetCurrentThreadId()];
+        for (std::streamsize i = 0; i < count; ++i) {
+            Append(line, static_cast<unsigned short>(text[i]));
+            if (text[i] == L'\n') {
+                pending_ += line.text;
+                line.text.clear();
+            }
+        }
         if (pending_.size() >= FlushThreshold) WritePending();
         return count;
     }
 
     int sync() override {
         boost::mutex::scoped_lock lock(mutex_);
+        for (auto& line : lines_) {
+            pending_ += line.second.text;
+            line.second.text.clear();
+        }
         WritePending();
         return 0;
     }
@@ -57,21 +70,26 @@ protected:
 private:
     static const size_t FlushThreshold = 8192;
 
+    struct Line {
+        std::string text;        // UTF-8 since the thread's last '\n'
+        unsigned long high = 0;  // a high surrogate waiting for its low half
+    };
+
     // A stray surrogate becomes U+FFFD instead of an encoding error.
-    void Append(unsigned long unit) {
-        if (high_) {
-            const unsigned long high = high_;
-            high_ = 0;
+    static void Append(Line& line, unsigned long unit) {
+        if (line.high) {
+            const unsigned long high = line.high;
+            line.high = 0;
             if (unit >= 0xDC00 && unit <= 0xDFFF) {
-                AppendUtf8(pending_, 0x10000 + ((high - 0xD800) << 10) + (unit - 0xDC00));
+                AppendUtf8(line.text, 0x10000 + ((high - 0xD800) << 10) + (unit - 0xDC00));
                 return;
             }
-            AppendUtf8(pending_, 0xFFFD);
+            AppendUtf8(line.text, 0xFFFD);
         }
         if (unit >= 0xD800 && unit <= 0xDBFF)
-            high_ = unit;
+            line.high = unit;
         else
-            AppendUtf8(pending_, unit >= 0xDC00 && unit <= 0xDFFF ? 0xFFFD : unit);
+            AppendUtf8(line.text, unit >= 0xDC00 && unit <= 0xDFFF ? 0xFFFD : unit);
     }
 
     void WritePending() {
@@ -84,8 +102,8 @@ private:
 
     HANDLE output_;
     boost::mutex mutex_;
-    std::string pending_;
-    unsigned long high_ = 0;
+    std::string pending_;  // whole lines, written when enough has gathered
+    std::map<DWORD, Line> lines_;
 };
 
 HANDLE StandardOutput() {

@@ -9,9 +9,9 @@
 
 namespace AvCore {
 
-// Gives the wide standard output a buffer that writes UTF-8 to the standard output handle, keeps
-// each insertion whole when threads write at once, never fails on a character it cannot encode,
-// and drops everything when the process has no standard output. Call once at the start of main.
+// Gives the wide standard output a buffer that writes UTF-8 to the standard output handle, keeps each
+// thread's lines whole when threads write at once, never fails on a character it cannot encode, and
+// drops everything when the process has no standard output. Call once at the start of main.
 void ConfigureDiagnosticOutput();
 
 // Such a buffer over any handle (null: discard). It writes when it holds enough and on sync.

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 
@@ -106,6 +107,7 @@ std::string Narrow(const std::wstring& text) {
     return result;
 }
 
+// Like the program's own output buffer, each thread's text joins the rest at its '\n'.
 class LogCapture::Buffer : public std::wstreambuf {
 public:
     std::wstring Text() const {
@@ -116,20 +118,28 @@ public:
 protected:
     int_type overflow(int_type ch) override {
         if (!traits_type::eq_int_type(ch, traits_type::eof())) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            text_ += traits_type::to_char_type(ch);
+            const wchar_t unit = traits_type::to_char_type(ch);
+            xsputn(&unit, 1);
         }
         return traits_type::not_eof(ch);
     }
     std::streamsize xsputn(const wchar_t* text, std::streamsize count) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        text_.append(text, static_cast<size_t>(count));
+        std::wstring& line = lines_[::GetCurrentThreadId()];
+        for (std::streamsize i = 0; i < count; ++i) {
+            line += text[i];
+            if (text[i] == L'\n') {
+                text_ += line;
+                line.clear();
+            }
+        }
         return count;
     }
 
 private:
     mutable std::mutex mutex_;
     std::wstring text_;
+    std::map<DWORD, std::wstring> lines_;
 };
 
 LogCapture::LogCapture() : buffer_(new Buffer), previous_(std::wcout.rdbuf(buffer_.get())) {}
