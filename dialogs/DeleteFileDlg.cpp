@@ -48,8 +48,10 @@ BOOL TervanLiveDeleteFileDlg::OnInitDialog() {
 
     fileList_.SetExtendedStyle(fileList_.GetExtendedStyle() | LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES);
     const int width = fileList_.GetClientRect().right;
-    fileList_.InsertColumn(0, CString::Load(IDS_DELETE_FILE_NAME), LVCFMT_LEFT, static_cast<int>(width * double(0.7f)));
-    fileList_.InsertColumn(1, CString::Load(IDS_DELETE_VIRUS_NAME), LVCFMT_CENTER, static_cast<int>(width * double(0.3f)));
+    fileList_.InsertColumn(0, CString::Load(IDS_DELETE_FILE_NAME), LVCFMT_LEFT, static_cast<int>(width * double(0.5f)));
+    fileList_.InsertColumn(1, CString::Load(IDS_DELETE_VIRUS_NAME), LVCFMT_CENTER, static_cast<int>(width * double(0.2f)));
+    // Why a file could not be deleted, so that a row left checked is never left without a word.
+    fileList_.InsertColumn(2, CString::Load(IDS_DELETE_RESULT), LVCFMT_LEFT, static_cast<int>(width * double(0.3f)));
 
     for (const UntreatedEntry& entry : untreated_) {
         const int row = fileList_.InsertItem(fileList_.GetItemCount(), entry.threat.object);
@@ -61,7 +63,7 @@ BOOL TervanLiveDeleteFileDlg::OnInitDialog() {
 void TervanLiveDeleteFileDlg::Layout() {
     FormLayout::Layout();
     if (!LayoutDialog()) return;
-    const int rest = fileList_.GetClientRect().right - fileList_.GetColumnWidth(1);
+    const int rest = fileList_.GetClientRect().right - fileList_.GetColumnWidth(1) - fileList_.GetColumnWidth(2);
     fileList_.SetColumnWidth(0, rest > 0 ? rest : 0);
 }
 
@@ -107,17 +109,53 @@ void TervanLiveDeleteFileDlg::OnDeleteSelected() {
         rows.erase(rows.begin());
         if (row >= 0 && static_cast<size_t>(row) < untreated_.size()) {
             UntreatedList::iterator entry = std::next(untreated_.begin(), row);
-            if (!entry->quarantined) entry->quarantined = quarantine_.QuarantineThreat(entry->threat);
-            if (::DeleteFileW(entry->threat.object.c_str())) {
+            Reason why;
+            if (DeleteWithCopy(*entry, why)) {
                 fileDeleted(&entry->threat, entry->row);
                 fileList_.DeleteItem(row);
                 untreated_.erase(entry);
                 for (int& later : rows) --later;
+            } else {
+                fileList_.SetItemText(row, 2, CString::FormatId(IDS_ACTION_NOT_DELETED, ReasonText(why).c_str()));
             }
         }
         PumpMessages();
     }
     deleting_ = false;
+}
+
+bool TervanLiveDeleteFileDlg::DeleteWithCopy(UntreatedEntry& entry, Reason& why) {
+    // No deletion without a restorable copy.
+    int fresh = 0;
+    if (!entry.quarantined) {
+        Reason copyFailure;
+        fresh = quarantine_.QuarantineThreatEntry(entry.threat, &copyFailure);
+        if (!fresh) {
+            why = Reason(IDS_REASON_NO_COPY, ReasonText(copyFailure));
+            return false;
+        }
+        entry.quarantined = true;
+    }
+    const wchar_t* path = entry.threat.object.c_str();
+    BOOL deleted = ::DeleteFileW(path);
+    DWORD error = deleted ? 0 : ::GetLastError();
+    const DWORD attributes = ::GetFileAttributesW(path);
+    if (!deleted && error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_READONLY)) {
+        // The user asked for the file to go, and its copy keeps the attribute.
+        ::SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+        deleted = ::DeleteFileW(path);
+        error = deleted ? 0 : ::GetLastError();
+        if (!deleted) ::SetFileAttributesW(path, attributes);
+    }
+    if (deleted) return true;
+    // The file is still there as it was: the copy just made is not needed, and a later try makes its own.
+    if (fresh) {
+        if (boost::shared_ptr<Quarantine::CQuarantine> store = quarantine_.GetStore()) store->Delete(fresh);
+        entry.quarantined = false;
+    }
+    why = SystemErrorReason(error);
+    return false;
 }
 
 void TervanLiveDeleteFileDlg::CheckAll(bool checked) {

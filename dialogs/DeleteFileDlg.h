@@ -32,6 +32,9 @@ protected:
 private:
     std::vector<int> GetCheckedRows() const;
     void OnDeleteSelected();
+    // Copies the file into the quarantine unless a copy is there, then deletes it; false, with the
+    // reason, when either step failed (the file is then as it was).
+    bool DeleteWithCopy(UntreatedEntry& entry, Reason& why);
     void CheckAll(bool checked);
 
     AvQuarantineManager& quarantine_;

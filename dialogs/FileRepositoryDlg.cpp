@@ -155,6 +155,9 @@ void TervanLiveFileRepositoryDlg::RunAction(CFileAction& action) {
     std::list<std::pair<int, int>> checked;
     for (const auto& row : rowMap_)
         if (list_.GetCheck(row.first)) checked.push_back(row);
+    std::vector<int> identifiers;
+    for (const auto& row : checked) identifiers.push_back(row.second);
+    action.Prepare(identifiers);
     std::vector<std::wstring> failures;
     while (!checked.empty()) {
         const std::pair<int, int> next = checked.front();

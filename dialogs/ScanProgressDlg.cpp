@@ -98,6 +98,7 @@ BOOL CScanProgressDlg::OnInitDialog() {
                         engine_.progress.connect(boost::bind(&CScanProgressDlg::OnProgress, this, _1)),
                         engine_.finished.connect(boost::bind(&CScanProgressDlg::OnFinished, this, _1)),
                         engine_.objectScanned.connect(boost::bind(&CScanProgressDlg::OnObjectScanned, this, _1, _2, _3)),
+                        engine_.cureWithheld.connect(boost::bind(&CScanProgressDlg::OnCureWithheld, this, _1, _2)),
                         engine_.threatHandled.connect(boost::bind(&CScanProgressDlg::OnThreatHandled, this, _1, _2, _3))};
     tickConnection_ = timeTick.connect(boost::bind(&CScanProgressDlg::OnTimeTick, this, _1));
     statisticsConnection_ = statisticsChanged.connect(boost::bind(&CScanProgressDlg::UpdateStatistics, this));
@@ -159,11 +160,19 @@ void CScanProgressDlg::OnObjectScanned(const wchar_t* object, AvCore::ObjectType
     objectText_.SetWindowText(object);
 }
 
+void CScanProgressDlg::OnCureWithheld(const AvCore::Threat*, const Reason& why) { withheld_ = ReasonText(why); }
+
 void CScanProgressDlg::OnThreatHandled(const AvCore::Threat* threat, bool cured, bool quarantined) {
     const int row = threatList_.GetItemCount();
     threatList_.InsertItem(row, threat->object);
     threatList_.SetItemText(row, 1, threat->name);
-    threatList_.SetItemText(row, 2, CString::Load(cured ? IDS_ACTION_CURED : IDS_SKIPPED));
+    if (cured)
+        threatList_.SetItemText(row, 2, CString::Load(IDS_ACTION_CURED));
+    else if (!withheld_.empty())
+        threatList_.SetItemText(row, 2, CString::FormatId(IDS_ACTION_NOT_CURED, withheld_.c_str()));
+    else
+        threatList_.SetItemText(row, 2, CString::Load(IDS_SKIPPED));
+    withheld_.clear();
     if (!cured) untreated_.push_back(UntreatedEntry{row, *threat, quarantined});
 }
 
@@ -190,7 +199,11 @@ void CScanProgressDlg::OnFileDeleted(const AvCore::Threat*, int row) {
 
 void CScanProgressDlg::OnScanEnded() {
     if (destroying_) return;
-    objectText_.SetWindowText(CString::Load(completed_ ? IDS_SCANNING_FINISHED : IDS_SCAN_ABORTED));
+    const int notScanned = statistics_->notScanned;
+    if (notScanned > 0)
+        objectText_.SetWindowText(CString::FormatId(completed_ ? IDS_FINISHED_NOT_SCANNED : IDS_ABORTED_NOT_SCANNED, notScanned));
+    else
+        objectText_.SetWindowText(CString::Load(completed_ ? IDS_SCANNING_FINISHED : IDS_SCAN_ABORTED));
     OnTimeTick(0);
     pause_.ShowWindow(SW_HIDE);
     abort_.SetWindowText(CString::Load(IDS_CLOSE));

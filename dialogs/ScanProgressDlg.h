@@ -53,6 +53,7 @@ private:
     void OnProgress(int percent);
     void OnFinished(bool completed);  // worker, or the destroy handler
     void OnObjectScanned(const wchar_t* object, AvCore::ObjectType type, bool inner);
+    void OnCureWithheld(const AvCore::Threat* threat, const Reason& why);
     void OnThreatHandled(const AvCore::Threat* threat, bool cured, bool quarantined);
     // User-interface thread.
     void OnTimeTick(int seconds);
@@ -76,6 +77,7 @@ private:
     std::atomic<bool> finished_{false};
     std::atomic<bool> completed_{false};
     bool destroying_ = false;  // no end-of-scan update for a dialog that is going away
+    std::wstring withheld_;    // why the next reported threat was not cured (worker thread only)
     std::vector<boost::signals2::connection> scanConnections_;
     boost::signals2::scoped_connection tickConnection_, statisticsConnection_;
 

@@ -3,6 +3,7 @@
 
 #include "engine/AvCoreScannerImpl.h"
 #include "engine/DiagnosticLog.h"
+#include "resources/resource.h"
 
 #include <windows.h>
 
@@ -82,10 +83,11 @@ Threat& CAvCoreScannerImpl::NextThreat(const char* ansiName, size_t maxLength, c
     return threat_;
 }
 
-bool CAvCoreScannerImpl::Scan(const wchar_t* path, uint32_t mode) {
+uint32_t CAvCoreScannerImpl::CallEngine(const wchar_t* path, uint32_t mode) {
     CurrentScannerScope scope(this);
     ::InterlockedExchange(&stop_, 0);
     std::memset(&outcome_, 0, sizeof(outcome_));
+    threatName_[0] = 0;  // so that a reason the engine gives is never an earlier call's name
 
     boost::shared_ptr<CCoreHandle> context;
     {
@@ -93,16 +95,32 @@ bool CAvCoreScannerImpl::Scan(const wchar_t* path, uint32_t mode) {
         context = context_;
     }
     CoreScanParams params = {path, mode, flags_, &options_, threatName_, &outcome_};
-    const uint32_t code = context->proxy->coreFScan(context->coreId, &params);
-    context.reset();
+    return context->proxy->coreFScan(context->coreId, &params);
+}
 
-    if (mode != ScanModeScan) return outcome_.action == mode;
+CAvCoreScanner::Verdict CAvCoreScannerImpl::Scan(const wchar_t* path, Reason* reason) {
+    const uint32_t code = CallEngine(path, ScanModeScan);
     if (IsDetection(code)) {
         onThreat(NextThreat(threatName_, sizeof(threatName_), path, false, code == DetectionCodeOne,
                             outcome_.curable == 1));
-        return false;
+        return CAvCoreScanner::Verdict::Detected;
     }
-    return true;
+    if (!IsNotScanned(code)) return CAvCoreScanner::Verdict::Clean;
+    if (reason) {
+        const std::wstring text = FromAnsi(threatName_, sizeof(threatName_));
+        if (!text.empty())
+            *reason = Reason(IDS_REASON_ENGINE_TEXT, text);
+        else if (outcome_.errorCode)
+            *reason = SystemErrorReason(outcome_.errorCode);
+        else
+            *reason = Reason(IDS_REASON_ENGINE_FAILED, std::to_wstring(code));
+    }
+    return CAvCoreScanner::Verdict::NotScanned;
+}
+
+bool CAvCoreScannerImpl::Cure(const wchar_t* path) {
+    CallEngine(path, ScanModeCure);
+    return outcome_.action == ScanModeCure;
 }
 
 void CAvCoreScannerImpl::Stop() { ::InterlockedExchange(&stop_, 1); }
@@ -146,11 +164,13 @@ CAvCoreScanner::CAvCoreScanner(CAvCoreScannerImpl* impl, const boost::shared_ptr
 
 CAvCoreScanner::~CAvCoreScanner() { root_->Release(impl_); }
 
-bool CAvCoreScanner::FScan(const wchar_t* path) { return impl_->Scan(path, ScanModeScan); }
+CAvCoreScanner::Verdict CAvCoreScanner::Scan(const wchar_t* path, Reason* reason) { return impl_->Scan(path, reason); }
+
+bool CAvCoreScanner::FScan(const wchar_t* path) { return Scan(path) == Verdict::Clean; }
 
 bool CAvCoreScanner::Cure(const wchar_t* path, int action) {
     if (action != static_cast<int>(ScanModeCure)) return false;
-    return impl_->Scan(path, ScanModeCure);
+    return impl_->Cure(path);
 }
 
 void CAvCoreScanner::Stop() { impl_->Stop(); }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/AvCoreException.h"
+#include "resources/Reason.h"
 
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>
@@ -40,7 +41,12 @@ public:
 
     ~CAvCoreScanner();
 
-    // True when clean; false when something was detected (onThreat has then been emitted).
+    enum class Verdict { Clean, Detected, NotScanned };
+
+    // Clean, detected (onThreat has then been emitted), or not scanned: the engine could not read the
+    // file or gave up on it, and the reason is written to *reason when given.
+    Verdict Scan(const wchar_t* path, Reason* reason = nullptr);
+    // True only when clean; a file that was not scanned is not clean.
     bool FScan(const wchar_t* path);
     // Only action 1 reaches the engine; true when the engine reports the action carried out.
     bool Cure(const wchar_t* path, int action);

@@ -30,14 +30,17 @@ public:
     CAvCoreScanner::ObjectSignal onObject;
     CAvCoreScanner::ThreatSignal onThreat;
 
-    // The common body of FScan (mode 0) and Cure (mode 1).
-    bool Scan(const wchar_t* path, uint32_t mode);
+    // A scan call (mode 0).
+    CAvCoreScanner::Verdict Scan(const wchar_t* path, Reason* reason);
+    // A cure call (mode 1): true when the engine reports the cure carried out.
+    bool Cure(const wchar_t* path);
     void Stop();
 
     // The engine's callback for the scanner scanning on the calling thread.
     int32_t OnEngineObject(const wchar_t* objectName, uint32_t verdict, const char* threatName);
 
 private:
+    uint32_t CallEngine(const wchar_t* path, uint32_t mode);
     Threat& NextThreat(const char* ansiName, size_t maxLength, const wchar_t* object, bool fromCallback,
                        bool codeIsOne, bool curable);
 

@@ -19,6 +19,12 @@ inline bool IsValidCoreId(uint32_t coreId) { return coreId >= MinCoreId && coreI
 const uint32_t DetectionCodeOne = 1;
 const uint32_t DetectionCodeTwo = 2;
 inline bool IsDetection(uint32_t code) { return code == DetectionCodeOne || code == DetectionCodeTwo; }
+// A file the engine could not scan (unreadable, or cut short by a limit): any code but 0, 1 and 2. The
+// engine may say why in the name buffer (ANSI text) and in ScanOutcome::errorCode; such a file is never
+// taken for a clean one. Engines of this system return CodeNotScanned.
+const uint32_t CodeClean = 0;
+const uint32_t CodeNotScanned = 0xFFFFFFFFu;
+inline bool IsNotScanned(uint32_t code) { return code != CodeClean && !IsDetection(code); }
 
 const uint32_t ScanModeScan = 0;
 const uint32_t ScanModeCure = 1;
@@ -48,7 +54,7 @@ struct ScanOptions {
 };
 
 struct ScanOutcome {
-    uint32_t unread0;
+    uint32_t errorCode;  // for a file not scanned: the system's error code, or 0
     uint32_t unread4;
     uint32_t curable;  // 1: the detected object can be cured
     uint32_t action;   // the action carried out; equals the mode when a cure succeeded

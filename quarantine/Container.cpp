@@ -1,8 +1,12 @@
 // Writing, reading and extracting quarantine containers.
 #include "quarantine/Container.h"
 
+#include <rpc.h>
+
 #include <cstring>
 #include <ctime>
+#include <cwchar>
+#include <cwctype>
 
 namespace Quarantine {
 namespace {
@@ -84,6 +88,15 @@ void MoveTo(HANDLE file, uint64_t offset, DWORD method) {
 }
 
 int64_t SecondsSince1970() { return static_cast<int64_t>(_time64(nullptr)); }
+
+// A suffix that no file beside the target has by chance: 16 random hex digits.
+std::wstring RandomSuffix() {
+    UUID uuid;
+    ::UuidCreate(&uuid);
+    wchar_t text[17];
+    swprintf(text, 17, L"%08lx%04x%04x", static_cast<unsigned long>(uuid.Data1), uuid.Data2, uuid.Data3);
+    return text;
+}
 
 // Removes the file it was armed with unless told that the file is complete. Declared before the
 // file's handle, so that the handle is closed before the removal.
@@ -223,7 +236,8 @@ CContainerReader::CContainerReader(const std::wstring& containerPath)
     const DWORD length = ::GetFullPathNameW(containerPath.c_str(), 2048, fullPath, nullptr);
     if (length == 0) ThrowLastError("GetFullPathNameW failed");
     if (length >= 2048) throw IOError("GetFullPathNameW failed", ERROR_FILENAME_EXCED_RANGE);
-    if (fullPath[0] != 0 && fullPath[1] == L':') driveLetter_ = fullPath[0];
+    // Upper case, as paths are shown everywhere else.
+    if (fullPath[0] != 0 && fullPath[1] == L':') driveLetter_ = static_cast<wchar_t>(std::towupper(fullPath[0]));
 
     file_.Reset(::CreateFileW(containerPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -276,14 +290,18 @@ const ContainerObject* CContainerReader::Object(size_t index) const {
 
 void CContainerReader::ReadContent(void* buffer, DWORD size) { ReadExact(file_.Get(), buffer, size); }
 
-void CContainerReader::Extract(size_t index, const std::wstring& targetPath, bool overwrite) {
+void CContainerReader::Extract(size_t index, const std::wstring& targetPath, bool overwrite,
+                               const std::wstring& temporaryPath) {
     const ContainerObject* object = Object(index);
     if (!object) throw InvalidParameter("Invalid object number");
+    if (!overwrite && ::GetFileAttributesW(targetPath.c_str()) != INVALID_FILE_ATTRIBUTES)
+        throw IOError("CreateFileW failed", ERROR_FILE_EXISTS);
 
-    const std::wstring writePath = overwrite ? targetPath + L".!tqr-restore" : targetPath;
+    // Always a new file: an existing file of the temporary name is never written over.
+    const std::wstring writePath = temporaryPath.empty() ? targetPath + L".!tqr-" + RandomSuffix() : temporaryPath;
     PartialFile partial;
-    Win::FileHandle target(::CreateFileW(writePath.c_str(), GENERIC_WRITE, 0, nullptr,
-                                         overwrite ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Win::FileHandle target(::CreateFileW(writePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                         nullptr));
     if (!target) ThrowLastError("CreateFileW failed");
     partial.Arm(writePath);
 
@@ -299,14 +317,44 @@ void CContainerReader::Extract(size_t index, const std::wstring& targetPath, boo
     if (object->hasTimes &&
         !::SetFileTime(target.Get(), &object->creationTime, &object->lastAccessTime, &object->lastWriteTime))
         ThrowLastError("SetFileTime failed");
+    // On the disk before its name says it is the restored file.
+    if (!::FlushFileBuffers(target.Get())) ThrowLastError("FlushFileBuffers failed");
     target.Reset();
-    if (overwrite) ReplaceTarget(writePath, targetPath);
+    if (overwrite) {
+        ReplaceTarget(writePath, targetPath);
+    } else if (!::MoveFileExW(writePath.c_str(), targetPath.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) throw IOError("CreateFileW failed", ERROR_FILE_EXISTS);
+        throw IOError("MoveFileExW failed", error);
+    }
     partial.Keep();
     if (object->hasTimes) {
         DWORD attributes = object->attributes & RestorableAttributes;
         if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
         if (!::SetFileAttributesW(targetPath.c_str(), attributes)) ThrowLastError("SetFileAttributesW failed");
     }
+}
+
+bool CContainerReader::SameContent(size_t index, const std::wstring& path) {
+    const ContainerObject* object = Object(index);
+    if (!object) return false;
+    Win::FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER size = {};
+    if (!file || !::GetFileSizeEx(file.Get(), &size) || static_cast<uint64_t>(size.QuadPart) != object->size)
+        return false;
+    MoveTo(file_.Get(), object->dataOffset, FILE_BEGIN);
+    uint8_t stored[BlockSize], present[BlockSize];
+    for (uint64_t left = object->size; left > 0;) {
+        const DWORD chunk = static_cast<DWORD>(left < BlockSize ? left : BlockSize);
+        ReadContent(stored, chunk);
+        Scramble(stored, chunk);
+        DWORD got = 0;
+        if (!::ReadFile(file.Get(), present, chunk, &got, nullptr) || got != chunk) return false;
+        if (std::memcmp(stored, present, chunk) != 0) return false;
+        left -= chunk;
+    }
+    return true;
 }
 
 }  // namespace Quarantine

@@ -98,11 +98,14 @@ public:
     int32_t OriginCode() const { return originCode_; }
 
     // Writes the unscrambled object into a file at the target path and gives it back its times and
-    // attributes. Without overwrite an existing file makes this fail ("CreateFileW failed"). With
-    // overwrite the content is written beside the target first and then replaces it in one step, so
-    // a failed extraction leaves any file that was there as it was. A failed extraction leaves no
-    // partial file behind.
-    void Extract(size_t index, const std::wstring& targetPath, bool overwrite);
+    // attributes. The content goes into a new temporary file first (the given path, or one beside the
+    // target with a random name), is flushed, and then takes the target's name in one step: over an
+    // existing file with overwrite; without, an existing file makes this fail ("CreateFileW failed").
+    // A failed extraction leaves any file that was there as it was, and no temporary file.
+    void Extract(size_t index, const std::wstring& targetPath, bool overwrite,
+                 const std::wstring& temporaryPath = std::wstring());
+    // True when the file at the path holds exactly the object's content.
+    bool SameContent(size_t index, const std::wstring& path);
 
 protected:
     // Reads exactly size bytes of object content at the current position; overridable so that a

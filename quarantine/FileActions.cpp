@@ -3,10 +3,13 @@
 
 #include "quarantine/QuarantineErrors.h"
 #include "quarantine/QuarantineManager.h"
+#include "quarantine/SafePaths.h"
+#include "resources/resource.h"
 #include "scan/ScanTask.h"
 
 #include <commdlg.h>
 
+#include <map>
 #include <vector>
 
 namespace {
@@ -35,10 +38,9 @@ CFileRestoreToFolderAction::FileDialog& CurrentFileDialog() {
     return dialog;
 }
 
-std::wstring Widen(const char* text) {
-    std::wstring wide;
-    for (const char* c = text; *c; ++c) wide += static_cast<wchar_t>(static_cast<unsigned char>(*c));
-    return wide;
+std::wstring Lower(std::wstring text) {
+    if (!text.empty()) ::CharLowerBuffW(&text[0], static_cast<DWORD>(text.size()));
+    return text;
 }
 
 }  // namespace
@@ -48,12 +50,27 @@ std::wstring FolderOfChosenPath(const std::wstring& path) {
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
-std::wstring FileNameForFolder(const std::wstring& originalPath) {
-    const size_t slash = originalPath.rfind(L'\\');
-    if (slash != std::wstring::npos) return originalPath.size() > slash + 1 ? originalPath.substr(slash) : std::wstring();
-    const size_t colon = originalPath.rfind(L':');
-    const std::wstring name = colon == std::wstring::npos ? originalPath : originalPath.substr(colon + 1);
-    return name.empty() ? std::wstring() : L"\\" + name;
+std::set<int> NewerCopiesOfOnePath(AvQuarantineManager& manager, const std::vector<int>& identifiers) {
+    std::set<int> newer;
+    boost::shared_ptr<Quarantine::CQuarantine> store = manager.GetStore();
+    if (!store) return newer;
+    std::map<std::wstring, std::pair<int, Quarantine::Entry>> oldest;
+    for (int identifier : identifiers) {
+        Quarantine::Entry entry;
+        if (!store->GetEntry(identifier, entry)) continue;
+        auto it = oldest.find(Lower(entry.OriginalPath));
+        if (it == oldest.end()) {
+            oldest.emplace(Lower(entry.OriginalPath), std::make_pair(identifier, entry));
+        } else if (Quarantine::IsOlderCopy(entry, it->second.second) ||
+                   (!Quarantine::IsOlderCopy(it->second.second, entry) && identifier < it->second.first)) {
+            // Copies that cannot be told apart by time keep the order in which they were registered.
+            newer.insert(it->second.first);
+            it->second = std::make_pair(identifier, entry);
+        } else {
+            newer.insert(identifier);
+        }
+    }
+    return newer;
 }
 
 CFileDeleteAction::CFileDeleteAction(AvQuarantineManager& manager) : CFileAction(manager) {}
@@ -65,9 +82,21 @@ bool CFileDeleteAction::Execute(int identifier) {
 
 CFileRestoreAction::CFileRestoreAction(AvQuarantineManager& manager) : CFileAction(manager) {}
 
+void CFileRestoreAction::Prepare(const std::vector<int>& identifiers) {
+    heldBack_ = NewerCopiesOfOnePath(manager_, identifiers);
+}
+
 bool CFileRestoreAction::Execute(int identifier) {
     lastError_.clear();
-    if (!manager_.RestoreToOriginal(identifier, &lastError_)) return false;
+    if (heldBack_.count(identifier)) {
+        lastError_ = ReasonText(Reason(IDS_REASON_OLDER_COPY_CHOSEN));
+        return false;
+    }
+    Reason why;
+    if (!manager_.RestoreToOriginal(identifier, &why)) {
+        lastError_ = ReasonText(why);
+        return false;
+    }
     if (boost::shared_ptr<Quarantine::CQuarantine> store = manager_.GetStore()) store->Delete(identifier);
     return true;
 }
@@ -89,16 +118,18 @@ bool CFileRestoreToFolderAction::Execute(int identifier) {
     boost::shared_ptr<Quarantine::CQuarantine> store = manager_.GetStore();
     Quarantine::Entry entry;
     if (!store || !store->GetEntry(identifier, entry)) return false;
-    const std::wstring name = FileNameForFolder(entry.OriginalPath);
+    Reason why;
+    const std::wstring name = Quarantine::FileNameFromStoredPath(entry.OriginalPath, &why);
     if (name.empty()) {
-        lastError_ = L"the entry has no file name";
+        lastError_ = ReasonText(why);
         return false;
     }
-    const std::wstring target = folder_ + name;
+    const std::wstring target = folder_ + L"\\" + name;
     try {
-        store->Restore(identifier, target.c_str(), true);
+        // Never over a file that is there: a taken name gets a number.
+        store->Restore(identifier, target.c_str(), Quarantine::CQuarantine::RestoreMode::FreeName);
     } catch (const Quarantine::QuarantineException& e) {
-        lastError_ = Widen(e.what());
+        lastError_ = ReasonText(e.reason);
         return false;
     }
     store->Delete(identifier);

@@ -9,7 +9,9 @@
 
 #include <boost/function.hpp>
 
+#include <set>
 #include <string>
+#include <vector>
 
 class AvQuarantineManager;
 
@@ -20,6 +22,8 @@ public:
     CFileAction(const CFileAction&) = delete;
     CFileAction& operator=(const CFileAction&) = delete;
 
+    // Called once with every identifier the action is about to run on, in that order.
+    virtual void Prepare(const std::vector<int>& identifiers) {}
     virtual bool Execute(int identifier) = 0;
     // Why the last Execute returned false; empty when there is nothing to tell the user.
     const std::wstring& LastError() const { return lastError_; }
@@ -35,10 +39,16 @@ public:
     bool Execute(int identifier) override;  // always true
 };
 
+// Restores entries to their original place. Of several entries of one original path in one run, only
+// the oldest (the file as it was before any cure) is restored; the others stay in the quarantine.
 class CFileRestoreAction : public CFileAction {
 public:
     explicit CFileRestoreAction(AvQuarantineManager& manager);
+    void Prepare(const std::vector<int>& identifiers) override;
     bool Execute(int identifier) override;
+
+private:
+    std::set<int> heldBack_;
 };
 
 class CFileRestoreToFolderAction : public CFileAction {
@@ -60,6 +70,6 @@ private:
 
 // The part of a chosen path before its last backslash; empty when there is no backslash.
 std::wstring FolderOfChosenPath(const std::wstring& path);
-// The name an entry gets in another folder: from the last backslash of its original path; without a
-// backslash, what follows a drive's colon (or the whole path); empty when there is no name at all.
-std::wstring FileNameForFolder(const std::wstring& originalPath);
+// Of the identifiers, those that are not the oldest entry of their original path (compared without
+// regard to case): restoring them too would write a later, partly cured copy over the oldest.
+std::set<int> NewerCopiesOfOnePath(AvQuarantineManager& manager, const std::vector<int>& identifiers);

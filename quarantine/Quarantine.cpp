@@ -3,6 +3,9 @@
 
 #include "engine/DiagnosticLog.h"
 #include "quarantine/Container.h"
+#include "quarantine/SafePaths.h"
+#include "quarantine/TemporaryFile.h"
+#include "resources/resource.h"
 
 #include <rpc.h>
 #include <windows.h>
@@ -51,7 +54,47 @@ void EnsureQuarantineFolder(const std::wstring& folderWithBackslash) {
         throw QuarantineException("File exists with a name of quarantine folder");
 }
 
+uint64_t FileTimeValue(const FILETIME& time) {
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+std::wstring WithoutBackslash(const std::wstring& folder) {
+    return !folder.empty() && folder.back() == L'\\' ? folder.substr(0, folder.size() - 1) : folder;
+}
+
+// Why an add failed, in plain words. The texts of the exceptions are fixed, so they can be told apart.
+Reason ExplainAddFailure(const std::exception& e, const std::wstring& folder) {
+    const std::string what = e.what();
+    auto says = [&what](const char* text) { return what.find(text) != std::string::npos; };
+    if (says("File is too big")) return Reason(IDS_REASON_TOO_BIG);
+    if (says("'OriginalPath' is too long")) return Reason(IDS_REASON_PATH_TOO_LONG);
+    if (says("File exists with a name of quarantine folder"))
+        return Reason(IDS_REASON_QUARANTINE_IS_FILE, WithoutBackslash(folder));
+    if (says("File changed while it was being copied")) return Reason(IDS_REASON_FILE_CHANGED);
+    if (says("No disks attached")) return Reason(IDS_REASON_NO_QUARANTINE);
+    const IOError* io = dynamic_cast<const IOError*>(&e);
+    // The source is opened, measured and read; every other call writes the quarantine.
+    if (io && (says("CreateFileW") || says("GetFileSizeEx") || says("GetFileAttributesExW") || says("ReadFile")))
+        return SystemErrorReason(io->Code());
+    if (io && (io->Code() == ERROR_DISK_FULL || io->Code() == ERROR_HANDLE_DISK_FULL)) return Reason(IDS_REASON_DISK_FULL);
+    return Reason(IDS_REASON_QUARANTINE_UNWRITABLE, WithoutBackslash(folder));
+}
+
+// Why a restore to the target failed, in plain words.
+Reason ExplainRestoreFailure(const std::exception& e, const std::wstring& target) {
+    if (dynamic_cast<const InvalidIdentifier*>(&e)) return Reason(IDS_REASON_ENTRY_GONE);
+    if (dynamic_cast<const CorruptedContainer*>(&e) || dynamic_cast<const InvalidParameter*>(&e))
+        return Reason(IDS_REASON_CONTAINER_DAMAGED);
+    if (const IOError* io = dynamic_cast<const IOError*>(&e)) return SystemErrorReason(io->Code());
+    return Reason(IDS_REASON_CONTAINER_DAMAGED);
+}
+
 }  // namespace
+
+bool IsOlderCopy(const Entry& a, const Entry& b) {
+    if (a.Time != b.Time) return a.Time < b.Time;
+    return a.LastWriteTime < b.LastWriteTime;
+}
 
 std::wstring QuarantineFolder(wchar_t disk) { return std::wstring(1, disk) + L":\\TER.QUAR\\"; }
 
@@ -132,7 +175,13 @@ void CQuarantine::LoadFolder(wchar_t disk) {
                     boost::system::error_code ignored;
                     fs::remove(path, ignored);
                 } else if (boost::algorithm::iequals(extension, L".tqr")) {
-                    LoadContainer(path.wstring());
+                    std::wstring container = path.wstring();
+                    container[0] = static_cast<wchar_t>(std::towupper(container[0]));  // "D:\...", as shown elsewhere
+                    LoadContainer(container);
+                } else if (boost::algorithm::iequals(extension, TemporaryRecordExtension)) {
+                    AvCore::WarnLine() << L"Temporary file of an interrupted restore found. Deleting. : "
+                                       << path.wstring() << L'\n';
+                    RemoveLeftoverTemporary(path.wstring());
                 }
             }
             boost::this_thread::interruption_point();
@@ -158,6 +207,7 @@ void CQuarantine::LoadContainer(const std::wstring& path) {
         entry.Time = reader.CreationTime();
         entry.OriginCode = reader.OriginCode();
         entry.ContainerPath = path;
+        entry.LastWriteTime = FileTimeValue(object->lastWriteTime);
         Register(entry);
     } catch (const QuarantineException& e) {
         AvCore::WarnLine() << L"Failed to load container : " << e.what() << L'\n';
@@ -191,70 +241,129 @@ void CQuarantine::SetGuidSource(const GuidSource& source) {
 
 int CQuarantine::Add(const AvCore::Threat& threat, int originCode) {
     AvCore::DebugLine() << L"[Add]" << L'\n';
-    wchar_t disk;
     const std::wstring& object = threat.object;
-    if (object.size() > 2 && object[1] == L':' && object[0] != 0) {
-        disk = object[0];
-    } else {
-        boost::mutex::scoped_lock lock(mutex_);
-        if (disks_.empty()) throw QuarantineException("No disks attached");
-        disk = disks_.begin()->first;
-    }
-    const std::wstring guid = NewGuid();
-    const std::wstring folder = QuarantineFolder(disk);
-    EnsureQuarantineFolder(folder);
-    const std::wstring finalPath = folder + guid + L".tqr";
-    const std::wstring partialPath = folder + guid + L".!tqr";
-
-    int64_t time;
+    std::wstring folder = L"TER.QUAR";
     try {
-        CContainerWriter writer(partialPath, threat.name, originCode);
-        writer.AddObject(object, threat.type, threat.curable, threat.codeIsOne);
-        // Complete on disk before the name says so, and before anything may change the original.
-        writer.Flush();
-        time = writer.CreationTime();
-    } catch (...) {
-        ::DeleteFileW(partialPath.c_str());
-        throw;
-    }
-    if (!::MoveFileExW(partialPath.c_str(), finalPath.c_str(), MOVEFILE_WRITE_THROUGH)) {
-        const DWORD error = ::GetLastError();
-        ::DeleteFileW(partialPath.c_str());
-        throw IOError("MoveFileExW failed", error);
-    }
+        wchar_t disk;
+        if (object.size() > 2 && object[1] == L':' && object[0] != 0) {
+            disk = object[0];
+        } else {
+            boost::mutex::scoped_lock lock(mutex_);
+            if (disks_.empty()) throw QuarantineException("No disks attached");
+            disk = disks_.begin()->first;
+        }
+        const std::wstring guid = NewGuid();
+        folder = QuarantineFolder(disk);
+        EnsureQuarantineFolder(folder);
+        const std::wstring finalPath = folder + guid + L".tqr";
+        const std::wstring partialPath = folder + guid + L".!tqr";
 
-    Entry entry;
-    entry.OriginalPath = object;
-    entry.Type = static_cast<int32_t>(threat.type);
-    entry.ThreatName = threat.name;
-    entry.Curable = threat.curable;
-    entry.ContainerPath = finalPath;
-    entry.CodeIsOne = threat.codeIsOne;
-    entry.Time = time;
-    entry.OriginCode = originCode;
-    return Register(entry);
+        ContainerObject copied;
+        int64_t time;
+        try {
+            CContainerWriter writer(partialPath, threat.name, originCode);
+            copied = writer.AddObject(object, threat.type, threat.curable, threat.codeIsOne);
+            // Complete on disk before the name says so, and before anything may change the original.
+            writer.Flush();
+            time = writer.CreationTime();
+        } catch (...) {
+            ::DeleteFileW(partialPath.c_str());
+            throw;
+        }
+        if (!::MoveFileExW(partialPath.c_str(), finalPath.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            const DWORD error = ::GetLastError();
+            ::DeleteFileW(partialPath.c_str());
+            throw IOError("MoveFileExW failed", error);
+        }
+
+        Entry entry;
+        entry.OriginalPath = object;
+        entry.Type = static_cast<int32_t>(threat.type);
+        entry.ThreatName = threat.name;
+        entry.Curable = threat.curable;
+        entry.ContainerPath = finalPath;
+        entry.CodeIsOne = threat.codeIsOne;
+        entry.Time = time;
+        entry.OriginCode = originCode;
+        entry.LastWriteTime = FileTimeValue(copied.lastWriteTime);
+        return Register(entry);
+    } catch (QuarantineException& e) {
+        if (!e.reason) e.reason = ExplainAddFailure(e, folder);
+        throw;
+    } catch (const std::exception& e) {
+        // "Failed to create file" of the writer is a plain runtime_error: give it the same reason.
+        throw QuarantineException(e.what(), ExplainAddFailure(e, folder));
+    }
 }
 
-void CQuarantine::Restore(int identifier, const wchar_t* targetPath, bool overwrite) {
-    AvCore::DebugLine() << L"[Restore] : id=" << identifier << L'\n';
-    std::wstring containerPath;
-    {
-        boost::mutex::scoped_lock lock(mutex_);
-        EntryTable::const_iterator it = entries_.find(identifier);
-        if (it == entries_.end()) throw InvalidIdentifier(identifier);
-        containerPath = it->second.ContainerPath;
-    }
-    CContainerReader reader(containerPath);
-    const ContainerObject* object = reader.Object(0);
-    if (!object) throw QuarantineException("Container has no objects to restore");
-    if (object->type != Format::FileObjectType) throw QuarantineException("Cannot restore object of this type");
+void CQuarantine::KeepReplacedFile(const Entry& entry, const std::wstring& target) {
+    AvCore::Threat replaced;
+    replaced.name = entry.ThreatName;
+    replaced.object = target;
+    replaced.type = AvCore::File;
+    replaced.curable = entry.Curable;
+    replaced.codeIsOne = entry.CodeIsOne;
     try {
-        const fs::path parent = fs::path(targetPath).parent_path();
-        if (!parent.empty() && !fs::exists(parent)) fs::create_directories(parent);
-    } catch (const fs::filesystem_error&) {
-        throw QuarantineException("Failed to create destination folder");
+        Add(replaced, Format::OwnOriginCode);
+    } catch (const QuarantineException& e) {
+        throw QuarantineException("The file at the target could not be kept",
+                                  Reason(IDS_REASON_KEEP_REPLACED, ReasonText(e.reason)));
     }
-    reader.Extract(0, targetPath, overwrite);
+}
+
+std::wstring CQuarantine::Restore(int identifier, const wchar_t* targetPath, RestoreMode mode) {
+    AvCore::DebugLine() << L"[Restore] : id=" << identifier << L'\n';
+    const std::wstring requested = targetPath ? targetPath : L"";
+    try {
+        Entry entry;
+        {
+            boost::mutex::scoped_lock lock(mutex_);
+            EntryTable::const_iterator it = entries_.find(identifier);
+            if (it == entries_.end()) throw InvalidIdentifier(identifier);
+            entry = it->second;
+        }
+        CContainerReader reader(entry.ContainerPath);
+        const ContainerObject* object = reader.Object(0);
+        if (!object) throw QuarantineException("Container has no objects to restore");
+        if (object->type != Format::FileObjectType) throw QuarantineException("Cannot restore object of this type");
+        const fs::path parent = fs::path(requested).parent_path();
+        try {
+            if (!parent.empty() && !fs::exists(parent)) fs::create_directories(parent);
+            if (!parent.empty() && !fs::is_directory(parent)) throw fs::filesystem_error("not a folder", boost::system::error_code());
+        } catch (const fs::filesystem_error&) {
+            throw QuarantineException("Failed to create destination folder",
+                                      Reason(IDS_REASON_FOLDER_NOT_CREATED, parent.wstring()));
+        }
+
+        const std::wstring journal = fs::path(entry.ContainerPath).parent_path().wstring();
+        CTemporaryFile temporary(journal, parent.empty() ? std::wstring(L".") : parent.wstring(), NewGuid());
+        if (mode == RestoreMode::Overwrite) {
+            const DWORD attributes = ::GetFileAttributesW(requested.c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !reader.SameContent(0, requested))
+                KeepReplacedFile(entry, requested);
+            reader.Extract(0, requested, true, temporary.Path());
+            return requested;
+        }
+        if (mode == RestoreMode::NoOverwrite) {
+            reader.Extract(0, requested, false, temporary.Path());
+            return requested;
+        }
+        const std::wstring name = fs::path(requested).filename().wstring();
+        for (int n = 1; n <= 9999; ++n) {
+            const std::wstring candidate = n == 1 ? requested : (parent / NumberedName(name, n)).wstring();
+            try {
+                reader.Extract(0, candidate, false, temporary.Path());
+                return candidate;
+            } catch (const IOError& e) {
+                if (e.Code() != ERROR_FILE_EXISTS) throw;
+            }
+        }
+        throw QuarantineException("No free name", Reason(IDS_REASON_NO_FREE_NAME, parent.wstring()));
+    } catch (QuarantineException& e) {
+        if (!e.reason) e.reason = ExplainRestoreFailure(e, requested);
+        throw;
+    }
 }
 
 void CQuarantine::Delete(int identifier) {

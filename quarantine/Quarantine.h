@@ -27,7 +27,13 @@ struct Entry {
     bool CodeIsOne = false;
     int64_t Time = 0;  // seconds since 1970 (UTC)
     int32_t OriginCode = 0;
+    // The object's last write time when it was copied (FILETIME units): orders the copies of one
+    // file that were taken within the same second (one before each cure round).
+    uint64_t LastWriteTime = 0;
 };
+
+// Older first: by time of quarantining, then by the object's last write time.
+bool IsOlderCopy(const Entry& a, const Entry& b);
 
 typedef std::map<int, Entry> EntryTable;
 
@@ -47,13 +53,25 @@ public:
 
     void AttachDisk(wchar_t disk);
 
-    // Copies the threat's file into a new container and returns the new entry's identifier (> 0).
-    // Throws QuarantineException (or std::runtime_error "Failed to create file"); then no file is
+    // Copies the threat's file into a new container, complete and flushed, and returns the new entry's
+    // identifier (> 0). Throws QuarantineException, with its reason in plain words; then no file is
     // left behind and no entry is made.
     int Add(const AvCore::Threat& threat, int originCode);
-    // Writes the entry's object to the target; missing folders on the way are created. The entry
-    // and its container stay. Throws QuarantineException; a failed restore changes nothing.
-    void Restore(int identifier, const wchar_t* targetPath, bool overwrite);
+
+    enum class RestoreMode {
+        NoOverwrite,  // fail when a file has the target's name
+        Overwrite,    // replace it; a different file there is first copied into the quarantine
+        FreeName      // write beside it as "name (2).ext", "name (3).ext", ...
+    };
+    // Writes the entry's object to the target and returns the path written; missing folders on the
+    // way are created. The content is complete and flushed before it takes the name, under a
+    // temporary name that no user file has and that the next start removes after a crash. The entry
+    // and its container stay. Throws QuarantineException with its reason; a failed restore changes
+    // nothing.
+    std::wstring Restore(int identifier, const wchar_t* targetPath, RestoreMode mode);
+    void Restore(int identifier, const wchar_t* targetPath, bool overwrite) {
+        Restore(identifier, targetPath, overwrite ? RestoreMode::Overwrite : RestoreMode::NoOverwrite);
+    }
     // Removes the entry and its container, read-only or not. An unknown identifier does nothing.
     void Delete(int identifier);
 
@@ -73,6 +91,7 @@ private:
     void LoadContainer(const std::wstring& path);
     int Register(const Entry& entry);
     std::wstring NewGuid() const;
+    void KeepReplacedFile(const Entry& entry, const std::wstring& target);
 
     EntryTable entries_;
     std::map<wchar_t, boost::shared_ptr<boost::thread>> disks_;

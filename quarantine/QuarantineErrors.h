@@ -1,6 +1,8 @@
 // Exceptions of the quarantine: every what() starts with "Quarantine error: ".
 #pragma once
 
+#include "resources/Reason.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -12,6 +14,11 @@ namespace Quarantine {
 class QuarantineException : public std::runtime_error {
 public:
     explicit QuarantineException(const std::string& detail) : std::runtime_error("Quarantine error: " + detail) {}
+    QuarantineException(const std::string& detail, const ::Reason& reason)
+        : std::runtime_error("Quarantine error: " + detail), reason(reason) {}
+
+    // What went wrong in plain words, filled in where it is known (the store's add and restore).
+    ::Reason reason;
 };
 
 // A failed system call: "<detail> [GetLastError() = <code>]".

@@ -2,6 +2,8 @@
 #include "quarantine/QuarantineManager.h"
 
 #include "quarantine/Container.h"
+#include "quarantine/SafePaths.h"
+#include "resources/resource.h"
 
 #include <boost/bind/bind.hpp>
 
@@ -10,6 +12,12 @@
 using Quarantine::CQuarantine;
 
 namespace {
+
+std::wstring Widen(const char* text) {
+    std::wstring wide;
+    for (const char* c = text; *c; ++c) wide += static_cast<wchar_t>(static_cast<unsigned char>(*c));
+    return wide;
+}
 
 boost::shared_ptr<CQuarantine> EveryFixedDisk() { return boost::shared_ptr<CQuarantine>(new CQuarantine()); }
 
@@ -51,13 +59,25 @@ void AvQuarantineManager::Start() {
     ready(true);
 }
 
-bool AvQuarantineManager::QuarantineThreat(const AvCore::Threat& threat) {
-    if (!store_) return false;
-    try {
-        return store_->Add(threat, Quarantine::Format::OwnOriginCode) > 0;
-    } catch (...) {
-        return false;
+bool AvQuarantineManager::QuarantineThreat(const AvCore::Threat& threat, Reason* why) {
+    return QuarantineThreatEntry(threat, why) > 0;
+}
+
+int AvQuarantineManager::QuarantineThreatEntry(const AvCore::Threat& threat, Reason* why) {
+    Reason reason(IDS_REASON_NO_QUARANTINE);
+    if (store_) {
+        try {
+            const int identifier = store_->Add(threat, Quarantine::Format::OwnOriginCode);
+            if (identifier > 0) return identifier;
+        } catch (const Quarantine::QuarantineException& e) {
+            reason = e.reason ? e.reason : Reason(IDS_REASON_SYSTEM, Widen(e.what()));
+        } catch (const std::exception& e) {
+            reason = Reason(IDS_REASON_SYSTEM, Widen(e.what()));
+        } catch (...) {
+        }
     }
+    if (why) *why = reason;
+    return 0;
 }
 
 void AvQuarantineManager::GetSnapshot(Snapshot& out) {
@@ -72,21 +92,22 @@ void AvQuarantineManager::GetSnapshot(Snapshot& out) {
     out.splice(out.end(), sorted);
 }
 
-bool AvQuarantineManager::RestoreToOriginal(int identifier, std::wstring* reason) {
-    auto fail = [reason](const std::string& why) {
-        if (reason) reason->assign(why.begin(), why.end());
+bool AvQuarantineManager::RestoreToOriginal(int identifier, Reason* why) {
+    auto fail = [why](const Reason& reason) {
+        if (why) *why = reason;
         return false;
     };
-    if (!store_) return fail("the quarantine is not available");
+    if (!store_) return fail(Reason(IDS_REASON_NO_QUARANTINE));
     try {
         Quarantine::Entry entry;
-        if (!store_->GetEntry(identifier, entry)) return fail("the entry is no longer in the quarantine");
-        store_->Restore(identifier, entry.OriginalPath.c_str(), true);
+        if (!store_->GetEntry(identifier, entry)) return fail(Reason(IDS_REASON_ENTRY_GONE));
+        if (!Quarantine::IsSafeOriginalPath(entry.OriginalPath)) return fail(Reason(IDS_REASON_BAD_PATH, entry.OriginalPath));
+        store_->Restore(identifier, entry.OriginalPath.c_str(), Quarantine::CQuarantine::RestoreMode::Overwrite);
         return true;
+    } catch (const Quarantine::QuarantineException& e) {
+        return fail(e.reason ? e.reason : Reason(IDS_REASON_SYSTEM, Widen(e.what())));
     } catch (const std::exception& e) {
-        return fail(e.what());
-    } catch (...) {
-        return fail("unknown error");
+        return fail(Reason(IDS_REASON_SYSTEM, Widen(e.what())));
     }
 }
 

@@ -28,13 +28,17 @@ public:
 
     // Creates the store and blocks until its first load has finished; once only.
     void Start();
-    // Copies the threat's file into the quarantine with origin code 100. Never throws.
-    bool QuarantineThreat(const AvCore::Threat& threat);
+    // Copies the threat's file into the quarantine with origin code 100. Never throws; on failure the
+    // reason is written to *why when given.
+    bool QuarantineThreat(const AvCore::Threat& threat, Reason* why = nullptr);
+    // The same, giving the new entry's identifier (0 on failure).
+    int QuarantineThreatEntry(const AvCore::Threat& threat, Reason* why = nullptr);
     // Appends every entry to out, oldest first; equal times keep identifier order.
     void GetSnapshot(Snapshot& out);
-    // Restores the entry over its original path; the entry stays. Never throws. With a reason, a
-    // failure's explanation is written there.
-    bool RestoreToOriginal(int identifier, std::wstring* reason = nullptr);
+    // Restores the entry over its original path; the entry stays. A different file at that path is
+    // first copied into the quarantine; a stored path that is not a full path on a drive or a share is
+    // refused. Never throws; on failure the reason is written to *why when given.
+    bool RestoreToOriginal(int identifier, Reason* why = nullptr);
     boost::shared_ptr<Quarantine::CQuarantine> GetStore();
 
     bool IsLoaded() const { return loaded_; }

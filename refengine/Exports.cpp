@@ -35,34 +35,24 @@ void CopyName(const std::string& name, char* buffer) {
     buffer[length] = 0;
 }
 
-// Cuts the file at the match: the new content is written beside it and replaces it in one step,
-// so that a crash never leaves a half-cured file.
+// Cuts the file at the match, in place: the file keeps everything before the body, and no
+// temporary file is ever made beside it. The scanner has put a copy into the quarantine first.
 bool CutAt(const wchar_t* path, uint64_t length) {
-    const std::wstring temporary = std::wstring(path) + L".tvcure";
-    bool ok = false;
-    {
-        HANDLE in = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
-                                  nullptr);
-        if (in == INVALID_HANDLE_VALUE) return false;
-        HANDLE out = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (out != INVALID_HANDLE_VALUE) {
-            std::vector<uint8_t> block(65536);
-            ok = true;
-            for (uint64_t copied = 0; ok && copied < length;) {
-                const DWORD want = static_cast<DWORD>(std::min<uint64_t>(block.size(), length - copied));
-                DWORD got = 0, written = 0;
-                ok = ::ReadFile(in, block.data(), want, &got, nullptr) && got == want &&
-                     ::WriteFile(out, block.data(), got, &written, nullptr) && written == got;
-                copied += got;
-            }
-            ok = ok && ::FlushFileBuffers(out);
-            ::CloseHandle(out);
-        }
-        ::CloseHandle(in);
-    }
-    if (ok) ok = ::MoveFileExW(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
-    if (!ok) ::DeleteFileW(temporary.c_str());
+    HANDLE file = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(length);
+    const bool ok = ::SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && ::SetEndOfFile(file) && ::FlushFileBuffers(file);
+    ::CloseHandle(file);
     return ok;
+}
+
+// A file that cannot be read is reported as not scanned, with the system's reason.
+uint32_t NotScanned(CoreScanParams* params, DWORD error, const char* why) {
+    if (params->outcome) params->outcome->errorCode = error;
+    if (params->threatName && why) CopyName(why, params->threatName);
+    return CodeNotScanned;
 }
 
 }  // namespace
@@ -128,7 +118,7 @@ REF_EXPORT uint32_t __stdcall CoreFScan(uint32_t coreId, CoreScanParams* params)
     ::InterlockedExchange(&context.stop, 0);
     HANDLE file = ::CreateFileW(params->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 0;
+    if (file == INVALID_HANDLE_VALUE) return NotScanned(params, ::GetLastError(), nullptr);
     uint32_t result = 0;
     {
         RefEngine::FileSource source(file);

@@ -28,6 +28,11 @@ public:
     boost::signals2::signal<void(bool)> finished;      // true: completed, false: aborted; worker
     boost::signals2::signal<void(const wchar_t*, AvCore::ObjectType, bool)> objectScanned;  // worker
     boost::signals2::signal<void(const AvCore::Threat*, bool, bool)> threatHandled;  // threat, cured, quarantined
+    // Right before threatHandled of a curable threat that was not cured: why (no quarantine copy, or
+    // the cure did not take); worker.
+    boost::signals2::signal<void(const AvCore::Threat*, const Reason&)> cureWithheld;
+    // A file the engine could not scan, and why; worker.
+    boost::signals2::signal<void(const wchar_t*, const Reason&)> objectNotScanned;
 
     // Written by the user interface: true pauses, false continues.
     std::atomic<bool> pauseRequested;

@@ -1,7 +1,9 @@
 // The scanning operation: detection, quarantine copy, cure and rescan, progress.
 #include "scan/FileOperations.h"
 
+#include "engine/DiagnosticLog.h"
 #include "quarantine/QuarantineManager.h"
+#include "resources/resource.h"
 #include "scan/EngineManager.h"
 
 AvEngineScanFile::AvEngineScanFile(AvEngineManager& manager, const boost::shared_ptr<AvCore::CAvCoreScanner>& scanner,
@@ -19,26 +21,50 @@ AvEngineScanFile::~AvEngineScanFile() {
     objectConnection_.disconnect();
 }
 
+void AvEngineScanFile::ReportNotScanned(const std::wstring& path, const Reason& why) {
+    ++stats_->notScanned;
+    AvCore::WarnLine() << L"Not scanned: " << path << L" : " << ReasonText(why) << L'\n';
+    manager_.objectNotScanned(path.c_str(), why);
+}
+
 void AvEngineScanFile::Process(const boost::filesystem::path& file) {
     const std::wstring path = file.wstring();
     ++stats_->checked;
     manager_.objectScanned(path.c_str(), AvCore::File, false);
 
     uint32_t before = 0, after = 0;  // 0: not computed yet
-    for (int round = 0; round < MaxCureRounds; ++round) {
-        if (scanner_->FScan(path.c_str())) break;
+    Reason notScanned;
+    AvCore::CAvCoreScanner::Verdict verdict = scanner_->Scan(path.c_str(), &notScanned);
+    for (int cures = 0; verdict == AvCore::CAvCoreScanner::Verdict::Detected;) {
         ++stats_->found;
         bool cured = false, quarantined = false;
+        Reason withheld;
         if (current_.curable && cureThreats_) {
-            quarantined = manager_.Quarantine().QuarantineThreat(current_);
-            before = before == 0 ? FileCrc32(path.c_str()) : after;
-            after = scanner_->Cure(path.c_str(), 1) ? FileCrc32(path.c_str()) : before;
-            cured = before != after;
-            if (cured) ++stats_->cured;
+            Reason copyFailure;
+            if (cures == MaxCureRounds) {
+                withheld = Reason(IDS_REASON_CURE_DID_NOT_TAKE);
+            } else if (!(quarantined = manager_.Quarantine().QuarantineThreat(current_, &copyFailure))) {
+                // Without a restorable copy the file is not touched.
+                withheld = Reason(IDS_REASON_NO_COPY, ReasonText(copyFailure));
+            } else {
+                ++cures;
+                before = before == 0 ? FileCrc32(path.c_str()) : after;
+                after = scanner_->Cure(path.c_str(), 1) ? FileCrc32(path.c_str()) : before;
+                cured = before != after;
+                if (cured) ++stats_->cured;
+                else withheld = Reason(IDS_REASON_CURE_DID_NOT_TAKE);
+            }
         }
+        if (withheld) manager_.cureWithheld(&current_, withheld);
         manager_.threatHandled(&current_, cured, quarantined);
         if (!cured || before == 0xFFFFFFFF) break;
+        verdict = scanner_->Scan(path.c_str(), &notScanned);
+        // A cure that removed the file leaves nothing to scan: that is not a failure.
+        if (verdict == AvCore::CAvCoreScanner::Verdict::NotScanned &&
+            ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+            verdict = AvCore::CAvCoreScanner::Verdict::Clean;
     }
+    if (verdict == AvCore::CAvCoreScanner::Verdict::NotScanned) ReportNotScanned(path, notScanned);
 
     if (stats_->totalKnown && stats_->total > 0) {
         int64_t percent = static_cast<int64_t>(stats_->checked) * 100 / stats_->total;

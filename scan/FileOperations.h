@@ -30,8 +30,11 @@ private:
 };
 
 // Scans one file; a curable detection is copied into the quarantine, cured, and the file scanned
-// again while cures keep changing it (at most MaxCureRounds times, so that an engine whose cure
-// never removes its detection cannot keep the scan on one file forever).
+// again while cures keep changing it (at most MaxCureRounds cures, so that an engine whose cure never
+// removes its detection cannot keep the scan on one file forever; a file still detected then is
+// reported as not cured). No cure without a complete quarantine copy first: when the copy fails the
+// file is left as it is and reported as not cured, with the reason. A file the engine could not scan
+// is counted and reported, never taken for clean.
 class AvEngineScanFile : public AvEngineFileOp {
 public:
     static const int MaxCureRounds = 8;
@@ -44,6 +47,7 @@ public:
 
 private:
     void OnThreat(const AvCore::Threat& threat) { current_ = threat; }
+    void ReportNotScanned(const std::wstring& path, const Reason& why);
 
     AvEngineManager& manager_;
     boost::shared_ptr<AvCore::CAvCoreScanner> scanner_;

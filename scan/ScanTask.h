@@ -18,6 +18,7 @@ struct ScanStatistics {
     std::atomic<int32_t> found{0};    // detections reported
     std::atomic<int32_t> cured{0};    // cures that changed a file
     std::atomic<int32_t> deleted{0};  // untreated files the user deleted
+    std::atomic<int32_t> notScanned{0};  // files the engine could not scan (never counted as clean)
     std::atomic<int32_t> total{0};    // files found by the counting pass
     std::atomic<bool> totalKnown{false};
 };

@@ -1,7 +1,10 @@
 // tervscan: the quarantine's entries on the command line.
 #include "app/console/ConsoleCommands.h"
 
+#include "quarantine/QuarantineErrors.h"
 #include "quarantine/QuarantineManager.h"
+#include "quarantine/SafePaths.h"
+#include "resources/resource.h"
 
 #include <windows.h>
 
@@ -63,16 +66,28 @@ int RunConsoleQuarantine(const ConsoleOptions& options) {
         return 0;
     }
     std::wstring target = entry.OriginalPath;
+    Quarantine::CQuarantine::RestoreMode mode = Quarantine::CQuarantine::RestoreMode::Overwrite;
+    Reason why;
     if (!options.restoreFolder.empty()) {
         std::wstring folder = options.restoreFolder;
         if (folder.back() == L'\\' || folder.back() == L'/') folder.pop_back();
-        const size_t slash = entry.OriginalPath.rfind(L'\\');
-        target = folder + L"\\" + (slash == std::wstring::npos ? entry.OriginalPath : entry.OriginalPath.substr(slash + 1));
+        const std::wstring name = Quarantine::FileNameFromStoredPath(entry.OriginalPath, &why);
+        if (name.empty()) {
+            ReportError(L"tervscan: cannot restore " + entry.OriginalPath + L": " + ReasonText(why));
+            return 2;
+        }
+        target = folder + L"\\" + name;
+        mode = Quarantine::CQuarantine::RestoreMode::FreeName;  // never over a file that is there
+    } else if (!Quarantine::IsSafeOriginalPath(entry.OriginalPath)) {
+        ReportError(L"tervscan: cannot restore " + entry.OriginalPath + L": " +
+                    ReasonText(Reason(IDS_REASON_BAD_PATH, entry.OriginalPath)));
+        return 2;
     }
     try {
-        store->Restore(options.identifier, target.c_str(), true);
-    } catch (const std::exception& e) {
-        ReportError(L"tervscan: cannot restore " + entry.OriginalPath + L": " + Widen(e.what()));
+        target = store->Restore(options.identifier, target.c_str(), mode);
+    } catch (const Quarantine::QuarantineException& e) {
+        ReportError(L"tervscan: cannot restore " + entry.OriginalPath + L": " +
+                    (e.reason ? ReasonText(e.reason) : Widen(e.what())));
         return 2;
     }
     store->Delete(options.identifier);

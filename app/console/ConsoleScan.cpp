@@ -54,10 +54,19 @@ int RunConsoleScan(const ConsoleOptions& options) {
     Win::KernelHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     wakeUp = done.Get();
     bool completed = false;
+    std::wstring withheld;  // why the next reported threat was not cured
+    boost::signals2::scoped_connection onWithheld =
+        manager.cureWithheld.connect([&withheld](const AvCore::Threat*, const Reason& why) { withheld = ReasonText(why); });
     boost::signals2::scoped_connection onThreat =
-        manager.threatHandled.connect([](const AvCore::Threat* threat, bool cured, bool quarantined) {
+        manager.threatHandled.connect([&withheld](const AvCore::Threat* threat, bool cured, bool quarantined) {
             std::wcout << (threat->object + L": " + threat->name + L" FOUND" + (cured ? L" (cured)" : L"") +
-                           (quarantined ? L" (quarantined)" : L"") + L"\n");
+                           (quarantined ? L" (quarantined)" : L"") +
+                           (withheld.empty() ? L"" : L" (not cured: " + withheld + L")") + L"\n");
+            withheld.clear();
+        });
+    boost::signals2::scoped_connection onNotScanned =
+        manager.objectNotScanned.connect([](const wchar_t* path, const Reason& why) {
+            std::wcout << (std::wstring(path) + L": ERROR " + ReasonText(why) + L"\n");
         });
     boost::signals2::scoped_connection onFinished = manager.finished.connect([&](bool ok) {
         completed = ok;
@@ -77,11 +86,13 @@ int RunConsoleScan(const ConsoleOptions& options) {
     const ScanStatistics& stats = task->stats;
     std::wcout << (L"\n----------- SCAN SUMMARY -----------\nChecked files: " + std::to_wstring(stats.checked) +
                    L"\nThreats found: " + std::to_wstring(stats.found) + L"\nThreats cured: " +
-                   std::to_wstring(stats.cured) + L"\n");
+                   std::to_wstring(stats.cured) + L"\nNot scanned: " + std::to_wstring(stats.notScanned) + L"\n");
     std::wcout.flush();
     if (interrupted || !completed) {
         ReportError(L"tervscan: Scan aborted...");
         return 2;
     }
+    // A file that could not be scanned is never passed off as clean.
+    if (stats.notScanned > 0) return 2;
     return stats.found > 0 ? 1 : 0;
 }

@@ -61,7 +61,7 @@ protected:
         wchar_t container[80];
         swprintf(container, 80, L"%c:\\TER.QUAR\\00000000-0000-0000-0000-%012d.tqr", drive, ++serial);
         WriteFile(container, ContainerBuilder(L"Threat." + name, time, origin).Add(object).Bytes());
-        return std::wstring(1, static_cast<wchar_t>(::towlower(drive))) + original.substr(1);
+        return original;  // as shown: the drive letter in upper case
     }
     void Start() { manager.Start(); }
     INT_PTR Run(TervanLiveFileRepositoryDlg& dialog, UiScript& script) {
@@ -213,7 +213,7 @@ TEST_F(Repository, AFailedFirstOfThreeStaysCheckedAndIsReported) {
             return true;
         });
     Run(dialog, script);
-    EXPECT_NE(std::wstring::npos, report.find(first + L": Quarantine error: CreateFileW failed [GetLastError() = 3]"))
+    EXPECT_NE(std::wstring::npos, report.find(first + L": the folder " + files / L"blocked" + L" cannot be created"))
         << Narrow(report);
 }
 

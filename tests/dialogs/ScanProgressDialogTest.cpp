@@ -110,6 +110,55 @@ TEST_F(ProgressDialogs, ACleanScanEndsQuietly) {
     EXPECT_EQ(IDOK, Run(dialog, script));
 }
 
+TEST_F(ProgressDialogs, NoFileIsDeletedWithoutACopyAndEveryRowLeftSaysWhy) {
+    // Too big for the quarantine (sparse, with the directive at its start), and one held open.
+    const std::wstring big = tree / L"big.exe";
+    WriteFile(big, "TVE:DETECT 1 Too.Big\n");
+    {
+        HANDLE file = ::CreateFileW(big.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        LARGE_INTEGER size;
+        size.QuadPart = 60LL << 20;
+        ::SetFilePointerEx(file, size, nullptr, FILE_BEGIN);
+        ::SetEndOfFile(file);
+        ::CloseHandle(file);
+    }
+    const std::wstring held = File(L"held.exe", "TVE:DETECT 1 Held.Open\n");
+    CScanProgressDlg dialog(Task({big, held}), nullptr, engine, quarantine);
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    HWND deletion = nullptr;
+    UiScript script;
+    script.Then([&] { return (deletion = DeletionDialog()) != nullptr; })
+        .Then([&] {
+            // Readable, so it can be copied, but not deletable while this handle lives.
+            holder = ::CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+            HWND list = ::GetDlgItem(deletion, IDC_UNTREATED_LIST);
+            SetCheck(list, 0, true);
+            SetCheck(list, 1, true);
+            Click(deletion, IDC_DELETE_SELECTED);
+            return true;
+        })
+        .Then([&] { return !ListText(::GetDlgItem(deletion, IDC_UNTREATED_LIST), 1, 2).empty(); })
+        .Then([&] {
+            HWND list = ::GetDlgItem(deletion, IDC_UNTREATED_LIST);
+            EXPECT_EQ(2, ListRows(list)) << "both stay in the list";
+            EXPECT_TRUE(FileExists(big) && FileExists(held));
+            EXPECT_EQ(L"Not deleted: no copy could be kept in the quarantine: the file is larger than 50 MB, more than the "
+                      L"quarantine can keep",
+                      ListText(list, 0, 2));
+            EXPECT_EQ(L"Not deleted: the file is in use by another program", ListText(list, 1, 2));
+            EXPECT_EQ(0u, Containers()) << "the copy of the file that stayed is not kept twice";
+            ::CloseHandle(holder);
+            ::PostMessageW(deletion, WM_CLOSE, 0, 0);
+            return true;
+        })
+        .Then([&] { return !DeletionDialog(); })
+        .Then([&] {
+            ::PostMessageW(dialog.GetSafeHwnd(), WM_CLOSE, 0, 0);
+            return true;
+        });
+    Run(dialog, script);
+}
+
 TEST_F(ProgressDialogs, UntreatedFilesAreOfferedAndDeletedAfterAQuarantineCopy) {
     const std::wstring cured = File(L"cured.exe", "TVE:DETECT 1 Will.Cure curable\n");
     std::vector<std::wstring> u;
@@ -157,7 +206,8 @@ TEST_F(ProgressDialogs, UntreatedFilesAreOfferedAndDeletedAfterAQuarantineCopy) 
         .Then([&] {
             HWND list = ::GetDlgItem(progress, IDC_THREAT_LIST);
             EXPECT_EQ(6, ListRows(list));
-            const wchar_t* actions[] = {L"Cured", L"Deleted", L"Skipped", L"Deleted", L"Deleted", L"Skipped"};
+            const wchar_t* actions[] = {L"Cured", L"Deleted", L"Not cured: the engine's cure did not remove the threat",
+                                        L"Deleted", L"Deleted", L"Skipped"};
             for (int row = 0; row < 6; ++row) EXPECT_EQ(actions[row], ListText(list, row, 2)) << row;
             EXPECT_EQ(L"Deleted:      3 files", ItemText(progress, IDC_DELETED));
             EXPECT_TRUE(::IsWindowEnabled(::GetDlgItem(progress, IDC_TAKE_ACTION)));

@@ -1,5 +1,6 @@
 // Scanners: scan and cure calls, callbacks, Threat records, stop requests and scanning contexts.
 #include "engine/AvCore.h"
+#include "resources/resource.h"
 #include "tests/engine/TestEngineAccess.h"
 #include "tests/support/Sandbox.h"
 
@@ -65,13 +66,22 @@ TEST(ThreatIds, FirstRecordOfTheProcessIsTwoThenThree) {
     EXPECT_EQ(3u, recorder.threats[1].id);
 }
 
-TEST_F(Scanners, CleanFilesAndUnknownCodesEmitNothing) {
+TEST_F(Scanners, CleanFilesAndFailuresEmitNothingAndFailuresAreNotClean) {
     boost::shared_ptr<CAvCoreScanner> scanner = NewScanner();
     Recorder recorder(*scanner);
     EXPECT_TRUE(scanner->FScan(MakeFile(L"clean.txt", "nothing here\n").c_str()));
-    EXPECT_TRUE(scanner->FScan(MakeFile(L"error.txt", "TVE:RESULT 3\n").c_str()));
     EXPECT_TRUE(scanner->FScan(MakeFile(L"zero.txt", "TVE:DETECT 0 NotAThreat\n").c_str()));
-    EXPECT_TRUE(scanner->FScan((files / L"does-not-exist").c_str()));
+    // Any other code is a file the engine could not scan: never clean, and it says why.
+    Reason why;
+    EXPECT_EQ(CAvCoreScanner::Verdict::NotScanned, scanner->Scan(MakeFile(L"error.txt", "TVE:RESULT 3\n").c_str(), &why));
+    EXPECT_EQ(unsigned(IDS_REASON_ENGINE_FAILED), why.id);
+    EXPECT_EQ(L"3", why.argument);
+    EXPECT_EQ(CAvCoreScanner::Verdict::NotScanned, scanner->Scan((files / L"does-not-exist").c_str(), &why));
+    EXPECT_EQ(unsigned(IDS_REASON_FILE_MISSING), why.id) << "the engine's error code";
+    EXPECT_EQ(CAvCoreScanner::Verdict::NotScanned,
+              scanner->Scan(MakeFile(L"limit.zip", "TVE:RESULT 4294967295 too-deep\n").c_str(), &why));
+    EXPECT_EQ(L"too-deep", why.argument) << "the engine's own words";
+    EXPECT_FALSE(scanner->FScan(MakeFile(L"again.txt", "TVE:RESULT 5\n").c_str()));
     EXPECT_TRUE(recorder.threats.empty());
     EXPECT_TRUE(recorder.objects.empty());
 }

@@ -113,10 +113,10 @@ TEST_F(Store, LoadingTakesContainersAndClearsLeftovers) {
     std::sort(byTime.begin(), byTime.end(), [](const Entry& a, const Entry& b) { return a.Time < b.Time; });
     EXPECT_EQ(L"First", byTime[0].ThreatName);
     EXPECT_EQ(100, byTime[0].OriginCode);
-    EXPECT_EQ(L"d:\\programs\\app.exe", byTime[0].OriginalPath) << "the masked letter is the container's disk";
+    EXPECT_EQ(L"D:\\programs\\app.exe", byTime[0].OriginalPath) << "the masked letter is the container's disk";
     EXPECT_TRUE(byTime[0].Curable && byTime[0].CodeIsOne);
     EXPECT_EQ(1, byTime[0].Type);
-    EXPECT_EQ(L"d:\\TER.QUAR\\11111111-1111-1111-1111-111111111111.tqr", byTime[0].ContainerPath);
+    EXPECT_EQ(L"D:\\TER.QUAR\\11111111-1111-1111-1111-111111111111.tqr", byTime[0].ContainerPath);
     EXPECT_EQ(42, byTime[1].OriginCode) << "containers of other programs load too";
     EXPECT_EQ(2000, byTime[1].Time);
 
@@ -268,6 +268,50 @@ TEST_F(Store, RestoreWritesTheObjectAndKeepsTheEntry) {
     EXPECT_TRUE(store.GetEntry(id, entry));
 }
 
+TEST_F(Store, TemporaryFilesOfRestoresNeverTouchAUsersFileAndDoNotOutliveACrash) {
+    ScratchFolder files;
+    const std::wstring target = files / L"app.exe";
+    WriteFile(target, "quarantined bytes");
+    // Files a user may have, named like temporary files of earlier versions or of this one.
+    WriteFile(target + L".!tqr-restore", "the user's own");
+    WriteFile(files / L"~tqr-notes.!tqr-tmp", "also the user's");
+    CQuarantine store(L"d");
+    ASSERT_TRUE(WaitForLoad(store));
+    const int id = store.Add(ThreatFor(target), 100);
+    WriteFile(target, "changed since");
+    store.Restore(id, target.c_str(), CQuarantine::RestoreMode::Overwrite);
+    EXPECT_EQ("quarantined bytes", ReadFile(target));
+    EXPECT_EQ("the user's own", ReadFile(target + L".!tqr-restore"));
+    EXPECT_EQ("also the user's", ReadFile(files / L"~tqr-notes.!tqr-tmp"));
+    std::vector<std::wstring> left = FolderFiles(files.Path());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ((std::vector<std::wstring>{L"app.exe", L"app.exe.!tqr-restore", L"~tqr-notes.!tqr-tmp"}), left)
+        << "no temporary file is left";
+    for (const std::wstring& name : FolderFiles(L"D:\\TER.QUAR")) EXPECT_EQ(std::wstring::npos, name.find(L".!tqt"));
+
+    // What a kill in the middle of a restore leaves: a record and its temporary file. The next start
+    // removes both, and nothing that a record names under any other name.
+    const std::wstring guid = L"0badc0de-0000-4000-8000-000000000001";
+    const std::wstring leftover = files / (L"~tqr-" + guid + L".!tqr-tmp");
+    WriteFile(leftover, std::string(100000, 'x'));
+    auto record = [](const std::wstring& name, const std::wstring& path) {
+        WriteFile(L"D:\\TER.QUAR\\" + name + L".!tqt",
+                  std::string(reinterpret_cast<const char*>(path.data()), path.size() * sizeof(wchar_t)));
+    };
+    record(guid, leftover);
+    record(L"0badc0de-0000-4000-8000-000000000002", files / L"app.exe");
+    {
+        LogCapture log;
+        CQuarantine next(L"d");
+        ASSERT_TRUE(WaitForLoad(next));
+        EXPECT_TRUE(log.Contains(L"[WARN] Temporary file of an interrupted restore found. Deleting. : d:\\TER.QUAR\\" +
+                                 guid + L".!tqt"));
+    }
+    EXPECT_FALSE(FileExists(leftover));
+    EXPECT_EQ("quarantined bytes", ReadFile(target)) << "a record naming another file removes nothing else";
+    for (const std::wstring& name : FolderFiles(L"D:\\TER.QUAR")) EXPECT_EQ(std::wstring::npos, name.find(L".!tqt"));
+}
+
 TEST_F(Store, DeleteRemovesReadOnlyContainersOnce) {
     ScratchFolder files;
     WriteFile(files / L"a.exe", "a");
@@ -345,7 +389,7 @@ TEST_F(Store, RoundTripsKeepBytesAttributesTimesAndPlaces) {
     again.GetEntries(entries);
     EXPECT_EQ(originals.size(), entries.size());
     for (const Original& original : originals) {
-        const std::wstring loadedPath = L"d" + original.path.substr(1);
+        const std::wstring loadedPath = L"D" + original.path.substr(1);
         EXPECT_EQ(1, std::count_if(entries.begin(), entries.end(),
                                    [&](const EntryTable::value_type& e) { return e.second.OriginalPath == loadedPath; }));
     }

@@ -15,11 +15,12 @@ namespace TestSupport {
 
 struct ScanEvent {
     explicit ScanEvent(const char* kind = "") : kind(kind) {}
-    std::string kind;  // started paused resumed pump progress finished object threat
+    std::string kind;  // started paused resumed pump progress finished object threat withheld notscanned
     int value = 0;     // progress percent, finished flag, object's inner flag
     std::wstring text;  // object path or threat object
     std::wstring name;  // threat name
     bool cured = false, quarantined = false;
+    unsigned reason = 0;  // string-table id of the reason (withheld, notscanned)
     DWORD thread = 0;
 };
 
@@ -46,12 +47,30 @@ public:
             e.value = inner;
             Add(e);
         }));
+        ConnectReasons(manager);
         Connect(manager.threatHandled.connect([this](const AvCore::Threat* threat, bool cured, bool quarantined) {
             ScanEvent e("threat");
             e.text = threat->object;
             e.name = threat->name;
             e.cured = cured;
             e.quarantined = quarantined;
+            Add(e);
+        }));
+    }
+
+    void ConnectReasons(AvEngineManager& manager) {
+        Connect(manager.cureWithheld.connect([this](const AvCore::Threat* threat, const Reason& why) {
+            ScanEvent e("withheld");
+            e.text = threat->object;
+            e.reason = why.id;
+            e.name = why.argument;
+            Add(e);
+        }));
+        Connect(manager.objectNotScanned.connect([this](const wchar_t* path, const Reason& why) {
+            ScanEvent e("notscanned");
+            e.text = path;
+            e.reason = why.id;
+            e.name = why.argument;
             Add(e);
         }));
     }
@@ -67,6 +86,10 @@ public:
         return result;
     }
     size_t Count(const std::string& kind) const { return Of(kind).size(); }
+    void Clear() {
+        boost::mutex::scoped_lock lock(mutex_);
+        events_.clear();
+    }
 
     // Waits (at most the timeout) until the condition holds on the events so far.
     bool WaitUntil(const std::function<bool(const ScanEvents&)>& condition, int timeoutMs = 60000) const {

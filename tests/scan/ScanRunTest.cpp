@@ -1,7 +1,9 @@
 // Whole scans through the engine manager with the test engine, over trees on the test drives.
 #include "quarantine/QuarantineManager.h"
+#include "resources/resource.h"
 #include "scan/EngineManager.h"
 #include "tests/engine/TestEngineAccess.h"
+#include "tests/quarantine/QuarantineTestSupport.h"
 #include "tests/scan/ScanEvents.h"
 #include "tests/support/Sandbox.h"
 
@@ -136,14 +138,79 @@ TEST_F(Scans, CuresThatNeverEndAndCuresThatDeleteTheFile) {
     const std::wstring endless = File(L"endless.exe", "TVE:DETECT 1 Endless curable\nTVE:CURE touch\n");
     const std::wstring removed = File(L"removed.exe", "TVE:DETECT 1 Removed curable\nTVE:CURE delete\n");
     boost::shared_ptr<AvScanTask> task = Run(Task({endless, removed}));
-    size_t endlessRounds = 0;
-    for (const ScanEvent& e : events.Of("threat")) endlessRounds += e.text == endless;
-    EXPECT_EQ(static_cast<size_t>(AvEngineScanFile::MaxCureRounds), endlessRounds);
+    std::vector<ScanEvent> endlessRounds;
+    for (const ScanEvent& e : events.Of("threat"))
+        if (e.text == endless) endlessRounds.push_back(e);
+    ASSERT_EQ(AvEngineScanFile::MaxCureRounds + 1u, endlessRounds.size());
+    EXPECT_FALSE(endlessRounds.back().cured) << "still detected after the last cure: not cured";
+    ASSERT_EQ(1u, events.Count("withheld"));
+    EXPECT_EQ(unsigned(IDS_REASON_CURE_DID_NOT_TAKE), events.Of("withheld")[0].reason);
     EXPECT_FALSE(FileExists(removed));
     const std::vector<ScanEvent> threats = events.Of("threat");
     EXPECT_EQ(removed, threats.back().text);
     EXPECT_TRUE(threats.back().cured) << "a file the cure removed counts as changed";
-    EXPECT_EQ(1u + AvEngineScanFile::MaxCureRounds, static_cast<size_t>(task->stats.found));
+    EXPECT_EQ(0, task->stats.notScanned) << "nor is the removed file a failure";
+    EXPECT_EQ(2u + AvEngineScanFile::MaxCureRounds, static_cast<size_t>(task->stats.found));
+}
+
+TEST_F(Scans, NoCureWithoutARestorableCopy) {
+    const std::string content = "TVE:DETECT 1 Cure.Me curable\n";
+    // Too big for a container (sparse, with the directive at its start).
+    const std::wstring big = tree / L"big.exe";
+    MakeSizedFile(big, 52428801);
+    {
+        HANDLE file = ::CreateFileW(big.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        DWORD written = 0;
+        ::WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+        ::CloseHandle(file);
+    }
+    // A path longer than a container records.
+    std::wstring deep = tree.Path();
+    while (deep.size() < 2048) deep += L"\\" + std::wstring(200, L'd');
+    const std::wstring longPath = File(deep.substr(tree.Path().size() + 1) + L"\\long.exe", content);
+    ASSERT_GE(longPath.size(), 2048u);
+    boost::shared_ptr<AvScanTask> first = Run(Task({big, longPath}));
+    EXPECT_EQ(0, first->stats.cured);
+
+    // A plain file where the quarantine folder belongs.
+    RemoveQuarantineFolders();
+    WriteFile(L"D:\\TER.QUAR", "in the way");
+    const std::wstring blocked = File(L"blocked.exe", content);
+    events.Clear();
+    Run(Task({blocked}));
+    ::DeleteFileW(L"D:\\TER.QUAR");
+
+    EXPECT_EQ(content, ReadFile(blocked)) << "the file is as it was";
+    EXPECT_EQ(52428801u, FileSize(big));
+    EXPECT_EQ(content, ReadFile(longPath));
+    EXPECT_EQ(0u, QuarantineEntries());
+    const std::vector<ScanEvent> withheld = events.Of("withheld");
+    ASSERT_EQ(1u, withheld.size());
+    EXPECT_EQ(unsigned(IDS_REASON_NO_COPY), withheld[0].reason);
+    EXPECT_NE(std::wstring::npos, withheld[0].name.find(L"D:\\TER.QUAR")) << Narrow(withheld[0].name);
+    ASSERT_EQ(1u, events.Count("threat"));
+    EXPECT_FALSE(events.Of("threat")[0].cured || events.Of("threat")[0].quarantined);
+}
+
+TEST_F(Scans, AFileTheEngineCouldNotScanIsNeverClean) {
+    const std::wstring locked = File(L"locked.exe", "clean content");
+    const std::wstring refused = File(L"refused.exe", "TVE:RESULT 7 archive-limit\n");
+    File(L"fine.exe", "clean");
+    // Held open without sharing: the engine cannot read it.
+    HANDLE held = ::CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    boost::shared_ptr<AvScanTask> task = Run(Task({tree.Path()}));
+    ::CloseHandle(held);
+    EXPECT_EQ(3, task->stats.checked);
+    EXPECT_EQ(2, task->stats.notScanned);
+    EXPECT_EQ(0, task->stats.found);
+    const std::vector<ScanEvent> failed = events.Of("notscanned");
+    ASSERT_EQ(2u, failed.size());
+    for (const ScanEvent& e : failed) {
+        if (e.text == locked) EXPECT_EQ(unsigned(IDS_REASON_FILE_IN_USE), e.reason);
+        else EXPECT_EQ(refused, e.text);
+    }
+    EXPECT_EQ(L"archive-limit", failed[0].text == refused ? failed[0].name : failed[1].name) << "the engine's own words";
 }
 
 TEST_F(Scans, InnerObjectsAreAnnouncedWithTrue) {

@@ -7,7 +7,7 @@
 //   CALLBACKID <id>                  one detected callback with that coreId
 //   LONGNAME                         detection code 1 with a 64-byte name and no terminating NUL
 //   ANSINAME                         detection code 2 with the name "Virus.\xC4" (system code page)
-//   RESULT <n>                       return n from CoreFScan
+//   RESULT <n> [reason]              return n from CoreFScan, with the reason in the name buffer
 //   SLEEP <ms>                       wait that long inside the scan
 // "change" rewrites every "TVE:DETECT" into "TVE:CLEAN-", so a rescan finds the file clean; "one"
 // rewrites only the first; "touch" appends a byte and leaves the detection in place.
@@ -67,10 +67,12 @@ struct Directives {
     uint32_t sleep = 0;
 };
 
-std::vector<char> ReadContent(const wchar_t* path, size_t limit) {
+// The file's first bytes; *openError (when given) is the system's error when it cannot be opened.
+std::vector<char> ReadContent(const wchar_t* path, size_t limit, DWORD* openError = nullptr) {
     std::vector<char> data;
     HANDLE file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (openError) *openError = file == INVALID_HANDLE_VALUE ? ::GetLastError() : 0;
     if (file == INVALID_HANDLE_VALUE) return data;
     char block[65536];
     DWORD got = 0;
@@ -118,6 +120,7 @@ TVE_UNUSED_IN_READ_ONLY Directives Parse(const std::vector<char>& data) {
         } else if (v == "RESULT" && n >= 2) {
             d.result = std::strtoul(a, nullptr, 10);
             d.resultSet = true;
+            if (n >= 3) d.name = b;
         } else if (v == "SLEEP" && n >= 2) {
             d.sleep = std::strtoul(a, nullptr, 10);
         }
@@ -253,15 +256,22 @@ TVE_EXPORT uint32_t __stdcall CoreFScan(uint32_t coreId, CoreScanParams* params)
     stats.lastFlags = params->flags;
     stats.lastOptions = *params->options;
     const ScanOutcome& outcome = *params->outcome;
-    stats.lastOutcomeZeroed = outcome.unread0 == 0 && outcome.unread4 == 0 && outcome.curable == 0 &&
+    stats.lastOutcomeZeroed = outcome.errorCode == 0 && outcome.unread4 == 0 && outcome.curable == 0 &&
                               outcome.action == 0 && outcome.unread16 == 0;
     lstrcpynW(stats.lastPath, params->path, 1024);
 
+    DWORD openError = 0;
 #ifdef TVE_READ_ONLY
-    ReadContent(params->path, 0);
-    return 0;
+    ReadContent(params->path, 0, &openError);
+    params->outcome->errorCode = openError;
+    return openError ? CodeNotScanned : 0;
 #else
-    const Directives d = Parse(ReadContent(params->path, 65536));
+    const std::vector<char> content = ReadContent(params->path, 65536, &openError);
+    if (openError) {
+        params->outcome->errorCode = openError;
+        return CodeNotScanned;
+    }
+    const Directives d = Parse(content);
     if (d.sleep) ::Sleep(d.sleep);
 
     if (params->mode == ScanModeCure) {
@@ -301,6 +311,7 @@ TVE_EXPORT uint32_t __stdcall CoreFScan(uint32_t coreId, CoreScanParams* params)
         return DetectionCodeTwo;
     }
     if (!d.resultSet) return 0;
+    if (IsNotScanned(d.result)) lstrcpynA(params->threatName, d.name.c_str(), ThreatNameBufferSize);
     if (IsDetection(d.result)) {
         lstrcpynA(params->threatName, d.name.c_str(), ThreatNameBufferSize);
         params->outcome->curable = d.curable ? 1 : 0;

@@ -1,0 +1,70 @@
+// Checks on paths that come from containers.
+#include "quarantine/SafePaths.h"
+
+#include "resources/resource.h"
+
+#include <cwctype>
+
+namespace Quarantine {
+namespace {
+
+bool IsDeviceName(std::wstring base) {
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    for (wchar_t& c : base) c = static_cast<wchar_t>(std::towupper(c));
+    static const wchar_t* const fixed[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$", L"CLOCK$"};
+    for (const wchar_t* name : fixed)
+        if (base == name) return true;
+    return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
+           ((base[3] >= L'0' && base[3] <= L'9') || base[3] == 0xB9 || base[3] == 0xB2 || base[3] == 0xB3);
+}
+
+bool IsSafeComponentList(const std::wstring& text) {
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find(L'\\', start);
+        if (!IsSafeFileName(text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start)))
+            return false;
+        if (end == std::wstring::npos) return true;
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
+bool IsSafeFileName(const std::wstring& name) {
+    if (name.empty() || name == L"." || name == L"..") return false;
+    if (name.back() == L'.' || name.back() == L' ') return false;
+    for (wchar_t c : name)
+        if (c < 0x20 || std::wstring(L"<>:\"/\\|?*").find(c) != std::wstring::npos) return false;
+    return !IsDeviceName(name.substr(0, name.find(L'.')));
+}
+
+std::wstring FileNameFromStoredPath(const std::wstring& storedPath, Reason* why) {
+    const size_t separator = storedPath.find_last_of(L"\\/");
+    std::wstring name = separator == std::wstring::npos ? storedPath : storedPath.substr(separator + 1);
+    if (separator == std::wstring::npos && name.size() > 2 && name[1] == L':') name = name.substr(2);
+    if (IsSafeFileName(name)) return name;
+    if (why) *why = Reason(IDS_REASON_BAD_NAME, name);
+    return std::wstring();
+}
+
+bool IsSafeOriginalPath(const std::wstring& path) {
+    if (path.size() > 3 && std::iswalpha(path[0]) && path[0] < 0x80 && path[1] == L':' && path[2] == L'\\')
+        return IsSafeComponentList(path.substr(3));
+    if (path.size() > 2 && path[0] == L'\\' && path[1] == L'\\') {
+        const size_t server = path.find(L'\\', 2);
+        if (server == std::wstring::npos) return false;
+        const size_t share = path.find(L'\\', server + 1);
+        return share != std::wstring::npos && IsSafeComponentList(path.substr(2));
+    }
+    return false;
+}
+
+std::wstring NumberedName(const std::wstring& name, int n) {
+    const size_t dot = name.rfind(L'.');
+    const std::wstring suffix = L" (" + std::to_wstring(n) + L")";
+    if (dot == std::wstring::npos || dot == 0) return name + suffix;
+    return name.substr(0, dot) + suffix + name.substr(dot);
+}
+
+}  // namespace Quarantine

@@ -1,0 +1,26 @@
+// Paths read from a container are input: they decide where a restore writes. These checks keep a
+// restore inside the folder the user chose and off names that Windows gives special meaning.
+#pragma once
+
+#include "resources/Reason.h"
+
+#include <string>
+
+namespace Quarantine {
+
+// A name that can be created as a file inside a folder: not empty, not "." or "..", no separator or
+// other character Windows forbids, no trailing dot or space, not a device name (CON, NUL, COM1, ...).
+bool IsSafeFileName(const std::wstring& name);
+
+// The name an entry gets in another folder: the last component of its stored path (after "\" or
+// "/", and after a drive's "X:"). Empty, with the reason, when that is not a safe name.
+std::wstring FileNameFromStoredPath(const std::wstring& storedPath, Reason* why = nullptr);
+
+// A stored path that may be written to as it stands: "X:\" or "\\server\share\" followed by safe
+// names separated by backslashes only (no "/", no "." or "..", no device names).
+bool IsSafeOriginalPath(const std::wstring& path);
+
+// "name (2).ext", "name (3).ext", ...: the n-th choice for a name already taken (n >= 2).
+std::wstring NumberedName(const std::wstring& name, int n);
+
+}  // namespace Quarantine
