@@ -4,6 +4,8 @@
 #include "engine/AvCoreException.h"
 #include "engine/DiagnosticLog.h"
 
+#include <windows.h>
+
 #include <stdexcept>
 #include <string>
 
@@ -29,13 +31,22 @@ CCoreProxy::CCoreProxy(const wchar_t* engineFolder) : info_() {
     if (!::SetCurrentDirectoryW(engineFolder)) throw AvCoreException("SetCurrentDirectoryW failed");
 
     try {
-        module_.Reset(::LoadLibraryW(EngineLibraryPath(engineFolder).c_str()));
-        if (!module_) throw std::runtime_error("Failed to load ScanMain.DLL");
+        const std::wstring library = EngineLibraryPath(engineFolder);
+        module_.Reset(::LoadLibraryW(library.c_str()));
+        if (!module_) {
+            const DWORD error = ::GetLastError();
+            throw EngineLoadError("Failed to load ScanMain.DLL",
+                                  ::GetFileAttributesW(library.c_str()) == INVALID_FILE_ATTRIBUTES
+                                      ? "ScanMain.DLL is missing from the engine folder"
+                                      : "ScanMain.DLL cannot be loaded (error " + std::to_string(error) + ")");
+        }
 
         FARPROC exports[sizeof(ExportNames) / sizeof(ExportNames[0])];
         for (size_t i = 0; i < sizeof(ExportNames) / sizeof(ExportNames[0]); ++i) {
             exports[i] = ::GetProcAddress(module_.Get(), ExportNames[i]);
-            if (!exports[i]) throw std::runtime_error("ScanMain.DLL has invalid format");
+            if (!exports[i])
+                throw EngineLoadError("ScanMain.DLL has invalid format",
+                                      std::string("ScanMain.DLL lacks the export ") + ExportNames[i]);
         }
         coreInit_ = reinterpret_cast<CoreInitFn>(exports[0]);
         coreFree_ = reinterpret_cast<CoreFreeFn>(exports[1]);
@@ -44,7 +55,9 @@ CCoreProxy::CCoreProxy(const wchar_t* engineFolder) : info_() {
 
         CoreInitParams params = {engineFolder, engineFolder, 0, nullptr, nullptr, 0, &info_};
         mainCoreId_ = coreInit_(&params);
-        if (!IsValidCoreId(mainCoreId_)) throw std::runtime_error("Failed to init avcore");
+        if (!IsValidCoreId(mainCoreId_))
+            throw EngineLoadError("Failed to init avcore",
+                                  "the engine refused to start (CoreInit answered " + std::to_string(mainCoreId_) + ")");
     } catch (...) {
         module_.Reset();
         ::SetCurrentDirectoryW(savedDirectory);

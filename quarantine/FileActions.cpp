@@ -1,6 +1,7 @@
 // Restoring, saving and deleting quarantine entries.
 #include "quarantine/FileActions.h"
 
+#include "engine/TextCase.h"
 #include "quarantine/QuarantineErrors.h"
 #include "quarantine/QuarantineManager.h"
 #include "quarantine/SafePaths.h"
@@ -38,11 +39,6 @@ CFileRestoreToFolderAction::FileDialog& CurrentFileDialog() {
     return dialog;
 }
 
-std::wstring Lower(std::wstring text) {
-    if (!text.empty()) ::CharLowerBuffW(&text[0], static_cast<DWORD>(text.size()));
-    return text;
-}
-
 }  // namespace
 
 std::wstring FolderOfChosenPath(const std::wstring& path) {
@@ -58,9 +54,9 @@ std::set<int> NewerCopiesOfOnePath(AvQuarantineManager& manager, const std::vect
     for (int identifier : identifiers) {
         Quarantine::Entry entry;
         if (!store->GetEntry(identifier, entry)) continue;
-        auto it = oldest.find(Lower(entry.OriginalPath));
+        auto it = oldest.find(LowerCase(entry.OriginalPath));
         if (it == oldest.end()) {
-            oldest.emplace(Lower(entry.OriginalPath), std::make_pair(identifier, entry));
+            oldest.emplace(LowerCase(entry.OriginalPath), std::make_pair(identifier, entry));
         } else if (Quarantine::IsOlderCopy(entry, it->second.second) ||
                    (!Quarantine::IsOlderCopy(it->second.second, entry) && identifier < it->second.first)) {
             // Copies that cannot be told apart by time keep the order in which they were registered.

@@ -7,12 +7,33 @@
 
 #include <vector>
 
+namespace {
+
+// A string-table entry of the program, read with kernel32 alone (LoadStringW would load user32).
+std::wstring TableString(unsigned id) {
+    HMODULE module = ::GetModuleHandleW(nullptr);
+    HRSRC block = ::FindResourceW(module, MAKEINTRESOURCEW((id >> 4) + 1), reinterpret_cast<LPCWSTR>(RT_STRING));
+    if (!block) return std::wstring();
+    HGLOBAL loaded = ::LoadResource(module, block);
+    const DWORD size = ::SizeofResource(module, block) / sizeof(wchar_t);
+    const wchar_t* text = loaded ? static_cast<const wchar_t*>(::LockResource(loaded)) : nullptr;
+    if (!text) return std::wstring();
+    // Sixteen counted strings; the entry is the (id % 16)-th.
+    DWORD at = 0;
+    for (unsigned i = 0; i < (id & 15); ++i) {
+        if (at >= size) return std::wstring();
+        at += 1 + text[at];
+    }
+    if (at >= size || at + 1 + text[at] > size) return std::wstring();
+    return std::wstring(text + at + 1, text[at]);
+}
+
+}  // namespace
+
 std::wstring ReasonText(const Reason& reason) {
     if (!reason.id) return std::wstring();
-    const wchar_t* text = nullptr;
-    const int length = ::LoadStringW(::GetModuleHandleW(nullptr), reason.id, reinterpret_cast<LPWSTR>(&text), 0);
-    if (length <= 0 || !text) return L"#" + std::to_wstring(reason.id) + L" " + reason.argument;
-    const std::wstring format(text, static_cast<size_t>(length));
+    const std::wstring format = TableString(reason.id);
+    if (format.empty()) return L"#" + std::to_wstring(reason.id) + L" " + reason.argument;
     std::wstring result;
     for (size_t i = 0; i < format.size(); ++i) {
         if (format[i] == L'%' && i + 1 < format.size() && format[i + 1] == L's') {

@@ -2,13 +2,17 @@
 #include "scan/EngineManager.h"
 
 #include "engine/CoreAbi.h"
+#include "engine/TextCase.h"
 #include "quarantine/QuarantineManager.h"
 
 #include <boost/filesystem/operations.hpp>
 
+#include "framework/WinHandle.h"
+
 #include <windows.h>
 
 #include <algorithm>
+#include <cwchar>
 
 namespace fs = boost::filesystem;
 
@@ -16,11 +20,30 @@ namespace {
 
 const uint32_t NoOptions[8] = {};
 
-// A folder to walk into: directory links and junctions are not followed, so a loop cannot trap the walk.
-bool IsWalkableDirectory(const fs::path& path) {
-    if (!fs::is_directory(path)) return false;
-    return fs::symlink_status(path).type() != fs::symlink_file &&
-           !(::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+bool IsDirectory(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());  // through a link to where it leads
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// What makes a folder the same folder whatever path leads to it: its volume and file index, read
+// from the open folder (this works for links, junctions and Unix links under Wine alike). A folder
+// that cannot be opened is known by its path.
+std::wstring FolderIdentity(const std::wstring& folder) {
+    Win::FileHandle handle(::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle && ::GetFileInformationByHandle(handle.Get(), &info) && (info.nFileIndexHigh || info.nFileIndexLow)) {
+        wchar_t id[40];
+        swprintf(id, 40, L"%08lx:%08lx%08lx", static_cast<unsigned long>(info.dwVolumeSerialNumber),
+                 static_cast<unsigned long>(info.nFileIndexHigh), static_cast<unsigned long>(info.nFileIndexLow));
+        return id;
+    }
+    return L"path:" + LowerCase(folder);
+}
+
+std::wstring Child(const std::wstring& folder, const wchar_t* name) {
+    return !folder.empty() && (folder.back() == L'\\' || folder.back() == L'/') ? folder + name : folder + L"\\" + name;
 }
 
 }  // namespace
@@ -29,8 +52,7 @@ bool PassesExtensionFilter(const std::wstring& fileName, const std::wstring& fil
     if (filter.empty()) return true;
     const size_t dot = fileName.rfind(L'.');
     if (dot == std::wstring::npos) return true;
-    std::wstring extension = fileName.substr(dot) + L".";
-    ::CharLowerBuffW(&extension[0], static_cast<DWORD>(extension.size()));
+    const std::wstring extension = LowerCase(fileName.substr(dot) + L".");
     return filter.find(extension) != std::wstring::npos;
 }
 
@@ -57,10 +79,19 @@ AvEngineManager::~AvEngineManager() {
 
 void AvEngineManager::InitEngine(const std::wstring& engineFolder) {
     if (!engine_) {
+        loadFailure_.clear();
         try {
             engine_.reset(new AvCore::CAvCore(engineFolder.c_str()));
-        } catch (const std::exception&) {
+        } catch (const AvCore::EngineLoadError& e) {
             engine_.reset();
+            loadFailure_.assign(e.detail.begin(), e.detail.end());
+        } catch (const std::exception& e) {
+            engine_.reset();
+            const std::string what = e.what();
+            if (what == "SetCurrentDirectoryW failed")
+                loadFailure_ = L"the engine folder " + engineFolder + L" does not exist or cannot be opened";
+            else
+                loadFailure_.assign(what.begin(), what.end());
         }
     }
     engineLoaded(static_cast<bool>(engine_));
@@ -70,6 +101,8 @@ boost::shared_ptr<AvCore::CAvCoreScanner> AvEngineManager::StartScan(boost::shar
     if (!engine_ || !task) return boost::shared_ptr<AvCore::CAvCoreScanner>();
     // One scan at a time: a worker that has not ended yet is stopped (one that has is only joined).
     if (worker_.joinable() && !worker_.try_join_for(boost::chrono::milliseconds(0))) Stop();
+    // The previous task's counting pass may still walk: it ends with its own task.
+    if (task_) task_->aborted = true;
     abortRequested_ = false;
     pauseRequested = false;
     task_ = task;
@@ -86,6 +119,7 @@ boost::shared_ptr<AvCore::CAvCoreScanner> AvEngineManager::StartScan(boost::shar
 
 void AvEngineManager::Stop() {
     abortRequested_ = true;
+    if (task_) task_->aborted = true;
     if (worker_.joinable() && worker_.get_id() == boost::this_thread::get_id()) return;  // called from the scan
     for (;;) {
         pump();
@@ -94,7 +128,7 @@ void AvEngineManager::Stop() {
 }
 
 void AvEngineManager::Run(boost::shared_ptr<AvScanTask> task) {
-    {
+    if (task->showsProgress) {
         boost::shared_ptr<boost::thread> counter(new boost::thread(&AvEngineManager::CountFiles, this, task));
         boost::mutex::scoped_lock lock(countersMutex_);
         counters_.erase(std::remove_if(counters_.begin(), counters_.end(),
@@ -109,25 +143,13 @@ void AvEngineManager::Run(boost::shared_ptr<AvScanTask> task) {
         started();
         ::SetThreadIdealProcessor(::GetCurrentThread(), 0);
         // The counting pass gets a head start, so that a percentage is available early.
-        for (int slice = 0; slice < 100 && !abortRequested_; ++slice) ::Sleep(10);
+        if (task->showsProgress)
+            for (int slice = 0; slice < 100 && !CheckAbort(*task); ++slice) ::Sleep(10);
 
         AvEngineScanFile op(*this, task->scanner, &task->stats, task->cureThreats);
-        bool aborted = false;
-        for (const std::wstring& target : task->targets) {
-            try {
-                if (IsWalkableDirectory(target))
-                    WalkDirectory(target, &op, task->extensionFilter);
-                else
-                    op.Process(target);
-            } catch (const fs::filesystem_error&) {
-                // The rest of this target is skipped.
-            }
-            if (CheckPauseAbort()) {
-                aborted = true;
-                break;
-            }
-        }
-        if (!aborted) {
+        WalkPass pass(*task, op, false);
+        WalkTargets(pass);
+        if (!CheckPauseAbort(task.get())) {
             if (op.LastPercent() != 100) progress(100);  // never the same percentage twice in a row
             completed = true;
         }
@@ -143,32 +165,28 @@ void AvEngineManager::CountFiles(boost::shared_ptr<AvScanTask> task) {
     try {
         task->stats.total = 0;
         AvEngineCountFiles op(&task->stats);
-        for (const std::wstring& target : task->targets) {
-            try {
-                if (IsWalkableDirectory(target))
-                    WalkDirectory(target, &op, task->extensionFilter);
-                else
-                    ++task->stats.total;
-            } catch (const fs::filesystem_error&) {
-            }
-        }
+        WalkPass pass(*task, op, true);
+        WalkTargets(pass);
     } catch (const std::exception&) {
         task->stats.totalKnown = true;
     }
 }
 
-bool AvEngineManager::CheckPauseAbort() {
+bool AvEngineManager::CheckAbort(const AvScanTask& task) const { return abortRequested_ || task.aborted; }
+
+bool AvEngineManager::CheckPauseAbort(const AvScanTask* task) {
     bool notified = false;
+    auto aborting = [&] { return abortRequested_ || (task && task->aborted); };
     while (pauseRequested) {
-        if (abortRequested_) break;
+        if (aborting()) break;
         if (!notified) {
             paused();
             notified = true;
         }
         ::Sleep(10);
     }
-    if (!abortRequested_ && notified) resumed();
-    return abortRequested_;
+    if (!aborting() && notified) resumed();
+    return aborting();
 }
 
 void AvEngineManager::OnObject(AvCore::CAvCoreScanner& scanner, const wchar_t* name, AvCore::ObjectType type,
@@ -177,46 +195,60 @@ void AvEngineManager::OnObject(AvCore::CAvCoreScanner& scanner, const wchar_t* n
     if (CheckPauseAbort()) scanner.Stop();
 }
 
-void AvEngineManager::WalkDirectory(const fs::path& directory, AvEngineFileOp* op, const std::wstring& filter) {
-    // An explicit stack instead of recursion: a deep tree cannot exhaust the thread's stack.
-    std::vector<fs::directory_iterator> stack;
-    stack.emplace_back(directory);
-    while (!stack.empty()) {
-        if (stack.back() == fs::directory_iterator()) {
-            stack.pop_back();
-            continue;
-        }
-        if (CheckPauseAbort()) return;
-        fs::path entry;
-        bool descend = false;
-        try {
-            // The listing already says what an entry is; only links need a look of their own.
-            const fs::directory_entry& listed = *stack.back();
-            entry = listed.path();
-            const fs::file_type type = listed.symlink_status().type();
-            if (type == fs::directory_file)
-                descend = true;
-            else if (type == fs::regular_file || !fs::is_directory(listed.status()))
-                ProcessIfWanted(entry, op, filter);
-        } catch (const fs::filesystem_error&) {
-            descend = false;  // this entry is skipped
-        }
-        try {
-            ++stack.back();
-        } catch (const fs::filesystem_error&) {
-            if (stack.size() == 1) throw;
-            stack.back() = fs::directory_iterator();  // the rest of this subfolder is skipped
-        }
-        if (descend) {
-            try {
-                stack.emplace_back(entry);
-            } catch (const fs::filesystem_error&) {
-                // A subfolder that cannot be opened is skipped.
-            }
+void AvEngineManager::WalkTargets(WalkPass& pass) {
+    for (const std::wstring& target : pass.task.targets) {
+        if (CheckPauseAbort(&pass.task)) return;
+        // A target that is a folder, or a link to one, is walked; anything else is one file.
+        if (IsDirectory(target)) {
+            if (!IsExcluded(pass.task.excludeFolders, target)) WalkDirectory(target, pass);
+        } else if (!IsExcluded(pass.task.excludeFiles, target)) {
+            pass.op.Process(fs::path(target), AvEngineFileOp::UnknownSize);
         }
     }
 }
 
-void AvEngineManager::ProcessIfWanted(const fs::path& file, AvEngineFileOp* op, const std::wstring& filter) {
-    if (PassesExtensionFilter(file.filename().wstring(), filter)) op->Process(fs::path(file).make_preferred());
+void AvEngineManager::WalkDirectory(const std::wstring& directory, WalkPass& pass) {
+    // An explicit stack instead of recursion: a deep tree cannot exhaust the thread's stack.
+    struct Level {
+        std::wstring folder;
+        Win::FindHandle find;
+        WIN32_FIND_DATAW data;
+        bool pending;  // data holds an entry not handled yet
+    };
+    std::vector<Level> stack;
+    auto enter = [&](const std::wstring& folder) {
+        if (!pass.entered.insert(FolderIdentity(folder)).second) return;  // been there, by another path
+        Level level;
+        level.folder = folder;
+        level.find.Reset(::FindFirstFileExW(Child(folder, L"*").c_str(), FindExInfoBasic, &level.data,
+                                            FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
+        if (!level.find) return;  // a folder that cannot be listed is skipped
+        level.pending = true;
+        if (!pass.counting) ++pass.task.stats.folders;
+        stack.push_back(std::move(level));
+    };
+    enter(directory);
+    while (!stack.empty()) {
+        Level& level = stack.back();
+        if (!level.pending) {
+            stack.pop_back();
+            continue;
+        }
+        if (CheckPauseAbort(&pass.task)) return;
+        const WIN32_FIND_DATAW entry = level.data;
+        const std::wstring path = Child(level.folder, entry.cFileName);
+        level.pending = ::FindNextFileW(level.find.Get(), &level.data) != FALSE;
+        if (std::wcscmp(entry.cFileName, L".") == 0 || std::wcscmp(entry.cFileName, L"..") == 0) continue;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (!IsExcluded(pass.task.excludeFolders, path)) enter(path);  // depth first
+        } else if (!IsExcluded(pass.task.excludeFiles, path)) {
+            ProcessIfWanted(path, (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow, pass);
+        }
+    }
+}
+
+void AvEngineManager::ProcessIfWanted(const std::wstring& file, uint64_t size, WalkPass& pass) {
+    const size_t slash = file.find_last_of(L'\\');
+    if (PassesExtensionFilter(slash == std::wstring::npos ? file : file.substr(slash + 1), pass.task.extensionFilter))
+        pass.op.Process(fs::path(file), size);
 }

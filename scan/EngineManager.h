@@ -13,6 +13,7 @@
 #include <boost/thread/thread.hpp>
 
 #include <atomic>
+#include <set>
 #include <vector>
 
 class AvQuarantineManager;
@@ -46,6 +47,8 @@ public:
     // Loads the engine from the folder (once) and emits engineLoaded.
     void InitEngine(const std::wstring& engineFolder);
     bool HasEngine() const { return static_cast<bool>(engine_); }
+    // Why the engine could not be loaded, in plain words; empty when it was.
+    const std::wstring& LoadFailure() const { return loadFailure_; }
     boost::shared_ptr<AvCore::CAvCore> GetEngine() const { return engine_; }
 
     // Starts the task; an empty result means nothing was started. A scan still running is stopped first.
@@ -53,16 +56,29 @@ public:
     // Aborts the running task and returns when its worker has ended, emitting pump while it waits.
     void Stop();
 
-    // Used by the scanning threads and their operations.
-    bool CheckPauseAbort();
+    // Used by the scanning threads and their operations. True when the scan (or the given task) is
+    // being stopped; waits while paused.
+    bool CheckPauseAbort(const AvScanTask* task = nullptr);
     void OnObject(AvCore::CAvCoreScanner& scanner, const wchar_t* name, AvCore::ObjectType type, bool inner);
-    // Depth first; directory links are not followed. An unreadable subfolder is skipped; a folder that
-    // cannot be opened or read further at the top throws boost::filesystem::filesystem_error.
-    void WalkDirectory(const boost::filesystem::path& directory, AvEngineFileOp* op, const std::wstring& filter);
-    void ProcessIfWanted(const boost::filesystem::path& file, AvEngineFileOp* op, const std::wstring& filter);
+
+    // One walk over a task's targets, by one of its passes: the folders entered so far, by identity
+    // (volume and file index), so that no link, junction or loop makes it enter a folder twice.
+    struct WalkPass {
+        WalkPass(AvScanTask& task, AvEngineFileOp& op, bool counting) : task(task), op(op), counting(counting) {}
+        AvScanTask& task;
+        AvEngineFileOp& op;
+        bool counting;
+        std::set<std::wstring> entered;
+    };
+    // Depth first, following links into folders not entered yet; an unreadable folder is skipped.
+    void WalkDirectory(const std::wstring& directory, WalkPass& pass);
+    void ProcessIfWanted(const std::wstring& file, uint64_t size, WalkPass& pass);
+    // Every target of the task: folders walked, anything else handed to the operation as it is.
+    void WalkTargets(WalkPass& pass);
     AvQuarantineManager& Quarantine() { return quarantine_; }
 
 private:
+    bool CheckAbort(const AvScanTask& task) const;
     void Run(boost::shared_ptr<AvScanTask> task);
     void CountFiles(boost::shared_ptr<AvScanTask> task);
 
@@ -74,6 +90,7 @@ private:
     boost::mutex countersMutex_;
     std::vector<boost::shared_ptr<boost::thread>> counters_;
     boost::shared_ptr<AvCore::CAvCore> engine_;
+    std::wstring loadFailure_;
 };
 
 // True when a file passes the extension filter: an empty filter, a name without extension, or

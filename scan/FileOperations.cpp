@@ -27,9 +27,16 @@ void AvEngineScanFile::ReportNotScanned(const std::wstring& path, const Reason& 
     manager_.objectNotScanned(path.c_str(), why);
 }
 
-void AvEngineScanFile::Process(const boost::filesystem::path& file) {
+void AvEngineScanFile::Process(const boost::filesystem::path& file, uint64_t size) {
     const std::wstring path = file.wstring();
     ++stats_->checked;
+    if (size == UnknownSize) {
+        WIN32_FILE_ATTRIBUTE_DATA info;
+        size = ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info)
+                   ? (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow
+                   : 0;
+    }
+    stats_->bytes += static_cast<int64_t>(size);
     manager_.objectScanned(path.c_str(), AvCore::File, false);
 
     uint32_t before = 0, after = 0;  // 0: not computed yet

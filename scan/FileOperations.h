@@ -14,8 +14,11 @@ class AvEngineManager;
 
 class AvEngineFileOp : boost::noncopyable {
 public:
+    static const uint64_t UnknownSize = ~0ull;
+
     virtual ~AvEngineFileOp() {}
-    virtual void Process(const boost::filesystem::path& file) = 0;
+    // One file; its size when the walk's listing gave it, else UnknownSize.
+    virtual void Process(const boost::filesystem::path& file, uint64_t size = UnknownSize) = 0;
 };
 
 // Counts the files the scanning pass will scan; the count is known once the operation is gone.
@@ -23,7 +26,7 @@ class AvEngineCountFiles : public AvEngineFileOp {
 public:
     explicit AvEngineCountFiles(ScanStatistics* stats) : stats_(stats) {}
     ~AvEngineCountFiles() override { stats_->totalKnown = true; }
-    void Process(const boost::filesystem::path&) override { ++stats_->total; }
+    void Process(const boost::filesystem::path&, uint64_t) override { ++stats_->total; }
 
 private:
     ScanStatistics* stats_;
@@ -42,7 +45,7 @@ public:
     AvEngineScanFile(AvEngineManager& manager, const boost::shared_ptr<AvCore::CAvCoreScanner>& scanner,
                      ScanStatistics* stats, bool cureThreats = true);
     ~AvEngineScanFile() override;
-    void Process(const boost::filesystem::path& file) override;
+    void Process(const boost::filesystem::path& file, uint64_t size) override;
     int32_t LastPercent() const { return lastPercent_; }
 
 private:

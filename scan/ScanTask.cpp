@@ -1,6 +1,7 @@
 // Scan tasks, fixed drives, the engine folder and the developer-machine test.
 #include "scan/ScanTask.h"
 
+#include "engine/TextCase.h"
 #include "scan/EngineManager.h"
 
 #include <windows.h>
@@ -25,6 +26,39 @@ boost::shared_ptr<AvScanTask> MakeDriveTask(const AvEngineManager& manager, int 
 }
 
 }  // namespace
+
+bool MatchesWildcard(const std::wstring& pattern, const std::wstring& text) {
+    // Iterative, with one point to go back to: no input makes it slow or deep.
+    size_t p = 0, t = 0, starP = std::wstring::npos, starT = 0;
+    auto same = [](wchar_t a, wchar_t b) {
+        return a == b || LowerCase(a) == LowerCase(b);
+    };
+    while (t < text.size()) {
+        if (p < pattern.size() && (pattern[p] == L'?' || (pattern[p] != L'*' && same(pattern[p], text[t])))) {
+            ++p;
+            ++t;
+        } else if (p < pattern.size() && pattern[p] == L'*') {
+            starP = p++;
+            starT = t;
+        } else if (starP != std::wstring::npos) {
+            p = starP + 1;
+            t = ++starT;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == L'*') ++p;
+    return p == pattern.size();
+}
+
+bool IsExcluded(const std::vector<std::wstring>& patterns, const std::wstring& path) {
+    if (patterns.empty()) return false;
+    const size_t slash = path.find_last_of(L"\\/");
+    const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+    for (const std::wstring& pattern : patterns)
+        if (MatchesWildcard(pattern, pattern.find(L'\\') != std::wstring::npos ? path : name)) return true;
+    return false;
+}
 
 void AddFixedDrives(AvScanTask& task) { AddFixedDrives(task, IsDeveloperMachine()); }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <vector>
 
 class AvEngineManager;
 
@@ -19,6 +20,8 @@ struct ScanStatistics {
     std::atomic<int32_t> cured{0};    // cures that changed a file
     std::atomic<int32_t> deleted{0};  // untreated files the user deleted
     std::atomic<int32_t> notScanned{0};  // files the engine could not scan (never counted as clean)
+    std::atomic<int32_t> folders{0};     // folders the scanning pass walked
+    std::atomic<int64_t> bytes{0};       // bytes of the files handed to the engine
     std::atomic<int32_t> total{0};    // files found by the counting pass
     std::atomic<bool> totalKnown{false};
 };
@@ -34,8 +37,21 @@ public:
     std::list<std::wstring> targets;                    // drive roots, folders or files, in scan order
     std::wstring extensionFilter;                       // empty: every file; else ".ext.ext." in lower case
     bool cureThreats = true;                            // false: curable detections are only reported
+    // A task whose progress nobody shows (the console's) has no counting pass and no head start, so
+    // that a scan of one file answers at once.
+    bool showsProgress = true;
+    // Wildcard patterns ("*", "?"; case ignored) of files and of folders left out of the walk: a
+    // pattern with a backslash is matched against the whole path, any other against the name.
+    std::vector<std::wstring> excludeFiles, excludeFolders;
     ScanStatistics stats;
+    // Set when the task's scan is stopped or replaced; both of its passes end at their next entry.
+    std::atomic<bool> aborted{false};
 };
+
+// Whether the name (or path) matches the wildcard pattern; case is ignored.
+bool MatchesWildcard(const std::wstring& pattern, const std::wstring& text);
+// Whether a file or folder at the path is left out by one of the patterns.
+bool IsExcluded(const std::vector<std::wstring>& patterns, const std::wstring& path);
 
 // The 61 extensions of quick scans, drops and "Potentially dangerous" custom scans.
 extern const wchar_t* const PotentiallyDangerousExtensions;

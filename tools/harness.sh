@@ -51,27 +51,11 @@ start)
     ln -sfn "$build" "$dd/b:"
     ln -sfn "$dir/drive_d" "$dd/d:"
     ln -sfn "$dir/drive_e" "$dd/e:"
-    # Wine's own fonts (Tahoma, and Marlett for the caption buttons) where every Wine finds them.
-    cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
-    # The dialogs name Windows fonts; map them to metric-compatible free ones.
-    cat >"$dir/fonts.reg" <<'REG'
-REGEDIT4
-
-[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]
-"Arial"="Liberation Sans"
-"Times New Roman"="Liberation Serif"
-"Verdana"="DejaVu Sans"
-"Courier New"="Liberation Mono"
-
-; Windows live in a virtual desktop: without a window manager, hiding a top-level X window makes
-; Wine wait two seconds for its withdrawal.
-[HKEY_CURRENT_USER\Software\Wine\Explorer]
-"Desktop"="Default"
-
-[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]
-"Default"="1280x1024"
-REG
-    wine regedit /S "$dir/fonts.reg" >/dev/null 2>&1 </dev/null
+    # A network share, as Wine resolves UNC paths: \\tervan-server\share is drive E:'s folder.
+    mkdir -p "$dd/unc/tervan-server"
+    ln -sfn "$dir/drive_e" "$dd/unc/tervan-server/share"
+    # Fonts and the virtual desktop; this fails the start when they do not take.
+    bash "$(dirname "$0")/wine-settings.sh" "$WINEPREFIX" --desktop
     # Start again with the desktop process of the settings above, started here so that it holds
     # none of a test's output handles (a test's output would otherwise never end).
     wineserver -k >/dev/null 2>&1 || true

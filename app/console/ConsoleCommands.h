@@ -5,7 +5,8 @@
 #include "app/console/ConsoleOptions.h"
 
 int RunConsoleScan(const ConsoleOptions& options);
+int RunConsoleVersion(const ConsoleOptions& options);
 int RunConsoleQuarantine(const ConsoleOptions& options);
 
-// A message on standard error.
+// A message on standard error, at once.
 void ReportError(const std::wstring& message);

@@ -1,5 +1,6 @@
 // tervscan.exe: the scanner's engine, scan and quarantine on the command line.
 #include "app/console/ConsoleCommands.h"
+#include "app/console/ConsoleOutput.h"
 
 #include "engine/DiagnosticLog.h"
 
@@ -7,27 +8,28 @@
 
 #include <iostream>
 
-void ReportError(const std::wstring& message) {
-    std::wcerr << (message + L"\n");
-    std::wcerr.flush();
-}
+void ReportError(const std::wstring& message) { ConsoleOutput::Get().Error(message); }
 
 int wmain(int argc, wchar_t** argv) {
-    AvCore::ConfigureDiagnosticOutput();
-    HANDLE errorOutput = ::GetStdHandle(STD_ERROR_HANDLE);
-    if (errorOutput == INVALID_HANDLE_VALUE || ::GetFileType(errorOutput) == FILE_TYPE_UNKNOWN) errorOutput = nullptr;
-    std::wcerr.rdbuf(AvCore::MakeUtf8Output(errorOutput).release());
-
     const ConsoleOptions options = ParseCommandLine(std::vector<std::wstring>(argv + 1, argv + argc));
+    // Results alone on standard output; the diagnostic lines go to standard error when asked for.
+    HANDLE errors = ::GetStdHandle(STD_ERROR_HANDLE);
+    if (errors == INVALID_HANDLE_VALUE || ::GetFileType(errors) == FILE_TYPE_UNKNOWN) errors = nullptr;
+    std::wcout.rdbuf(AvCore::MakeUtf8Output(options.verbose ? errors : nullptr).release());
+
     if (!options.error.empty()) {
         ReportError(L"tervscan: " + options.error + L"\n\n" + ConsoleUsage);
         return 2;
     }
-    if (options.mode == ConsoleOptions::Help) {
-        std::wcout << ConsoleUsage;
-        std::wcout.flush();
+    switch (options.mode) {
+    case ConsoleOptions::Help:
+        ConsoleOutput::Get().Result(ConsoleUsage);
         return 0;
+    case ConsoleOptions::Version:
+        return RunConsoleVersion(options);
+    case ConsoleOptions::Scan:
+        return RunConsoleScan(options);
+    default:
+        return RunConsoleQuarantine(options);
     }
-    if (options.mode == ConsoleOptions::Scan) return RunConsoleScan(options);
-    return RunConsoleQuarantine(options);
 }

@@ -1,32 +1,48 @@
 // Parsing the command line of tervscan.exe.
 #include "app/console/ConsoleOptions.h"
 
-#include <cwchar>
+#include <cwctype>
 
 const wchar_t* const ConsoleUsage =
     L"Usage:\n"
-    L"  tervscan [--no-cure] [--all-files] [--engine FOLDER] PATH...\n"
-    L"      Scans the files and folders given. Only potentially dangerous file types are taken from\n"
-    L"      folders unless --all-files is given; --no-cure reports threats without curing them.\n"
-    L"      Each detection is one line: PATH: THREAT FOUND, followed by (cured) and (quarantined)\n"
-    L"      when that happened. Exit code 0: nothing found, 1: threats found, 2: error.\n"
+    L"  tervscan [OPTIONS] PATH...\n"
+    L"      Scans the files and folders given. Threats the engine can cure ARE CURED: each such file is\n"
+    L"      first copied into the quarantine folder TER.QUAR on its drive (and left alone when that copy\n"
+    L"      fails); use --no-cure to only report. Folders give only potentially dangerous file types\n"
+    L"      unless --all-files is given; files named on the command line are always scanned.\n"
+    L"      One line per file: PATH: OK, PATH: THREAT FOUND [(cured)] [(quarantined)] [(not cured: why)],\n"
+    L"      or PATH: ERROR why (a file that could not be scanned, or a path that does not exist).\n"
+    L"      Exit code 0: nothing found, 1: threats found, 2: an error (some file not scanned, a missing\n"
+    L"      path, no usable engine, an interrupted scan).\n"
+    L"    --no-cure                 report threats, change nothing\n"
+    L"    --all-files               every file in folders, not only potentially dangerous types\n"
+    L"    -i, --infected            print only detections and errors, no OK lines\n"
+    L"    --exclude PATTERN         leave out files matching PATTERN (* and ?; with a backslash it is\n"
+    L"                              matched against the whole path); may be repeated\n"
+    L"    --exclude-dir PATTERN     leave out folders matching PATTERN; may be repeated\n"
+    L"    -f, --file-list FILE      scan the paths listed in FILE, one a line\n"
+    L"    -l, --log FILE            append the results to FILE too\n"
+    L"    --engine FOLDER           the folder of ScanMain.DLL (default: Bases beside the program)\n"
+    L"    -v, --verbose             diagnostic lines on standard error\n"
     L"  tervscan --quarantine list\n"
-    L"      One line per entry: identifier, time (seconds since 1970), origin code, threat,\n"
-    L"      original path and container path, separated by tabs.\n"
+    L"      One line per entry: identifier (the container's GUID), time (seconds since 1970), origin\n"
+    L"      code, threat, original path and container path, separated by tabs.\n"
     L"  tervscan --quarantine restore ID [--to FOLDER]\n"
-    L"      Restores the entry to its original place (or into FOLDER) and removes it.\n"
+    L"      Restores the entry to its original place (a file there is copied into the quarantine\n"
+    L"      first) or into FOLDER (never over a file there: \"name (2).ext\"), then removes the entry.\n"
+    L"      ID is the GUID or any start of it that names one entry.\n"
     L"  tervscan --quarantine delete ID\n"
     L"      Deletes the entry and its container.\n"
+    L"  tervscan --version\n"
     L"  tervscan --help\n";
 
 namespace {
 
-bool ParseIdentifier(const std::wstring& text, int& out) {
-    if (text.empty() || text.size() > 9) return false;
+bool IsEntryIdentifier(const std::wstring& text) {
+    if (text.empty() || text.size() > 36 || !std::iswxdigit(text[0])) return false;
     for (wchar_t c : text)
-        if (c < L'0' || c > L'9') return false;
-    out = static_cast<int>(std::wcstol(text.c_str(), nullptr, 10));
-    return out > 0;
+        if (!std::iswxdigit(c) && c != L'-') return false;
+    return true;
 }
 
 }  // namespace
@@ -34,34 +50,59 @@ bool ParseIdentifier(const std::wstring& text, int& out) {
 ConsoleOptions ParseCommandLine(const std::vector<std::wstring>& arguments) {
     ConsoleOptions options;
     bool scanOptions = false;
+    auto value = [&](size_t& i, const std::wstring& name, std::wstring& out) {
+        if (i + 1 == arguments.size()) options.error = name + L" needs a value";
+        else out = arguments[++i];
+    };
     for (size_t i = 0; i < arguments.size() && options.error.empty(); ++i) {
         const std::wstring& argument = arguments[i];
+        std::wstring text;
         if (argument == L"--help" || argument == L"-h" || argument == L"/?") {
             options.mode = ConsoleOptions::Help;
             return options;
+        } else if (argument == L"--version" || argument == L"-V") {
+            options.mode = ConsoleOptions::Version;
         } else if (argument == L"--no-cure") {
             options.cure = false;
             scanOptions = true;
         } else if (argument == L"--all-files") {
             options.allFiles = true;
             scanOptions = true;
+        } else if (argument == L"-i" || argument == L"--infected") {
+            options.infectedOnly = true;
+            scanOptions = true;
+        } else if (argument == L"-v" || argument == L"--verbose") {
+            options.verbose = true;
+        } else if (argument == L"--exclude") {
+            value(i, argument, text);
+            options.excludeFiles.push_back(text);
+            scanOptions = true;
+        } else if (argument == L"--exclude-dir") {
+            value(i, argument, text);
+            options.excludeFolders.push_back(text);
+            scanOptions = true;
+        } else if (argument == L"-f" || argument == L"--file-list") {
+            value(i, argument, options.fileList);
+            scanOptions = true;
+        } else if (argument == L"-l" || argument == L"--log") {
+            value(i, argument, options.logFile);
         } else if (argument == L"--engine") {
-            if (i + 1 == arguments.size()) options.error = L"--engine needs a folder";
-            else options.engineFolder = arguments[++i];
+            value(i, argument, options.engineFolder);
         } else if (argument == L"--quarantine") {
             const std::wstring action = i + 1 < arguments.size() ? arguments[++i] : L"";
             if (action == L"list") {
                 options.mode = ConsoleOptions::QuarantineList;
             } else if (action == L"restore" || action == L"delete") {
                 options.mode = action == L"restore" ? ConsoleOptions::QuarantineRestore : ConsoleOptions::QuarantineDelete;
-                if (i + 1 == arguments.size() || !ParseIdentifier(arguments[++i], options.identifier))
-                    options.error = L"--quarantine " + action + L" needs an identifier (a positive number)";
+                if (i + 1 == arguments.size() || !IsEntryIdentifier(arguments[i + 1]))
+                    options.error = L"--quarantine " + action + L" needs an entry's identifier (its GUID, or a start of it)";
+                else
+                    options.entry = arguments[++i];
             } else {
                 options.error = L"--quarantine needs list, restore or delete";
             }
         } else if (argument == L"--to") {
-            if (i + 1 == arguments.size()) options.error = L"--to needs a folder";
-            else options.restoreFolder = arguments[++i];
+            value(i, argument, options.restoreFolder);
         } else if (argument == L"--") {
             options.paths.insert(options.paths.end(), arguments.begin() + i + 1, arguments.end());
             break;
@@ -71,9 +112,9 @@ ConsoleOptions ParseCommandLine(const std::vector<std::wstring>& arguments) {
             options.paths.push_back(argument);
         }
     }
-    if (!options.error.empty()) return options;
+    if (!options.error.empty() || options.mode == ConsoleOptions::Version) return options;
     if (options.mode == ConsoleOptions::Scan) {
-        if (options.paths.empty()) options.error = L"no file or folder to scan";
+        if (options.paths.empty() && options.fileList.empty()) options.error = L"no file or folder to scan";
         else if (!options.restoreFolder.empty()) options.error = L"--to belongs to --quarantine restore";
     } else if (!options.paths.empty() || scanOptions) {
         options.error = L"--quarantine takes no paths or scan options";

@@ -5,14 +5,19 @@
 #include <vector>
 
 struct ConsoleOptions {
-    enum Mode { Scan, Help, QuarantineList, QuarantineRestore, QuarantineDelete };
+    enum Mode { Scan, Help, Version, QuarantineList, QuarantineRestore, QuarantineDelete };
 
     Mode mode = Scan;
     bool cure = true;
     bool allFiles = false;
+    bool infectedOnly = false;  // no "OK" lines for clean files
+    bool verbose = false;       // diagnostic lines on standard error
     std::wstring engineFolder;  // empty: "Bases" beside the program
     std::vector<std::wstring> paths;
-    int identifier = 0;
+    std::wstring fileList;  // a file naming one path a line
+    std::wstring logFile;   // the results also go there
+    std::vector<std::wstring> excludeFiles, excludeFolders;
+    std::wstring entry;          // a quarantine entry: its GUID, or a unique start of it
     std::wstring restoreFolder;  // empty: the entry's original place
     std::wstring error;          // not empty: the arguments were not understood
 };

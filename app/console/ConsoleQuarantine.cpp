@@ -1,6 +1,8 @@
 // tervscan: the quarantine's entries on the command line.
 #include "app/console/ConsoleCommands.h"
+#include "app/console/ConsoleOutput.h"
 
+#include "engine/TextCase.h"
 #include "quarantine/QuarantineErrors.h"
 #include "quarantine/QuarantineManager.h"
 #include "quarantine/SafePaths.h"
@@ -8,7 +10,7 @@
 
 #include <windows.h>
 
-#include <iostream>
+#include <vector>
 
 namespace {
 
@@ -33,36 +35,56 @@ std::wstring Widen(const char* text) {
 
 }  // namespace
 
+// An entry's lasting name: its container's GUID (the file name without ".tqr"), in lower case.
+std::wstring EntryGuid(const Quarantine::Entry& entry) {
+    const size_t slash = entry.ContainerPath.find_last_of(L"\\/");
+    std::wstring name = entry.ContainerPath.substr(slash == std::wstring::npos ? 0 : slash + 1);
+    const size_t dot = name.rfind(L'.');
+    if (dot != std::wstring::npos) name.erase(dot);
+    return LowerCase(name);
+}
+
 int RunConsoleQuarantine(const ConsoleOptions& options) {
     AvQuarantineManager manager(LoadDisksInOrder);
     manager.Start();
     boost::shared_ptr<Quarantine::CQuarantine> store = manager.GetStore();
+    ConsoleOutput& out = ConsoleOutput::Get();
     if (!store) {
         ReportError(L"tervscan: the quarantine cannot be opened");
         return 2;
     }
+    Quarantine::EntryTable entries;
+    store->GetEntries(entries);
     if (options.mode == ConsoleOptions::QuarantineList) {
-        Quarantine::EntryTable entries;
-        store->GetEntries(entries);
-        for (const auto& entry : entries) {
-            const Quarantine::Entry& e = entry.second;
-            std::wcout << (std::to_wstring(entry.first) + L"\t" + std::to_wstring(e.Time) + L"\t" +
-                           std::to_wstring(e.OriginCode) + L"\t" + e.ThreatName + L"\t" + e.OriginalPath + L"\t" +
-                           e.ContainerPath + L"\n");
+        for (const auto& element : entries) {
+            const Quarantine::Entry& e = element.second;
+            out.Result(EntryGuid(e) + L"\t" + std::to_wstring(e.Time) + L"\t" + std::to_wstring(e.OriginCode) + L"\t" +
+                       e.ThreatName + L"\t" + e.OriginalPath + L"\t" + e.ContainerPath);
         }
-        std::wcout.flush();
         return 0;
     }
 
-    Quarantine::Entry entry;
-    if (!store->GetEntry(options.identifier, entry)) {
-        ReportError(L"tervscan: no quarantine entry with identifier " + std::to_wstring(options.identifier));
+    // The entry named by its GUID or by a start of it that no other entry shares.
+    const std::wstring wanted = LowerCase(options.entry);
+    std::vector<int> matches;
+    for (const auto& element : entries)
+        if (EntryGuid(element.second).compare(0, wanted.size(), wanted) == 0) matches.push_back(element.first);
+    if (matches.empty()) {
+        ReportError(L"tervscan: no quarantine entry with identifier " + options.entry);
         return 2;
     }
+    if (matches.size() > 1) {
+        std::wstring list;
+        for (int match : matches) list += L"\n  " + EntryGuid(entries[match]) + L"  " + entries[match].OriginalPath;
+        ReportError(L"tervscan: " + options.entry + L" names " + std::to_wstring(matches.size()) +
+                    L" entries; give more of the identifier:" + list);
+        return 2;
+    }
+    const int identifier = matches.front();
+    const Quarantine::Entry entry = entries[identifier];
     if (options.mode == ConsoleOptions::QuarantineDelete) {
-        store->Delete(options.identifier);
-        std::wcout << (L"Deleted: " + entry.OriginalPath + L"\n");
-        std::wcout.flush();
+        store->Delete(identifier);
+        out.Result(L"Deleted: " + entry.OriginalPath);
         return 0;
     }
     std::wstring target = entry.OriginalPath;
@@ -84,14 +106,13 @@ int RunConsoleQuarantine(const ConsoleOptions& options) {
         return 2;
     }
     try {
-        target = store->Restore(options.identifier, target.c_str(), mode);
+        target = store->Restore(identifier, target.c_str(), mode);
     } catch (const Quarantine::QuarantineException& e) {
         ReportError(L"tervscan: cannot restore " + entry.OriginalPath + L": " +
                     (e.reason ? ReasonText(e.reason) : Widen(e.what())));
         return 2;
     }
-    store->Delete(options.identifier);
-    std::wcout << (L"Restored: " + target + L"\n");
-    std::wcout.flush();
+    store->Delete(identifier);
+    out.Result(L"Restored: " + target);
     return 0;
 }

@@ -1,5 +1,6 @@
 // tervscan: scanning the given paths through the engine manager.
 #include "app/console/ConsoleCommands.h"
+#include "app/console/ConsoleOutput.h"
 
 #include "framework/WinHandle.h"
 #include "quarantine/QuarantineManager.h"
@@ -7,16 +8,16 @@
 
 #include <boost/signals2/connection.hpp>
 
-#include <iostream>
+#include <cwchar>
 
 namespace {
 
-// Set by Ctrl+C; the main thread then stops the scan itself.
+// Set by the first Ctrl+C, which asks the scan to stop; a second one ends the process at once.
 HANDLE wakeUp = nullptr;
 volatile LONG interrupted = 0;
 
 BOOL WINAPI OnConsoleControl(DWORD) {
-    ::InterlockedExchange(&interrupted, 1);
+    if (::InterlockedExchange(&interrupted, 1)) ::TerminateProcess(::GetCurrentProcess(), 2);
     if (wakeUp) ::SetEvent(wakeUp);
     return TRUE;
 }
@@ -27,51 +28,133 @@ std::wstring FullPath(const std::wstring& path) {
     return length > 0 && length < 4096 ? std::wstring(full, length) : path;
 }
 
+std::wstring Number(const wchar_t* format, double value) {
+    wchar_t text[64];
+    swprintf(text, 64, format, value);
+    return text;
+}
+
+std::wstring Version(uint32_t packed) {
+    return std::to_wstring(packed >> 24) + L"." + std::to_wstring((packed >> 16) & 0xFF) + L"." +
+           std::to_wstring((packed >> 8) & 0xFF) + L"." + std::to_wstring(packed & 0xFF);
+}
+
+// The paths to scan: the command line's, then the list file's (one a line, blank lines skipped).
+bool CollectPaths(const ConsoleOptions& options, std::vector<std::wstring>& paths) {
+    paths = options.paths;
+    if (options.fileList.empty()) return true;
+    std::wstring text;
+    if (!ReadTextFile(options.fileList, text)) {
+        ReportError(L"tervscan: cannot read the file list " + options.fileList);
+        return false;
+    }
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find_first_of(L"\r\n", start);
+        if (end == std::wstring::npos) end = text.size();
+        std::wstring line = text.substr(start, end - start);
+        while (!line.empty() && (line.back() == L' ' || line.back() == L'\t')) line.pop_back();
+        if (!line.empty()) paths.push_back(line);
+        start = end + 1;
+    }
+    return true;
+}
+
+// Loads the engine, or says exactly why it could not be loaded.
+bool LoadEngine(AvEngineManager& manager, const ConsoleOptions& options) {
+    const std::wstring folder = FullPath(options.engineFolder.empty() ? GetEngineFolder() : options.engineFolder);
+    manager.InitEngine(folder);
+    if (manager.HasEngine()) return true;
+    ReportError(L"tervscan: Error loading antivirus engine! (" + manager.LoadFailure() + L")");
+    return false;
+}
+
 }  // namespace
 
+std::wstring EngineDescription(AvEngineManager& manager) {
+    const boost::shared_ptr<AvCore::CAvCore> engine = manager.GetEngine();
+    return L"engine " + Version(engine->GetCoreVersion()) + L", " + std::to_wstring(engine->GetRecordCount()) + L" records";
+}
+
+int RunConsoleVersion(const ConsoleOptions& options) {
+    ConsoleOutput& out = ConsoleOutput::Get();
+    AvEngineManager& manager = AvEngineManager::Get();
+    if (!LoadEngine(manager, options)) {
+        out.Result(L"tervscan " TERVAN_VERSION_WTEXT);
+        return 2;
+    }
+    out.Result(L"tervscan " TERVAN_VERSION_WTEXT L", " + EngineDescription(manager));
+    return 0;
+}
+
 int RunConsoleScan(const ConsoleOptions& options) {
+    ConsoleOutput& out = ConsoleOutput::Get();
+    if (!options.logFile.empty() && !out.OpenLog(options.logFile)) {
+        ReportError(L"tervscan: cannot open the log file " + options.logFile);
+        return 2;
+    }
+    std::vector<std::wstring> paths;
+    if (!CollectPaths(options, paths)) return 2;
+
+    AvEngineManager& manager = AvEngineManager::Get();
+    if (!LoadEngine(manager, options)) return 2;
+
     boost::shared_ptr<AvScanTask> task(new AvScanTask(AvScanTask::Custom));
-    for (const std::wstring& path : options.paths) {
+    task->showsProgress = false;  // no percentage to show: answer at once
+    int missing = 0;
+    for (const std::wstring& path : paths) {
         const std::wstring full = FullPath(path);
         if (::GetFileAttributesW(full.c_str()) == INVALID_FILE_ATTRIBUTES) {
-            ReportError(L"tervscan: no such file or folder: " + path);
-            return 2;
+            // Reported, and the rest is still scanned.
+            out.Result(path + L": ERROR No such file or folder");
+            ++missing;
+            continue;
         }
         task->targets.push_back(full);
     }
     if (!options.allFiles) task->extensionFilter = PotentiallyDangerousExtensions;
     task->cureThreats = options.cure;
-
-    AvEngineManager& manager = AvEngineManager::Get();
-    manager.InitEngine(options.engineFolder.empty() ? GetEngineFolder() : options.engineFolder);
-    if (!manager.HasEngine()) {
-        ReportError(L"tervscan: Error loading antivirus engine! (no usable ScanMain.DLL in " +
-                    (options.engineFolder.empty() ? GetEngineFolder() : options.engineFolder) + L")");
-        return 2;
-    }
+    task->excludeFiles = options.excludeFiles;
+    task->excludeFolders = options.excludeFolders;
     if (options.cure) AvQuarantineManager::Get().Start();
 
+    // A file's line is written when its scan is over: a detection or an error as it is reported, an OK
+    // line when the next file begins (or the scan ends) and nothing was reported for it.
+    std::wstring current;
+    bool reported = true;
+    std::wstring withheld;  // why the next reported threat was not cured
+    auto settle = [&] {
+        if (!reported && !options.infectedOnly) out.Result(current + L": OK");
+        reported = true;
+    };
     Win::KernelHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     wakeUp = done.Get();
     bool completed = false;
-    std::wstring withheld;  // why the next reported threat was not cured
-    boost::signals2::scoped_connection onWithheld =
-        manager.cureWithheld.connect([&withheld](const AvCore::Threat*, const Reason& why) { withheld = ReasonText(why); });
-    boost::signals2::scoped_connection onThreat =
-        manager.threatHandled.connect([&withheld](const AvCore::Threat* threat, bool cured, bool quarantined) {
-            std::wcout << (threat->object + L": " + threat->name + L" FOUND" + (cured ? L" (cured)" : L"") +
-                           (quarantined ? L" (quarantined)" : L"") +
-                           (withheld.empty() ? L"" : L" (not cured: " + withheld + L")") + L"\n");
+    const DWORD start = ::GetTickCount();
+    boost::signals2::scoped_connection connections[] = {
+        manager.objectScanned.connect([&](const wchar_t* path, AvCore::ObjectType, bool inner) {
+            if (inner) return;
+            settle();
+            current = path;
+            reported = false;
+        }),
+        manager.cureWithheld.connect([&](const AvCore::Threat*, const Reason& why) { withheld = ReasonText(why); }),
+        manager.threatHandled.connect([&](const AvCore::Threat* threat, bool cured, bool quarantined) {
+            out.Result(threat->object + L": " + threat->name + L" FOUND" + (cured ? L" (cured)" : L"") +
+                       (quarantined ? L" (quarantined)" : L"") +
+                       (withheld.empty() ? L"" : L" (not cured: " + withheld + L")"));
             withheld.clear();
-        });
-    boost::signals2::scoped_connection onNotScanned =
-        manager.objectNotScanned.connect([](const wchar_t* path, const Reason& why) {
-            std::wcout << (std::wstring(path) + L": ERROR " + ReasonText(why) + L"\n");
-        });
-    boost::signals2::scoped_connection onFinished = manager.finished.connect([&](bool ok) {
-        completed = ok;
-        ::SetEvent(done.Get());
-    });
+            reported = true;
+        }),
+        manager.objectNotScanned.connect([&](const wchar_t* path, const Reason& why) {
+            out.Result(std::wstring(path) + L": ERROR " + ReasonText(why));
+            reported = true;
+        }),
+        manager.finished.connect([&](bool ok) {
+            settle();
+            completed = ok;
+            ::SetEvent(done.Get());
+        })};
     ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
     if (!manager.StartScan(task)) {
@@ -84,15 +167,24 @@ int RunConsoleScan(const ConsoleOptions& options) {
     wakeUp = nullptr;
 
     const ScanStatistics& stats = task->stats;
-    std::wcout << (L"\n----------- SCAN SUMMARY -----------\nChecked files: " + std::to_wstring(stats.checked) +
-                   L"\nThreats found: " + std::to_wstring(stats.found) + L"\nThreats cured: " +
-                   std::to_wstring(stats.cured) + L"\nNot scanned: " + std::to_wstring(stats.notScanned) + L"\n");
-    std::wcout.flush();
+    const double seconds = (::GetTickCount() - start) / 1000.0;
+    const std::wstring summary[] = {
+        L"",
+        L"----------- SCAN SUMMARY -----------",
+        L"Engine: " + EngineDescription(manager),
+        L"Scanned folders: " + std::to_wstring(stats.folders),
+        L"Checked files: " + std::to_wstring(stats.checked),
+        L"Threats found: " + std::to_wstring(stats.found),
+        L"Threats cured: " + std::to_wstring(stats.cured),
+        L"Not scanned: " + std::to_wstring(stats.notScanned + missing),
+        L"Data scanned: " + Number(L"%.2f MB", static_cast<double>(stats.bytes) / (1024.0 * 1024.0)),
+        L"Time: " + Number(L"%.3f sec", seconds)};
+    for (const std::wstring& line : summary) out.Result(line);
     if (interrupted || !completed) {
         ReportError(L"tervscan: Scan aborted...");
         return 2;
     }
     // A file that could not be scanned is never passed off as clean.
-    if (stats.notScanned > 0) return 2;
+    if (stats.notScanned > 0 || missing > 0) return 2;
     return stats.found > 0 ? 1 : 0;
 }

@@ -40,10 +40,18 @@ TEST(ConsoleOptions, ArgumentsAreUnderstoodOrRefused) {
     EXPECT_FALSE(o.cure);
     EXPECT_TRUE(o.allFiles);
     EXPECT_EQ((std::vector<std::wstring>{L"a", L"--odd"}), o.paths);
-    o = ParseCommandLine({L"--quarantine", L"restore", L"12", L"--to", L"D:\\x"});
+    o = ParseCommandLine({L"--quarantine", L"restore", L"3f2a", L"--to", L"D:\\x"});
     EXPECT_EQ(ConsoleOptions::QuarantineRestore, o.mode);
-    EXPECT_EQ(12, o.identifier);
+    EXPECT_EQ(L"3f2a", o.entry);
     EXPECT_EQ(L"D:\\x", o.restoreFolder);
+    o = ParseCommandLine({L"-i", L"--exclude", L"*.tmp", L"--exclude", L"x\\*", L"--exclude-dir", L"cache", L"-f", L"list.txt",
+                          L"-l", L"log.txt", L"-v"});
+    EXPECT_TRUE(o.error.empty()) << "a file list is enough to scan";
+    EXPECT_TRUE(o.infectedOnly && o.verbose);
+    EXPECT_EQ((std::vector<std::wstring>{L"*.tmp", L"x\\*"}), o.excludeFiles);
+    EXPECT_EQ(std::vector<std::wstring>{L"cache"}, o.excludeFolders);
+    EXPECT_EQ(L"list.txt", o.fileList);
+    EXPECT_EQ(L"log.txt", o.logFile);
     EXPECT_EQ(ConsoleOptions::Help, ParseCommandLine({L"x", L"--help"}).mode);
     for (const std::vector<std::wstring>& bad :
          std::vector<std::vector<std::wstring>>{{},
@@ -52,6 +60,8 @@ TEST(ConsoleOptions, ArgumentsAreUnderstoodOrRefused) {
                                                 {L"--quarantine", L"restore"},
                                                 {L"--quarantine", L"delete", L"-3"},
                                                 {L"--quarantine", L"delete", L"x1"},
+                                                {L"--exclude"},
+                                                {L"--quarantine", L"list", L"--exclude", L"a"},
                                                 {L"--quarantine", L"list", L"a"},
                                                 {L"--quarantine", L"delete", L"1", L"--to", L"D:\\"},
                                                 {L"a", L"--to", L"D:\\"},
@@ -66,16 +76,32 @@ TEST(ConsoleRuns, HelpErrorsAndExitCodes) {
     ChildResult bad = RunProgram(L"tervscan.exe", L"--frobnicate");
     EXPECT_EQ(2u, bad.exitCode);
     EXPECT_EQ(0u, bad.errors.find("tervscan: unknown option --frobnicate"));
-    ChildResult missing = Tervscan(L"D:\\no-such-folder");
-    EXPECT_EQ(2u, missing.exitCode);
-    EXPECT_NE(std::string::npos, missing.errors.find("no such file or folder: D:\\no-such-folder"));
+    EXPECT_NE(std::string::npos, help.output.find("ARE CURED")) << "the default is said plainly";
     ScratchFolder tree;
-    ChildResult noEngine = RunProgram(L"tervscan.exe", L"--engine D:\\nowhere \"" + tree.Path() + L"\"");
-    EXPECT_EQ(2u, noEngine.exitCode);
-    EXPECT_NE(std::string::npos, noEngine.errors.find("Error loading antivirus engine!"));
-    ChildResult brokenEngine =
-        RunProgram(L"tervscan.exe", L"--engine \"" + EngineFolder(L"missing-CoreFScan") + L"\" \"" + tree.Path() + L"\"");
-    EXPECT_EQ(2u, brokenEngine.exitCode);
+    WriteFile(tree / L"clean.exe", "clean");
+    // A missing path is reported as a result, the rest is scanned, and the run ends with 2.
+    ChildResult missing = Tervscan(L"D:\\no-such-folder \"" + tree.Path() + L"\"");
+    EXPECT_EQ(2u, missing.exitCode);
+    EXPECT_TRUE(HasLine(missing.output, "D:\\no-such-folder: ERROR No such file or folder")) << missing.output;
+    EXPECT_TRUE(HasLine(missing.output, Narrow(tree / L"clean.exe") + ": OK"));
+    // Each way an engine fails to load is named.
+    const std::pair<std::wstring, std::string> engines[] = {
+        {L"D:\\nowhere", "the engine folder D:\\nowhere does not exist or cannot be opened"},
+        {tree.Path(), "ScanMain.DLL is missing from the engine folder"},
+        {EngineFolder(L"missing-CoreStopScan"), "ScanMain.DLL lacks the export CoreStopScan"},
+        {EngineFolder(L"init-65"), "the engine refused to start (CoreInit answered 65)"}};
+    for (const auto& engine : engines) {
+        ChildResult failed = RunProgram(L"tervscan.exe", L"--engine \"" + engine.first + L"\" \"" + tree.Path() + L"\"");
+        EXPECT_EQ(2u, failed.exitCode);
+        EXPECT_NE(std::string::npos, failed.errors.find("Error loading antivirus engine! (" + engine.second + ")"))
+            << failed.errors;
+    }
+    // A relative engine folder, from the build folder the tests run in.
+    ChildResult relative = RunProgram(L"tervscan.exe", L"--engine engines\\test \"" + tree.Path() + L"\"");
+    EXPECT_EQ(0u, relative.exitCode) << relative.errors;
+    ChildResult version = RunProgram(L"tervscan.exe", L"--version --engine \"" + EngineFolder(L"test") + L"\"");
+    EXPECT_EQ(0u, version.exitCode);
+    EXPECT_EQ("tervscan 1.0.0.0, engine 1.2.3.4, 12345 records\n", version.output);
 }
 
 TEST(ConsoleRuns, ScansReportEachDetectionAndTheCounters) {
@@ -106,7 +132,9 @@ TEST(ConsoleRuns, ScansReportEachDetectionAndTheCounters) {
     EXPECT_TRUE(HasLine(infected.output, "Checked files: 4"));
     EXPECT_TRUE(HasLine(infected.output, "Threats found: 3"));
     EXPECT_TRUE(HasLine(infected.output, "Threats cured: 1"));
-    EXPECT_NE(std::string::npos, infected.output.find("[DEBUG] [Add]\n")) << "diagnostic lines stay as they are";
+    EXPECT_EQ(std::string::npos, infected.output.find("[DEBUG]")) << "results alone on standard output";
+    ChildResult verbose = Tervscan(L"--verbose --no-cure \"" + tree.Path() + L"\"");
+    EXPECT_NE(std::string::npos, verbose.errors.find("[DEBUG] CCoreProxy created\n")) << "diagnostics on request, apart";
 
     ChildResult all = Tervscan(L"--all-files --no-cure \"" + tree.Path() + L"\"");
     EXPECT_TRUE(HasLine(all.output, Narrow(tree / L"notes.txt") + ": In.Text FOUND"));
@@ -157,23 +185,67 @@ TEST(ConsoleRuns, QuarantineListRestoreAndDelete) {
         return again;
     }());
 
-    ScratchFolder elsewhere;
-    ChildResult toFolder = Quarantine(L"restore " + std::wstring(fields[0].begin(), fields[0].end()) + L" --to \"" +
-                                      elsewhere.Path() + L"\"");
-    EXPECT_EQ(0u, toFolder.exitCode) << toFolder.errors;
-    EXPECT_EQ(original, ReadFile(elsewhere / L"a.exe"));
-    EXPECT_EQ(1u, ResultLines(Quarantine(L"list").output).size()) << "a restored entry leaves the quarantine";
+    const std::wstring aId(fields[0].begin(), fields[0].end());
+    EXPECT_EQ(36u, aId.size()) << "the container's GUID";
+    EXPECT_NE(std::string::npos, fields[5].find(fields[0] + ".tqr"));
 
-    ChildResult unknown = Quarantine(L"delete 99");
+    ScratchFolder elsewhere;
+    WriteFile(elsewhere / L"a.exe", "someone's file");
+    ChildResult toFolder = Quarantine(L"restore " + aId.substr(0, 8) + L" --to \"" + elsewhere.Path() + L"\"");
+    EXPECT_EQ(0u, toFolder.exitCode) << toFolder.errors;
+    EXPECT_EQ("someone's file", ReadFile(elsewhere / L"a.exe")) << "never over a file in the folder";
+    EXPECT_EQ(original, ReadFile(elsewhere / L"a (2).exe"));
+    lines = ResultLines(Quarantine(L"list").output);
+    ASSERT_EQ(1u, lines.size()) << "a restored entry leaves the quarantine";
+    const std::wstring bId(lines[0].begin(), lines[0].begin() + 36);
+
+    ChildResult unknown = Quarantine(L"delete " + aId);
     EXPECT_EQ(2u, unknown.exitCode);
-    EXPECT_NE(std::string::npos, unknown.errors.find("no quarantine entry with identifier 99"));
-    ChildResult restore = Quarantine(L"restore 1");
+    EXPECT_NE(std::string::npos, unknown.errors.find("no quarantine entry with identifier " + fields[0]));
+    ChildResult restore = Quarantine(L"restore " + bId);
     EXPECT_EQ(0u, restore.exitCode) << restore.errors;
     EXPECT_NE(std::string::npos, ReadFile(tree / L"b.exe").find("TVE:DETECT 1 Second")) << "back in its place";
-    EXPECT_EQ(1u, ResultLines(Quarantine(L"list").output).size()) << "the cured file it replaced is kept";
+    lines = ResultLines(Quarantine(L"list").output);
+    ASSERT_EQ(1u, lines.size()) << "the cured file it replaced is kept";
 
-    ChildResult removed = Quarantine(L"delete 1");
+    ChildResult removed = Quarantine(L"delete " + std::wstring(lines[0].begin(), lines[0].begin() + 36));
     EXPECT_EQ(0u, removed.exitCode);
     EXPECT_EQ(0u, ResultLines(Quarantine(L"list").output).size());
     RemoveQuarantineFolders();
+}
+
+TEST(ConsoleRuns, LinesAppearAsTheScanGoesAndTheOptionsShapeIt) {
+    ScratchFolder tree;
+    WriteFile(tree / L"a\\first.exe", "TVE:DETECT 1 First.Found\n");
+    WriteFile(tree / L"b\\slow.exe", "TVE:SLEEP 4000\n");
+    {
+        RunningProgram scan(L"tervscan.exe", L"--no-cure --engine \"" + EngineFolder(L"test") + L"\" \"" + tree.Path() + L"\"");
+        const std::string early = scan.ReadUntil("First.Found FOUND", 3000);
+        EXPECT_NE(std::string::npos, early.find(Narrow(tree / L"a\\first.exe") + ": First.Found FOUND\n"))
+            << "the line is there while the engine still works on the next file";
+        EXPECT_TRUE(scan.Running());
+        EXPECT_EQ(1u, scan.Finish(30000));
+    }
+    // Exclusions, a list file, only detections, and a log.
+    WriteFile(tree / L"b\\slow.exe", "clean");
+    WriteFile(tree / L"cache\\skip.exe", "TVE:DETECT 1 Skipped.Folder\n");
+    WriteFile(tree / L"c\\skip.tmp.exe", "TVE:DETECT 1 Skipped.File\n");
+    WriteFile(tree / L"c\\\x0444.exe", "TVE:DETECT 2 Wide.Name\n");
+    WriteFile(tree / L"list.txt", "\xEF\xBB\xBF" + Narrow(tree / L"a") + "\r\n\r\n" + Narrow(tree / L"c") + "\n" + Narrow(tree / L"cache") + "\n");
+    ChildResult shaped = Tervscan(L"--no-cure -i --exclude *.tmp.* --exclude-dir cach? -l \"" + (tree / L"log.txt") +
+                                  L"\" -f \"" + (tree / L"list.txt") + L"\" \"" + (tree / L"b") + L"\"");
+    EXPECT_EQ(1u, shaped.exitCode) << shaped.errors;
+    const std::vector<std::string> lines = ResultLines(shaped.output);
+    std::vector<std::string> found;
+    for (const std::string& line : lines)
+        if (line.find(": ") != std::string::npos) found.push_back(line);
+    EXPECT_EQ((std::vector<std::string>{Narrow(tree / L"a\\first.exe") +
+                                            ": First.Found FOUND",
+                                        Narrow(tree / L"c\\\x0444.exe") + ": Wide.Name FOUND"}),
+              std::vector<std::string>(found.begin(), found.begin() + std::min<size_t>(2, found.size())))
+        << shaped.output;
+    EXPECT_TRUE(HasLine(shaped.output, "Checked files: 3")) << "a, c without the excluded file, b; not the excluded folder";
+    EXPECT_TRUE(HasLine(shaped.output, "Scanned folders: 3"));
+    EXPECT_TRUE(HasLine(shaped.output, "Engine: engine 1.2.3.4, 12345 records"));
+    EXPECT_EQ(shaped.output, ReadFile(tree / L"log.txt")) << "the log holds the same lines";
 }

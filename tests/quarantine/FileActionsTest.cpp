@@ -228,3 +228,22 @@ TEST_F(FileActions, ACancelledFolderChoiceTouchesNothing) {
     CFileRestoreToFolderAction noFolder(nullptr, manager);
     EXPECT_FALSE(noFolder.Execute(id));
 }
+
+TEST_F(FileActions, AnEntryFromANetworkShareGoesBackThere) {
+    // \\tervan-server\share is drive E:'s folder in the test sandbox.
+    const std::wstring share = L"\\\\tervan-server\\share\\net-restore\\a.exe";
+    WriteFile(L"E:\\net-restore\\a.exe", "from the share");
+    AvCore::Threat threat;
+    threat.name = L"Net.Test";
+    threat.object = share;
+    ASSERT_TRUE(manager.QuarantineThreat(threat)) << "the share is readable through its path";
+    AvQuarantineManager::Snapshot snapshot;
+    manager.GetSnapshot(snapshot);
+    ASSERT_EQ(1u, snapshot.size());
+    EXPECT_EQ(share, snapshot.front().second.OriginalPath);
+    RemoveTree(L"E:\\net-restore");
+    CFileRestoreAction action(manager);
+    EXPECT_TRUE(action.Execute(snapshot.front().first)) << Narrow(action.LastError());
+    EXPECT_EQ("from the share", ReadFile(L"E:\\net-restore\\a.exe"));
+    RemoveTree(L"E:\\net-restore");
+}

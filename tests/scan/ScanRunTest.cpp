@@ -372,3 +372,31 @@ TEST(ScanStarts, DestroyingTheManagerDuringAScanEndsIt) {
     EXPECT_LT(task->stats.checked, 200);
     EXPECT_TRUE(task->stats.totalKnown);
 }
+
+// The link tree is made by tests/scan/make-links.sh before this suite runs.
+class Walks : public Scans {
+protected:
+    Walks() {
+        if (!FileExists(L"D:\\links\\loop\\a\\one.exe")) ADD_FAILURE() << "D:\\links is missing: run through ctest";
+    }
+    std::multiset<std::wstring> ScannedNames() {
+        std::multiset<std::wstring> names;
+        for (const ScanEvent& e : events.Of("object")) names.insert(e.text.substr(e.text.rfind(L'\\') + 1));
+        return names;
+    }
+};
+
+TEST_F(Walks, LinkLoopsEndAndEachFileIsScannedOnce) {
+    boost::shared_ptr<AvScanTask> task = Run(Task({L"D:\\links\\loop"}));
+    EXPECT_EQ((std::multiset<std::wstring>{L"one.exe", L"two.exe"}), ScannedNames());
+    EXPECT_EQ(2, task->stats.total) << "the counting pass knows the same folders";
+    EXPECT_EQ(3, task->stats.folders) << "loop, a and b, each once";
+}
+
+TEST_F(Walks, ALinkedFolderAsTargetIsWalked) {
+    Run(Task({L"D:\\links\\target"}));
+    EXPECT_EQ((std::multiset<std::wstring>{L"one.exe", L"two.exe"}), ScannedNames()) << "two, and one through the side link";
+    std::set<std::wstring> paths;
+    for (const ScanEvent& e : events.Of("object")) paths.insert(e.text);
+    EXPECT_EQ(1u, paths.count(L"D:\\links\\target\\two.exe")) << "found under the name it was given";
+}
