@@ -107,7 +107,7 @@ def check(originals, when):
 while scan_kills + restore_kills < kills:
     # A curing scan, killed at a random moment.
     originals = make_tree(12)
-    if kill_at_random(["--all-files", "--engine", "B:\\bin\\Bases", "D:\\soak"], 2.5):
+    if kill_at_random(["--all-files", "--engine", "B:\\bin\\Bases", "D:\\soak"], 0.8):
         scan_kills += 1
     check(originals, "scan")
     run("--quarantine", "list")  # the next start
@@ -132,7 +132,7 @@ while scan_kills + restore_kills < kills:
         stored = {}
         for path, sha in containers():
             stored.setdefault(path, set()).add(sha)
-        if kill_at_random(["--quarantine", "restore", entry[0]], 1.2):
+        if kill_at_random(["--quarantine", "restore", entry[0]], 0.5):
             restore_kills += 1
         kept = set(containers())
         for key, (path, sha) in before.items():

@@ -1,25 +1,14 @@
 // Reading signature bases.
 #include "refengine/Database.h"
 
+#include "framework/WinHandle.h"
+
 #include <windows.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 namespace RefEngine {
 namespace {
-
-// Exact gaps up to this size become wildcard bytes inside one segment.
-const uint64_t FoldedGap = 64;
-const size_t MaxAnchor = 16;
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 bool ParseNumber(const std::string& text, uint64_t& out) {
     if (text.empty() || text.size() > 18) return false;
@@ -27,6 +16,13 @@ bool ParseNumber(const std::string& text, uint64_t& out) {
         if (c < '0' || c > '9') return false;
     out = std::strtoull(text.c_str(), nullptr, 10);
     return true;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }
 
 bool ParseDigest(const std::string& text, std::vector<uint8_t>& out) {
@@ -42,127 +38,125 @@ bool ParseDigest(const std::string& text, std::vector<uint8_t>& out) {
 
 std::vector<std::string> Split(const std::string& line, char separator) {
     std::vector<std::string> fields;
-    std::string field;
-    std::istringstream in(line);
-    while (std::getline(in, field, separator)) fields.push_back(field);
-    if (!line.empty() && line.back() == separator) fields.push_back(std::string());
-    return fields;
+    size_t start = 0;
+    for (;;) {
+        const size_t at = line.find(separator, start);
+        fields.push_back(line.substr(start, at == std::string::npos ? std::string::npos : at - start));
+        if (at == std::string::npos) return fields;
+        start = at + 1;
+    }
 }
 
-void ChooseAnchor(BodySignature& sig) {
-    sig.anchorLength = 0;
-    for (size_t s = 0; s < sig.segments.size(); ++s) {
-        const Segment& segment = sig.segments[s];
-        size_t run = 0;
-        for (size_t i = 0; i <= segment.Length(); ++i) {
-            if (i < segment.Length() && !segment.wildcard[i]) {
-                ++run;
-                continue;
-            }
-            if (run > sig.anchorLength) {
-                sig.anchorSegment = s;
-                sig.anchorOffset = i - run;
-                sig.anchorLength = run;
-            }
-            run = 0;
-        }
+void AppendUtf8(std::string& out, uint32_t code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
     }
-    if (sig.anchorLength > MaxAnchor) sig.anchorLength = MaxAnchor;
 }
 
 }  // namespace
 
-bool ParseHexSignature(const std::string& hex, BodySignature& out) {
-    out.segments.assign(1, Segment());
-    out.gaps.clear();
-    Gap pending = {0, 0};
-    bool gapPending = false;
-    auto closeGap = [&]() {
-        if (!gapPending) return true;
-        Segment& last = out.segments.back();
-        if (last.Length() == 0) return false;  // a gap at the start, or two segments without bytes
-        if (pending.min == pending.max && pending.max <= FoldedGap) {
-            last.bytes.insert(last.bytes.end(), static_cast<size_t>(pending.min), 0);
-            last.wildcard.insert(last.wildcard.end(), static_cast<size_t>(pending.min), true);
-        } else {
-            out.gaps.push_back(pending);
-            out.segments.push_back(Segment());
-        }
-        gapPending = false;
-        pending = {0, 0};
-        return true;
+void ForEachLine(const std::function<size_t(char*, size_t)>& read, size_t maxLength,
+                 const std::function<void(const std::string&)>& line, uint32_t& overlong) {
+    enum { Utf8, Utf16Le, Utf16Be } encoding = Utf8;
+    std::vector<char> block(1u << 20);
+    std::string current, decoded;
+    bool skipping = false, afterCr = false, first = true;
+    std::string pendingBytes;  // an odd byte of UTF-16 between blocks
+    uint32_t highSurrogate = 0;
+    auto endLine = [&] {
+        if (skipping) ++overlong;
+        else line(current);
+        current.clear();
+        skipping = false;
     };
-    auto addGap = [&](uint64_t min, uint64_t max) {
-        pending.min += min;
-        pending.max = (pending.max == Unbounded || max == Unbounded) ? Unbounded : pending.max + max;
-        gapPending = true;
-    };
-    for (size_t i = 0; i < hex.size();) {
-        const char c = hex[i];
-        if (c == '*') {
-            addGap(0, Unbounded);
-            ++i;
-        } else if (c == '{') {
-            const size_t close = hex.find('}', i);
-            if (close == std::string::npos) return false;
-            const std::string inside = hex.substr(i + 1, close - i - 1);
-            const size_t dash = inside.find('-');
-            uint64_t a = 0, b = 0;
-            if (dash == std::string::npos) {
-                if (!ParseNumber(inside, a)) return false;
-                addGap(a, a);
-            } else if (dash == 0) {
-                if (!ParseNumber(inside.substr(1), b)) return false;
-                addGap(0, b);
-            } else if (dash + 1 == inside.size()) {
-                if (!ParseNumber(inside.substr(0, dash), a)) return false;
-                addGap(a, Unbounded);
-            } else {
-                if (!ParseNumber(inside.substr(0, dash), a) || !ParseNumber(inside.substr(dash + 1), b) || b < a)
-                    return false;
-                addGap(a, b);
+    for (;;) {
+        size_t got = read(block.data(), block.size());
+        if (got == 0) break;
+        const char* data = block.data();
+        if (first) {
+            first = false;
+            const unsigned char* u = reinterpret_cast<const unsigned char*>(data);
+            if (got >= 3 && u[0] == 0xEF && u[1] == 0xBB && u[2] == 0xBF) {
+                data += 3;
+                got -= 3;
+            } else if (got >= 2 && u[0] == 0xFF && u[1] == 0xFE) {
+                encoding = Utf16Le;
+                data += 2;
+                got -= 2;
+            } else if (got >= 2 && u[0] == 0xFE && u[1] == 0xFF) {
+                encoding = Utf16Be;
+                data += 2;
+                got -= 2;
             }
-            i = close + 1;
-        } else if (i + 1 < hex.size() && c == '?' && hex[i + 1] == '?') {
-            if (!closeGap()) return false;
-            out.segments.back().bytes.push_back(0);
-            out.segments.back().wildcard.push_back(true);
-            i += 2;
-        } else {
-            const int high = HexDigit(c), low = i + 1 < hex.size() ? HexDigit(hex[i + 1]) : -1;
-            if (high < 0 || low < 0) return false;  // alternatives, nibbles, negations: not supported
-            if (!closeGap()) return false;
-            out.segments.back().bytes.push_back(static_cast<uint8_t>(high * 16 + low));
-            out.segments.back().wildcard.push_back(false);
-            i += 2;
+        }
+        const char* text = data;
+        size_t length = got;
+        if (encoding != Utf8) {
+            decoded.clear();
+            pendingBytes.append(data, got);
+            size_t i = 0;
+            for (; i + 1 < pendingBytes.size(); i += 2) {
+                const unsigned char a = pendingBytes[i], b = pendingBytes[i + 1];
+                const uint32_t unit = encoding == Utf16Le ? (a | (b << 8)) : ((a << 8) | b);
+                if (unit >= 0xD800 && unit < 0xDC00) {
+                    highSurrogate = unit;
+                    continue;
+                }
+                if (unit >= 0xDC00 && unit < 0xE000 && highSurrogate) {
+                    AppendUtf8(decoded, 0x10000 + ((highSurrogate - 0xD800) << 10) + (unit - 0xDC00));
+                } else {
+                    AppendUtf8(decoded, unit);
+                }
+                highSurrogate = 0;
+            }
+            pendingBytes.erase(0, i);
+            text = decoded.data();
+            length = decoded.size();
+        }
+        for (size_t i = 0; i < length; ++i) {
+            const char c = text[i];
+            if (c == '\n' && afterCr) {
+                afterCr = false;
+                continue;
+            }
+            afterCr = c == '\r';
+            if (c == '\n' || c == '\r') {
+                endLine();
+                continue;
+            }
+            if (skipping) continue;
+            if (current.size() >= maxLength) {
+                skipping = true;
+                current.clear();
+                continue;
+            }
+            current += c;
         }
     }
-    if (gapPending || out.segments.back().Length() == 0) return false;
-    ChooseAnchor(out);
-    return out.anchorLength > 0;
-}
-
-bool ParseOffset(const std::string& text, BodySignature& out) {
-    if (text == "*") {
-        out.offsetKind = OffsetKind::Anywhere;
-        return true;
-    }
-    if (text.compare(0, 4, "EOF-") == 0) {
-        out.offsetKind = OffsetKind::FromEnd;
-        return ParseNumber(text.substr(4), out.offset);
-    }
-    out.offsetKind = OffsetKind::FromStart;
-    return ParseNumber(text, out.offset);
+    if (!current.empty() || skipping) endLine();
 }
 
 bool Database::AddLine(const std::string& extension, const std::string& raw) {
     std::string line = raw;
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
     if (line.empty() || line[0] == '#') return true;
     if (extension == ".tvb") {
         const std::vector<std::string> f = Split(line, '|');
         BodySignature sig;
-        if (f.size() != 4 || f[0].empty() || !ParseOffset(f[1], sig) || !ParseHexSignature(f[2], sig)) return false;
+        if (f.size() != 4 || f[0].empty() || !ParseOffset(f[1], sig.offset) || !ParseHexSignature(f[2], sig))
+            return false;
         if (f[3] == "truncate") sig.cure = CureKind::Truncate;
         else if (f[3] != "none") return false;
         sig.name = f[0];
@@ -172,8 +166,11 @@ bool Database::AddLine(const std::string& extension, const std::string& raw) {
     if (extension == ".ndb") {
         const std::vector<std::string> f = Split(line, ':');
         BodySignature sig;
-        if (f.size() < 4 || f.size() > 6 || f[0].empty() || f[1] != "0" || !ParseOffset(f[2], sig) ||
+        if (f.size() < 4 || f.size() > 6 || f[0].empty() || f[1] != "0" || !ParseOffset(f[2], sig.offset) ||
             !ParseHexSignature(f[3], sig))
+            return false;
+        // Until the engine reads PE files, offsets into them cannot be honoured.
+        if (sig.offset.kind != Offset::Anywhere && sig.offset.kind != Offset::FromStart && sig.offset.kind != Offset::FromEnd)
             return false;
         sig.name = f[0];
         bodies.push_back(sig);
@@ -196,20 +193,31 @@ bool Database::AddLine(const std::string& extension, const std::string& raw) {
     return false;
 }
 
+void Database::LoadFile(const std::wstring& path, const std::string& extension) {
+    Win::FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return;
+    ForEachLine(
+        [&file](char* buffer, size_t size) {
+            DWORD got = 0;
+            return ::ReadFile(file.Get(), buffer, static_cast<DWORD>(size), &got, nullptr) ? static_cast<size_t>(got) : 0;
+        },
+        MaxLineLength,
+        [this, &extension](const std::string& line) {
+            if (!AddLine(extension, line)) ++skipped;
+        },
+        overlong);
+}
+
 void Database::LoadFolder(const std::wstring& folder) {
     for (const wchar_t* extension : {L".tvb", L".ndb", L".hdb", L".hsb"}) {
         WIN32_FIND_DATAW data;
-        HANDLE find = ::FindFirstFileW((folder + L"\\*" + extension).c_str(), &data);
-        if (find == INVALID_HANDLE_VALUE) continue;
+        Win::FindHandle find(::FindFirstFileW((folder + L"\\*" + extension).c_str(), &data));
+        if (!find) continue;
         std::string narrowExtension;
         for (const wchar_t* c = extension; *c; ++c) narrowExtension += static_cast<char>(*c);
-        do {
-            std::ifstream in((folder + L"\\" + data.cFileName).c_str(), std::ios::binary);
-            std::string line;
-            while (std::getline(in, line))
-                if (!AddLine(narrowExtension, line)) ++skipped;
-        } while (::FindNextFileW(find, &data));
-        ::FindClose(find);
+        do LoadFile(folder + L"\\" + data.cFileName, narrowExtension);
+        while (::FindNextFileW(find.Get(), &data));
     }
 }
 

@@ -2,42 +2,20 @@
 //   .tvb  its own:  Name|Offset|HexSignature|Cure        (Cure: none or truncate)
 //   .ndb  body signatures: Name:TargetType:Offset:HexSignature[:MinFL[:MaxFL]]
 //   .hdb  MD5:Size:Name      .hsb  SHA-1 or SHA-256:Size:Name
-// Offsets: *, n, EOF-n. Hex signatures: byte pairs, ??, *, {n}, {n-m}, {-n}, {n-}.
-// Lines outside this subset are skipped and counted.
+// Lines outside what is understood are skipped and counted. Base files may be UTF-8 (with or without a
+// byte-order mark) or UTF-16 with one, with LF, CRLF or CR line ends; an overlong line is skipped and
+// counted, and reading goes on.
 #pragma once
 
+#include "refengine/Signature.h"
+
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
 namespace RefEngine {
-
-const uint64_t Unbounded = UINT64_MAX;
-
-struct Segment {
-    std::vector<uint8_t> bytes;
-    std::vector<bool> wildcard;
-    size_t Length() const { return bytes.size(); }
-};
-
-struct Gap {
-    uint64_t min, max;
-};
-
-enum class OffsetKind { Anywhere, FromStart, FromEnd };
-enum class CureKind { None, Truncate };
-
-struct BodySignature {
-    std::string name;
-    OffsetKind offsetKind = OffsetKind::Anywhere;
-    uint64_t offset = 0;
-    std::vector<Segment> segments;
-    std::vector<Gap> gaps;  // gaps[i] lies between segments[i] and segments[i + 1]
-    CureKind cure = CureKind::None;
-    // The longest run of fixed bytes, which the multi-pattern search looks for.
-    size_t anchorSegment = 0, anchorOffset = 0, anchorLength = 0;
-};
 
 struct HashSignature {
     enum Kind { Md5, Sha1, Sha256 } kind;
@@ -47,21 +25,26 @@ struct HashSignature {
 };
 
 struct Database {
+    static const size_t MaxLineLength = 4u << 20;
+
     std::vector<BodySignature> bodies;
     std::vector<HashSignature> hashes;
     std::set<uint64_t> hashedSizes;  // only files of these sizes are hashed
     uint32_t skipped = 0;            // lines of a base that were not understood
+    uint32_t overlong = 0;           // lines longer than MaxLineLength, skipped
 
     uint32_t Records() const { return static_cast<uint32_t>(bodies.size() + hashes.size()); }
     // Reads every base file in the folder (*.tvb, *.ndb, *.hdb, *.hsb).
     void LoadFolder(const std::wstring& folder);
-    // One line of a base of the given extension (".tvb", ".ndb", ".hdb", ".hsb"); false when skipped.
+    // One base file of the given extension (".tvb", ...).
+    void LoadFile(const std::wstring& path, const std::string& extension);
+    // One line of a base of the given extension; false when skipped.
     bool AddLine(const std::string& extension, const std::string& line);
 };
 
-// The hex signature part, into segments and gaps with the anchor chosen; false when unsupported.
-bool ParseHexSignature(const std::string& hex, BodySignature& out);
-// "*", "n" or "EOF-n"; false when unsupported.
-bool ParseOffset(const std::string& text, BodySignature& out);
+// Calls line(text) for each line of the bytes (UTF-8 or UTF-16 with a byte-order mark, any line end),
+// in UTF-8 and without its end; lines longer than maxLength are counted in overlong instead.
+void ForEachLine(const std::function<size_t(char* buffer, size_t size)>& read, size_t maxLength,
+                 const std::function<void(const std::string& line)>& line, uint32_t& overlong);
 
 }  // namespace RefEngine

@@ -1,6 +1,7 @@
 // ScanMain.DLL, the reference engine: the engine contract's seven exports over the signature engine.
 // The main context loads every base in the engine folder; scanning contexts scan and cure files.
 #include "engine/CoreAbi.h"
+#include "framework/WinHandle.h"
 #include "refengine/Scanner.h"
 
 #include <windows.h>
@@ -69,8 +70,15 @@ REF_EXPORT uint32_t __stdcall CoreInit(CoreInitParams* params) {
     uint32_t id = 0;
     if (!params->objectCallback) {  // the main context: load the bases once
         if (!engine) {
-            database.LoadFolder(params->engineFolder ? params->engineFolder : L".");
-            engine.reset(new RefEngine::Engine(database));
+            try {
+                database.LoadFolder(params->engineFolder ? params->engineFolder : L".");
+                engine.reset(new RefEngine::Engine(database));
+            } catch (...) {
+                // Bases that cannot be held: the engine refuses to start instead of ending the process.
+                database = RefEngine::Database();
+                ::LeaveCriticalSection(&lock);
+                return 0;
+            }
         }
         if (params->info) {
             params->info->coreVersion = CoreVersion;
@@ -111,35 +119,48 @@ REF_EXPORT uint32_t __stdcall CoreStopScan(uint32_t coreId) {
     return 0;
 }
 
+namespace {
+
+uint32_t ScanFile(uint32_t coreId, Context& context, CoreScanParams* params) {
+    Win::FileHandle file(::CreateFileW(params->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return NotScanned(params, ::GetLastError(), nullptr);
+    RefEngine::FileSource source(file.Get());
+    auto member = [&](const std::wstring& name, const RefEngine::Detection& found) {
+        if (!context.callback || ::InterlockedCompareExchange(&context.stop, 0, 0)) return;
+        context.callback(coreId, name.c_str(), found.found ? DetectionCodeOne : 0, found.found ? found.name.c_str() : "");
+    };
+    const RefEngine::Detection detection = engine->Scan(source, params->path, &context.stop, member);
+    if (!detection.found && (detection.incomplete || source.Failed())) {
+        // Never clean when part of it could not be checked: the scanner shows it as not scanned.
+        const std::string why = source.Failed() ? "the file could not be read to its end" : detection.why;
+        return NotScanned(params, 0, ("not fully scanned: " + why).c_str());
+    }
+    if (!detection.found) return CodeClean;
+    if (params->threatName) CopyName(detection.name, params->threatName);
+    if (params->outcome) params->outcome->curable = detection.curable ? 1 : 0;
+    if (params->mode == ScanModeCure && detection.curable && params->outcome) {
+        file.Reset();
+        if (CutAt(params->path, detection.matchStart)) params->outcome->action = ScanModeCure;
+    }
+    return DetectionCodeOne;
+}
+
+}  // namespace
+
 REF_EXPORT uint32_t __stdcall CoreFScan(uint32_t coreId, CoreScanParams* params) {
     if (!IsValidCoreId(coreId) || coreId == MainContext || !contexts[coreId].open || !engine || !params || !params->path)
         return 0;
     Context& context = contexts[coreId];
     ::InterlockedExchange(&context.stop, 0);
-    HANDLE file = ::CreateFileW(params->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return NotScanned(params, ::GetLastError(), nullptr);
-    uint32_t result = 0;
-    {
-        RefEngine::FileSource source(file);
-        auto member = [&](const std::wstring& name, const RefEngine::Detection& found) {
-            if (!context.callback || ::InterlockedCompareExchange(&context.stop, 0, 0)) return;
-            context.callback(coreId, name.c_str(), found.found ? DetectionCodeOne : 0, found.found ? found.name.c_str() : "");
-        };
-        const RefEngine::Detection detection = engine->Scan(source, params->path, &context.stop, member);
-        if (detection.found) {
-            result = DetectionCodeOne;
-            if (params->threatName) CopyName(detection.name, params->threatName);
-            if (params->outcome) params->outcome->curable = detection.curable ? 1 : 0;
-            if (params->mode == ScanModeCure && detection.curable && params->outcome) {
-                ::CloseHandle(file);
-                file = INVALID_HANDLE_VALUE;
-                if (CutAt(params->path, detection.matchStart)) params->outcome->action = ScanModeCure;
-            }
-        }
+    // Nothing may escape into the scanner's process: whatever is left is a file not scanned.
+    try {
+        return ScanFile(coreId, context, params);
+    } catch (const std::bad_alloc&) {
+        return NotScanned(params, ERROR_NOT_ENOUGH_MEMORY, "not scanned: out of memory");
+    } catch (...) {
+        return NotScanned(params, 0, "not scanned: an internal error of the engine");
     }
-    if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
-    return result;
 }
 
 // For tests: what the bases held.

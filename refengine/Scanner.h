@@ -2,8 +2,8 @@
 // of each candidate, hashes for files of a hashed size, and the members of ZIP archives.
 #pragma once
 
-#include "refengine/Automaton.h"
 #include "refengine/Database.h"
+#include "refengine/Matcher.h"
 #include "refengine/Source.h"
 #include "refengine/Zip.h"
 
@@ -17,28 +17,30 @@ struct Detection {
     std::string name;
     bool curable = false;      // a signature that says how to cure, matched in the file itself
     uint64_t matchStart = 0;   // where the matched body begins
+    bool incomplete = false;   // not found, but not all of the object could be checked
+    std::string why;           // for an incomplete scan: what was left out, in a few words
 };
 
 class Engine {
 public:
     static const int MaxArchiveDepth = 3;
 
-    explicit Engine(const Database& database);
+    explicit Engine(const Database& database, const Budgets& budgets = Budgets());
 
     // The member callback gets each archive member's name (archive path, backslash, member) and its
     // detection. stop is polled between blocks and members; a stopped scan reports nothing.
     typedef std::function<void(const std::wstring& object, const Detection& detection)> MemberCallback;
     Detection Scan(ByteSource& source, const std::wstring& objectName, const volatile long* stop,
-                   const MemberCallback& member, int depth = 0) const;
+                   const MemberCallback& member) const;
 
     const Database& Data() const { return database_; }
 
 private:
-    bool Verify(const BodySignature& sig, ByteSource& source, uint64_t anchorStart, uint64_t& matchStart,
-                uint64_t& budget) const;
+    Detection ScanObject(ByteSource& source, const std::wstring& objectName, const volatile long* stop,
+                         const MemberCallback& member, int depth, ZipTotals& totals) const;
 
     const Database& database_;
-    Automaton automaton_;
+    BodyMatcher matcher_;
     ZipLimits limits_;
 };
 

@@ -3,87 +3,258 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+
 namespace RefEngine {
 namespace {
 
-uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t U32(const uint8_t* p) { return static_cast<uint32_t>(p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24)); }
+const uint32_t LocalMagic = 0x04034b50, CentralMagic = 0x02014b50, EndMagic = 0x06054b50;
+const uint32_t Zip64EndMagic = 0x06064b50, Zip64LocatorMagic = 0x07064b50;
+const uint64_t MaxDirectory = 64u << 20;
 
-bool Inflate(const std::vector<uint8_t>& packed, uint64_t expected, std::vector<uint8_t>& out) {
+uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t U32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24));
+}
+uint64_t U64(const uint8_t* p) { return U32(p) | (static_cast<uint64_t>(U32(p + 4)) << 32); }
+
+struct Member {
+    std::string name;
+    uint16_t flags = 0, method = 0;
+    uint64_t packed = 0, unpacked = 0, local = 0;
+    uint64_t dataStart = 0, dataEnd = 0;  // the bytes the member occupies, its local header included
+    bool refused = false;
+};
+
+void Note(ZipReport& report, const std::string& why, bool limit) {
+    if (!report.incomplete) report.why = why;
+    report.incomplete = true;
+    if (limit) ++report.limitsHit;
+}
+
+// The packed bytes of a member, inflated in pieces straight from the source: never more than the
+// limit in memory, whatever the member claims. False when the data is damaged or breaks a limit.
+bool Inflate(ByteSource& source, uint64_t offset, uint64_t packed, uint64_t limit, std::vector<uint8_t>& out,
+             bool& overLimit) {
     z_stream stream = {};
     if (inflateInit2(&stream, -15) != Z_OK) return false;
-    out.resize(static_cast<size_t>(expected));
-    stream.next_in = const_cast<uint8_t*>(packed.data());
-    stream.avail_in = static_cast<uInt>(packed.size());
-    stream.next_out = out.data();
-    stream.avail_out = static_cast<uInt>(out.size());
-    int result = inflate(&stream, Z_FINISH);
-    // More output than announced is a lie about the size: refuse it.
-    const bool ok = (result == Z_STREAM_END || (result == Z_BUF_ERROR && stream.avail_in == 0)) &&
-                    stream.total_out == expected;
+    std::vector<uint8_t> input(65536), piece(65536);
+    uint64_t read = 0;
+    int result = Z_OK;
+    overLimit = false;
+    while (result != Z_STREAM_END) {
+        if (stream.avail_in == 0 && read < packed) {
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(input.size(), packed - read));
+            const size_t got = source.Read(offset + read, input.data(), want);
+            if (got == 0) break;
+            read += got;
+            stream.next_in = input.data();
+            stream.avail_in = static_cast<uInt>(got);
+        }
+        stream.next_out = piece.data();
+        stream.avail_out = static_cast<uInt>(piece.size());
+        result = inflate(&stream, Z_NO_FLUSH);
+        const size_t produced = piece.size() - stream.avail_out;
+        if (out.size() + produced > limit) {
+            overLimit = true;
+            break;
+        }
+        out.insert(out.end(), piece.data(), piece.data() + produced);
+        if (result != Z_OK && result != Z_STREAM_END && !(result == Z_BUF_ERROR && produced)) break;
+        if (result == Z_BUF_ERROR && stream.avail_in == 0 && read >= packed) break;
+    }
     inflateEnd(&stream);
-    return ok;
+    return result == Z_STREAM_END && !overLimit;
+}
+
+// The ZIP64 extra field's values, for the fields the directory entry marks as too large.
+void ReadZip64Extra(const uint8_t* extra, size_t length, Member& member, bool wantUnpacked, bool wantPacked,
+                    bool wantLocal) {
+    for (size_t at = 0; at + 4 <= length;) {
+        const uint16_t id = U16(extra + at), size = U16(extra + at + 2);
+        if (at + 4 + size > length) return;
+        if (id == 0x0001) {
+            const uint8_t* field = extra + at + 4;
+            size_t used = 0;
+            auto next = [&](uint64_t& value) {
+                if (used + 8 <= size) {
+                    value = U64(field + used);
+                    used += 8;
+                }
+            };
+            if (wantUnpacked) next(member.unpacked);
+            if (wantPacked) next(member.packed);
+            if (wantLocal) next(member.local);
+            return;
+        }
+        at += 4 + size;
+    }
 }
 
 }  // namespace
 
-bool ForEachZipMember(ByteSource& source, const ZipLimits& limits,
-                      const std::function<bool(const std::string&, const std::vector<uint8_t>&)>& visit) {
+ZipReport ForEachZipMember(ByteSource& source, const ZipLimits& limits, ZipTotals& totals,
+                           const std::function<bool(const std::string&, const std::vector<uint8_t>&)>& visit) {
+    ZipReport report;
     const uint64_t size = source.Size();
-    if (size < 22) return false;
-    uint8_t magic[4] = {};
-    if (source.Read(0, magic, 4) != 4 || U32(magic) != 0x04034b50) return false;
+    if (size < 22) return report;
 
-    // The end-of-directory record is within the last 64 KiB + 22 bytes.
+    // The end record lies within the last 64 KiB + 22 bytes, whatever comes before the archive.
     const uint64_t tail = std::min<uint64_t>(size, 65557);
     std::vector<uint8_t> end(static_cast<size_t>(tail));
-    if (source.Read(size - tail, end.data(), end.size()) != end.size()) return false;
+    if (source.Read(size - tail, end.data(), end.size()) != end.size()) return report;
     size_t at = end.size() - 22 + 1;
     bool found = false;
     while (at-- > 0)
-        if (U32(&end[at]) == 0x06054b50) {
+        if (U32(&end[at]) == EndMagic) {
             found = true;
             break;
         }
-    if (!found) return true;  // a ZIP without a directory: nothing we can list
-    const uint32_t count = U16(&end[at + 10]);
-    const uint64_t directorySize = U32(&end[at + 12]), directoryOffset = U32(&end[at + 16]);
-    if (directoryOffset + directorySize > size || directorySize > (64u << 20)) return true;
+    if (!found) return report;
+    const uint64_t endAt = size - tail + at;
+    uint64_t directorySize = U32(&end[at + 12]), directoryOffset = U32(&end[at + 16]);
+    uint64_t directoryEnd = endAt;
+    // ZIP64: the locator just before the end record names the 64-bit end record.
+    if (endAt >= 20) {
+        uint8_t locator[20];
+        if (source.Read(endAt - 20, locator, 20) == 20 && U32(locator) == Zip64LocatorMagic) {
+            uint8_t record[56];
+            const uint64_t recordAt = U64(locator + 8);
+            if (recordAt + 56 <= size && source.Read(recordAt, record, 56) == 56 && U32(record) == Zip64EndMagic) {
+                directorySize = U64(record + 40);
+                directoryOffset = U64(record + 48);
+                directoryEnd = recordAt;
+            }
+        }
+    }
+    if (directorySize > directoryEnd || directorySize > MaxDirectory) return report;
+    // Offsets count from the archive's own start; a self-extractor's stub may come before it.
+    const uint64_t directoryAt = directoryEnd - directorySize;
+    const int64_t shift = static_cast<int64_t>(directoryAt) - static_cast<int64_t>(directoryOffset);
     std::vector<uint8_t> directory(static_cast<size_t>(directorySize));
-    if (source.Read(directoryOffset, directory.data(), directory.size()) != directory.size()) return true;
+    if (source.Read(directoryAt, directory.data(), directory.size()) != directory.size()) return report;
+    if (directory.size() < 4 || U32(directory.data()) != CentralMagic) {
+        // An end record without a directory where it says: an archive only if it begins like one.
+        uint8_t magic[4];
+        if (source.Read(0, magic, 4) == 4 && U32(magic) == LocalMagic) {
+            report.archive = true;
+            Note(report, "damaged ZIP directory", false);
+        }
+        return report;
+    }
+    report.archive = true;
 
-    size_t pos = 0;
-    for (uint32_t index = 0; index < count && index < limits.maxMembers && pos + 46 <= directory.size(); ++index) {
+    // Every entry of the directory, however many the end record claims.
+    std::vector<Member> members;
+    for (size_t pos = 0; pos + 46 <= directory.size();) {
         const uint8_t* entry = &directory[pos];
-        if (U32(entry) != 0x02014b50) break;
-        const uint16_t flags = U16(entry + 8), method = U16(entry + 10);
-        const uint64_t packedSize = U32(entry + 20), unpackedSize = U32(entry + 24);
+        if (U32(entry) != CentralMagic) break;
         const size_t nameLength = U16(entry + 28), extraLength = U16(entry + 30), commentLength = U16(entry + 32);
-        const uint64_t localOffset = U32(entry + 42);
-        if (pos + 46 + nameLength > directory.size()) break;
-        const std::string name(reinterpret_cast<const char*>(entry + 46), nameLength);
+        if (pos + 46 + nameLength + extraLength > directory.size()) {
+            Note(report, "damaged ZIP directory", false);
+            break;
+        }
+        if (members.size() >= limits.maxMembers) {
+            Note(report, "over " + std::to_string(limits.maxMembers) + " ZIP members", true);
+            break;
+        }
+        Member m;
+        m.flags = U16(entry + 8);
+        m.method = U16(entry + 10);
+        m.packed = U32(entry + 20);
+        m.unpacked = U32(entry + 24);
+        m.local = U32(entry + 42);
+        m.name.assign(reinterpret_cast<const char*>(entry + 46), nameLength);
+        ReadZip64Extra(entry + 46 + nameLength, extraLength, m, m.unpacked == 0xFFFFFFFF, m.packed == 0xFFFFFFFF,
+                       m.local == 0xFFFFFFFF);
+        members.push_back(m);
         pos += 46 + nameLength + extraLength + commentLength;
+    }
 
-        if (name.empty() || name.back() == '/' || (flags & 1)) continue;  // folders and encrypted members
-        if (unpackedSize > limits.maxMemberSize) continue;
-        if (unpackedSize > (1u << 20) && unpackedSize > packedSize * limits.maxRatio) continue;  // a bomb
-        if (method != 0 && method != 8) continue;
+    // Where each member's data lies, from its local header, found as written or after the stub.
+    for (Member& m : members) {
         uint8_t local[30];
-        if (localOffset + 30 > size || source.Read(localOffset, local, 30) != 30 || U32(local) != 0x04034b50) continue;
-        const uint64_t dataOffset = localOffset + 30 + U16(local + 26) + U16(local + 28);
-        if (dataOffset + packedSize > size) continue;
-        std::vector<uint8_t> packed(static_cast<size_t>(packedSize));
-        if (source.Read(dataOffset, packed.data(), packed.size()) != packed.size()) continue;
-        std::vector<uint8_t> data;
-        if (method == 0) {
-            if (packedSize != unpackedSize) continue;
-            data.swap(packed);
-        } else if (!Inflate(packed, unpackedSize, data)) {
+        uint64_t localAt = m.local;
+        bool ok = false;
+        for (int attempt = 0; attempt < 2 && !ok; ++attempt) {
+            if (attempt == 1) {
+                if (shift == 0) break;
+                localAt = static_cast<uint64_t>(static_cast<int64_t>(m.local) + shift);
+            }
+            ok = localAt + 30 <= size && source.Read(localAt, local, 30) == 30 && U32(local) == LocalMagic;
+        }
+        const uint64_t dataAt = localAt + 30 + (ok ? U16(local + 26) + U16(local + 28) : 0);
+        if (!ok || dataAt > size || m.packed > size - dataAt) {
+            m.refused = true;
+            Note(report, "damaged ZIP member", false);
             continue;
         }
-        if (!visit(name, data)) break;
+        m.dataStart = localAt;
+        m.dataEnd = dataAt + m.packed;
     }
-    return true;
+    // Two members that share bytes are a bomb's way of unpacking one piece many times.
+    std::vector<Member*> order;
+    for (Member& m : members)
+        if (!m.refused) order.push_back(&m);
+    std::sort(order.begin(), order.end(), [](const Member* a, const Member* b) { return a->dataStart < b->dataStart; });
+    for (size_t i = 1; i < order.size(); ++i)
+        if (order[i]->dataStart < order[i - 1]->dataEnd) {
+            if (!order[i - 1]->refused) Note(report, "overlapping ZIP members", true);
+            order[i - 1]->refused = order[i]->refused = true;
+        }
+
+    for (const Member& m : members) {
+        if (m.refused) continue;
+        const bool folder = !m.name.empty() && m.name.back() == '/';
+        if (folder && m.unpacked == 0 && m.packed == 0) continue;  // a folder, and only that
+        if (m.flags & 1) {
+            Note(report, "encrypted ZIP member", false);
+            continue;
+        }
+        if (m.method != 0 && m.method != 8) {
+            Note(report, "ZIP member packed with method " + std::to_string(m.method), false);
+            continue;
+        }
+        if (totals.members >= limits.maxTotalMembers) {
+            Note(report, "over " + std::to_string(limits.maxTotalMembers) + " archive members in all", true);
+            break;
+        }
+        ++totals.members;
+        const uint64_t left = limits.maxTotalUnpacked > totals.unpacked ? limits.maxTotalUnpacked - totals.unpacked : 0;
+        uint64_t limit = std::min(limits.maxMemberSize, left);
+        // A member that claims to grow too much is refused before it is unpacked; one that grows
+        // too much while it is unpacked is stopped there.
+        if (m.packed > 0 && m.unpacked > (1u << 20) && m.unpacked / m.packed > limits.maxRatio) {
+            Note(report, "ZIP member grows over " + std::to_string(limits.maxRatio) + " times", true);
+            continue;
+        }
+        // Above 1 MiB, no more than maxRatio times the packed bytes, whatever the member claims.
+        limit = std::min<uint64_t>(limit, std::max<uint64_t>(1u << 20, m.packed * limits.maxRatio));
+        std::vector<uint8_t> data;
+        const uint64_t dataAt = m.dataEnd - m.packed;
+        if (m.method == 0) {
+            if (m.packed > limit) {
+                Note(report, "ZIP member over the size limit", true);
+                continue;
+            }
+            data.resize(static_cast<size_t>(m.packed));
+            if (source.Read(dataAt, data.data(), data.size()) != data.size()) {
+                Note(report, "damaged ZIP member", false);
+                continue;
+            }
+        } else {
+            bool overLimit = false;
+            data.reserve(static_cast<size_t>(std::min<uint64_t>(m.unpacked, std::min<uint64_t>(limit, 1u << 20))));
+            if (!Inflate(source, dataAt, m.packed, limit, data, overLimit)) {
+                Note(report, overLimit ? "ZIP member over the size limit" : "damaged ZIP member", overLimit);
+                if (overLimit || data.empty()) continue;
+                // Damaged at its end: what came out is still scanned, the report says it was cut.
+            }
+        }
+        totals.unpacked += data.size();
+        if (!visit(m.name.empty() ? std::string("(unnamed)") : m.name, data)) break;
+    }
+    return report;
 }
 
 }  // namespace RefEngine

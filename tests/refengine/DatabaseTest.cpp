@@ -56,16 +56,17 @@ TEST(RefBases, LinesOutsideTheSubsetAreSkippedAndCounted) {
         {".hsb", "275a021bbfb6489e54d471899f7db9d1663fc695ec2fe2a2c4538aabf651fd0f:68:Eicar.Sha256"},
         {".hsb", "3395856ce81f2b7382dee72602f798b642f14140:68:Eicar.Sha1"},
         {".tvb", "Own|*|" + Hex("own") + "|truncate"},
+        {".ndb", "Alt:0:*:aa(bb|cc)dd"},
+        {".ndb", "Nibble:0:*:aabbc?dd"},
+        {".ndb", "Range:0:10,20:aabbccdd"},
         {".ndb", "# a comment"},
         {".ndb", ""},
     };
     for (const auto& line : good) EXPECT_TRUE(db.AddLine(line.first, line.second)) << line.second;
     const std::vector<std::pair<std::string, std::string>> bad = {
         {".ndb", "Pe.Only:1:*:" + Hex("abcdef")},          // another target type
-        {".ndb", "Alt:0:*:aa(bb|cc)dd"},                    // alternatives
-        {".ndb", "Nibble:0:*:aabbc?dd"},                    // half bytes
         {".ndb", "Ep:0:EP+10:aabbccdd"},                    // entry-point offsets
-        {".ndb", "Range:0:10,20:aabbccdd"},                 // offset ranges
+        {".ndb", "Not.Multi:0:*:aa!(bbcc|dd)ee"},           // only single bytes can be negated
         {".ndb", "Gap.First:0:*:*aabb"},                    // a gap with nothing before it
         {".ndb", "Wild.Only:0:*:????"},                     // nothing to anchor on
         {".ndb", "Short:0:*"},
@@ -75,7 +76,7 @@ TEST(RefBases, LinesOutsideTheSubsetAreSkippedAndCounted) {
         {".xyz", "whatever"},
     };
     for (const auto& line : bad) EXPECT_FALSE(db.AddLine(line.first, line.second)) << line.second;
-    EXPECT_EQ(7u, db.Records());
+    EXPECT_EQ(10u, db.Records());
     EXPECT_EQ((std::set<uint64_t>{68}), db.hashedSizes);
 }
 

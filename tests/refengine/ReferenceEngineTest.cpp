@@ -107,7 +107,7 @@ TEST_F(ReferenceEngine, ArchiveMembersHaveTheirOwnVerdicts) {
     EXPECT_EQ(L"Tervan.Test.Appended", threats[3].name) << "the first detected member names the archive";
     EXPECT_FALSE(threats[3].curable) << "a member cannot be cured by cutting the archive";
 
-    // Nested deeper than the limit: not opened.
+    // Nested deeper than the limit: not opened, and not called clean either.
     std::string nested = inner.Bytes();
     for (int level = 0; level < 4; ++level) {
         ZipWriter wrap;
@@ -115,7 +115,9 @@ TEST_F(ReferenceEngine, ArchiveMembersHaveTheirOwnVerdicts) {
         nested = wrap.Bytes();
     }
     threats.clear();
-    EXPECT_TRUE(scanner->FScan(File(L"deep.zip", nested).c_str()));
+    Reason why;
+    EXPECT_EQ(CAvCoreScanner::Verdict::NotScanned, scanner->Scan(File(L"deep.zip", nested).c_str(), &why));
+    EXPECT_EQ(L"not fully scanned: archives nested deeper than 3", why.argument);
 }
 
 TEST_F(ReferenceEngine, ZipBombsAreRefusedNotObeyed) {
@@ -126,7 +128,9 @@ TEST_F(ReferenceEngine, ZipBombsAreRefusedNotObeyed) {
     bombs.Add("liar.bin", std::string(1 << 20, '\0') + Eicar, true, 1000);          // claims 1000 bytes
     const std::wstring archive = File(L"bombs.zip", bombs.Bytes());
     EXPECT_LT(ReadFile(archive).size(), 200000u);
-    EXPECT_TRUE(scanner->FScan(archive.c_str()));
+    Reason why;
+    EXPECT_EQ(CAvCoreScanner::Verdict::NotScanned, scanner->Scan(archive.c_str(), &why)) << "cut short, so not clean";
+    EXPECT_EQ(L"not fully scanned: ZIP member grows over 200 times", why.argument);
     EXPECT_TRUE(threats.empty());
 }
 

@@ -1,0 +1,319 @@
+// Reading hex signatures and offsets into the matcher's elements.
+#include "refengine/Signature.h"
+
+#include <cstdlib>
+
+namespace RefEngine {
+namespace {
+
+// Runs of "??" longer than this become gaps, and exact gaps up to it become "??" inside a run: runs
+// stay short to check, gaps cost nothing however long.
+const uint64_t WildcardRunLimit = 8;
+const uint64_t MaxNumber = 1ull << 40;
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool ParseNumber(const std::string& text, uint64_t& out) {
+    if (text.empty() || text.size() > 13) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    out = std::strtoull(text.c_str(), nullptr, 10);
+    return out <= MaxNumber;
+}
+
+// One byte position: "aa", "??", "a?" or "?a".
+bool ParseByte(const std::string& hex, size_t at, ByteTest& out) {
+    if (at + 1 >= hex.size()) return false;
+    const char a = hex[at], b = hex[at + 1];
+    const int high = HexDigit(a), low = HexDigit(b);
+    if (a == '?' && b == '?') {
+        out.value = 0;
+        out.mask = 0;
+    } else if (a == '?' && low >= 0) {
+        out.value = static_cast<uint8_t>(low);
+        out.mask = 0x0F;
+    } else if (b == '?' && high >= 0) {
+        out.value = static_cast<uint8_t>(high << 4);
+        out.mask = 0xF0;
+    } else if (high >= 0 && low >= 0) {
+        out.value = static_cast<uint8_t>(high * 16 + low);
+        out.mask = 0xFF;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool ParseRun(const std::string& text, ByteRun& out) {
+    if (text.empty() || text.size() % 2) return false;
+    for (size_t i = 0; i < text.size(); i += 2) {
+        ByteTest test;
+        if (!ParseByte(text, i, test)) return false;
+        out.push_back(test);
+    }
+    return true;
+}
+
+class Builder {
+public:
+    explicit Builder(BodySignature& sig) : sig_(sig) { sig_.elements.clear(); sig_.classes.clear(); }
+
+    void Byte(const ByteTest& test) {
+        FlushGap();
+        if (sig_.elements.empty() || sig_.elements.back().kind != Element::Run) sig_.elements.emplace_back();
+        sig_.elements.back().run.push_back(test);
+    }
+    void Gap(uint64_t min, uint64_t max) {
+        pendingMin_ += min;
+        pendingMax_ = pendingMax_ == Unbounded || max == Unbounded ? Unbounded : pendingMax_ + max;
+        gapPending_ = true;
+    }
+    void Add(Element element) {
+        FlushGap();
+        sig_.elements.push_back(std::move(element));
+    }
+    int16_t Class(const std::bitset<256>& bytes) {
+        sig_.classes.push_back(bytes);
+        return static_cast<int16_t>(sig_.classes.size() - 1);
+    }
+    bool Finish() {
+        if (gapPending_) return false;  // a gap at the end
+        ShortenWildcardRuns();
+        if (sig_.elements.empty() || sig_.elements.front().kind == Element::Gap) return false;
+        return ChooseAnchor();
+    }
+
+private:
+    void FlushGap() {
+        if (!gapPending_) return;
+        gapPending_ = false;
+        const uint64_t min = pendingMin_, max = pendingMax_;
+        pendingMin_ = pendingMax_ = 0;
+        if (min == max && max <= WildcardRunLimit) {
+            for (uint64_t i = 0; i < min; ++i) Byte(ByteTest{0, 0, -1});
+            return;
+        }
+        Element gap;
+        gap.kind = Element::Gap;
+        gap.min = min;
+        gap.max = max;
+        sig_.elements.push_back(gap);
+    }
+    // A long stretch of "??" inside a run is a gap of that many bytes.
+    void ShortenWildcardRuns() {
+        std::vector<Element> out;
+        for (Element& element : sig_.elements) {
+            if (element.kind != Element::Run) {
+                out.push_back(std::move(element));
+                continue;
+            }
+            Element current;
+            size_t i = 0;
+            const ByteRun& run = element.run;
+            while (i < run.size()) {
+                size_t j = i;
+                while (j < run.size() && run[j].mask == 0 && run[j].byteClass < 0) ++j;
+                if (j - i > WildcardRunLimit && i > 0 && j < run.size()) {
+                    out.push_back(current);
+                    current = Element();
+                    Element gap;
+                    gap.kind = Element::Gap;
+                    gap.min = gap.max = j - i;
+                    out.push_back(gap);
+                    i = j;
+                    continue;
+                }
+                for (size_t k = i; k < (j > i ? j : i + 1); ++k) current.run.push_back(run[k]);
+                i = j > i ? j : i + 1;
+            }
+            out.push_back(current);
+        }
+        // Neighbouring gaps made by that become one.
+        sig_.elements.clear();
+        for (Element& element : out) {
+            if (element.kind == Element::Gap && !sig_.elements.empty() && sig_.elements.back().kind == Element::Gap) {
+                Element& last = sig_.elements.back();
+                last.min += element.min;
+                last.max = last.max == Unbounded || element.max == Unbounded ? Unbounded : last.max + element.max;
+            } else {
+                sig_.elements.push_back(std::move(element));
+            }
+        }
+    }
+    bool ChooseAnchor() {
+        sig_.anchorLength = 0;
+        for (size_t e = 0; e < sig_.elements.size(); ++e) {
+            const Element& element = sig_.elements[e];
+            if (element.kind != Element::Run) continue;
+            size_t run = 0;
+            for (size_t i = 0; i <= element.run.size(); ++i) {
+                if (i < element.run.size() && element.run[i].Exact()) {
+                    ++run;
+                    continue;
+                }
+                if (run > sig_.anchorLength) {
+                    sig_.anchorElement = e;
+                    sig_.anchorPosition = i - run;
+                    sig_.anchorLength = run;
+                }
+                run = 0;
+            }
+        }
+        if (sig_.anchorLength > MaxAnchor) sig_.anchorLength = MaxAnchor;
+        return sig_.anchorLength > 0;
+    }
+
+    BodySignature& sig_;
+    bool gapPending_ = false;
+    uint64_t pendingMin_ = 0, pendingMax_ = 0;
+};
+
+// "(aa|bb|cc)" or "!(aa|bb)" starting at at; the index after it.
+bool ParseChoice(const std::string& hex, size_t& at, bool negated, Builder& builder) {
+    const size_t close = hex.find(')', at);
+    if (close == std::string::npos) return false;
+    const std::string inside = hex.substr(at + 1, close - at - 1);
+    at = close + 1;
+    if (inside == "B" || inside == "L") {
+        if (negated) return false;
+        Element boundary;
+        boundary.kind = Element::Boundary;
+        boundary.boundary = inside[0];
+        builder.Add(boundary);
+        return true;
+    }
+    std::vector<ByteRun> options;
+    size_t start = 0;
+    for (;;) {
+        const size_t bar = inside.find('|', start);
+        ByteRun option;
+        if (!ParseRun(inside.substr(start, bar == std::string::npos ? std::string::npos : bar - start), option))
+            return false;
+        options.push_back(option);
+        if (bar == std::string::npos) break;
+        start = bar + 1;
+    }
+    if (options.size() < 2 && !negated) return false;
+    bool singleBytes = true;
+    for (const ByteRun& option : options) singleBytes = singleBytes && option.size() == 1;
+    if (singleBytes) {
+        std::bitset<256> bytes;
+        for (const ByteRun& option : options)
+            for (int b = 0; b < 256; ++b)
+                if ((b & option[0].mask) == option[0].value) bytes.set(b);
+        if (negated) bytes.flip();
+        ByteTest test;
+        test.byteClass = builder.Class(bytes);
+        builder.Byte(test);
+        return true;
+    }
+    if (negated) return false;  // only single bytes can be negated
+    Element choice;
+    choice.kind = Element::Choice;
+    choice.options = options;
+    builder.Add(choice);
+    return true;
+}
+
+}  // namespace
+
+bool ParseHexSignature(const std::string& hex, BodySignature& out) {
+    Builder builder(out);
+    for (size_t i = 0; i < hex.size();) {
+        const char c = hex[i];
+        if (c == '*') {
+            builder.Gap(0, Unbounded);
+            ++i;
+        } else if (c == '{' || c == '[') {
+            const size_t close = hex.find(c == '{' ? '}' : ']', i);
+            if (close == std::string::npos) return false;
+            const std::string inside = hex.substr(i + 1, close - i - 1);
+            const size_t dash = inside.find('-');
+            uint64_t a = 0, b = 0;
+            if (dash == std::string::npos) {
+                if (c == '[' || !ParseNumber(inside, a)) return false;
+                builder.Gap(a, a);
+            } else if (dash == 0) {
+                if (c == '[' || !ParseNumber(inside.substr(1), b)) return false;
+                builder.Gap(0, b);
+            } else if (dash + 1 == inside.size()) {
+                if (c == '[' || !ParseNumber(inside.substr(0, dash), a)) return false;
+                builder.Gap(a, Unbounded);
+            } else {
+                if (!ParseNumber(inside.substr(0, dash), a) || !ParseNumber(inside.substr(dash + 1), b) || b < a)
+                    return false;
+                builder.Gap(a, b);
+            }
+            i = close + 1;
+        } else if (c == '(' || (c == '!' && i + 1 < hex.size() && hex[i + 1] == '(')) {
+            const bool negated = c == '!';
+            i += negated ? 1 : 0;
+            if (!ParseChoice(hex, i, negated, builder)) return false;
+        } else {
+            ByteTest test;
+            if (!ParseByte(hex, i, test)) return false;
+            builder.Byte(test);
+            i += 2;
+        }
+    }
+    return builder.Finish();
+}
+
+bool ParseOffset(const std::string& whole, Offset& out) {
+    out = Offset();
+    std::string text = whole;
+    const size_t comma = text.find(',');
+    if (comma != std::string::npos) {
+        if (!ParseNumber(text.substr(comma + 1), out.shift)) return false;
+        text = text.substr(0, comma);
+        if (text == "*") return false;
+    }
+    uint64_t n = 0;
+    if (text == "*") return true;
+    if (text.compare(0, 4, "EOF-") == 0) {
+        out.kind = Offset::FromEnd;
+        if (!ParseNumber(text.substr(4), n)) return false;
+        out.value = static_cast<int64_t>(n);
+        return true;
+    }
+    if (text.compare(0, 3, "EP+") == 0 || text.compare(0, 3, "EP-") == 0) {
+        out.kind = Offset::EntryPoint;
+        if (!ParseNumber(text.substr(3), n)) return false;
+        out.value = text[2] == '+' ? static_cast<int64_t>(n) : -static_cast<int64_t>(n);
+        return true;
+    }
+    if (text.compare(0, 3, "SL+") == 0) {
+        out.kind = Offset::LastSection;
+        if (!ParseNumber(text.substr(3), n)) return false;
+        out.value = static_cast<int64_t>(n);
+        return true;
+    }
+    if (text.compare(0, 2, "SE") == 0) {
+        out.kind = Offset::SectionEnd;
+        if (!ParseNumber(text.substr(2), n) || n > 0xFFFF) return false;
+        out.section = static_cast<uint32_t>(n);
+        return true;
+    }
+    if (text.size() > 1 && text[0] == 'S') {
+        const size_t plus = text.find('+');
+        uint64_t section = 0;
+        if (plus == std::string::npos || !ParseNumber(text.substr(1, plus - 1), section) || section > 0xFFFF ||
+            !ParseNumber(text.substr(plus + 1), n))
+            return false;
+        out.kind = Offset::SectionStart;
+        out.section = static_cast<uint32_t>(section);
+        out.value = static_cast<int64_t>(n);
+        return true;
+    }
+    out.kind = Offset::FromStart;
+    if (!ParseNumber(text, n)) return false;
+    out.value = static_cast<int64_t>(n);
+    return true;
+}
+
+}  // namespace RefEngine

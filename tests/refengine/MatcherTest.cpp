@@ -1,0 +1,183 @@
+// The body matcher against a plain reference search: generated signatures of every element kind, on
+// generated data, with matches at the first and last byte and across the reading chunks and pages.
+#include "refengine/Matcher.h"
+#include "refengine/Scanner.h"
+#include "tests/support/Sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using namespace RefEngine;
+
+namespace {
+
+// Does the signature match with its first element at start? Plain backtracking: fine for small data.
+bool MatchesFrom(const BodySignature& sig, const std::string& data, size_t element, uint64_t at) {
+    if (element == sig.elements.size()) return true;
+    const Element& e = sig.elements[element];
+    auto runAt = [&](const ByteRun& run, uint64_t p) {
+        if (p + run.size() > data.size()) return false;
+        for (size_t i = 0; i < run.size(); ++i) {
+            const uint8_t b = static_cast<uint8_t>(data[p + i]);
+            const ByteTest& t = run[i];
+            if (t.byteClass >= 0 ? !sig.classes[t.byteClass].test(b) : (b & t.mask) != t.value) return false;
+        }
+        return true;
+    };
+    switch (e.kind) {
+    case Element::Run:
+        return runAt(e.run, at) && MatchesFrom(sig, data, element + 1, at + e.run.size());
+    case Element::Choice:
+        for (const ByteRun& option : e.options)
+            if (runAt(option, at) && MatchesFrom(sig, data, element + 1, at + option.size())) return true;
+        return false;
+    case Element::Gap:
+        for (uint64_t n = e.min; at + n <= data.size() && (e.max == Unbounded || n <= e.max); ++n)
+            if (MatchesFrom(sig, data, element + 1, at + n)) return true;
+        return false;
+    case Element::Boundary:
+        return MatchesFrom(sig, data, element + 1, at);  // not generated here
+    }
+    return false;
+}
+
+bool ReferenceFinds(const BodySignature& sig, const std::string& data) {
+    ObjectInfo info;
+    info.size = data.size();
+    uint64_t first = 0, last = 0;
+    if (!ResolveOffset(sig.offset, info, first, last)) return false;
+    for (uint64_t start = first; start < data.size() && start <= last; ++start)
+        if (MatchesFrom(sig, data, 0, start)) return true;
+    return false;
+}
+
+class Generator {
+public:
+    explicit Generator(unsigned seed) : random_(seed) {}
+    int Below(int n) { return static_cast<int>(random_() % static_cast<unsigned>(n)); }
+    std::string Bytes(int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i) s += static_cast<char>(alphabet_[Below(static_cast<int>(alphabet_.size()))]);
+        return s;
+    }
+    static std::string Hex(const std::string& bytes) {
+        static const char digits[] = "0123456789abcdef";
+        std::string hex;
+        for (unsigned char c : bytes) hex += {digits[c >> 4], digits[c & 15]};
+        return hex;
+    }
+    // A signature's text and one string that it matches.
+    std::pair<std::string, std::string> Signature() {
+        std::string hex, sample;
+        const int parts = 1 + Below(4);
+        for (int p = 0; p < parts; ++p) {
+            const std::string fixed = Bytes(2 + Below(6));
+            hex += Hex(fixed);
+            sample += fixed;
+            if (p + 1 == parts) break;
+            switch (Below(7)) {
+            case 0: hex += "??"; sample += Bytes(1); break;
+            case 1: hex += "*"; sample += Bytes(Below(20)); break;
+            case 2: { const int n = Below(12); hex += "{" + std::to_string(n) + "}"; sample += Bytes(n); break; }
+            case 3: { const int n = Below(5), m = n + Below(5); hex += "{" + std::to_string(n) + "-" + std::to_string(m) + "}"; sample += Bytes(n + Below(m - n + 1)); break; }
+            case 4: { const std::string a = Bytes(1), b = Bytes(2); hex += "(" + Hex(a) + "|" + Hex(b) + ")"; sample += Below(2) ? a : b; break; }
+            case 5: { const std::string a = Bytes(1); hex += Hex(a).substr(0, 1) + "?"; sample += a; break; }
+            default: { const std::string a = Bytes(1), b = Bytes(1); hex += "(" + Hex(a) + "|" + Hex(b) + ")"; sample += Below(2) ? a : b; break; }
+            }
+        }
+        return {hex, sample};
+    }
+
+private:
+    std::mt19937 random_;
+    // Few distinct bytes, so that near misses and shared prefixes are common.
+    const std::string alphabet_ = "ABCDabcd\x01\x02";
+};
+
+std::string Scan(const Engine& engine, const std::string& data) {
+    MemorySource source(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    const Detection found = engine.Scan(source, L"x", nullptr, nullptr);
+    return found.found ? found.name : found.incomplete ? "(incomplete)" : "";
+}
+
+}  // namespace
+
+TEST(Matcher, AgreesWithAReferenceSearchOnGeneratedSignatures) {
+    Generator gen(20261207);
+    int agreed = 0, matched = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const auto sig = gen.Signature();
+        const char* offsets[] = {"*", "*", "*", "0", "3", "EOF-40", "2,5"};
+        const std::string offset = offsets[gen.Below(7)];
+        Database db;
+        ASSERT_TRUE(db.AddLine(".ndb", "Gen:0:" + offset + ":" + sig.first)) << sig.first;
+        const Engine engine(db);
+        // The sample, somewhere or nowhere, in data made of the same few bytes.
+        std::string data = gen.Bytes(gen.Below(60));
+        if (gen.Below(2)) data.insert(gen.Below(static_cast<int>(data.size()) + 1), sig.second);
+        const bool expected = ReferenceFinds(db.bodies[0], data);
+        EXPECT_EQ(expected ? "Gen" : "", Scan(engine, data)) << sig.first << " at " << offset << " in " << Generator::Hex(data);
+        agreed += 1;
+        matched += expected;
+    }
+    EXPECT_GT(matched, 600) << "the cases must exercise matches too";
+}
+
+TEST(Matcher, ManySignaturesAtOnceFindOnlyTrueMatches) {
+    Generator gen(7);
+    Database db;
+    std::vector<std::string> samples;
+    for (int i = 0; i < 3000; ++i) {
+        const auto sig = gen.Signature();
+        ASSERT_TRUE(db.AddLine(".ndb", "Many." + std::to_string(i) + ":0:*:" + sig.first));
+        samples.push_back(sig.second);
+    }
+    const Engine engine(db);
+    for (int round = 0; round < 300; ++round) {
+        std::string data = gen.Bytes(200);
+        const int planted = gen.Below(static_cast<int>(samples.size()));
+        if (round % 2) data.insert(gen.Below(201), samples[planted]);
+        const std::string found = Scan(engine, data);
+        bool anyTrue = false;
+        for (const BodySignature& sig : db.bodies) anyTrue = anyTrue || ReferenceFinds(sig, data);
+        if (found.empty()) {
+            EXPECT_FALSE(anyTrue) << Generator::Hex(data);
+        } else {
+            ASSERT_NE("(incomplete)", found);
+            const BodySignature& sig = db.bodies[std::stoul(found.substr(5))];
+            EXPECT_TRUE(ReferenceFinds(sig, data)) << found << " in " << Generator::Hex(data);
+        }
+    }
+}
+
+TEST(Matcher, MatchesAtTheEdgesAndAcrossChunksAndPages) {
+    Database db;
+    ASSERT_TRUE(db.AddLine(".ndb", "Edge.Body:0:*:" + Generator::Hex("EDGEBODY") + "{2}" + Generator::Hex("TAIL")));
+    ASSERT_TRUE(db.AddLine(".ndb", "Two:0:*:" + Generator::Hex("Q7") + "??" + Generator::Hex("Z")));
+    const Engine engine(db);
+    const std::string body = "EDGEBODY..TAIL";
+    EXPECT_EQ("Edge.Body", Scan(engine, body)) << "the whole object";
+    EXPECT_EQ("Edge.Body", Scan(engine, body + "x"));
+    EXPECT_EQ("Edge.Body", Scan(engine, "x" + body));
+    EXPECT_EQ("", Scan(engine, body.substr(0, body.size() - 1)));
+    EXPECT_EQ("Two", Scan(engine, "Q7-Z")) << "a short anchor at the first byte";
+    EXPECT_EQ("Two", Scan(engine, "......Q7-Z")) << "and at the last";
+
+    // A file, read in pages of 64 KiB and chunks of 1 MiB: matches that straddle both.
+    TestSupport::ScratchFolder folder;
+    for (uint64_t boundary : {65536ull, 1048576ull, 2ull * 1048576ull}) {
+        for (uint64_t back = 1; back < body.size(); back += 3) {
+            std::string data(boundary + 4096, '.');
+            data.replace(static_cast<size_t>(boundary - back), body.size(), body);
+            const std::wstring path = folder / L"straddle.bin";
+            TestSupport::WriteFile(path, data);
+            HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+            FileSource source(file);
+            const Detection found = engine.Scan(source, path, nullptr, nullptr);
+            ::CloseHandle(file);
+            EXPECT_TRUE(found.found) << boundary << " - " << back;
+            EXPECT_EQ(boundary - back, found.matchStart);
+        }
+    }
+}
