@@ -20,8 +20,14 @@ cmake --build "$build" -j "$(nproc)" --target refengine bench_engine >/dev/null
 sandbox="$build/engine-bench-sandbox"
 "$root/tools/harness.sh" start "$sandbox" "$build" >/dev/null
 trap '"$root/tools/harness.sh" stop "$sandbox" >/dev/null 2>&1 || true' EXIT
-work="$sandbox/drive_d/eb"
-python3 "$root/bench/make-engine-bench.py" "$work" "$megabytes"
+# The data is made once (it takes a while) and kept in the build folder, which the sandbox sees as B:.
+work="$build/engine-bench-data"
+win='B:\engine-bench-data'
+if [ ! -f "$work/made-$megabytes" ]; then
+    rm -rf "$work"
+    python3 "$root/bench/make-engine-bench.py" "$work" "$megabytes"
+    touch "$work/made-$megabytes"
+fi
 mkdir -p "$work/sigs-0"
 for set in 0 1 10000 100000 300000; do
     cp "$build/bin/Bases/ScanMain.DLL" "$work/sigs-$set/"
@@ -39,13 +45,13 @@ clam() {  # seconds of clamscan on a file with a base
     echo "$end - $start" | bc -l
 }
 
-empty=$(run 'D:\eb\sigs-0' 'D:\eb\random.bin')
+empty=$(run "$win\\sigs-0" "$win\\random.bin")
 base_peak=$(echo "$empty" | field peak "")
 base_load=$(echo "$empty" | field load "")
 printf '%-9s %9s %9s %9s %9s %9s %10s %8s %9s %9s\n' sigs load_s mem_x random_s MB/s ratio_1 advers_x small_s clam_s ours/clam
 one_random=""
 for set in 1 10000 100000 300000; do
-    out=$(run "D:\\eb\\sigs-$set" 'D:\eb\random.bin' 'D:\eb\adversarial.bin' 'D:\eb\small')
+    out=$(run "$win\\sigs-$set" "$win\\random.bin" "$win\\adversarial.bin" "$win\\small")
     load=$(echo "$out" | field load "")
     random=$(echo "$out" | field scan random.bin)
     adversarial=$(echo "$out" | field scan adversarial.bin)

@@ -160,7 +160,7 @@ bool Database::AddLine(const std::string& extension, const std::string& raw) {
         if (f[3] == "truncate") sig.cure = CureKind::Truncate;
         else if (f[3] != "none") return false;
         sig.name = f[0];
-        bodies.push_back(sig);
+        bodies.Add(sig);
         return true;
     }
     if (extension == ".ndb") {
@@ -173,7 +173,7 @@ bool Database::AddLine(const std::string& extension, const std::string& raw) {
         if (sig.offset.kind != Offset::Anywhere && sig.offset.kind != Offset::FromStart && sig.offset.kind != Offset::FromEnd)
             return false;
         sig.name = f[0];
-        bodies.push_back(sig);
+        bodies.Add(sig);
         return true;
     }
     if (extension == ".hdb" || extension == ".hsb") {
@@ -219,6 +219,7 @@ void Database::LoadFolder(const std::wstring& folder) {
         do LoadFile(folder + L"\\" + data.cFileName, narrowExtension);
         while (::FindNextFileW(find.Get(), &data));
     }
+    bodies.Shrink();
 }
 
 }  // namespace RefEngine

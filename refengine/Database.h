@@ -8,6 +8,7 @@
 #pragma once
 
 #include "refengine/Signature.h"
+#include "refengine/SignatureStore.h"
 
 #include <cstdint>
 #include <functional>
@@ -27,13 +28,13 @@ struct HashSignature {
 struct Database {
     static const size_t MaxLineLength = 4u << 20;
 
-    std::vector<BodySignature> bodies;
+    SignatureStore bodies;
     std::vector<HashSignature> hashes;
     std::set<uint64_t> hashedSizes;  // only files of these sizes are hashed
     uint32_t skipped = 0;            // lines of a base that were not understood
     uint32_t overlong = 0;           // lines longer than MaxLineLength, skipped
 
-    uint32_t Records() const { return static_cast<uint32_t>(bodies.size() + hashes.size()); }
+    uint32_t Records() const { return static_cast<uint32_t>(bodies.Size() + hashes.size()); }
     // Reads every base file in the folder (*.tvb, *.ndb, *.hdb, *.hsb).
     void LoadFolder(const std::wstring& folder);
     // One base file of the given extension (".tvb", ...).

@@ -18,6 +18,15 @@ uint32_t Load32(const uint8_t* p) {
 }
 
 uint32_t TableHash(uint32_t gram) { return (gram * 0xC2B2AE35u) ^ (gram >> 15); }
+uint32_t PairHash(uint32_t gram, uint32_t next) { return (gram ^ ((next << 13) | (next >> 19))) * 0x2545F491u + next; }
+bool TestBit(const std::vector<uint32_t>& bits, uint32_t hash, uint32_t shift) {
+    const uint32_t bit = hash >> shift;
+    return (bits[bit >> 5] >> (bit & 31)) & 1;
+}
+void SetBit(std::vector<uint32_t>& bits, uint32_t hash, uint32_t shift) {
+    const uint32_t bit = hash >> shift;
+    bits[bit >> 5] |= 1u << (bit & 31);
+}
 
 bool Stopped(const volatile long* stop) {
     return stop && ::InterlockedCompareExchange(const_cast<volatile long*>(stop), 0, 0);
@@ -89,115 +98,135 @@ bool ResolveOffset(const Offset& offset, const ObjectInfo& info, uint64_t& first
     return true;
 }
 
-BodyMatcher::BodyMatcher(const std::vector<BodySignature>& signatures, const Budgets& budgets)
-    : signatures_(signatures), budgets_(budgets), layouts_(signatures.size()), singleBuckets_(256, -1) {
-    // Layouts: blocks between unbounded gaps.
-    for (size_t s = 0; s < signatures.size(); ++s) {
-        const BodySignature& sig = signatures[s];
-        Layout& layout = layouts_[s];
-        Block block = {0, 0, 0};
-        uint64_t gap = 0;
-        for (size_t e = 0; e <= sig.elements.size(); ++e) {
-            if (e == sig.elements.size() || (sig.elements[e].kind == Element::Gap && sig.elements[e].max == Unbounded)) {
-                block.last = e;
-                layout.blocks.push_back(block);
-                layout.gapBefore.push_back(gap);
-                if (e == sig.elements.size()) break;
-                gap = sig.elements[e].min;
-                block = {e + 1, e + 1, 0};
-                continue;
-            }
-            const Element& element = sig.elements[e];
-            if (element.kind == Element::Run) block.minLength += element.run.size();
-            if (element.kind == Element::Gap) block.minLength += element.min;
-            if (element.kind == Element::Choice) {
-                uint64_t shortest = Unbounded;
-                for (const ByteRun& option : element.options) shortest = std::min<uint64_t>(shortest, option.size());
-                block.minLength += shortest;
-            }
-            if (e == sig.anchorElement) layout.anchorBlock = layout.blocks.size();
-        }
-        layout.anchorRunLength = sig.elements[sig.anchorElement].run.size();
+BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets)
+    : store_(store), budgets_(budgets), nextInGroup_(store.Size(), ~0u), singleLists_(256, -1) {
+    // Groups of equal anchors: the signatures sorted by a number made of the anchor's first four
+    // bytes and a hash of all of it (a sort of numbers, not of the anchors in memory), then equal
+    // anchors joined within each run of equal numbers.
+    struct Key {
+        uint64_t key;
+        uint32_t signature;
+    };
+    std::vector<Key> keys(store.Size());
+    for (uint32_t s = 0; s < keys.size(); ++s) {
+        const uint8_t* a = store.Anchor(s);
+        const uint32_t length = store[s].anchorLength;
+        uint32_t first = 0, hash = 2166136261u ^ length;
+        std::memcpy(&first, a, std::min<uint32_t>(length, 4));
+        for (uint32_t i = 0; i < length; ++i) hash = (hash ^ a[i]) * 16777619u;
+        keys[s] = {(static_cast<uint64_t>(first) << 32) | hash, s};
     }
-
-    // Groups of equal anchors.
-    std::unordered_map<std::string, uint32_t> groupOf;
-    for (uint32_t s = 0; s < signatures.size(); ++s) {
-        const BodySignature& sig = signatures[s];
-        std::string anchor;
-        const ByteRun& run = sig.elements[sig.anchorElement].run;
-        for (size_t i = 0; i < sig.anchorLength; ++i) anchor += static_cast<char>(run[sig.anchorPosition + i].value);
-        auto it = groupOf.find(anchor);
-        if (it == groupOf.end()) {
-            it = groupOf.emplace(anchor, static_cast<uint32_t>(groups_.size())).first;
-            groups_.emplace_back();
-            groups_.back().anchor.assign(anchor.begin(), anchor.end());
+    std::sort(keys.begin(), keys.end(), [](const Key& x, const Key& y) {
+        return x.key != y.key ? x.key < y.key : x.signature < y.signature;
+    });
+    std::vector<uint32_t> lastOfGroup;  // within the current run of equal keys
+    for (size_t i = 0; i < keys.size(); ++i) {
+        const uint32_t s = keys[i].signature;
+        if (i == 0 || keys[i - 1].key != keys[i].key) lastOfGroup.clear();
+        bool joined = false;
+        for (uint32_t& last : lastOfGroup) {
+            const uint32_t length = store[s].anchorLength;
+            if (store[last].anchorLength == length && std::memcmp(store.Anchor(last), store.Anchor(s), length) == 0) {
+                nextInGroup_[last] = s;
+                last = s;
+                joined = true;
+                break;
+            }
         }
-        groups_[it->second].signatures.push_back(s);
+        if (joined) continue;
+        groups_.push_back(s);
+        lastOfGroup.push_back(s);
     }
+    keys = std::vector<Key>();
 
-    // Buckets by first bytes, and the filters over them.
-    std::unordered_map<uint32_t, uint32_t> longIndex, shortIndex, singleIndex;
-    size_t longGroups = 0;
+    // Groups by their first bytes; groups_ is sorted by anchor, so equal first bytes are neighbours.
+    struct GramRange {
+        uint32_t gram, first, count;
+    };
+    std::vector<GramRange> longGrams;
+    std::unordered_map<uint32_t, std::vector<uint32_t>> shortGroups, singleGroups;
     for (uint32_t g = 0; g < groups_.size(); ++g) {
-        const std::vector<uint8_t>& a = groups_[g].anchor;
-        if (a.size() >= 4) {
-            AddToBucket(longIndex, Load32(a.data()), g);
-            ++longGroups;
-        } else if (a.size() >= 2) {
-            AddToBucket(shortIndex, static_cast<uint32_t>(a[0] | (a[1] << 8)), g);
+        const uint8_t* a = AnchorBytes(g);
+        const uint32_t length = AnchorLength(g);
+        if (length >= 4) {
+            const uint32_t gram = Load32(a);
+            if (longGrams.empty() || longGrams.back().gram != gram) longGrams.push_back({gram, g, 0});
+            ++longGrams.back().count;
+        } else if (length >= 2) {
+            shortGroups[static_cast<uint32_t>(a[0] | (a[1] << 8))].push_back(g);
         } else {
-            AddToBucket(singleIndex, a[0], g);
+            singleGroups[a[0]].push_back(g);
         }
     }
-    for (Bucket& bucket : buckets_)
-        std::sort(bucket.groups.begin(), bucket.groups.end(), [this](uint32_t x, uint32_t y) {
-            const std::vector<uint8_t>&a = groups_[x].anchor, &b = groups_[y].anchor;
-            return a.size() != b.size() ? a.size() < b.size() : a < b;
-        });
 
     // At least 32 bits an anchor: about one filter hit in fifty positions of random data at most.
+    hasLong_ = !longGrams.empty();
     uint32_t bitsLog2 = 16;
-    while ((1ull << bitsLog2) < longGroups * 32 && bitsLog2 < 28) ++bitsLog2;
+    while ((1ull << bitsLog2) < longGrams.size() * 32 && bitsLog2 < 28) ++bitsLog2;
     gramBits_.assign(static_cast<size_t>(1ull << (bitsLog2 - 5)), 0);
     gramShift_ = 32 - bitsLog2;
-    hasLong_ = longGroups > 0;
-    size_t tableSize = 16;
-    while (tableSize < longIndex.size() * 2) tableSize <<= 1;
-    longTable_.assign(tableSize, std::make_pair(0u, 0u));
-    for (const auto& entry : longIndex) {
-        const uint32_t gram = entry.first;
-        const uint32_t bit = (gram * 0x9E3779B1u) >> gramShift_;
-        gramBits_[bit >> 5] |= 1u << (bit & 31);
-        size_t slot = TableHash(gram) & (tableSize - 1);
-        while (longTable_[slot].second) slot = (slot + 1) & (tableSize - 1);
-        longTable_[slot] = std::make_pair(gram, entry.second + 1);
+    pairBits_.assign(gramBits_.size(), 0);
+    gramsOfShort_.assign(gramBits_.size(), 0);
+    longTable_.assign(longGrams.size() + longGrams.size() / 4 + 1, LongEntry());
+    for (const GramRange& gram : longGrams) {
+        SetBit(gramBits_, gram.gram * 0x9E3779B1u, gramShift_);
+        for (uint32_t g = gram.first; g < gram.first + gram.count; ++g) {
+            if (AnchorLength(g) < 8)
+                SetBit(gramsOfShort_, gram.gram * 0x9E3779B1u, gramShift_);
+            else
+                SetBit(pairBits_, PairHash(gram.gram, Load32(AnchorBytes(g) + 4)), gramShift_);
+        }
+        LongEntry entry;
+        entry.gram = gram.gram;
+        if (gram.count == 1) {
+            const uint32_t g = gram.first;
+            const uint32_t tailLength = std::min<uint32_t>(AnchorLength(g), 12) - 4;
+            for (uint32_t i = 0; i < tailLength; ++i)
+                entry.tail[i / 4] |= static_cast<uint32_t>(AnchorBytes(g)[4 + i]) << (8 * (i % 4));
+            entry.index = (tailLength << 27) | (g + 1);
+        } else {
+            std::vector<uint32_t> groups;
+            for (uint32_t g = gram.first; g < gram.first + gram.count; ++g) groups.push_back(g);
+            entry.index = Shared | AddShared(groups);
+        }
+        size_t slot = Slot(gram.gram);
+        while (longTable_[slot].index) slot = slot + 1 == longTable_.size() ? 0 : slot + 1;
+        longTable_[slot] = entry;
     }
-    if (!shortIndex.empty()) {
+    if (!shortGroups.empty()) {
         hasShort_ = true;
         shortBits_.assign(1024, 0);
-        for (const auto& entry : shortIndex) shortBits_[entry.first >> 6] |= 1ull << (entry.first & 63);
-        shortBuckets_ = shortIndex;
+        for (auto& entry : shortGroups) {
+            shortBits_[entry.first >> 6] |= 1ull << (entry.first & 63);
+            shortLists_[entry.first] = AddShared(entry.second);
+        }
     }
-    for (const auto& entry : singleIndex) {
+    for (auto& entry : singleGroups) {
         hasSingle_ = true;
-        singleBuckets_[entry.first] = static_cast<int32_t>(entry.second);
+        singleLists_[entry.first] = static_cast<int32_t>(AddShared(entry.second));
     }
+    shared_.shrink_to_fit();
 }
 
-void BodyMatcher::AddToBucket(std::unordered_map<uint32_t, uint32_t>& index, uint32_t key, uint32_t group) {
-    auto it = index.find(key);
-    if (it == index.end()) {
-        it = index.emplace(key, static_cast<uint32_t>(buckets_.size())).first;
-        buckets_.emplace_back();
-    }
-    buckets_[it->second].groups.push_back(group);
+uint32_t BodyMatcher::AddShared(std::vector<uint32_t> groups) {
+    std::sort(groups.begin(), groups.end(), [this](uint32_t x, uint32_t y) {
+        const uint32_t lx = AnchorLength(x), ly = AnchorLength(y);
+        return lx != ly ? lx < ly : std::memcmp(AnchorBytes(x), AnchorBytes(y), lx) < 0;
+    });
+    const uint32_t start = static_cast<uint32_t>(shared_.size());
+    shared_.push_back(static_cast<uint32_t>(groups.size()));
+    shared_.insert(shared_.end(), groups.begin(), groups.end());
+    return start;
 }
 
-const BodyMatcher::Bucket* BodyMatcher::LongBucket(uint32_t gram) const {
-    const size_t mask = longTable_.size() - 1;
-    for (size_t slot = TableHash(gram) & mask; longTable_[slot].second; slot = (slot + 1) & mask)
-        if (longTable_[slot].first == gram) return &buckets_[longTable_[slot].second - 1];
+size_t BodyMatcher::Slot(uint32_t gram) const {
+    return static_cast<size_t>((static_cast<uint64_t>(TableHash(gram)) * longTable_.size()) >> 32);
+}
+
+const BodyMatcher::LongEntry* BodyMatcher::FindLong(uint32_t gram) const {
+    const size_t size = longTable_.size();
+    for (size_t slot = Slot(gram); longTable_[slot].index; slot = slot + 1 == size ? 0 : slot + 1)
+        if (longTable_[slot].gram == gram) return &longTable_[slot];
     return nullptr;
 }
 
@@ -205,41 +234,54 @@ const BodyMatcher::Bucket* BodyMatcher::LongBucket(uint32_t gram) const {
 class BodyMatcher::Search {
 public:
     Search(const BodyMatcher& matcher, ByteSource& source, const ObjectInfo& info)
-        : m_(matcher), source_(source), info_(info), size_(source.Size()),
+        : m_(matcher), store_(matcher.store_), source_(source), info_(info), size_(source.Size()),
           objectBudget_(matcher.budgets_.perObjectBase + matcher.budgets_.perObjectByte * source.Size()) {}
 
     Result result;
 
-    // The anchors of the bucket that lie at position at; each whole one makes candidates.
-    // nearby: the bytes from at on, when the caller has them at hand (nearSize of them).
-    void Candidates(const Bucket& bucket, uint64_t at, const uint8_t* nearby, size_t nearSize) {
-        uint8_t copy[MaxAnchor];
-        const uint8_t* window = nearby;
-        size_t got = nearSize;
-        if (nearSize < MaxAnchor && at + nearSize < size_) {
-            got = source_.Read(at, copy, MaxAnchor);
-            window = copy;
-        } else if (got > MaxAnchor) {
-            got = MaxAnchor;
+    // A gram's entry hit at position at; nearby: the bytes from at on that the caller has (nearSize).
+    void Long(const LongEntry& entry, uint64_t at, const uint8_t* nearby, size_t nearSize) {
+        if (!(entry.index & Shared)) {
+            // One group: its next bytes decide most near misses here.
+            const uint32_t tailLength = entry.TailLength();
+            if (tailLength) {
+                uint8_t next[8] = {};
+                if (nearSize >= 12)
+                    std::memcpy(next, nearby + 4, 8);
+                else if (source_.Read(at + 4, next, tailLength) != tailLength)
+                    return;
+                for (uint32_t i = 0; i < tailLength; ++i)
+                    if (next[i] != static_cast<uint8_t>(entry.tail[i / 4] >> (8 * (i % 4)))) return;
+            }
+            Window window(*this, at, nearby, nearSize);
+            TryGroup((entry.index & IndexMask) - 1, window, at);
+            return;
         }
-        const std::vector<uint32_t>& groups = bucket.groups;
-        if (groups.size() <= 8) {
-            for (uint32_t g : groups) TryGroup(g, window, got, at);
+        List(entry.index & IndexMask, at, nearby, nearSize);
+    }
+
+    // The groups of a shared list that lie at position at.
+    void List(uint32_t start, uint64_t at, const uint8_t* nearby, size_t nearSize) {
+        Window window(*this, at, nearby, nearSize);
+        const uint32_t count = m_.shared_[start];
+        const uint32_t* groups = &m_.shared_[start + 1];
+        if (count <= 8) {
+            for (uint32_t i = 0; i < count && !Done(); ++i) TryGroup(groups[i], window, at);
             return;
         }
         // Many anchors begin alike: one binary search for each anchor length.
-        size_t i = 0;
-        while (i < groups.size()) {
-            const size_t length = m_.groups_[groups[i]].anchor.size();
-            size_t j = i;
-            while (j < groups.size() && m_.groups_[groups[j]].anchor.size() == length) ++j;
-            if (length <= got) {
-                auto found = std::lower_bound(groups.begin() + i, groups.begin() + j, window,
-                                              [this, length](uint32_t g, const uint8_t* w) {
-                                                  return std::memcmp(m_.groups_[g].anchor.data(), w, length) < 0;
-                                              });
-                if (found != groups.begin() + j && std::memcmp(m_.groups_[*found].anchor.data(), window, length) == 0)
-                    TryGroup(*found, window, got, at);
+        uint32_t i = 0;
+        while (i < count && !Done()) {
+            const uint32_t length = m_.AnchorLength(groups[i]);
+            uint32_t j = i;
+            while (j < count && m_.AnchorLength(groups[j]) == length) ++j;
+            if (length <= window.size) {
+                const uint32_t* found = std::lower_bound(groups + i, groups + j, window.bytes,
+                                                         [this, length](uint32_t g, const uint8_t* w) {
+                                                             return std::memcmp(m_.AnchorBytes(g), w, length) < 0;
+                                                         });
+                if (found != groups + j && std::memcmp(m_.AnchorBytes(*found), window.bytes, length) == 0)
+                    TryGroup(*found, window, at);
             }
             i = j;
         }
@@ -248,11 +290,33 @@ public:
     bool Done() const { return result.found || outOfWork_; }
 
 private:
+    struct Window {  // the object's bytes from a position on, as far as an anchor reaches
+        Window(Search& search, uint64_t at, const uint8_t* nearby, size_t nearSize) : bytes(nearby), size(nearSize) {
+            if (nearSize < MaxAnchor && at + nearSize < search.size_) {
+                size = search.source_.Read(at, copy, MaxAnchor);
+                bytes = copy;
+            } else if (size > MaxAnchor) {
+                size = MaxAnchor;
+            }
+        }
+        uint8_t copy[MaxAnchor];
+        const uint8_t* bytes;
+        size_t size;
+    };
     struct Cursor {
         uint64_t query = Unbounded, start = 0, end = 0;
         bool none = false;
     };
+    struct Block {  // elements [first, last) between unbounded gaps
+        size_t first, last;
+        uint64_t minLength;
+    };
     struct State {
+        bool ready = false;
+        std::vector<ElementView> elements;
+        std::vector<Block> blocks;
+        std::vector<uint64_t> gapBefore;  // minimum of the unbounded gap before each block
+        size_t anchorBlock = 0;
         uint64_t work = 0;
         bool gaveUp = false;
         int left = 0;  // 0: not placed yet, 1: placed, 2: cannot be placed
@@ -261,12 +325,50 @@ private:
     };
     struct OutOfWork {};
 
-    void TryGroup(uint32_t g, const uint8_t* window, size_t got, uint64_t at) {
-        const Group& group = m_.groups_[g];
-        if (group.anchor.size() > got || std::memcmp(group.anchor.data(), window, group.anchor.size()) != 0) return;
-        for (uint32_t s : group.signatures) {
-            if (Done()) return;
-            Check(s, at);
+    void TryGroup(uint32_t g, const Window& window, uint64_t at) {
+        const uint32_t length = m_.AnchorLength(g);
+        if (length > window.size || std::memcmp(m_.AnchorBytes(g), window.bytes, length) != 0) return;
+        for (uint32_t s = m_.groups_[g]; s != ~0u && !Done(); s = m_.nextInGroup_[s]) Check(s, at);
+    }
+
+    void Prepare(uint32_t s, State& state) {
+        state.ready = true;
+        store_.Elements(s, state.elements);
+        const SignatureStore::Record& record = store_[s];
+        Block block = {0, 0, 0};
+        uint64_t gap = 0;
+        for (size_t e = 0; e <= state.elements.size(); ++e) {
+            const bool unbounded = e < state.elements.size() && state.elements[e].kind == Element::Gap &&
+                                   state.elements[e].max == Unbounded;
+            if (e == state.elements.size() || unbounded) {
+                block.last = e;
+                state.blocks.push_back(block);
+                state.gapBefore.push_back(gap);
+                if (e == state.elements.size()) break;
+                gap = state.elements[e].min;
+                block = {e + 1, e + 1, 0};
+                continue;
+            }
+            const ElementView& element = state.elements[e];
+            if (element.kind == Element::Run) block.minLength += element.length;
+            if (element.kind == Element::Gap) block.minLength += element.min;
+            if (element.kind == Element::Choice) {
+                uint64_t shortest = Unbounded;
+                ForEachOption(element, [&](const uint8_t*, uint32_t length) { shortest = std::min<uint64_t>(shortest, length); });
+                block.minLength += shortest;
+            }
+            if (e == record.anchorElement) state.anchorBlock = state.blocks.size();
+        }
+        state.right.resize(state.blocks.size());
+    }
+
+    template <typename Visit>
+    static void ForEachOption(const ElementView& element, Visit visit) {
+        const uint8_t* p = element.data;
+        for (uint32_t o = 0; o < element.length; ++o) {
+            const uint32_t length = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+            visit(p + 4, length);
+            p += 4 + 4 * static_cast<size_t>(length);
         }
     }
 
@@ -290,16 +392,17 @@ private:
     }
 
     void Check(uint32_t s, uint64_t anchorAt) {
-        const BodySignature& sig = m_.signatures_[s];
-        if (sig.target == 1 && !info_.pe) return;
+        const SignatureStore::Record& record = store_[s];
+        if (record.target == 1 && !info_.pe) return;
+        if (anchorAt < record.anchorPosition) return;
         State& state = states_[s];
         if (state.gaveUp) return;
-        const uint64_t runStart = anchorAt - sig.anchorPosition;
-        if (anchorAt < sig.anchorPosition) return;
         candidateWork_ = 0;
         try {
+            if (!state.ready) Prepare(s, state);
+            current_ = s;
             uint64_t start = 0;
-            if (Verify(s, sig, state, runStart, start)) {
+            if (Verify(record, state, anchorAt - record.anchorPosition, start)) {
                 result.found = true;
                 result.signature = s;
                 result.start = start;
@@ -310,19 +413,19 @@ private:
         }
     }
 
-    // Does the run match at position p (bytes p .. p+length-1 inside the object)?
-    bool RunAt(const BodySignature& sig, const ByteRun& run, uint64_t p, State& state) {
-        if (p > size_ || run.size() > size_ - p) return false;
-        Spend(state, run.size() / 8 + 1);
+    // Do the tests (exact bytes, or 4-byte tests) match at position p?
+    bool TestsAt(const uint8_t* tests, uint32_t length, bool exact, uint64_t p, State& state) {
+        if (p > size_ || length > size_ - p) return false;
+        Spend(state, length / 8 + 1);
         uint8_t bytes[64];
-        for (size_t done = 0; done < run.size();) {
-            const size_t n = std::min<size_t>(sizeof(bytes), run.size() - done);
+        for (uint32_t done = 0; done < length;) {
+            const uint32_t n = std::min<uint32_t>(sizeof(bytes), length - done);
             if (source_.Read(p + done, bytes, n) != n) return false;
-            for (size_t i = 0; i < n; ++i) {
-                const ByteTest& t = run[done + i];
-                const bool ok = t.byteClass >= 0 ? sig.classes[static_cast<size_t>(t.byteClass)].test(bytes[i])
-                                                 : (bytes[i] & t.mask) == t.value;
-                if (!ok) return false;
+            if (exact) {
+                if (std::memcmp(bytes, tests + done, n) != 0) return false;
+            } else {
+                for (uint32_t i = 0; i < n; ++i)
+                    if (!store_.TestByte(tests + 4 * (done + i), bytes[i])) return false;
             }
             done += n;
         }
@@ -330,19 +433,17 @@ private:
     }
 
     bool BoundaryAt(char kind, uint64_t p) {
-        const bool atStart = p == 0, atEnd = p >= size_;
+        if (p == 0 || p >= size_) return true;
         if (kind == 'L') {
-            if (atStart || atEnd) return true;
-            const uint8_t before = source_.At(p - 1);
-            return before == '\n' || before == '\r' || source_.At(p) == '\r' || source_.At(p) == '\n';
+            const uint8_t before = source_.At(p - 1), here = source_.At(p);
+            return before == '\n' || before == '\r' || here == '\r' || here == '\n';
         }
-        if (atStart || atEnd) return true;
         return IsWordByte(source_.At(p - 1)) != IsWordByte(source_.At(p));
     }
 
-    // Where element e can end, for each position where it can start (forward), or where it can start,
-    // for each position where it can end (backward).
-    Positions Step(const BodySignature& sig, const Element& element, const Positions& in, bool forward, State& state) {
+    // Where the element can end, for each position where it can start (forward), or where it can
+    // start, for each position where it can end (backward).
+    Positions Step(const ElementView& element, const Positions& in, bool forward, State& state) {
         Positions out;
         switch (element.kind) {
         case Element::Gap: {
@@ -373,20 +474,19 @@ private:
         case Element::Run:
         case Element::Choice: {
             std::vector<Interval> parts;
-            auto place = [&](const ByteRun& option, uint64_t p) {
-                const uint64_t length = option.size();
+            auto place = [&](const uint8_t* tests, uint32_t length, bool exact, uint64_t p) {
                 if (forward) {
-                    if (RunAt(sig, option, p, state)) parts.push_back({p + length, p + length});
-                } else if (p >= length && RunAt(sig, option, p - length, state)) {
+                    if (TestsAt(tests, length, exact, p, state)) parts.push_back({p + length, p + length});
+                } else if (p >= length && TestsAt(tests, length, exact, p - length, state)) {
                     parts.push_back({p - length, p - length});
                 }
             };
             for (const Interval& r : in)
                 for (uint64_t p = r.lo; p <= r.hi; ++p) {
                     if (element.kind == Element::Run)
-                        place(element.run, p);
+                        place(element.data, element.length, element.exact, p);
                     else
-                        for (const ByteRun& option : element.options) place(option, p);
+                        ForEachOption(element, [&](const uint8_t* tests, uint32_t length) { place(tests, length, false, p); });
                 }
             return Merge(parts);
         }
@@ -394,26 +494,43 @@ private:
         return out;
     }
 
-    // The ends of block b placed from the start positions (forward), or the starts from the ends.
-    Positions Walk(const BodySignature& sig, size_t first, size_t last, Positions set, bool forward, State& state) {
+    Positions Walk(State& state, size_t first, size_t last, Positions set, bool forward) {
+        // Most walks are one position through runs and fixed gaps: no sets needed for those.
+        while (first < last && set.size() == 1 && set[0].lo == set[0].hi) {
+            const ElementView& element = state.elements[forward ? first : last - 1];
+            uint64_t p = set[0].lo;
+            if (element.kind == Element::Run) {
+                if (forward ? !TestsAt(element.data, element.length, element.exact, p, state)
+                            : p < element.length || !TestsAt(element.data, element.length, element.exact, p - element.length, state))
+                    return Positions();
+                p = forward ? p + element.length : p - element.length;
+            } else if (element.kind == Element::Gap && element.min == element.max) {
+                if (forward ? p + element.min > size_ : p < element.min) return Positions();
+                p = forward ? p + element.min : p - element.min;
+            } else {
+                break;
+            }
+            set[0].lo = set[0].hi = p;
+            if (forward) ++first;
+            else --last;
+        }
         if (forward) {
-            for (size_t e = first; e < last && !set.empty(); ++e) set = Step(sig, sig.elements[e], set, true, state);
+            for (size_t e = first; e < last && !set.empty(); ++e) set = Step(state.elements[e], set, true, state);
         } else {
-            for (size_t e = last; e-- > first && !set.empty();) set = Step(sig, sig.elements[e], set, false, state);
+            for (size_t e = last; e-- > first && !set.empty();) set = Step(state.elements[e], set, false, state);
         }
         return set;
     }
 
-    // The placement of block b that ends earliest, among those that start at query or later.
-    bool EarliestPlacement(const BodySignature& sig, const Block& block, uint64_t query, uint64_t latestStart,
-                           uint64_t& start, uint64_t& end, State& state) {
+    // The placement of the block that ends earliest, among those that start between query and latest.
+    bool EarliestPlacement(State& state, const Block& block, uint64_t query, uint64_t latest, uint64_t& start,
+                           uint64_t& end) {
         uint64_t best = Unbounded;
-        for (uint64_t p = query; p <= latestStart && p <= size_ && (best == Unbounded || p + block.minLength <= best);
-             ++p) {
-            p = NextPossibleStart(sig, block, p, latestStart, state);
-            if (p == Unbounded || p > latestStart) break;
+        for (uint64_t p = query; p <= latest && p <= size_ && (best == Unbounded || p + block.minLength <= best); ++p) {
+            p = NextPossibleStart(state, block, p, latest);
+            if (p == Unbounded || p > latest) break;
             Spend(state, 1);
-            const Positions ends = Walk(sig, block.first, block.last, Positions(1, Interval{p, p}), true, state);
+            const Positions ends = Walk(state, block.first, block.last, Positions(1, Interval{p, p}), true);
             if (!ends.empty() && ends.front().lo < best) {
                 best = ends.front().lo;
                 start = p;
@@ -425,10 +542,10 @@ private:
     }
 
     // The first position from p where the block's first exact byte lies, when it begins with one.
-    uint64_t NextPossibleStart(const BodySignature& sig, const Block& block, uint64_t p, uint64_t latest, State& state) {
-        const Element& first = sig.elements[block.first];
-        if (first.kind != Element::Run || first.run.empty() || !first.run[0].Exact()) return p;
-        const uint8_t wanted = first.run[0].value;
+    uint64_t NextPossibleStart(State& state, const Block& block, uint64_t p, uint64_t latest) {
+        const ElementView& first = state.elements[block.first];
+        if (first.kind != Element::Run || first.length == 0 || !first.exact) return p;
+        const uint8_t wanted = first.data[0];
         uint8_t buffer[4096];
         while (p <= latest && p < size_) {
             size_t want = sizeof(buffer);
@@ -443,22 +560,22 @@ private:
         return Unbounded;
     }
 
-    bool Verify(uint32_t s, const BodySignature& sig, State& state, uint64_t runStart, uint64_t& matchStart) {
-        const Layout& layout = m_.layouts_[s];
+    bool Verify(const SignatureStore::Record& record, State& state, uint64_t runStart, uint64_t& matchStart) {
         Spend(state, 1);
-        if (!RunAt(sig, sig.elements[sig.anchorElement].run, runStart, state)) return false;
+        const ElementView& anchorRun = state.elements[record.anchorElement];
+        if (!TestsAt(anchorRun.data, anchorRun.length, anchorRun.exact, runStart, state)) return false;
         uint64_t first = 0, last = 0;
-        if (!ResolveOffset(sig.offset, info_, first, last)) return false;
-        const Block& home = layout.blocks[layout.anchorBlock];
-        const Positions ends = Walk(sig, sig.anchorElement + 1, home.last,
-                                    Positions(1, Interval{runStart + layout.anchorRunLength, runStart + layout.anchorRunLength}),
-                                    true, state);
+        if (!ResolveOffset(record.offsetKind == Offset::Anywhere ? Offset() : store_.GetOffset(current_), info_, first, last))
+            return false;
+        const Block& home = state.blocks[state.anchorBlock];
+        const uint64_t runEnd = runStart + anchorRun.length;
+        const Positions ends = Walk(state, record.anchorElement + 1, home.last, Positions(1, Interval{runEnd, runEnd}), true);
         if (ends.empty()) return false;
-        const Positions starts = Walk(sig, home.first, sig.anchorElement, Positions(1, Interval{runStart, runStart}), false, state);
+        const Positions starts = Walk(state, home.first, record.anchorElement, Positions(1, Interval{runStart, runStart}), false);
         if (starts.empty()) return false;
 
         // The blocks before: placed once per object, earliest first, from the allowed start.
-        if (layout.anchorBlock == 0) {
+        if (state.anchorBlock == 0) {
             bool fits = false;
             for (const Interval& r : starts)
                 if (r.hi >= first && r.lo <= last) {
@@ -471,12 +588,11 @@ private:
             if (state.left == 0) {
                 state.left = 2;
                 uint64_t at = first, blockStart = 0, blockEnd = 0;
-                for (size_t b = 0; b < layout.anchorBlock; ++b) {
-                    const uint64_t latest = b == 0 ? last : Unbounded;
-                    if (!EarliestPlacement(sig, layout.blocks[b], at, latest, blockStart, blockEnd, state)) break;
+                for (size_t b = 0; b < state.anchorBlock; ++b) {
+                    if (!EarliestPlacement(state, state.blocks[b], at, b == 0 ? last : Unbounded, blockStart, blockEnd)) break;
                     if (b == 0) state.leftStart = blockStart;
-                    at = blockEnd + layout.gapBefore[b + 1];
-                    if (b + 1 == layout.anchorBlock) {
+                    at = blockEnd + state.gapBefore[b + 1];
+                    if (b + 1 == state.anchorBlock) {
                         state.left = 1;
                         state.leftEnd = at;
                     }
@@ -488,14 +604,13 @@ private:
 
         // The blocks after: each placed earliest after the one before, remembered across candidates.
         uint64_t at = ends.front().lo;
-        state.right.resize(layout.blocks.size());
-        for (size_t b = layout.anchorBlock + 1; b < layout.blocks.size(); ++b) {
-            at += layout.gapBefore[b];
+        for (size_t b = state.anchorBlock + 1; b < state.blocks.size(); ++b) {
+            at += state.gapBefore[b];
             Cursor& cursor = state.right[b];
             const bool reusable = cursor.query != Unbounded && at >= cursor.query && (cursor.none || at <= cursor.start);
             if (!reusable) {
                 cursor.query = at;
-                cursor.none = !EarliestPlacement(sig, layout.blocks[b], at, Unbounded, cursor.start, cursor.end, state);
+                cursor.none = !EarliestPlacement(state, state.blocks[b], at, Unbounded, cursor.start, cursor.end);
             }
             if (cursor.none) return false;
             at = cursor.end;
@@ -504,6 +619,7 @@ private:
     }
 
     const BodyMatcher& m_;
+    const SignatureStore& store_;
     ByteSource& source_;
     const ObjectInfo& info_;
     const uint64_t size_;
@@ -511,6 +627,7 @@ private:
     uint64_t candidateWork_ = 0, objectWork_ = 0;
     const uint64_t objectBudget_;
     bool outOfWork_ = false;
+    uint32_t current_ = 0;  // the signature being verified
 };
 
 BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info, const volatile long* stop) const {
@@ -521,7 +638,6 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
     const size_t chunk = buffer.size() - 8;
     uint64_t base = 0;  // object offset of buffer[0]
     size_t held = 0;    // bytes in the buffer
-    const bool hasLong = hasLong_;
     while (base + held < size || held > 0) {
         if (Stopped(stop)) return Result();
         const size_t got = source.Read(base + held, buffer.data() + held, chunk);
@@ -530,17 +646,26 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
         // Positions whose four bytes are all here, or every position at the end.
         const size_t limit = final ? held : (held > 3 ? held - 3 : 0);
         const uint8_t* data = buffer.data();
-        if (hasLong) {
+        if (hasLong_) {
             // The hot loop: one hashed bit for each position.
             const uint32_t* bits = gramBits_.data();
             const uint32_t shift = gramShift_;
             const size_t end = std::min(limit, held >= 4 ? held - 3 : 0);
+            // A large bitmap lies beyond the first caches: ask for the word of a position some steps ahead.
+            const bool fetchAhead = gramBits_.size() > (1u << 13);
             for (size_t i = 0; i < end; ++i) {
+                if (fetchAhead && i + 16 < end)
+                    __builtin_prefetch(&bits[((Load32(data + i + 16) * 0x9E3779B1u) >> shift) >> 5]);
                 const uint32_t gram = Load32(data + i);
-                const uint32_t bit = (gram * 0x9E3779B1u) >> shift;
+                const uint32_t hash = gram * 0x9E3779B1u;
+                const uint32_t bit = hash >> shift;
                 if (!(bits[bit >> 5] & (1u << (bit & 31)))) continue;
-                if (const Bucket* bucket = LongBucket(gram)) {
-                    search.Candidates(*bucket, base + i, data + i, held - i);
+                // The next four bytes, when here: most near misses end before the table.
+                if (i + 8 <= held && !TestBit(pairBits_, PairHash(gram, Load32(data + i + 4)), shift) &&
+                    !TestBit(gramsOfShort_, hash, shift))
+                    continue;
+                if (const LongEntry* entry = FindLong(gram)) {
+                    search.Long(*entry, base + i, data + i, held - i);
                     if (search.Done()) break;
                 }
             }
@@ -549,12 +674,12 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
             if (hasShort_ && i + 2 <= held) {
                 const uint32_t pair = static_cast<uint32_t>(data[i] | (data[i + 1] << 8));
                 if (shortBits_[pair >> 6] & (1ull << (pair & 63))) {
-                    const auto it = shortBuckets_.find(pair);
-                    if (it != shortBuckets_.end()) search.Candidates(buckets_[it->second], base + i, data + i, held - i);
+                    const auto it = shortLists_.find(pair);
+                    if (it != shortLists_.end()) search.List(it->second, base + i, data + i, held - i);
                 }
             }
-            if (hasSingle_ && singleBuckets_[data[i]] >= 0)
-                search.Candidates(buckets_[singleBuckets_[data[i]]], base + i, data + i, held - i);
+            if (hasSingle_ && singleLists_[data[i]] >= 0)
+                search.List(static_cast<uint32_t>(singleLists_[data[i]]), base + i, data + i, held - i);
         }
         if (search.Done() || final) break;
         std::memmove(buffer.data(), buffer.data() + limit, held - limit);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "refengine/Signature.h"
+#include "refengine/SignatureStore.h"
 #include "refengine/Source.h"
 
 #include <unordered_map>
@@ -39,7 +40,8 @@ struct Budgets {
 
 class BodyMatcher {
 public:
-    BodyMatcher(const std::vector<BodySignature>& signatures, const Budgets& budgets = Budgets());
+    // The store must not change while the matcher lives.
+    BodyMatcher(const SignatureStore& signatures, const Budgets& budgets = Budgets());
 
     struct Result {
         bool found = false;
@@ -51,42 +53,41 @@ public:
     Result Find(ByteSource& source, const ObjectInfo& info, const volatile long* stop) const;
 
 private:
-    struct Group {  // signatures with the same anchor bytes
-        std::vector<uint8_t> anchor;
-        std::vector<uint32_t> signatures;
+    // The table entry of a four-byte gram: one group of equal anchors (the common case), with the
+    // anchor's next bytes to reject most near misses without leaving the entry, or several groups.
+    struct LongEntry {
+        uint32_t gram = 0;
+        uint32_t tail[2] = {0, 0};  // anchor bytes 4 to 11, as far as the anchor goes
+        uint32_t index = 0;         // Shared | start in shared_, or tail length << 27 | group + 1; 0: empty
+        uint32_t TailLength() const { return (index >> 27) & 15; }
     };
-    struct Bucket {  // groups whose anchors begin alike, by anchor length, then bytes
-        std::vector<uint32_t> groups;
-    };
-    struct Block {  // elements [first, last) between unbounded gaps
-        size_t first, last;
-        uint64_t minLength;
-    };
-    struct Layout {  // per signature
-        std::vector<Block> blocks;
-        size_t anchorBlock = 0;
-        std::vector<uint64_t> gapBefore;  // minimum of the unbounded gap before each block
-        uint64_t anchorRunLength = 0;
-    };
+    static const uint32_t Shared = 0x80000000u, IndexMask = (1u << 27) - 1;
     class Search;
 
-    void AddToBucket(std::unordered_map<uint32_t, uint32_t>& index, uint32_t key, uint32_t group);
-    const Bucket* LongBucket(uint32_t gram) const;
+    uint32_t AnchorLength(uint32_t group) const { return store_[groups_[group]].anchorLength; }
+    const uint8_t* AnchorBytes(uint32_t group) const { return store_.Anchor(groups_[group]); }
+    const LongEntry* FindLong(uint32_t gram) const;
+    size_t Slot(uint32_t gram) const;
+    // Shared lists: a count, then the groups, by anchor length, then bytes.
+    uint32_t AddShared(std::vector<uint32_t> groups);
 
-    const std::vector<BodySignature>& signatures_;
+    const SignatureStore& store_;
     Budgets budgets_;
-    std::vector<Layout> layouts_;
-    std::vector<Group> groups_;
-    std::vector<Bucket> buckets_;
+    std::vector<uint32_t> groups_;       // group -> its first signature
+    std::vector<uint32_t> nextInGroup_;  // signature -> the next with the same anchor, or ~0
+    std::vector<uint32_t> shared_;
     // Anchors of four bytes or more: a bitmap of their first four bytes, hashed, and an open-addressed
-    // table from those bytes to their bucket.
+    // table from those bytes to their groups.
     std::vector<uint32_t> gramBits_;
     uint32_t gramShift_ = 32;
-    std::vector<std::pair<uint32_t, uint32_t>> longTable_;  // (gram, bucket + 1); 0: empty
+    // A second look before the table: a bitmap of the anchors' first eight bytes, hashed, for grams
+    // whose anchors all have eight bytes or more (those of the others are marked in gramsOfShort_).
+    std::vector<uint32_t> pairBits_, gramsOfShort_;
+    std::vector<LongEntry> longTable_;
     // Shorter anchors, rare in real bases: by their first two bytes, or by their only byte.
-    std::vector<uint64_t> shortBits_;                         // 65536 bits
-    std::unordered_map<uint32_t, uint32_t> shortBuckets_;     // two bytes -> bucket
-    std::vector<int32_t> singleBuckets_;                      // byte -> bucket, or -1
+    std::vector<uint64_t> shortBits_;                      // 65536 bits
+    std::unordered_map<uint32_t, uint32_t> shortLists_;    // two bytes -> start in shared_
+    std::vector<int32_t> singleLists_;                     // byte -> start in shared_, or -1
     bool hasLong_ = false, hasShort_ = false, hasSingle_ = false;
 };
 

@@ -34,16 +34,16 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
     const BodyMatcher::Result body = matcher_.Find(source, info, stop);
     if (Stopped(stop)) return Detection();
     if (body.found) {
-        const BodySignature& sig = database_.bodies[body.signature];
         detection.found = true;
-        detection.name = sig.name;
+        detection.name = database_.bodies.Name(body.signature);
         detection.matchStart = body.start;
-        detection.curable = depth == 0 && sig.cure == CureKind::Truncate && body.start > 0;
+        detection.curable = depth == 0 && database_.bodies[body.signature].cure == static_cast<uint8_t>(CureKind::Truncate) &&
+                            body.start > 0;
         return detection;
     }
     if (body.incomplete) {
         detection.incomplete = true;
-        detection.why = "too many partial matches of " + database_.bodies[body.signature].name;
+        detection.why = std::string("too many partial matches of ") + database_.bodies.Name(body.signature);
     }
 
     // Hashes, only for sizes that some hash signature names.

@@ -1,0 +1,64 @@
+// Body signatures kept compactly, for bases of hundreds of thousands of them in a 32-bit process: a
+// fixed record per signature, the names in one pool and the elements as one byte code.
+#pragma once
+
+#include "refengine/Signature.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace RefEngine {
+
+// One element of a stored signature, read in place from the code.
+struct ElementView {
+    Element::Kind kind = Element::Run;
+    bool exact = false;          // Run: every test is one exact byte, data holds the bytes
+    uint32_t length = 0;         // Run: tests; Choice: options
+    const uint8_t* data = nullptr;  // Run: bytes (exact) or 4 bytes a test; Choice: the options
+    uint64_t min = 0, max = 0;   // Gap
+    char boundary = 0;           // Boundary
+};
+
+class SignatureStore {
+public:
+    struct Record {  // 24 bytes: a base holds hundreds of thousands
+        uint32_t name = 0;  // offset in the name pool, NUL-terminated
+        uint32_t code = 0;  // offset in the code: the offset's numbers (unless "*"), the anchor, the elements
+        uint32_t elements = 0;
+        uint32_t anchorElement = 0, anchorPosition = 0;
+        uint8_t anchorLength = 0;
+        uint8_t target = 0;
+        uint8_t cure = 0;  // CureKind
+        uint8_t offsetKind = 0;
+    };
+    static const size_t OffsetBytes = 20;  // value (8), shift (8), section (4)
+
+    uint32_t Add(const BodySignature& signature);
+    size_t Size() const { return records_.size(); }
+    const Record& operator[](size_t i) const { return records_[i]; }
+    Offset GetOffset(size_t i) const;
+    // Room for about this many signatures (a guess from the size of the bases), so that loading
+    // does not grow its storage in steps.
+    void Reserve(size_t signatures, size_t nameBytes, size_t codeBytes);
+    const char* Name(size_t i) const { return names_.data() + records_[i].name; }
+    // The signature's elements, in order.
+    void Elements(size_t i, std::vector<ElementView>& out) const;
+    // The code after the offset's numbers: the anchor's bytes, then the elements.
+    const uint8_t* Code(size_t i) const;
+    // The anchor's bytes (anchorLength of them).
+    const uint8_t* Anchor(size_t i) const;
+    bool TestByte(const uint8_t* test, uint8_t byte) const;  // one 4-byte test of a non-exact run
+    // The signature as it was added (for tools and tests).
+    BodySignature Expand(size_t i) const;
+    // Gives back what growing left over, once loading is done.
+    void Shrink();
+
+private:
+    std::vector<Record> records_;
+    std::string names_;
+    std::vector<uint8_t> code_;
+    std::vector<std::bitset<256>> classes_;
+};
+
+}  // namespace RefEngine
