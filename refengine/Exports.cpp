@@ -163,6 +163,14 @@ REF_EXPORT uint32_t __stdcall CoreFScan(uint32_t coreId, CoreScanParams* params)
     }
 }
 
+// What the limits left out so far: overlong base lines skipped, objects cut short by an archive limit
+// (or damage), objects cut short by the matcher's work limits.
+REF_EXPORT void __stdcall RefEngineLimits(uint32_t* overlongLines, uint32_t* archiveCuts, uint32_t* workCuts) {
+    if (overlongLines) *overlongLines = database.overlong;
+    if (archiveCuts) *archiveCuts = engine ? engine->ArchiveCuts() : 0;
+    if (workCuts) *workCuts = engine ? engine->WorkCuts() : 0;
+}
+
 // For tests: what the bases held.
 REF_EXPORT void __stdcall RefEngineReport(uint32_t* records, uint32_t* skipped) {
     if (records) *records = database.Records();

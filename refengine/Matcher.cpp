@@ -552,16 +552,19 @@ private:
             if (latest != Unbounded && latest - p + 1 < want) want = static_cast<size_t>(latest - p + 1);
             const size_t got = source_.Read(p, buffer, want);
             if (got == 0) return Unbounded;
-            Spend(state, got / 64 + 1);
             const void* hit = std::memchr(buffer, wanted, got);
-            if (hit) return p + static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - buffer);
+            const size_t scanned = hit ? static_cast<size_t>(static_cast<const uint8_t*>(hit) - buffer) + 1 : got;
+            Spend(state, scanned / 64 + 1);
+            if (hit) return p + scanned - 1;
             p += got;
         }
         return Unbounded;
     }
 
     bool Verify(const SignatureStore::Record& record, State& state, uint64_t runStart, uint64_t& matchStart) {
-        Spend(state, 1);
+        // A candidate costs something however quickly it fails, so that countless candidates end in
+        // a limit rather than in a stall.
+        Spend(state, 16);
         const ElementView& anchorRun = state.elements[record.anchorElement];
         if (!TestsAt(anchorRun.data, anchorRun.length, anchorRun.exact, runStart, state)) return false;
         uint64_t first = 0, last = 0;

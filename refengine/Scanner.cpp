@@ -42,6 +42,7 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
         return detection;
     }
     if (body.incomplete) {
+        ++workCuts_;
         detection.incomplete = true;
         detection.why = std::string("too many partial matches of ") + database_.bodies.Name(body.signature);
     }
@@ -88,6 +89,7 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
             }
             return true;
         });
+        if (report.incomplete) ++archiveCuts_;
         if (report.incomplete && !detection.found && !detection.incomplete) {
             detection.incomplete = true;
             detection.why = report.why;

@@ -7,6 +7,7 @@
 #include "refengine/Source.h"
 #include "refengine/Zip.h"
 
+#include <atomic>
 #include <functional>
 #include <string>
 
@@ -35,12 +36,17 @@ public:
 
     const Database& Data() const { return database_; }
 
+    // Objects cut short so far: by an archive limit or damage, and by a work limit of the matcher.
+    uint32_t ArchiveCuts() const { return archiveCuts_; }
+    uint32_t WorkCuts() const { return workCuts_; }
+
 private:
     Detection ScanObject(ByteSource& source, const std::wstring& objectName, const volatile long* stop,
                          const MemberCallback& member, int depth, ZipTotals& totals) const;
 
     const Database& database_;
     BodyMatcher matcher_;
+    mutable std::atomic<uint32_t> archiveCuts_{0}, workCuts_{0};
     ZipLimits limits_;
 };
 
