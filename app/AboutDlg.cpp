@@ -7,7 +7,8 @@
 
 std::wstring AboutVersionText(const std::wstring& version) { return CString::FormatId(IDS_ABOUT_VERSION, version.c_str()); }
 
-CAboutDlg::CAboutDlg(const std::wstring& versionModule) : CDialog(IDD_ABOUTBOX, nullptr), versionModule_(versionModule) {}
+CAboutDlg::CAboutDlg(CWnd* owner, const std::wstring& versionModule)
+    : CDialog(IDD_ABOUTBOX, owner), versionModule_(versionModule) {}
 
 void CAboutDlg::DoDataExchange() {
     version_.SubclassDlgItem(IDC_ABOUT_VERSION, this);
@@ -17,6 +18,7 @@ void CAboutDlg::DoDataExchange() {
 BOOL CAboutDlg::OnInitDialog() {
     CDialog::OnInitDialog();
     SetWindowText(CString::Load(IDS_APP_TITLE));
+    CenterOnOwner();
     std::wstring version = L"1.0";
     std::wstring module = versionModule_;
     if (module.empty()) {

@@ -8,7 +8,7 @@
 class CAboutDlg : public CDialog {
 public:
     // The version is read from the program file, or from the given module.
-    explicit CAboutDlg(const std::wstring& versionModule = std::wstring());
+    explicit CAboutDlg(CWnd* owner = nullptr, const std::wstring& versionModule = std::wstring());
 
 protected:
     void DoDataExchange() override;

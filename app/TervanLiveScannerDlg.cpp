@@ -191,7 +191,7 @@ bool CTervanLiveScannerDlg::OnMessage(UINT message, WPARAM wParam, LPARAM, LRESU
     switch (message) {
     case WM_SYSCOMMAND:
         if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
-            CAboutDlg about;
+            CAboutDlg about(this);  // modal over the main window
             about.DoModal();
             return true;
         }

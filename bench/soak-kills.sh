@@ -67,7 +67,7 @@ def make_tree(count):
     for i in range(count):
         path = os.path.join(tree, "d%d" % (i % 3), "f%02d.exe" % i)
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        host = random.randbytes(random.choice([100, 5000, 300000, 2000000]))
+        host = random.randbytes(random.choice([100, 5000, 60000, 600000]))
         with open(path, "wb") as f:
             f.write(host + body + random.randbytes(random.randint(0, 3000)))
         originals[windows_path(path).lower()] = (path, digest(path))
@@ -106,8 +106,8 @@ def check(originals, when):
 
 while scan_kills + restore_kills < kills:
     # A curing scan, killed at a random moment.
-    originals = make_tree(12)
-    if kill_at_random(["--all-files", "--engine", "B:\\bin\\Bases", "D:\\soak"], 0.8):
+    originals = make_tree(8)
+    if kill_at_random(["--all-files", "--engine", "B:\\bin\\Bases", "D:\\soak"], 0.4):
         scan_kills += 1
     check(originals, "scan")
     run("--quarantine", "list")  # the next start
@@ -132,7 +132,7 @@ while scan_kills + restore_kills < kills:
         stored = {}
         for path, sha in containers():
             stored.setdefault(path, set()).add(sha)
-        if kill_at_random(["--quarantine", "restore", entry[0]], 0.5):
+        if kill_at_random(["--quarantine", "restore", entry[0]], 0.3):
             restore_kills += 1
         kept = set(containers())
         for key, (path, sha) in before.items():

@@ -2,6 +2,8 @@
 #include "controls/WebLink.h"
 
 #include "framework/App.h"
+#include "resources/Reason.h"
+#include "resources/resource.h"
 
 #include <shellapi.h>
 
@@ -74,7 +76,7 @@ std::wstring CWebLink::ErrorMessage(INT_PTR result) {
     case 30: return L"The DDE transaction could not\nbe completed because other DDE transactions\nwere being processed.";
     case 31: return L"There is no application associated\nwith the given filename extension.";
     case 32: return L"The specified dynamic-link library was not found.";
-    case ResultTooLong: return L"The address is too long to be opened.";
+    case ResultTooLong: return ReasonText(Reason(IDS_ADDRESS_TOO_LONG));
     default: {
         wchar_t text[64];
         swprintf(text, 64, L"Unknown Error (%d) occurred.", static_cast<int>(result));
@@ -131,6 +133,8 @@ void CWebLink::PreSubclassWindow() {
             HCURSOR hand = ::LoadCursorW(help.Get(), MAKEINTRESOURCEW(106));
             if (hand) cursor_.Reset(static_cast<HCURSOR>(::CopyIcon(hand)));  // CopyCursor is CopyIcon
         }
+        // Not there under Wine nor on current Windows: the system's own hand.
+        if (!cursor_) cursor_.Reset(static_cast<HCURSOR>(::CopyIcon(::LoadCursorW(nullptr, IDC_HAND))));
     }
     const int mode = underline_;
     underline_ = UnderlineHover;

@@ -180,10 +180,10 @@ void TervanLiveFileRepositoryDlg::RunAction(CFileAction& action) {
     }
     actionRunning_ = false;
     if (failures.empty()) return;
-    std::wstring text = L"These files could not be handled and stay in the list:\n";
+    std::wstring text = ReasonText(Reason(IDS_NOT_HANDLED_LIST)) + L"\n";
     for (size_t i = 0; i < failures.size() && i < FailuresListed; ++i) text += L"\n" + failures[i];
     if (failures.size() > FailuresListed)
-        text += L"\n... and " + std::to_wstring(failures.size() - FailuresListed) + L" more";
+        text += L"\n" + ReasonText(Reason(IDS_AND_MORE, std::to_wstring(failures.size() - FailuresListed)));
     AppMessageBox(text, MB_OK | MB_ICONWARNING);
 }
 

@@ -121,10 +121,8 @@ void CFolderTreeCtrl::ReadChildren(HTREEITEM item) {
         (attributes & FILE_ATTRIBUTE_DIRECTORY ? folders : files).push_back(name);
     } while (::FindNextFileW(find.Get(), &data));
     for (const std::vector<std::wstring>* names : {&folders, &files})
-        for (const std::wstring& name : *names) {
-            AddItem(name, item, false);
-            if (IsChecked(item)) SetCheckedTree(item, true);  // children of a checked folder arrive checked
-        }
+        for (const std::wstring& name : *names) AddItem(name, item, false);
+    if (IsChecked(item)) SetCheckedTree(item, true);  // children of a checked folder arrive checked
 }
 
 void CFolderTreeCtrl::SetChecked(HTREEITEM item, bool checked) {
@@ -147,6 +145,10 @@ void CFolderTreeCtrl::OnLeftButtonDown(POINT point) {
         Expand(item, TVE_TOGGLE);
         return;
     }
+    Toggle(item);
+}
+
+void CFolderTreeCtrl::Toggle(HTREEITEM item) {
     SetCheckedTree(item, !IsChecked(item));
     for (HTREEITEM parent = GetParentItem(item); parent; parent = GetParentItem(parent)) {
         bool all = true;
@@ -163,13 +165,40 @@ void CFolderTreeCtrl::OnLeftButtonDown(POINT point) {
 }
 
 LRESULT CFolderTreeCtrl::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_LBUTTONDOWN) {
-        // Replaces the tree's own handling of the press entirely.
+    switch (message) {
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONDBLCLK: {
+        // Replaces the tree's own handling of presses entirely: a double click is a second click, not
+        // the tree's own tick, which would leave the tick and the bold mark apart.
         const POINT point = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
         OnLeftButtonDown(point);
         return 0;
     }
+    case WM_KEYDOWN:
+        if (wParam == VK_SPACE) {
+            if (HTREEITEM item = GetSelectedItem()) {
+                ReadChildren(item);
+                Toggle(item);
+            }
+            return 0;
+        }
+        break;
+    case WM_CHAR:
+        if (wParam == L' ') return 0;  // the space was handled as a key
+        break;
+    default:
+        break;
+    }
     return CTreeCtrl::WindowProc(message, wParam, lParam);
+}
+
+bool CFolderTreeCtrl::OnChildNotify(UINT message, WPARAM, LPARAM lParam, LRESULT* result) {
+    if (message != WM_NOTIFY) return false;
+    const NMTREEVIEWW* notice = reinterpret_cast<const NMTREEVIEWW*>(lParam);
+    if (notice->hdr.code != TVN_ITEMEXPANDINGW || !(notice->action & TVE_EXPAND)) return false;
+    ReadChildren(notice->itemNew.hItem);
+    *result = FALSE;  // let it open
+    return true;
 }
 
 void CFolderList::Collect(HTREEITEM item) {

@@ -1,5 +1,7 @@
-// CFolderTreeCtrl: drives, folders and files with check boxes, read from disk only when the user
-// clicks an item. A bold item is checked or has a checked item somewhere below it.
+// CFolderTreeCtrl: drives, folders and files with check boxes, read from disk when the user first
+// opens or ticks an item, by mouse or keyboard. A bold item is checked or has a checked item somewhere
+// below it. Every way of ticking (click, double click, space bar) and of opening (click, double click,
+// Right arrow, +) ends in the same state, so what is ticked is what is scanned.
 // CFolderList: reduces the checks of such a tree to a short list of paths.
 #pragma once
 
@@ -27,9 +29,13 @@ public:
 
 protected:
     LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+    // TVN_ITEMEXPANDING: the children are read before the item opens, however it is opened.
+    bool OnChildNotify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) override;
 
 private:
     void OnLeftButtonDown(POINT point);
+    // Ticks or clears the item and everything below it, and sets the ticks and marks above it.
+    void Toggle(HTREEITEM item);
     void SetChecked(HTREEITEM item, bool checked);
     void SetCheckedTree(HTREEITEM item, bool checked);
 

@@ -105,6 +105,7 @@ BOOL CScanProgressDlg::OnInitDialog() {
 
     OnTimeTick(0);
     OnProgress(0);
+    ::SetTimer(hwnd_, ObjectTimerId, ObjectTimerMs, nullptr);
 
     if (!engine_.StartScan(task_)) {
         AppMessageBox(L"Unable to start scanning: AvEngine initialization failed!", MB_OK | MB_ICONERROR);
@@ -114,10 +115,19 @@ BOOL CScanProgressDlg::OnInitDialog() {
 }
 
 void CScanProgressDlg::Layout() {
+    // The list is drawn once, with its new column width: drawn between the two, row 0 kept pieces of
+    // its old, shortened text.
+    const bool list = threatList_.GetSafeHwnd() != nullptr;
+    if (list) threatList_.SendMessage(WM_SETREDRAW, FALSE, 0);
     FormLayout::Layout();
-    if (!LayoutDialog()) return;
-    const int rest = threatList_.GetClientRect().right - threatList_.GetColumnWidth(1) - threatList_.GetColumnWidth(2);
-    threatList_.SetColumnWidth(0, rest > 0 ? rest : 0);
+    if (LayoutDialog()) {
+        const int rest = threatList_.GetClientRect().right - threatList_.GetColumnWidth(1) - threatList_.GetColumnWidth(2);
+        threatList_.SetColumnWidth(0, rest > 0 ? rest : 0);
+    }
+    if (list) {
+        threatList_.SendMessage(WM_SETREDRAW, TRUE, 0);
+        ::RedrawWindow(threatList_.GetSafeHwnd(), nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_ALLCHILDREN);
+    }
 }
 
 bool CScanProgressDlg::OnUserInterfaceThread() const {
@@ -157,6 +167,21 @@ void CScanProgressDlg::OnFinished(bool completed) {
 }
 
 void CScanProgressDlg::OnObjectScanned(const wchar_t* object, AvCore::ObjectType, bool) {
+    // Kept for the next tick of the object timer: a window message for every file would make the
+    // scan wait for the user-interface thread thousands of times a second.
+    boost::mutex::scoped_lock lock(objectMutex_);
+    latestObject_ = object;
+    objectChanged_ = true;
+}
+
+void CScanProgressDlg::ShowLatestObject() {
+    std::wstring object;
+    {
+        boost::mutex::scoped_lock lock(objectMutex_);
+        if (!objectChanged_ || finished_) return;
+        objectChanged_ = false;
+        object = latestObject_;
+    }
     objectText_.SetWindowText(object);
 }
 
@@ -199,6 +224,7 @@ void CScanProgressDlg::OnFileDeleted(const AvCore::Threat*, int row) {
 
 void CScanProgressDlg::OnScanEnded() {
     if (destroying_) return;
+    ::KillTimer(hwnd_, ObjectTimerId);
     const int notScanned = statistics_->notScanned;
     if (notScanned > 0)
         objectText_.SetWindowText(CString::FormatId(completed_ ? IDS_FINISHED_NOT_SCANNED : IDS_ABORTED_NOT_SCANNED, notScanned));
@@ -266,6 +292,7 @@ bool CScanProgressDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRE
         return PaintMinimisedIcon(hwnd_, icon_);
     case WM_TIMER:
         if (wParam == ScanTimerId && !paused_) timeTick(1);
+        if (wParam == ObjectTimerId) ShowLatestObject();
         return false;
     case WM_START_SCAN_TIMER:
         if (!finished_) ::SetTimer(hwnd_, ScanTimerId, 1000, nullptr);

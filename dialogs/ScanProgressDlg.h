@@ -11,6 +11,7 @@
 #include "scan/EngineManager.h"
 
 #include <boost/signals2/connection.hpp>
+#include <boost/thread/mutex.hpp>
 
 #include <atomic>
 #include <vector>
@@ -19,7 +20,8 @@ class AvQuarantineManager;
 
 class CScanProgressDlg : public CDialog, public FormLayout {
 public:
-    enum { WM_SCAN_FINISHED = WM_USER + 100, ScanTimerId = 1234 };
+    // The object being scanned is shown a few times a second, whatever the rate of files.
+    enum { WM_SCAN_FINISHED = WM_USER + 100, ScanTimerId = 1234, ObjectTimerId = 1235, ObjectTimerMs = 200 };
 
     boost::signals2::signal<void(int)> timeTick;     // seconds to add; only slot: OnTimeTick
     boost::signals2::signal<void()> statisticsChanged;  // only slot: UpdateStatistics
@@ -53,6 +55,7 @@ private:
     void OnProgress(int percent);
     void OnFinished(bool completed);  // worker, or the destroy handler
     void OnObjectScanned(const wchar_t* object, AvCore::ObjectType type, bool inner);
+    void ShowLatestObject();  // user-interface thread, on the object timer
     void OnCureWithheld(const AvCore::Threat* threat, const Reason& why);
     void OnThreatHandled(const AvCore::Threat* threat, bool cured, bool quarantined);
     // User-interface thread.
@@ -78,6 +81,9 @@ private:
     std::atomic<bool> completed_{false};
     bool destroying_ = false;  // no end-of-scan update for a dialog that is going away
     std::wstring withheld_;    // why the next reported threat was not cured (worker thread only)
+    boost::mutex objectMutex_;  // guards the two below, written by the worker, read on the timer
+    std::wstring latestObject_;
+    bool objectChanged_ = false;
     std::vector<boost::signals2::connection> scanConnections_;
     boost::signals2::scoped_connection tickConnection_, statisticsConnection_;
 

@@ -2,6 +2,10 @@
 #include "framework/Dialog.h"
 
 #include "framework/App.h"
+#include "resources/Reason.h"
+#include "resources/resource.h"
+
+#include <algorithm>
 
 #include <exception>
 #include <string>
@@ -76,9 +80,28 @@ BOOL CDialog::OnInitDialog() {
 }
 
 void CDialog::ReportException(const char* what) {
-    std::wstring text = L"Unexpected error: ";
-    for (const char* c = what; *c; ++c) text += static_cast<wchar_t>(static_cast<unsigned char>(*c));
-    AppMessageBox(text, MB_OK | MB_ICONERROR);
+    std::wstring detail;
+    for (const char* c = what; *c; ++c) detail += static_cast<wchar_t>(static_cast<unsigned char>(*c));
+    AppMessageBox(ReasonText(Reason(IDS_UNEXPECTED_ERROR, detail)), MB_OK | MB_ICONERROR);
+}
+
+void CDialog::CenterOnOwner() {
+    HWND owner = ::GetWindow(hwnd_, GW_OWNER);
+    if (!owner) return;
+    RECT outer, inner;
+    ::GetWindowRect(owner, &outer);
+    ::GetWindowRect(hwnd_, &inner);
+    const int width = inner.right - inner.left, height = inner.bottom - inner.top;
+    int x = outer.left + ((outer.right - outer.left) - width) / 2;
+    int y = outer.top + ((outer.bottom - outer.top) - height) / 2;
+    // Kept on the screen that holds the owner.
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof(monitor);
+    if (::GetMonitorInfoW(::MonitorFromWindow(owner, MONITOR_DEFAULTTONEAREST), &monitor)) {
+        x = std::max<int>(monitor.rcWork.left, std::min<int>(x, monitor.rcWork.right - width));
+        y = std::max<int>(monitor.rcWork.top, std::min<int>(y, monitor.rcWork.bottom - height));
+    }
+    ::SetWindowPos(hwnd_, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 bool CDialog::PreTranslate(MSG* msg) {

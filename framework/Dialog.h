@@ -33,6 +33,8 @@ protected:
 
     // Turns an exception caught in the dialog procedure into a message box.
     virtual void ReportException(const char* what);
+    // Over the middle of the owner window (on its screen).
+    void CenterOnOwner();
 
     CWnd* parent_;
 

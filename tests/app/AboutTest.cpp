@@ -60,8 +60,31 @@ TEST(VersionResources, TheTranslationThatSuitsTheUser) {
     EXPECT_EQ(translations[2], ChooseTranslation(translations + 2, 1, 0x0411));
 }
 
+TEST(AboutBox, RunsModallyOverItsOwnerAndCentredOnIt) {
+    HWND ownerWindow = ::CreateWindowExW(0, L"STATIC", L"owner", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 300, 200, 700, 500,
+                                         nullptr, nullptr, nullptr, nullptr);
+    CWnd owner;
+    owner.Attach(ownerWindow);
+    CAboutDlg dialog(&owner);
+    RunModal(dialog, [&] {
+        HWND hwnd = dialog.GetSafeHwnd();
+        EXPECT_EQ(ownerWindow, ::GetWindow(hwnd, GW_OWNER));
+        EXPECT_FALSE(::IsWindowEnabled(ownerWindow)) << "modal: the main window waits";
+        RECT outer, inner;
+        ::GetWindowRect(ownerWindow, &outer);
+        ::GetWindowRect(hwnd, &inner);
+        EXPECT_NEAR((outer.left + outer.right) / 2, (inner.left + inner.right) / 2, 2);
+        EXPECT_NEAR((outer.top + outer.bottom) / 2, (inner.top + inner.bottom) / 2, 2);
+    });
+    EXPECT_TRUE(::IsWindowEnabled(ownerWindow));
+    owner.Attach(nullptr);
+    ::DestroyWindow(ownerWindow);
+    EXPECT_EQ(L"The web address is too long to be opened. Please type it into your browser yourself.",
+              CWebLink::ErrorMessage(CWebLink::ResultTooLong)) << "plain words, from the string table";
+}
+
 TEST(AboutBox, ShowsTheVersionAndAnUnderlinedLink) {
-    CAboutDlg dialog(Module(L"version_one.dll"));
+    CAboutDlg dialog(nullptr, Module(L"version_one.dll"));
     RunModal(dialog, [&] {
         HWND hwnd = dialog.GetSafeHwnd();
         EXPECT_EQ(L"Tervan! Scanner Version 1.2.3.4", ItemText(hwnd, IDC_ABOUT_VERSION));

@@ -170,21 +170,41 @@ TEST_F(FolderSelection, LabelsExpandAndCollapseAndEmptySpaceDoesNothing) {
     EXPECT_TRUE(dialog.Result().empty());
 }
 
-TEST_F(FolderSelection, TheKeyboardsOwnCheckIsNotPropagated) {
+TEST_F(FolderSelection, EveryWayOfTickingAndOpeningEndsAlike) {
     Run([&](TervanSelectFolderDlg& d, Scratch& s) {
+        auto key = [&](WPARAM key) {
+            ::SendMessageW(s.tree, WM_KEYDOWN, key, 0);
+            if (key == VK_SPACE) ::SendMessageW(s.tree, WM_CHAR, L' ', 0);
+            ::SendMessageW(s.tree, WM_KEYUP, key, 0);
+            PumpFor(50);
+        };
+        // The space bar on a folder never opened: ticked like a click, its files with it, its parents marked.
+        HTREEITEM b = FindTreeItem(s.tree, s.folder, L"b");
+        ::SendMessageW(s.tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(b));
+        key(VK_SPACE);
+        EXPECT_TRUE(TreeChecked(s.tree, b) && TreeBold(s.tree, b));
+        HTREEITEM b1 = FindTreeItem(s.tree, b, L"b1.exe");
+        ASSERT_NE(nullptr, b1) << "its files were read";
+        EXPECT_TRUE(TreeChecked(s.tree, b1));
+        EXPECT_TRUE(TreeBold(s.tree, s.folder));
+        // Right arrow opens a folder never clicked, with its files in it.
+        HTREEITEM c = FindTreeItem(s.tree, s.folder, L"c");
+        ::SendMessageW(s.tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(c));
+        key(VK_RIGHT);
+        EXPECT_TRUE(TreeExpanded(s.tree, c));
+        EXPECT_NE(nullptr, FindTreeItem(s.tree, c, L"c1.exe"));
+        // A double click on a check box: two ticks, and the mark always agrees with the tick.
         HTREEITEM a = FindTreeItem(s.tree, s.folder, L"a");
-        ClickLabel(s.tree, a);
-        HTREEITEM a1 = FindTreeItem(s.tree, a, L"a1.exe");
-        ::SendMessageW(s.tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(a));
-        ::SendMessageW(s.tree, WM_KEYDOWN, VK_SPACE, 0);
-        ::SendMessageW(s.tree, WM_KEYUP, VK_SPACE, 0);
-        PumpFor(100);
-        EXPECT_TRUE(TreeChecked(s.tree, a)) << "the tree checks the item itself";
-        EXPECT_FALSE(TreeChecked(s.tree, a1)) << "not its children";
-        EXPECT_FALSE(TreeBold(s.tree, s.folder)) << "nor its parents";
-        ::PostMessageW(d.GetSafeHwnd(), WM_CLOSE, 0, 0);
+        ASSERT_TRUE(ClickCheckBox(s.tree, a, true));
+        EXPECT_FALSE(TreeChecked(s.tree, a));
+        EXPECT_EQ(TreeChecked(s.tree, a), TreeBold(s.tree, a));
+        ASSERT_TRUE(ClickCheckBox(s.tree, a));
+        EXPECT_TRUE(TreeChecked(s.tree, a) && TreeBold(s.tree, a));
+        Click(d.GetSafeHwnd(), IDOK);
         EndModalAfter(3000);
     });
+    // What is ticked is what is scanned.
+    EXPECT_EQ((std::list<std::wstring>{Full(L"a\\"), Full(L"b\\")}), dialog.Result());
 }
 
 TEST_F(FolderSelection, ACheckedFileIsReallyScanned) {

@@ -31,8 +31,12 @@ HTREEITEM FindDrive(HWND tree, wchar_t letter) {
     return nullptr;
 }
 
-static void Press(HWND tree, POINT point) {
+static void Press(HWND tree, POINT point, bool twice = false) {
     ::SendMessageW(tree, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(point.x, point.y));
+    ::SendMessageW(tree, WM_LBUTTONUP, 0, MAKELPARAM(point.x, point.y));
+    if (!twice) return;
+    // The second press of a double click comes as its own message.
+    ::SendMessageW(tree, WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(point.x, point.y));
     ::SendMessageW(tree, WM_LBUTTONUP, 0, MAKELPARAM(point.x, point.y));
 }
 
@@ -43,7 +47,7 @@ void ClickLabel(HWND tree, HTREEITEM item) {
     Press(tree, {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2});
 }
 
-bool ClickCheckBox(HWND tree, HTREEITEM item) {
+bool ClickCheckBox(HWND tree, HTREEITEM item, bool twice) {
     RECT rect;
     std::memcpy(&rect, &item, sizeof(item));  // the message wants the item where the rectangle goes
     if (!::SendMessageW(tree, TVM_GETITEMRECT, TRUE, reinterpret_cast<LPARAM>(&rect))) return false;
@@ -53,7 +57,7 @@ bool ClickCheckBox(HWND tree, HTREEITEM item) {
         hit.pt = {x, y};
         if (reinterpret_cast<HTREEITEM>(::SendMessageW(tree, TVM_HITTEST, 0, reinterpret_cast<LPARAM>(&hit))) == item &&
             (hit.flags & TVHT_ONITEMSTATEICON)) {
-            Press(tree, hit.pt);
+            Press(tree, hit.pt, twice);
             return true;
         }
     }

@@ -15,7 +15,8 @@ HTREEITEM FindTreeItem(HWND tree, HTREEITEM parent, const std::wstring& text);
 // A top-level item whose text starts with the drive letter and a colon.
 HTREEITEM FindDrive(HWND tree, wchar_t letter);
 void ClickLabel(HWND tree, HTREEITEM item);
-bool ClickCheckBox(HWND tree, HTREEITEM item);  // false when no check box was found
+// false when no check box was found; twice: a double click.
+bool ClickCheckBox(HWND tree, HTREEITEM item, bool twice = false);
 bool TreeChecked(HWND tree, HTREEITEM item);
 bool TreeBold(HWND tree, HTREEITEM item);
 bool TreeExpanded(HWND tree, HTREEITEM item);
