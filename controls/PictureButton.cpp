@@ -124,7 +124,10 @@ void CPictureButton::DrawItem(DRAWITEMSTRUCT* request) {
     RECT captionRect = client;
     if (bitmap_) PaintBitmap(dc, client, !caption.empty(), &captionRect);
     if (!caption.empty()) PaintText(dc, caption, &captionRect);
-    if (focused_ && (!flat_ || drawFocusOnFlat_)) {
+    // A flat button shows where the keyboard is when the user moves with it (the system's keyboard
+    // cues are on), and nothing when the mouse put the focus there.
+    const bool keyboardCues = !(request->itemState & ODS_NOFOCUSRECT);
+    if (focused_ && (!flat_ || drawFocusOnFlat_ || keyboardCues)) {
         RECT focus = client;
         ::InflateRect(&focus, -3, -3);
         ::DrawFocusRect(dc, &focus);

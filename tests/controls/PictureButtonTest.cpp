@@ -111,6 +111,17 @@ TEST(PictureButtons, EdgesAndFacesOfEachState) {
     });
 }
 
+TEST(PictureButtons, KeyboardFocusShowsAndMouseFocusDoesNot) {
+    ButtonsDialog dialog;
+    RunModal(dialog, [&] {
+        CDoubleLineTextButton& button = dialog.full;
+        Drawing rest(button, 0), mouse(button, ODS_FOCUS | ODS_NOFOCUSRECT), keyboard(button, ODS_FOCUS);
+        EXPECT_TRUE(rest.Same(mouse)) << "focus put there by the mouse: flat, as at rest";
+        EXPECT_FALSE(rest.Same(keyboard)) << "reached with the keyboard: a focus cue";
+        EXPECT_NE(rest.At(3, rest.height / 2), keyboard.At(3, rest.height / 2)) << "the dotted frame inside the edge";
+    });
+}
+
 TEST(PictureButtons, PicturesDisabledGreyAndLogoStill) {
     ButtonsDialog dialog;
     RunModal(dialog, [&] {

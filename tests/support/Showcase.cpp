@@ -6,6 +6,9 @@
 //   tervan_showcase about                      the about box
 //   tervan_showcase folders [PATH...]          the custom-scan selection, with these paths clicked open
 //                                              and their check boxes clicked
+//   tervan_showcase timed-scan FOLDER ENGINE RESULT   the progress dialog scans the folder and closes;
+//                                              RESULT gets the seconds from the scan's start to its
+//                                              end, without the counting pass's one-second head start
 #include "app/AboutDlg.h"
 #include "dialogs/FileRepositoryDlg.h"
 #include "dialogs/ScanProgressDlg.h"
@@ -19,6 +22,7 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -38,6 +42,30 @@ void ShowProgress(const std::wstring& folder, const std::wstring& engineFolder) 
     task->targets.push_back(folder);
     CScanProgressDlg dialog(task, nullptr);
     dialog.DoModal();
+}
+
+void TimedScan(const std::wstring& folder, const std::wstring& engineFolder, const std::wstring& result) {
+    AvQuarantineManager::Get().Start();
+    AvEngineManager& engine = AvEngineManager::Get();
+    engine.InitEngine(engineFolder);
+    boost::shared_ptr<AvScanTask> task(new AvScanTask(AvScanTask::Custom));
+    task->targets.push_back(folder);
+    task->cureThreats = false;
+    CScanProgressDlg dialog(task, nullptr);
+    LARGE_INTEGER started = {}, ended = {}, frequency = {};
+    ::QueryPerformanceFrequency(&frequency);
+    boost::signals2::scoped_connection onStart = engine.started.connect([&] { ::QueryPerformanceCounter(&started); });
+    boost::signals2::scoped_connection onEnd = engine.finished.connect([&](bool) {
+        ::QueryPerformanceCounter(&ended);
+        ::PostMessageW(dialog.GetSafeHwnd(), WM_CLOSE, 0, 0);
+    });
+    dialog.DoModal();
+    const double seconds = static_cast<double>(ended.QuadPart - started.QuadPart) / frequency.QuadPart - 1.0;
+    FILE* out = _wfopen(result.c_str(), L"w");
+    if (out) {
+        fprintf(out, "%.3f\n", seconds);
+        fclose(out);
+    }
 }
 
 TervanSelectFolderDlg* folderDialog = nullptr;
@@ -87,6 +115,8 @@ public:
             dialog.DoModal();
         } else if (view == L"progress" && count > 2) {
             ShowProgress(words[2], count > 3 ? words[3] : ProgramFolder() + L"..\\engines\\test");
+        } else if (view == L"timed-scan" && count > 4) {
+            TimedScan(words[2], words[3], words[4]);
         } else if (view == L"about") {
             CAboutDlg dialog;
             dialog.DoModal();
