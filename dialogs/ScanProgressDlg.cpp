@@ -8,7 +8,16 @@
 #include "quarantine/QuarantineManager.h"
 #include "resources/resource.h"
 
+#include "framework/WinHandle.h"
+
 #include <boost/bind/bind.hpp>
+
+#include <commdlg.h>
+#include <shellapi.h>
+
+#include <cstring>
+#include <ctime>
+#include <vector>
 
 using boost::placeholders::_1;
 using boost::placeholders::_2;
@@ -86,6 +95,9 @@ BOOL CScanProgressDlg::OnInitDialog() {
     SetWindowText(caption);
 
     progressBar_.SetRange(0, 100);
+    started_ = std::time(nullptr);
+    // A path cut off by its column shows whole in a tooltip.
+    threatList_.SetExtendedStyle(threatList_.GetExtendedStyle() | LVS_EX_INFOTIP | LVS_EX_FULLROWSELECT);
     const int width = threatList_.GetClientRect().right;
     threatList_.InsertColumn(0, CString::Load(IDS_FILE_NAME), LVCFMT_LEFT, static_cast<int>(width * double(0.6f)));
     threatList_.InsertColumn(1, CString::Load(IDS_VIRUS_NAME), LVCFMT_LEFT, static_cast<int>(width * double(0.2f)));
@@ -234,6 +246,7 @@ void CScanProgressDlg::OnScanEnded() {
     pause_.ShowWindow(SW_HIDE);
     abort_.SetWindowText(CString::Load(IDS_CLOSE));
     takeAction_.EnableWindow(!untreated_.empty());
+    SaveOwnReport();
     OnTakeAction();
 }
 
@@ -249,6 +262,107 @@ void CScanProgressDlg::OnTakeAction() {
     ShowWindow(SW_SHOW);
     takeAction_.EnableWindow(!untreated_.empty());
     statisticsChanged();
+    SaveOwnReport();  // with what the user deleted
+}
+
+ScanReport CScanProgressDlg::Report() const {
+    ScanReport report;
+    report.started = started_;
+    const UINT types[] = {IDS_QUICK_SCAN, IDS_FULL_SCAN, IDS_CUSTOM_SCAN};
+    if (task_->type >= AvScanTask::Quick && task_->type <= AvScanTask::Custom) report.scanType = CString::Load(types[task_->type - 1]);
+    report.targets.assign(task_->targets.begin(), task_->targets.end());
+    report.elapsedSeconds = elapsed_;
+    report.completed = completed_;
+    report.checked = statistics_->checked;
+    report.found = statistics_->found;
+    report.cured = statistics_->cured;
+    report.deleted = statistics_->deleted;
+    report.notScanned = statistics_->notScanned;
+    for (int row = 0; row < threatList_.GetItemCount(); ++row)
+        report.rows.push_back({threatList_.GetItemText(row, 0), threatList_.GetItemText(row, 1), threatList_.GetItemText(row, 2)});
+    return report;
+}
+
+void CScanProgressDlg::SaveOwnReport() { SaveAutomaticReport(Report()); }
+
+bool CScanProgressDlg::OnNotify(NMHDR* header, LRESULT* result) {
+    if (header->idFrom != IDC_THREAT_LIST) return false;
+    if (header->code == NM_RCLICK) {
+        OnThreatMenu();
+        *result = 0;
+        return true;
+    }
+    if (header->code == LVN_GETINFOTIPW) {
+        NMLVGETINFOTIPW* tip = reinterpret_cast<NMLVGETINFOTIPW*>(header);
+        const std::wstring path = threatList_.GetItemText(tip->iItem, 0);
+        const int needed = static_cast<int>(threatList_.SendMessage(LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(path.c_str())));
+        if (needed + 12 > threatList_.GetColumnWidth(0) && tip->pszText && tip->cchTextMax > 0)
+            lstrcpynW(tip->pszText, path.c_str(), tip->cchTextMax);
+        *result = 0;
+        return true;
+    }
+    return false;
+}
+
+void CScanProgressDlg::OnThreatMenu() {
+    POINT cursor;
+    if (!::GetCursorPos(&cursor)) return;
+    Win::MenuHandle menu(::CreatePopupMenu());
+    const bool selected = threatList_.GetSelectedCount() > 0;
+    ::AppendMenuW(menu.Get(), MF_STRING | (selected ? 0 : MF_GRAYED), ID_THREAT_COPY, CString::Load(IDS_COPY_ROWS).c_str());
+    ::AppendMenuW(menu.Get(), MF_STRING | (selected ? 0 : MF_GRAYED), ID_THREAT_OPEN_FOLDER, CString::Load(IDS_OPEN_FOLDER).c_str());
+    ::AppendMenuW(menu.Get(), MF_SEPARATOR, 0, nullptr);
+    ::AppendMenuW(menu.Get(), MF_STRING, ID_THREAT_SAVE_REPORT, CString::Load(IDS_SAVE_REPORT).c_str());
+    const UINT command = static_cast<UINT>(
+        ::TrackPopupMenu(menu.Get(), TPM_RIGHTBUTTON | TPM_NONOTIFY | TPM_RETURNCMD, cursor.x, cursor.y, 0, hwnd_, nullptr));
+    if (command) PostMessage(WM_COMMAND, MAKEWPARAM(command, 0));
+}
+
+void CScanProgressDlg::CopySelectedRows() {
+    std::wstring text;
+    for (int row = -1; (row = threatList_.GetNextSelected(row)) >= 0;)
+        text += threatList_.GetItemText(row, 0) + L"\t" + threatList_.GetItemText(row, 1) + L"\t" +
+                threatList_.GetItemText(row, 2) + L"\r\n";
+    if (text.empty() || !::OpenClipboard(hwnd_)) return;
+    ::EmptyClipboard();
+    if (HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(wchar_t))) {
+        std::memcpy(::GlobalLock(memory), text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+        ::GlobalUnlock(memory);
+        if (!::SetClipboardData(CF_UNICODETEXT, memory)) ::GlobalFree(memory);  // the clipboard owns it otherwise
+    }
+    ::CloseClipboard();
+}
+
+void CScanProgressDlg::OpenContainingFolder() {
+    const int row = threatList_.GetNextSelected(-1);
+    if (row < 0) return;
+    // An archive member's path goes on inside its archive: show the archive.
+    std::wstring path = threatList_.GetItemText(row, 0);
+    while (!path.empty() && ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        const size_t slash = path.rfind(L'\\');
+        path = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+    }
+    if (path.empty()) return;
+    const std::wstring arguments = L"/select,\"" + path + L"\"";
+    ::ShellExecuteW(hwnd_, L"open", L"explorer.exe", arguments.c_str(), nullptr, SW_SHOWNORMAL);
+}
+
+void CScanProgressDlg::SaveReportAs() {
+    std::vector<wchar_t> file(32768, 0);
+    const std::wstring initial = CString::Load(IDS_REPORT_FILE_NAME);
+    initial.copy(file.data(), initial.size());
+    const std::wstring filter = CString::Load(IDS_REPORT_FILE_TYPE) + L'\0' + L"*.txt" + L'\0' + L'\0';
+    OPENFILENAMEW dialog = {};
+    dialog.lStructSize = sizeof(dialog);
+    dialog.hwndOwner = hwnd_;
+    dialog.lpstrFilter = filter.c_str();
+    dialog.lpstrFile = file.data();
+    dialog.nMaxFile = static_cast<DWORD>(file.size());
+    dialog.lpstrDefExt = L"txt";
+    dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_EXPLORER;
+    if (!::GetSaveFileNameW(&dialog)) return;
+    if (!WriteReport(file.data(), Report()))
+        AppMessageBox(CString::FormatId(IDS_REPORT_NOT_SAVED, file.data()), MB_OK | MB_ICONWARNING);
 }
 
 void CScanProgressDlg::OnPause() { engine_.pauseRequested = !paused_; }
@@ -270,6 +384,19 @@ void CScanProgressDlg::OnDestroy() {
 }
 
 bool CScanProgressDlg::OnCommand(UINT id, UINT code, HWND) {
+    switch (id) {
+    case ID_THREAT_COPY:
+        CopySelectedRows();
+        return true;
+    case ID_THREAT_OPEN_FOLDER:
+        OpenContainingFolder();
+        return true;
+    case ID_THREAT_SAVE_REPORT:
+        SaveReportAs();
+        return true;
+    default:
+        break;
+    }
     if (code != BN_CLICKED) return false;
     switch (id) {
     case IDC_PAUSE:

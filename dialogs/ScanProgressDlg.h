@@ -9,6 +9,7 @@
 #include "framework/Controls.h"
 #include "framework/Dialog.h"
 #include "scan/EngineManager.h"
+#include "scan/ScanReport.h"
 
 #include <boost/signals2/connection.hpp>
 #include <boost/thread/mutex.hpp>
@@ -33,6 +34,8 @@ public:
     ~CScanProgressDlg() override;
 
     const UntreatedList& Untreated() const { return untreated_; }
+    // What this scan found and did, as its report says it.
+    ScanReport Report() const;
     int Elapsed() const { return elapsed_; }
     bool IsFinished() const { return finished_; }
 
@@ -43,6 +46,7 @@ protected:
     BOOL OnInitDialog() override;
     bool OnCommand(UINT id, UINT code, HWND control) override;
     bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+    bool OnNotify(NMHDR* header, LRESULT* result) override;
 
 private:
     enum { WM_START_SCAN_TIMER = WM_USER + 101, WM_KILL_SCAN_TIMER = WM_USER + 102 };
@@ -67,6 +71,11 @@ private:
     void OnPause();
     void OnAbort();
     void OnDestroy();
+    void OnThreatMenu();
+    void CopySelectedRows();
+    void OpenContainingFolder();
+    void SaveReportAs();
+    void SaveOwnReport();
     bool OnUserInterfaceThread() const;
 
     AvEngineManager& engine_;
@@ -80,6 +89,7 @@ private:
     std::atomic<bool> finished_{false};
     std::atomic<bool> completed_{false};
     bool destroying_ = false;  // no end-of-scan update for a dialog that is going away
+    time_t started_ = 0;
     std::wstring withheld_;    // why the next reported threat was not cured (worker thread only)
     boost::mutex objectMutex_;  // guards the two below, written by the worker, read on the timer
     std::wstring latestObject_;

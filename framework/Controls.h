@@ -47,6 +47,9 @@ public:
     void SetCheck(int row, bool checked) const;
     DWORD GetExtendedStyle() const { return static_cast<DWORD>(SendMessage(LVM_GETEXTENDEDLISTVIEWSTYLE)); }
     void SetExtendedStyle(DWORD style) const { SendMessage(LVM_SETEXTENDEDLISTVIEWSTYLE, 0, style); }
+    int GetSelectedCount() const { return static_cast<int>(SendMessage(LVM_GETSELECTEDCOUNT)); }
+    // The next selected row after the given one (-1: from the start); -1 when there is none.
+    int GetNextSelected(int row) const { return static_cast<int>(SendMessage(LVM_GETNEXTITEM, row, LVNI_SELECTED)); }
 };
 
 class CTreeCtrl : public CWnd {

@@ -10,6 +10,8 @@
 
 #include <commctrl.h>
 
+#include <ctime>
+
 using namespace TestSupport;
 
 namespace {
@@ -34,11 +36,13 @@ HWND DeletionDialog() { return FindDialogWith(IDC_UNTREATED_LIST, L"SysListView3
 class ProgressDialogs : public ::testing::Test {
 protected:
     ProgressDialogs() : quarantine(DiskD), engine(quarantine) {
+        SetReportsFolder(reports.Path());
         RemoveQuarantineFolders();
         quarantine.Start();
         engine.InitEngine(EngineFolder(L"test"));
     }
     ~ProgressDialogs() override {
+        SetReportsFolder(std::wstring());
         engine.Stop();
         RemoveQuarantineFolders();
     }
@@ -64,7 +68,7 @@ protected:
         return ItemText(dialog.GetSafeHwnd(), id) == text;
     }
 
-    ScratchFolder tree;
+    ScratchFolder tree, reports;
     AvQuarantineManager quarantine;
     AvEngineManager engine;
 };
@@ -237,6 +241,40 @@ TEST_F(ProgressDialogs, UntreatedFilesAreOfferedAndDeletedAfterAQuarantineCopy) 
         });
     EXPECT_EQ(IDOK, Run(dialog, script));
     EXPECT_EQ(1u, dialog.Untreated().size());
+
+    // The scan's own report, written at its end and again after each deletion run.
+    const std::string report = ReadFile(reports / AutomaticReportName(dialog.Report().started));
+    EXPECT_EQ(0u, report.find("\xEF\xBB\xBFTervan! Scanner - scan report\r\n")) << report;
+    for (const std::string& line : {std::string("Scan: Custom scan"), std::string("Result: finished"),
+                                    std::string("Checked files: 6"), std::string("Threats found: 6"),
+                                    std::string("Threats cured: 1"), std::string("Files deleted: 4"),
+                                    Narrow(cured) + "\tWill.Cure\tCured",
+                                    Narrow(u[0]) + "\tUntreated.0\tDeleted",
+                                    Narrow(u[1]) + "\tKept.Copy\tDeleted",
+                                    Narrow(u[4]) + "\tUntreated.4\tSkipped"})
+        EXPECT_NE(std::string::npos, report.find(line + "\r\n")) << line;
+}
+
+TEST(ScanReports, OnlyTheNewestFiftyAreKept) {
+    ScratchFolder folder;
+    SetReportsFolder(folder.Path());
+    for (int day = 1; day <= 55; ++day) {
+        WriteFile(folder / (L"scan-2019" + std::to_wstring(100 + day).substr(1) + L"01-120000.txt"), "old");
+    }
+    ScanReport report;
+    report.started = std::time(nullptr);
+    const std::wstring written = SaveAutomaticReport(report);
+    EXPECT_EQ(folder / AutomaticReportName(report.started), written);
+    size_t left = 0;
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW((folder / L"scan-*.txt").c_str(), &data);
+    do ++left;
+    while (::FindNextFileW(find, &data));
+    ::FindClose(find);
+    EXPECT_EQ(KeptReports, left);
+    EXPECT_FALSE(FileExists(folder / L"scan-20190101-120000.txt")) << "the oldest went first";
+    EXPECT_TRUE(FileExists(folder / L"scan-20195501-120000.txt"));
+    SetReportsFolder(std::wstring());
 }
 
 TEST_F(ProgressDialogs, AVanishedFileStaysCheckedAndTheOthersGo) {
