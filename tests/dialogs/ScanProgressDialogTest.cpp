@@ -255,6 +255,58 @@ TEST_F(ProgressDialogs, UntreatedFilesAreOfferedAndDeletedAfterAQuarantineCopy) 
         EXPECT_NE(std::string::npos, report.find(line + "\r\n")) << line;
 }
 
+namespace {
+
+// The list's pixels as they are on the screen now.
+std::vector<COLORREF> Pixels(HWND window) {
+    RECT client;
+    ::GetClientRect(window, &client);
+    HDC dc = ::GetDC(window);
+    HDC memory = ::CreateCompatibleDC(dc);
+    HBITMAP bitmap = ::CreateCompatibleBitmap(dc, client.right, client.bottom);
+    HGDIOBJ old = ::SelectObject(memory, bitmap);
+    ::BitBlt(memory, 0, 0, client.right, client.bottom, dc, 0, 0, SRCCOPY);
+    std::vector<COLORREF> pixels;
+    for (int y = 0; y < std::min<LONG>(client.bottom, 60); ++y)
+        for (int x = 0; x < client.right; ++x) pixels.push_back(::GetPixel(memory, x, y));
+    ::SelectObject(memory, old);
+    ::DeleteObject(bitmap);
+    ::DeleteDC(memory);
+    ::ReleaseDC(window, dc);
+    return pixels;
+}
+
+}  // namespace
+
+TEST_F(ProgressDialogs, ARowReadsWholeAfterTheDialogGrows) {
+    File(L"a-rather-long-folder-name-for-the-first-column\\and-a-long-file-name-that-will-not-fit.exe",
+         "TVE:DETECT 1 Wide.Row curable\n");
+    CScanProgressDlg dialog(Task({tree.Path()}), nullptr, engine, quarantine);
+    HWND hwnd = nullptr, list = nullptr;
+    UiScript script;
+    script.Then([&] { return Shows(dialog, IDC_CURRENT_OBJECT, L"Scanning finished"); })
+        .Then([&] {
+            hwnd = dialog.GetSafeHwnd();
+            list = ::GetDlgItem(hwnd, IDC_THREAT_LIST);
+            RECT rect;
+            ::GetWindowRect(hwnd, &rect);
+            ::SetWindowPos(hwnd, nullptr, 0, 0, rect.right - rect.left + 300, rect.bottom - rect.top, SWP_NOMOVE | SWP_NOZORDER);
+            PumpFor(300);
+            const std::vector<COLORREF> after = Pixels(list);
+            // Drawn afresh from nothing: what the row must look like.
+            ::RedrawWindow(list, nullptr, nullptr, RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+            PumpFor(100);
+            EXPECT_TRUE(after == Pixels(list)) << "no piece of the old, shortened text is left in row 0";
+            const int rest = static_cast<int>(::SendMessageW(list, LVM_GETCOLUMNWIDTH, 1, 0) + ::SendMessageW(list, LVM_GETCOLUMNWIDTH, 2, 0));
+            RECT client;
+            ::GetClientRect(list, &client);
+            EXPECT_EQ(client.right - rest, ::SendMessageW(list, LVM_GETCOLUMNWIDTH, 0, 0));
+            Click(hwnd, IDC_ABORT);
+            return true;
+        });
+    Run(dialog, script);
+}
+
 TEST(ScanReports, OnlyTheNewestFiftyAreKept) {
     ScratchFolder folder;
     SetReportsFolder(folder.Path());
