@@ -34,8 +34,10 @@ for set in 0 1 10000 100000 300000; do
 done
 
 run() { "$root/tools/wine-run.sh" "$sandbox" "$build/bin/bench_engine.exe" "$@" 2>/dev/null | tr -d '\r'; }
-field() {  # load and peak: their first number; scan lines: the seconds of the named file
-    awk -v what="$1" -v name="$2" '$1 == what && (name == "" || index($2, name)) { print (what == "scan" ? $3 : $2); exit }'
+field() {  # load and peak: their first number; scan lines: the best seconds of the named file
+    awk -v what="$1" -v name="$2" '$1 == what && (name == "" || index($2, name)) {
+        v = (what == "scan" ? $3 : $2); if (best == "" || v + 0 < best + 0) best = v; if (what != "scan") exit }
+        END { print best }'
 }
 clam() {  # seconds of clamscan on a file with a base
     local start end
@@ -51,13 +53,15 @@ base_load=$(echo "$empty" | field load "")
 printf '%-9s %9s %9s %9s %9s %9s %10s %8s %9s %9s\n' sigs load_s mem_x random_s MB/s ratio_1 advers_x small_s clam_s ours/clam
 one_random=""
 for set in 1 10000 100000 300000; do
-    out=$(run "$win\\sigs-$set" "$win\\random.bin" "$win\\adversarial.bin" "$win\\small")
+    # Each file three times in one process; the best time counts (the machines are noisy).
+    out=$(run "$win\\sigs-$set" "$win\\random.bin" "$win\\adversarial.bin" "$win\\random.bin" "$win\\adversarial.bin" \
+        "$win\\random.bin" "$win\\adversarial.bin" "$win\\small")
     load=$(echo "$out" | field load "")
     random=$(echo "$out" | field scan random.bin)
     adversarial=$(echo "$out" | field scan adversarial.bin)
     small=$(echo "$out" | field scan small)
     peak=$(echo "$out" | field peak "")
-    verdict=$(echo "$out" | awk '$2 ~ /adversarial/ { print $5 }')
+    verdict=$(echo "$out" | awk '$2 ~ /adversarial/ { print $5; exit }')
     [ -n "$one_random" ] || one_random=$random
     text=$(stat -c %s "$work/sigs-$set/bench.ndb")
     clam_random=$(clam "$work/sigs-$set/bench.ndb" "$work/random.bin")

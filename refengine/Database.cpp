@@ -164,15 +164,22 @@ bool Database::AddLine(const std::string& extension, const std::string& raw) {
         return true;
     }
     if (extension == ".ndb") {
-        const std::vector<std::string> f = Split(line, ':');
-        BodySignature sig;
-        if (f.size() < 4 || f.size() > 6 || f[0].empty() || f[1] != "0" || !ParseOffset(f[2], sig.offset) ||
-            !ParseHexSignature(f[3], sig))
+        // Name:TargetType:Offset:HexSignature[:MinFL[:MaxFL]], without a string for every field.
+        size_t colons[6], found = 0;
+        for (size_t at = line.find(':'); at != std::string::npos && found < 6; at = line.find(':', at + 1)) colons[found++] = at;
+        if (found < 3 || found > 5 || colons[0] == 0 || colons[1] != colons[0] + 2 || line[colons[0] + 1] != '0')
+            return false;
+        BodySignature& sig = scratch_;
+        const size_t hexEnd = found > 3 ? colons[3] : line.size();
+        if (!ParseOffset(line.substr(colons[1] + 1, colons[2] - colons[1] - 1), sig.offset) ||
+            !ParseHexSignature(line.substr(colons[2] + 1, hexEnd - colons[2] - 1), sig))
             return false;
         // Until the engine reads PE files, offsets into them cannot be honoured.
         if (sig.offset.kind != Offset::Anywhere && sig.offset.kind != Offset::FromStart && sig.offset.kind != Offset::FromEnd)
             return false;
-        sig.name = f[0];
+        sig.name.assign(line, 0, colons[0]);
+        sig.target = 0;
+        sig.cure = CureKind::None;
         bodies.Add(sig);
         return true;
     }

@@ -41,6 +41,9 @@ struct Database {
     void LoadFile(const std::wstring& path, const std::string& extension);
     // One line of a base of the given extension; false when skipped.
     bool AddLine(const std::string& extension, const std::string& line);
+
+private:
+    BodySignature scratch_;  // reused from line to line, so that its storage is too
 };
 
 // Calls line(text) for each line of the bytes (UTF-8 or UTF-16 with a byte-order mark, any line end),

@@ -61,11 +61,18 @@ bool ParseRun(const std::string& text, ByteRun& out) {
 
 class Builder {
 public:
-    explicit Builder(BodySignature& sig) : sig_(sig) { sig_.elements.clear(); sig_.classes.clear(); }
+    Builder(BodySignature& sig, size_t hexLength) : sig_(sig), runCapacity_(hexLength / 2 < 64 ? hexLength / 2 : 64) {
+        sig_.elements.clear();
+        sig_.classes.clear();
+        sig_.elements.reserve(4);
+    }
 
     void Byte(const ByteTest& test) {
         FlushGap();
-        if (sig_.elements.empty() || sig_.elements.back().kind != Element::Run) sig_.elements.emplace_back();
+        if (sig_.elements.empty() || sig_.elements.back().kind != Element::Run) {
+            sig_.elements.emplace_back();
+            sig_.elements.back().run.reserve(runCapacity_);  // one allocation, not one per doubling
+        }
         sig_.elements.back().run.push_back(test);
     }
     void Gap(uint64_t min, uint64_t max) {
@@ -106,6 +113,15 @@ private:
     }
     // A long stretch of "??" inside a run is a gap of that many bytes.
     void ShortenWildcardRuns() {
+        bool any = false;  // most signatures have none: then nothing is copied
+        for (const Element& element : sig_.elements) {
+            size_t wild = 0;
+            for (const ByteTest& t : element.run) {
+                wild = t.mask == 0 && t.byteClass < 0 ? wild + 1 : 0;
+                any = any || wild > WildcardRunLimit;
+            }
+        }
+        if (!any) return;
         std::vector<Element> out;
         for (Element& element : sig_.elements) {
             if (element.kind != Element::Run) {
@@ -169,6 +185,7 @@ private:
     }
 
     BodySignature& sig_;
+    size_t runCapacity_;
     bool gapPending_ = false;
     uint64_t pendingMin_ = 0, pendingMax_ = 0;
 };
@@ -223,7 +240,7 @@ bool ParseChoice(const std::string& hex, size_t& at, bool negated, Builder& buil
 }  // namespace
 
 bool ParseHexSignature(const std::string& hex, BodySignature& out) {
-    Builder builder(out);
+    Builder builder(out, hex.size());
     for (size_t i = 0; i < hex.size();) {
         const char c = hex[i];
         if (c == '*') {

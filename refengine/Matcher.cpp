@@ -554,7 +554,7 @@ private:
             if (got == 0) return Unbounded;
             const void* hit = std::memchr(buffer, wanted, got);
             const size_t scanned = hit ? static_cast<size_t>(static_cast<const uint8_t*>(hit) - buffer) + 1 : got;
-            Spend(state, scanned / 64 + 1);
+            Spend(state, scanned / 16 + 1);  // about the cost of a step of a walk
             if (hit) return p + scanned - 1;
             p += got;
         }

@@ -32,7 +32,7 @@ struct ObjectInfo {
 bool ResolveOffset(const Offset& offset, const ObjectInfo& info, uint64_t& first, uint64_t& last);
 
 struct Budgets {
-    uint64_t perCandidate = 1u << 20;
+    uint64_t perCandidate = 1u << 18;
     uint64_t perSignature = 1u << 24;
     uint64_t perObjectBase = 1u << 26;
     uint64_t perObjectByte = 32;
