@@ -113,15 +113,7 @@ int main(int argc, char** argv) {
         } else {
             const std::string text = MalformedBase(random);
             Database base;
-            size_t at = 0;
-            ForEachLine(
-                [&](char* out, size_t size) {
-                    const size_t n = std::min(size, text.size() - at);
-                    std::memcpy(out, text.data() + at, n);
-                    at += n;
-                    return n;
-                },
-                Database::MaxLineLength, [&](const std::string& line) { base.AddLine(".ndb", line); }, base.overlong);
+            base.LoadText(text, ".ndb");
             Engine fuzzed(base);
             const std::string sample = "ABCDxEFxGH" + text.substr(0, 1000) + "zzzzzz..........zz";
             MemorySource source(reinterpret_cast<const uint8_t*>(sample.data()), sample.size());

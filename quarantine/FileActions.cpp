@@ -1,7 +1,7 @@
 // Restoring, saving and deleting quarantine entries.
 #include "quarantine/FileActions.h"
 
-#include "engine/TextCase.h"
+#include "engine/Text.h"
 #include "quarantine/QuarantineErrors.h"
 #include "quarantine/QuarantineManager.h"
 #include "quarantine/SafePaths.h"

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "resources/Reason.h"
+#include "resources/resource.h"
 
 #include <windows.h>
 
@@ -47,6 +48,15 @@ public:
     explicit InvalidIdentifier(int identifier)
         : QuarantineException("Invalid identifier '" + std::to_string(identifier) + "'") {}
 };
+
+// Why an operation of the quarantine failed: the exception's own reason, or its text as it stands.
+inline ::Reason ReasonOf(const std::exception& e) {
+    if (const QuarantineException* q = dynamic_cast<const QuarantineException*>(&e))
+        if (q->reason) return q->reason;
+    std::wstring text;
+    for (const char* c = e.what(); *c; ++c) text += static_cast<wchar_t>(static_cast<unsigned char>(*c));
+    return ::Reason(IDS_REASON_SYSTEM, text);
+}
 
 // Raises IOError with the error the system reports for the call that has just failed.
 [[noreturn]] inline void ThrowLastError(const char* detail) { throw IOError(detail, ::GetLastError()); }

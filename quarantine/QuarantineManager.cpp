@@ -13,12 +13,6 @@ using Quarantine::CQuarantine;
 
 namespace {
 
-std::wstring Widen(const char* text) {
-    std::wstring wide;
-    for (const char* c = text; *c; ++c) wide += static_cast<wchar_t>(static_cast<unsigned char>(*c));
-    return wide;
-}
-
 boost::shared_ptr<CQuarantine> EveryFixedDisk() { return boost::shared_ptr<CQuarantine>(new CQuarantine()); }
 
 }  // namespace
@@ -69,10 +63,8 @@ int AvQuarantineManager::QuarantineThreatEntry(const AvCore::Threat& threat, Rea
         try {
             const int identifier = store_->Add(threat, Quarantine::Format::OwnOriginCode);
             if (identifier > 0) return identifier;
-        } catch (const Quarantine::QuarantineException& e) {
-            reason = e.reason ? e.reason : Reason(IDS_REASON_SYSTEM, Widen(e.what()));
         } catch (const std::exception& e) {
-            reason = Reason(IDS_REASON_SYSTEM, Widen(e.what()));
+            reason = Quarantine::ReasonOf(e);
         } catch (...) {
         }
     }
@@ -104,10 +96,8 @@ bool AvQuarantineManager::RestoreToOriginal(int identifier, Reason* why) {
         if (!Quarantine::IsSafeOriginalPath(entry.OriginalPath)) return fail(Reason(IDS_REASON_BAD_PATH, entry.OriginalPath));
         store_->Restore(identifier, entry.OriginalPath.c_str(), Quarantine::CQuarantine::RestoreMode::Overwrite);
         return true;
-    } catch (const Quarantine::QuarantineException& e) {
-        return fail(e.reason ? e.reason : Reason(IDS_REASON_SYSTEM, Widen(e.what())));
     } catch (const std::exception& e) {
-        return fail(Reason(IDS_REASON_SYSTEM, Widen(e.what())));
+        return fail(Quarantine::ReasonOf(e));
     }
 }
 

@@ -5,7 +5,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 namespace RefEngine {
 namespace {
@@ -208,6 +210,22 @@ void Database::LoadFile(const std::wstring& path, const std::string& extension) 
         [&file](char* buffer, size_t size) {
             DWORD got = 0;
             return ::ReadFile(file.Get(), buffer, static_cast<DWORD>(size), &got, nullptr) ? static_cast<size_t>(got) : 0;
+        },
+        MaxLineLength,
+        [this, &extension](const std::string& line) {
+            if (!AddLine(extension, line)) ++skipped;
+        },
+        overlong);
+}
+
+void Database::LoadText(const std::string& bytes, const std::string& extension) {
+    size_t at = 0;
+    ForEachLine(
+        [&](char* buffer, size_t size) {
+            const size_t n = std::min(size, bytes.size() - at);
+            std::memcpy(buffer, bytes.data() + at, n);
+            at += n;
+            return n;
         },
         MaxLineLength,
         [this, &extension](const std::string& line) {

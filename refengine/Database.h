@@ -39,6 +39,8 @@ struct Database {
     void LoadFolder(const std::wstring& folder);
     // One base file of the given extension (".tvb", ...).
     void LoadFile(const std::wstring& path, const std::string& extension);
+    // The text of a base file, already in memory.
+    void LoadText(const std::string& bytes, const std::string& extension);
     // One line of a base of the given extension; false when skipped.
     bool AddLine(const std::string& extension, const std::string& line);
 

@@ -2,7 +2,7 @@
 #include "scan/EngineManager.h"
 
 #include "engine/CoreAbi.h"
-#include "engine/TextCase.h"
+#include "engine/Text.h"
 #include "quarantine/QuarantineManager.h"
 
 #include <boost/filesystem/operations.hpp>

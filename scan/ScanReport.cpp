@@ -1,6 +1,7 @@
 // Writing scan reports and keeping the newest of them.
 #include "scan/ScanReport.h"
 
+#include "engine/Text.h"
 #include "framework/WinHandle.h"
 
 #include <windows.h>
@@ -14,14 +15,6 @@ namespace {
 std::wstring& ChosenFolder() {
     static std::wstring folder;
     return folder;
-}
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0) ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
-    return bytes;
 }
 
 std::string LocalTime(time_t when, const char* format) {

@@ -1,7 +1,7 @@
 // Scan tasks, fixed drives, the engine folder and the developer-machine test.
 #include "scan/ScanTask.h"
 
-#include "engine/TextCase.h"
+#include "engine/Text.h"
 #include "scan/EngineManager.h"
 
 #include <windows.h>

@@ -1,6 +1,8 @@
 // Writing tervscan's lines, and reading its list files.
 #include "app/console/ConsoleOutput.h"
 
+#include "engine/Text.h"
+
 #include <vector>
 
 namespace {
@@ -13,15 +15,6 @@ HANDLE Standard(DWORD which) {
 bool IsConsole(HANDLE handle) {
     DWORD mode;
     return handle && ::GetConsoleMode(handle, &mode);
-}
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0)
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
-    return bytes;
 }
 
 void WriteAll(HANDLE handle, const std::string& bytes) {

@@ -2,7 +2,7 @@
 #include "app/console/ConsoleCommands.h"
 #include "app/console/ConsoleOutput.h"
 
-#include "engine/TextCase.h"
+#include "engine/Text.h"
 #include "quarantine/QuarantineErrors.h"
 #include "quarantine/QuarantineManager.h"
 #include "quarantine/SafePaths.h"
@@ -25,12 +25,6 @@ boost::shared_ptr<Quarantine::CQuarantine> LoadDisksInOrder() {
         while (store->IsLoading()) ::Sleep(5);
     }
     return store;
-}
-
-std::wstring Widen(const char* text) {
-    std::wstring wide;
-    for (const char* c = text; *c; ++c) wide += static_cast<wchar_t>(static_cast<unsigned char>(*c));
-    return wide;
 }
 
 }  // namespace
@@ -108,8 +102,7 @@ int RunConsoleQuarantine(const ConsoleOptions& options) {
     try {
         target = store->Restore(identifier, target.c_str(), mode);
     } catch (const Quarantine::QuarantineException& e) {
-        ReportError(L"tervscan: cannot restore " + entry.OriginalPath + L": " +
-                    (e.reason ? ReasonText(e.reason) : Widen(e.what())));
+        ReportError(L"tervscan: cannot restore " + entry.OriginalPath + L": " + ReasonText(Quarantine::ReasonOf(e)));
         return 2;
     }
     store->Delete(identifier);

@@ -203,15 +203,7 @@ TEST_F(Hostile, BaseFilesInEveryEncodingAndLineEnd) {
     const std::string lines[] = {"First:0:*:" + Hex("first-body"), "Second:0:*:" + Hex("second-body")};
     auto load = [&](const std::string& bytes) {
         Database base;
-        size_t at = 0;
-        ForEachLine(
-            [&](char* out, size_t size) {
-                const size_t n = std::min(size, bytes.size() - at);
-                std::memcpy(out, bytes.data() + at, n);
-                at += n;
-                return n;
-            },
-            Database::MaxLineLength, [&](const std::string& line) { base.AddLine(".ndb", line); }, base.overlong);
+        base.LoadText(bytes, ".ndb");
         return base.Records();
     };
     EXPECT_EQ(2u, load("\xEF\xBB\xBF" + lines[0] + "\n" + lines[1] + "\n")) << "a byte-order mark";
