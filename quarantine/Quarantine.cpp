@@ -2,6 +2,7 @@
 #include "quarantine/Quarantine.h"
 
 #include "engine/DiagnosticLog.h"
+#include "engine/Text.h"
 #include "quarantine/Container.h"
 #include "quarantine/SafePaths.h"
 #include "quarantine/TemporaryFile.h"
@@ -170,6 +171,10 @@ void CQuarantine::LoadFolder(wchar_t disk) {
                 const fs::path path = it->path();
                 const std::wstring extension = path.extension().wstring();
                 if (boost::algorithm::iequals(extension, L".!tqr")) {
+                    if (IsBeingWritten(path.wstring())) {
+                        ++it;
+                        continue;
+                    }
                     AvCore::WarnLine() << L"Partially created quarantine container found. Deleting. : "
                                        << path.wstring() << L'\n';
                     boost::system::error_code ignored;
@@ -194,11 +199,12 @@ void CQuarantine::LoadFolder(wchar_t disk) {
 
 void CQuarantine::LoadContainer(const std::wstring& path) {
     AvCore::DebugLine() << L"Loading container: " << path << L'\n';
+    Entry entry;
     try {
+        // Closed before the entry is announced, so that whoever deletes it at once can.
         CContainerReader reader(path);
         const ContainerObject* object = reader.Object(0);
         if (!object) throw QuarantineException("Container has no objects");
-        Entry entry;
         entry.OriginalPath = object->originalPath;
         entry.Type = static_cast<int32_t>(object->type);
         entry.Curable = object->curable;
@@ -208,21 +214,33 @@ void CQuarantine::LoadContainer(const std::wstring& path) {
         entry.OriginCode = reader.OriginCode();
         entry.ContainerPath = path;
         entry.LastWriteTime = FileTimeValue(object->lastWriteTime);
-        Register(entry);
     } catch (const QuarantineException& e) {
         AvCore::WarnLine() << L"Failed to load container : " << e.what() << L'\n';
+        return;
     }
+    Register(entry, Origin::Loader);
 }
 
-int CQuarantine::Register(const Entry& entry) {
+int CQuarantine::Register(const Entry& entry, Origin origin) {
+    const std::wstring key = LowerCase(entry.ContainerPath);
     int identifier;
     {
         boost::mutex::scoped_lock lock(mutex_);
+        const auto known = containerIds_.find(key);
+        if (known != containerIds_.end()) return known->second;
+        if (origin == Origin::Loader && deletedContainers_.count(key)) return 0;
+        deletedContainers_.erase(key);
         identifier = ++lastIdentifier_;
         entries_[identifier] = entry;
+        containerIds_[key] = identifier;
     }
     entryAdded(identifier, entry);
     return identifier;
+}
+
+bool CQuarantine::IsBeingWritten(const std::wstring& partialPath) const {
+    boost::mutex::scoped_lock lock(mutex_);
+    return partialsWritten_.count(LowerCase(partialPath)) != 0;
 }
 
 std::wstring CQuarantine::NewGuid() const {
@@ -257,6 +275,19 @@ int CQuarantine::Add(const AvCore::Threat& threat, int originCode) {
         EnsureQuarantineFolder(folder);
         const std::wstring finalPath = folder + guid + L".tqr";
         const std::wstring partialPath = folder + guid + L".!tqr";
+        const std::wstring partialKey = LowerCase(partialPath);
+        {
+            boost::mutex::scoped_lock lock(mutex_);
+            partialsWritten_.insert(partialKey);
+        }
+        struct PartialWritten {
+            CQuarantine& store;
+            const std::wstring& key;
+            ~PartialWritten() {
+                boost::mutex::scoped_lock lock(store.mutex_);
+                store.partialsWritten_.erase(key);
+            }
+        } partialWritten{*this, partialKey};
 
         ContainerObject copied;
         int64_t time;
@@ -286,7 +317,7 @@ int CQuarantine::Add(const AvCore::Threat& threat, int originCode) {
         entry.Time = time;
         entry.OriginCode = originCode;
         entry.LastWriteTime = FileTimeValue(copied.lastWriteTime);
-        return Register(entry);
+        return Register(entry, Origin::Add);
     } catch (QuarantineException& e) {
         if (!e.reason) e.reason = ExplainAddFailure(e, folder);
         throw;
@@ -375,6 +406,9 @@ void CQuarantine::Delete(int identifier) {
         if (it == entries_.end()) return;
         containerPath = it->second.ContainerPath;
         entries_.erase(it);
+        const std::wstring key = LowerCase(containerPath);
+        containerIds_.erase(key);
+        deletedContainers_.insert(key);
     }
     ::SetFileAttributesW(containerPath.c_str(), FILE_ATTRIBUTE_NORMAL);
     ::DeleteFileW(containerPath.c_str());

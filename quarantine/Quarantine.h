@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 namespace Quarantine {
@@ -89,11 +90,19 @@ private:
     void LoadDisk(wchar_t disk);
     void LoadFolder(wchar_t disk);
     void LoadContainer(const std::wstring& path);
-    int Register(const Entry& entry);
+    // Loaders and Add can both come upon a new container, and a loader can read a container that is
+    // deleted before it registers it: one entry per container, none for a deleted one.
+    enum class Origin { Loader, Add };
+    int Register(const Entry& entry, Origin origin);
+    // A partial container that this store is writing, which a loader must not take for a leftover.
+    bool IsBeingWritten(const std::wstring& partialPath) const;
     std::wstring NewGuid() const;
     void KeepReplacedFile(const Entry& entry, const std::wstring& target);
 
     EntryTable entries_;
+    std::map<std::wstring, int> containerIds_;   // by lower-case container path
+    std::set<std::wstring> deletedContainers_;   // lower-case paths, so that no loader brings them back
+    std::set<std::wstring> partialsWritten_;     // lower-case paths of partial containers being written
     std::map<wchar_t, boost::shared_ptr<boost::thread>> disks_;
     mutable boost::mutex mutex_;
     int lastIdentifier_;
