@@ -67,6 +67,18 @@ void AppendUtf8(std::string& out, uint32_t code) {
     }
 }
 
+std::string Narrow(const std::wstring& text) {
+    std::string narrow;
+    for (wchar_t c : text) narrow += c < 0x80 ? static_cast<char>(c) : '?';
+    return narrow;
+}
+
+std::string LowerAscii(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
 }  // namespace
 
 void ForEachLine(const std::function<size_t(char*, size_t)>& read, size_t maxLength,
@@ -150,10 +162,65 @@ void ForEachLine(const std::function<size_t(char*, size_t)>& read, size_t maxLen
     if (!current.empty() || skipping) endLine();
 }
 
-bool Database::AddLine(const std::string& extension, const std::string& raw) {
+uint32_t Database::Records() const {
+    uint32_t records = 0;
+    for (const auto& type : loaded) records += type.second;
+    return records;
+}
+
+uint32_t Database::AddHashName(const std::string& name) {
+    const uint32_t at = static_cast<uint32_t>(hashNames_.size());
+    hashNames_.append(name);
+    hashNames_.push_back('\0');
+    return at;
+}
+
+bool Database::AddHash(HashSet& set, const std::string& digestText, const std::string& sizeText, const std::string& name,
+                       const std::string* minLevel, bool md5, bool sha) {
+    std::vector<uint8_t> digest;
+    uint64_t size = AnySize;
+    uint64_t level = 0;
+    if (name.empty() || !ParseDigest(digestText, digest)) return false;
+    if (sizeText != "*" && (!ParseNumber(sizeText, size) || size >= AnySize)) return false;
+    if (minLevel && !minLevel->empty() && (!ParseNumber(*minLevel, level) || level > FunctionalityLevel)) return false;
+    const uint32_t at = AddHashName(name);
+    if (set.Add(static_cast<uint32_t>(size), digest, at, md5, sha)) return true;
+    hashNames_.resize(at);  // a refused line leaves nothing behind
+    return false;
+}
+
+namespace {
+
+// The functionality-level fields: the signature is kept when the engine's level lies between them.
+bool LevelFits(const std::string* minLevel, const std::string* maxLevel) {
+    uint64_t level = 0;
+    if (minLevel && !minLevel->empty() && (!ParseNumber(*minLevel, level) || level > FunctionalityLevel)) return false;
+    if (maxLevel && !maxLevel->empty() && (!ParseNumber(*maxLevel, level) || level < FunctionalityLevel)) return false;
+    return true;
+}
+
+bool IsPuaType(const std::string& extension) {
+    return extension == ".ndu" || extension == ".ldu" || extension == ".hdu" || extension == ".hsu" ||
+           extension == ".mdu" || extension == ".msu";
+}
+
+// The type a PUA base would have without its PUA mark.
+std::string WithoutPua(const std::string& extension) {
+    if (!IsPuaType(extension)) return extension;
+    return extension.substr(0, 3) + "b";
+}
+
+}  // namespace
+
+bool Database::AddLine(const std::string& givenExtension, const std::string& raw) {
     std::string line = raw;
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
     if (line.empty() || line[0] == '#') return true;
+    const std::string extension = WithoutPua(givenExtension);
+    auto count = [this, &givenExtension](bool added) {
+        if (added) ++loaded[givenExtension];
+        return added;
+    };
     if (extension == ".tvb") {
         const std::vector<std::string> f = Split(line, '|');
         BodySignature sig;
@@ -163,88 +230,151 @@ bool Database::AddLine(const std::string& extension, const std::string& raw) {
         else if (f[3] != "none") return false;
         sig.name = f[0];
         bodies.Add(sig);
-        return true;
+        return count(true);
     }
     if (extension == ".ndb") {
         // Name:TargetType:Offset:HexSignature[:MinFL[:MaxFL]], without a string for every field.
         size_t colons[6], found = 0;
         for (size_t at = line.find(':'); at != std::string::npos && found < 6; at = line.find(':', at + 1)) colons[found++] = at;
-        if (found < 3 || found > 5 || colons[0] == 0 || colons[1] != colons[0] + 2 || line[colons[0] + 1] != '0')
+        if (found < 3 || found > 5 || colons[0] == 0 || colons[1] != colons[0] + 2 ||
+            (line[colons[0] + 1] != '0' && line[colons[0] + 1] != '1'))
             return false;
+        if (found > 3) {
+            const std::string minLevel = line.substr(colons[3] + 1, (found > 4 ? colons[4] : line.size()) - colons[3] - 1);
+            const std::string maxLevel = found > 4 ? line.substr(colons[4] + 1) : std::string();
+            if (!LevelFits(&minLevel, &maxLevel)) return false;
+        }
         BodySignature& sig = scratch_;
         const size_t hexEnd = found > 3 ? colons[3] : line.size();
         if (!ParseOffset(line.substr(colons[1] + 1, colons[2] - colons[1] - 1), sig.offset) ||
             !ParseHexSignature(line.substr(colons[2] + 1, hexEnd - colons[2] - 1), sig))
             return false;
-        // Until the engine reads PE files, offsets into them cannot be honoured.
-        if (sig.offset.kind != Offset::Anywhere && sig.offset.kind != Offset::FromStart && sig.offset.kind != Offset::FromEnd)
-            return false;
         sig.name.assign(line, 0, colons[0]);
-        sig.target = 0;
+        sig.target = static_cast<uint8_t>(line[colons[0] + 1] - '0');
+        // Offsets into a PE file's structure mean nothing in other objects.
+        if (sig.offset.kind != Offset::Anywhere && sig.offset.kind != Offset::FromStart && sig.offset.kind != Offset::FromEnd &&
+            sig.target != 1)
+            return false;
         sig.cure = CureKind::None;
         bodies.Add(sig);
-        return true;
+        return count(true);
     }
-    if (extension == ".hdb" || extension == ".hsb") {
+    if (extension == ".hdb" || extension == ".hsb" || extension == ".fp" || extension == ".sfp") {
+        // Digest:Size:Name[:MinFL]
         const std::vector<std::string> f = Split(line, ':');
-        HashSignature sig;
-        if (f.size() < 3 || f.size() > 4 || f[2].empty() || !ParseDigest(f[0], sig.digest) || !ParseNumber(f[1], sig.size))
-            return false;
-        if (extension == ".hdb" && sig.digest.size() == 16) sig.kind = HashSignature::Md5;
-        else if (extension == ".hsb" && sig.digest.size() == 20) sig.kind = HashSignature::Sha1;
-        else if (extension == ".hsb" && sig.digest.size() == 32) sig.kind = HashSignature::Sha256;
-        else return false;
-        sig.name = f[2];
-        hashes.push_back(sig);
-        hashedSizes.insert(sig.size);
-        return true;
+        if (f.size() < 3 || f.size() > 4) return false;
+        const bool md5 = extension == ".hdb" || extension == ".fp";
+        HashSet& set = extension == ".fp" || extension == ".sfp" ? allowed : fileHashes;
+        return count(AddHash(set, f[0], f[1], f[2], f.size() > 3 ? &f[3] : nullptr, md5, !md5));
+    }
+    if (extension == ".mdb" || extension == ".msb") {
+        // SectionSize:Digest:Name[:MinFL]
+        const std::vector<std::string> f = Split(line, ':');
+        if (f.size() < 3 || f.size() > 4) return false;
+        const bool md5 = extension == ".mdb";
+        return count(AddHash(sectionHashes, f[1], f[0], f[2], f.size() > 3 ? &f[3] : nullptr, md5, !md5));
+    }
+    if (extension == ".ign" || extension == ".ign2") {
+        // .ign2: Name[:Digest of the signature's line]; .ign: Base:Line:Name
+        const std::vector<std::string> f = Split(line, ':');
+        const std::string& name = extension == ".ign" && f.size() >= 3 ? f[2] : f[0];
+        if (name.empty()) return false;
+        ignored.insert(name);
+        return count(true);
     }
     return false;
 }
 
-void Database::LoadFile(const std::wstring& path, const std::string& extension) {
-    Win::FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file) return;
-    ForEachLine(
-        [&file](char* buffer, size_t size) {
-            DWORD got = 0;
-            return ::ReadFile(file.Get(), buffer, static_cast<DWORD>(size), &got, nullptr) ? static_cast<size_t>(got) : 0;
-        },
-        MaxLineLength,
-        [this, &extension](const std::string& line) {
-            if (!AddLine(extension, line)) ++skipped;
-        },
-        overlong);
+void Database::LoadStream(const std::function<size_t(char*, size_t)>& read, const std::string& extension) {
+    ForEachLine(read, MaxLineLength,
+                [this, &extension](const std::string& line) {
+                    if (!AddLine(extension, line)) {
+                        ++skipped;
+                        ++skippedLines[extension];
+                    }
+                },
+                overlong);
 }
 
 void Database::LoadText(const std::string& bytes, const std::string& extension) {
     size_t at = 0;
-    ForEachLine(
+    LoadStream(
         [&](char* buffer, size_t size) {
             const size_t n = std::min(size, bytes.size() - at);
             std::memcpy(buffer, bytes.data() + at, n);
             at += n;
             return n;
         },
-        MaxLineLength,
-        [this, &extension](const std::string& line) {
-            if (!AddLine(extension, line)) ++skipped;
-        },
-        overlong);
+        extension);
+}
+
+bool Database::Reads(const std::string& extension) const {
+    static const char* const types[] = {".tvb", ".ndb", ".hdb", ".hsb", ".mdb", ".msb", ".fp", ".sfp", ".ign", ".ign2", ".ldb"};
+    for (const char* type : types)
+        if (extension == type) return true;
+    return includePua && IsPuaType(extension);
+}
+
+void Database::LoadFile(const std::wstring& path, const std::string& extension) {
+    Win::FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return;
+    auto read = [&file](char* buffer, size_t size) {
+        DWORD got = 0;
+        return ::ReadFile(file.Get(), buffer, static_cast<DWORD>(size), &got, nullptr) ? static_cast<size_t>(got) : 0;
+    };
+    if (extension == ".cvd" || extension == ".cld" || extension == ".cud") {
+        FileSource source(file.Get());
+        LoadContainer(source, extension, Narrow(path.substr(path.find_last_of(L"\\/") + 1)));
+        return;
+    }
+    if (!Reads(extension)) {
+        ++skippedFiles[extension];
+        return;
+    }
+    LoadStream(read, extension);
 }
 
 void Database::LoadFolder(const std::wstring& folder) {
-    for (const wchar_t* extension : {L".tvb", L".ndb", L".hdb", L".hsb"}) {
-        WIN32_FIND_DATAW data;
-        Win::FindHandle find(::FindFirstFileW((folder + L"\\*" + extension).c_str(), &data));
-        if (!find) continue;
-        std::string narrowExtension;
-        for (const wchar_t* c = extension; *c; ++c) narrowExtension += static_cast<char>(*c);
-        do LoadFile(folder + L"\\" + data.cFileName, narrowExtension);
-        while (::FindNextFileW(find.Get(), &data));
+    WIN32_FIND_DATAW data;
+    Win::FindHandle find(::FindFirstFileW((folder + L"\\*").c_str(), &data));
+    std::vector<std::wstring> names;
+    if (find) {
+        do {
+            if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
+        } while (::FindNextFileW(find.Get(), &data));
     }
+    // The same order on every system, so that the first of two equal signatures is always the same one.
+    std::sort(names.begin(), names.end());
+    for (const std::wstring& name : names) {
+        const size_t dot = name.rfind(L'.');
+        if (dot == std::wstring::npos) continue;
+        const std::string extension = LowerAscii(Narrow(name.substr(dot)));
+        // The engine's own files beside the bases.
+        if (extension == ".dll" || extension == ".exe" || extension == ".ini" || extension == ".txt" || extension == ".md") continue;
+        LoadFile(folder + L"\\" + name, extension);
+    }
+    Seal();
+}
+
+void Database::Seal() {
+    auto keep = [this](uint32_t name) { return ignored.empty() || !ignored.count(HashName(name)); };
+    fileHashes.Seal(keep);
+    sectionHashes.Seal(keep);
+    allowed.Seal([](uint32_t) { return true; });
+    if (!ignored.empty())
+        for (size_t i = 0; i < bodies.Size(); ++i)
+            if (ignored.count(bodies.Name(i))) bodies.Disable(i);
     bodies.Shrink();
+}
+
+std::string Database::Summary() const {
+    std::string text;
+    for (const auto& type : loaded) text += "loaded " + type.first + " " + std::to_string(type.second) + "\n";
+    for (const auto& type : skippedLines) text += "skipped lines " + type.first + " " + std::to_string(type.second) + "\n";
+    for (const auto& type : skippedFiles) text += "skipped files " + type.first + " " + std::to_string(type.second) + "\n";
+    for (const std::string& notice : notices) text += notice + "\n";
+    return text;
 }
 
 }  // namespace RefEngine

@@ -1,51 +1,82 @@
 // The signatures of the reference engine and the readers of its base formats:
 //   .tvb  its own:  Name|Offset|HexSignature|Cure        (Cure: none or truncate)
 //   .ndb  body signatures: Name:TargetType:Offset:HexSignature[:MinFL[:MaxFL]]
-//   .hdb  MD5:Size:Name      .hsb  SHA-1 or SHA-256:Size:Name
+//   .hdb  MD5:Size:Name      .hsb  SHA-1 or SHA-256:Size:Name    (Size may be *)
+//   .mdb  Size:MD5:Name      .msb  Size:SHA-1 or SHA-256:Name    (sections of PE files)
+//   .fp   as .hdb            .sfp  as .hsb                       (allowed files)
+//   .ign  Base:Line:Name     .ign2 Name[:Digest]                 (signatures dropped)
+//   .ldb  logical signatures (see LogicalSignature.h)
+//   .cvd, .cld, .cud  containers of the above (see Container.h)
 // Lines outside what is understood are skipped and counted. Base files may be UTF-8 (with or without a
 // byte-order mark) or UTF-16 with one, with LF, CRLF or CR line ends; an overlong line is skipped and
 // counted, and reading goes on.
 #pragma once
 
+#include "refengine/HashStore.h"
 #include "refengine/Signature.h"
 #include "refengine/SignatureStore.h"
+#include "refengine/Source.h"
 
 #include <cstdint>
 #include <functional>
-#include <set>
+#include <map>
+#include <unordered_set>
 #include <string>
 #include <vector>
 
 namespace RefEngine {
 
-struct HashSignature {
-    enum Kind { Md5, Sha1, Sha256 } kind;
-    std::vector<uint8_t> digest;
-    uint64_t size;
-    std::string name;
-};
+// What the engine declares of itself against the functionality-level fields of signatures.
+const uint32_t FunctionalityLevel = 216;
 
 struct Database {
     static const size_t MaxLineLength = 4u << 20;
 
     SignatureStore bodies;
-    std::vector<HashSignature> hashes;
-    std::set<uint64_t> hashedSizes;  // only files of these sizes are hashed
+    HashSet fileHashes;     // .hdb, .hsb: digests of whole objects
+    HashSet sectionHashes;  // .mdb, .msb: digests of the sections of PE files
+    HashSet allowed;        // .fp, .sfp: objects with these digests are clean
+    std::unordered_set<std::string> ignored;  // .ign, .ign2: names of signatures that are dropped
+    bool includePua = false;                  // .ndu, .ldu, .hdu, ... are read only when asked
     uint32_t skipped = 0;            // lines of a base that were not understood
     uint32_t overlong = 0;           // lines longer than MaxLineLength, skipped
+    std::map<std::string, uint32_t> loaded;        // records, by the type of the base they came from
+    std::map<std::string, uint32_t> skippedLines;  // lines skipped, by the type of their base
+    std::map<std::string, uint32_t> skippedFiles;  // whole bases (or container members) not read, by type
+    std::vector<std::string> notices;              // what a container said of itself, or why it was refused
 
-    uint32_t Records() const { return static_cast<uint32_t>(bodies.Size() + hashes.size()); }
-    // Reads every base file in the folder (*.tvb, *.ndb, *.hdb, *.hsb).
+    uint32_t Records() const;
+    const char* HashName(int64_t name) const { return hashNames_.c_str() + name; }
+    // Reads every base file in the folder (text bases and .cvd/.cld/.cud containers), then Seal().
     void LoadFolder(const std::wstring& folder);
-    // One base file of the given extension (".tvb", ...).
+    // One base file of the given extension (".tvb", ".cvd", ...).
     void LoadFile(const std::wstring& path, const std::string& extension);
     // The text of a base file, already in memory.
     void LoadText(const std::string& bytes, const std::string& extension);
+    // Text of a base of the given type, read piece by piece (read returns 0 at the end).
+    void LoadStream(const std::function<size_t(char* buffer, size_t size)>& read, const std::string& extension);
+    // True for the types of text bases that are read (PUA ones only when asked).
+    bool Reads(const std::string& extension) const;
     // One line of a base of the given extension; false when skipped.
     bool AddLine(const std::string& extension, const std::string& line);
+    // Once every base is read: hash lists sorted, ignored signatures dropped. Scanning needs it.
+    void Seal();
+    // One line per type: what was loaded and what was skipped.
+    std::string Summary() const;
 
 private:
+public:
+    // A .cvd, .cld or .cud container: its header and checksum checked, then every base inside it read;
+    // a container that fails a check adds nothing, and a notice says why.
+    void LoadContainer(ByteSource& source, const std::string& extension, const std::string& fileName);
+
+private:
+    uint32_t AddHashName(const std::string& name);
+    bool AddHash(HashSet& set, const std::string& digest, const std::string& size, const std::string& name,
+                 const std::string* minLevel, bool md5, bool sha);
+
     BodySignature scratch_;  // reused from line to line, so that its storage is too
+    std::string hashNames_;
 };
 
 // Calls line(text) for each line of the bytes (UTF-8 or UTF-16 with a byte-order mark, any line end),

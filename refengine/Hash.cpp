@@ -4,6 +4,8 @@
 
 #include <bcrypt.h>
 
+#include <algorithm>
+
 namespace RefEngine {
 namespace {
 
@@ -43,28 +45,29 @@ const Cng& System() {
 
 }  // namespace
 
-std::vector<uint8_t> Digest(HashSignature::Kind kind, ByteSource& source) {
+std::vector<uint8_t> Digest(HashKind kind, ByteSource& source, uint64_t offset, uint64_t length) {
     const Cng& cng = System();
     std::vector<uint8_t> digest;
     if (!cng.Usable()) return digest;
-    const wchar_t* algorithm = kind == HashSignature::Md5    ? BCRYPT_MD5_ALGORITHM
-                               : kind == HashSignature::Sha1 ? BCRYPT_SHA1_ALGORITHM
-                                                             : BCRYPT_SHA256_ALGORITHM;
-    const ULONG length = kind == HashSignature::Md5 ? 16 : kind == HashSignature::Sha1 ? 20 : 32;
+    const wchar_t* algorithm = kind == HashKind::Md5    ? BCRYPT_MD5_ALGORITHM
+                               : kind == HashKind::Sha1 ? BCRYPT_SHA1_ALGORITHM
+                                                        : BCRYPT_SHA256_ALGORITHM;
+    const ULONG digestLength = static_cast<ULONG>(DigestLength(kind));
+    const uint64_t end = offset + std::min(length, source.Size() - std::min(offset, source.Size()));
     BCRYPT_ALG_HANDLE provider = nullptr;
     if (cng.open(&provider, algorithm, nullptr, 0) != 0) return digest;
     BCRYPT_HASH_HANDLE hash = nullptr;
     if (cng.create(provider, &hash, nullptr, 0, nullptr, 0, 0) == 0) {
         std::vector<uint8_t> block(65536);
         bool ok = true;
-        for (uint64_t offset = 0; ok && offset < source.Size();) {
-            const size_t got = source.Read(offset, block.data(), block.size());
+        for (uint64_t at = offset; ok && at < end;) {
+            const size_t got = source.Read(at, block.data(), static_cast<size_t>(std::min<uint64_t>(block.size(), end - at)));
             if (got == 0) break;
             ok = cng.data(hash, block.data(), static_cast<ULONG>(got), 0) == 0;
-            offset += got;
+            at += got;
         }
-        digest.resize(length);
-        if (!ok || cng.finish(hash, digest.data(), length, 0) != 0) digest.clear();
+        digest.resize(digestLength);
+        if (!ok || cng.finish(hash, digest.data(), digestLength, 0) != 0) digest.clear();
         cng.destroy(hash);
     }
     cng.close(provider, 0);

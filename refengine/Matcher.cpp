@@ -393,7 +393,7 @@ private:
 
     void Check(uint32_t s, uint64_t anchorAt) {
         const SignatureStore::Record& record = store_[s];
-        if (record.target == 1 && !info_.pe) return;
+        if ((record.target & SignatureStore::Disabled) || ((record.target & SignatureStore::TargetMask) == 1 && !info_.pe)) return;
         if (anchorAt < record.anchorPosition) return;
         State& state = states_[s];
         if (state.gaveUp) return;

@@ -23,7 +23,8 @@ struct ObjectInfo {
     bool pe = false;
     uint64_t entryPoint = 0;  // file offset of the entry point, for PE files
     struct Section {
-        uint64_t offset, size;  // raw data in the file
+        uint64_t offset = 0, size = 0;  // raw data in the file, cut to the file's size
+        uint64_t rawSize = 0;           // the size the section table gives
     };
     std::vector<Section> sections;
 };

@@ -1,7 +1,8 @@
-// Matching bodies, hashes and archive members.
+// Matching bodies, hashes of objects and of PE sections, the allow list, and archive members.
 #include "refengine/Scanner.h"
 
 #include "refengine/Hash.h"
+#include "refengine/Pe.h"
 
 #include <windows.h>
 
@@ -18,6 +19,25 @@ std::wstring Widen(const std::string& text) {
 
 }  // namespace
 
+const std::vector<uint8_t>& ObjectDigests::Whole(HashKind kind) {
+    std::vector<uint8_t>& digest = whole_[static_cast<int>(kind)];
+    if (!made_[static_cast<int>(kind)]) {
+        made_[static_cast<int>(kind)] = true;
+        digest = Digest(kind, source_);
+    }
+    return digest;
+}
+
+bool Engine::Allowed(ObjectDigests& digests) const {
+    const uint64_t size = digests.Source().Size();
+    for (HashKind kind : HashKinds) {
+        if (!database_.allowed.Names(kind, size)) continue;
+        const std::vector<uint8_t>& digest = digests.Whole(kind);
+        if (!digest.empty() && database_.allowed.Find(kind, size, digest.data()) >= 0) return true;
+    }
+    return false;
+}
+
 Engine::Engine(const Database& database, const Budgets& budgets) : database_(database), matcher_(database.bodies, budgets) {}
 
 Detection Engine::Scan(ByteSource& source, const std::wstring& objectName, const volatile long* stop,
@@ -31,11 +51,20 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
     Detection detection;
     ObjectInfo info;
     info.size = source.Size();
+    ReadPe(source, info);
+    ObjectDigests digests(source);
+    // An object on the allow list is clean whatever matched in it.
+    auto report = [&](const std::string& name) {
+        if (Allowed(digests)) return;
+        detection.found = true;
+        detection.incomplete = false;
+        detection.name = name;
+    };
     const BodyMatcher::Result body = matcher_.Find(source, info, stop);
     if (Stopped(stop)) return Detection();
     if (body.found) {
-        detection.found = true;
-        detection.name = database_.bodies.Name(body.signature);
+        report(database_.bodies.Name(body.signature));
+        if (!detection.found) return detection;
         detection.matchStart = body.start;
         detection.curable = depth == 0 && database_.bodies[body.signature].cure == static_cast<uint8_t>(CureKind::Truncate) &&
                             body.start > 0;
@@ -47,17 +76,25 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
         detection.why = std::string("too many partial matches of ") + database_.bodies.Name(body.signature);
     }
 
-    // Hashes, only for sizes that some hash signature names.
-    if (database_.hashedSizes.count(source.Size())) {
-        std::vector<uint8_t> digests[3];
-        for (const HashSignature& sig : database_.hashes) {
-            if (sig.size != source.Size()) continue;
-            std::vector<uint8_t>& digest = digests[sig.kind];
-            if (digest.empty()) digest = Digest(sig.kind, source);
-            if (digest == sig.digest) {
-                detection.found = true;
-                detection.incomplete = false;
-                detection.name = sig.name;
+    // Hashes of the whole object, and of the sections of a PE file, only for sizes that some signature names.
+    for (HashKind kind : HashKinds) {
+        if (!database_.fileHashes.Names(kind, info.size)) continue;
+        const std::vector<uint8_t>& digest = digests.Whole(kind);
+        const int64_t name = digest.empty() ? -1 : database_.fileHashes.Find(kind, info.size, digest.data());
+        if (name >= 0) {
+            report(database_.HashName(name));
+            return detection;
+        }
+    }
+    for (const ObjectInfo::Section& section : info.sections) {
+        // A section cut short by the end of the file has no digest of its stated size.
+        if (section.size != section.rawSize || !database_.sectionHashes.NamesAny(section.size)) continue;
+        for (HashKind kind : HashKinds) {
+            if (!database_.sectionHashes.Names(kind, section.size)) continue;
+            const std::vector<uint8_t> digest = Digest(kind, source, section.offset, section.size);
+            const int64_t name = digest.empty() ? -1 : database_.sectionHashes.Find(kind, section.size, digest.data());
+            if (name >= 0) {
+                report(database_.HashName(name));
                 return detection;
             }
         }

@@ -1,5 +1,6 @@
-// Scanning one object against the database: body signatures through the anchor automaton and a check
-// of each candidate, hashes for files of a hashed size, and the members of ZIP archives.
+// Scanning one object against the database: body signatures through the anchor filter and a check of
+// each candidate, hashes of objects and of PE sections whose size a signature names, the allow list,
+// and the members of ZIP archives.
 #pragma once
 
 #include "refengine/Database.h"
@@ -20,6 +21,19 @@ struct Detection {
     uint64_t matchStart = 0;   // where the matched body begins
     bool incomplete = false;   // not found, but not all of the object could be checked
     std::string why;           // for an incomplete scan: what was left out, in a few words
+};
+
+// The digests of one object, each made at most once.
+class ObjectDigests {
+public:
+    explicit ObjectDigests(ByteSource& source) : source_(source) {}
+    const std::vector<uint8_t>& Whole(HashKind kind);
+    ByteSource& Source() { return source_; }
+
+private:
+    ByteSource& source_;
+    std::vector<uint8_t> whole_[3];
+    bool made_[3] = {false, false, false};
 };
 
 class Engine {
@@ -43,6 +57,9 @@ public:
 private:
     Detection ScanObject(ByteSource& source, const std::wstring& objectName, const volatile long* stop,
                          const MemberCallback& member, int depth, ZipTotals& totals) const;
+
+    // True when the object's digest is on the allow list.
+    bool Allowed(ObjectDigests& digests) const;
 
     const Database& database_;
     BodyMatcher matcher_;

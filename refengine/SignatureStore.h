@@ -28,10 +28,11 @@ public:
         uint32_t elements = 0;
         uint32_t anchorElement = 0, anchorPosition = 0;
         uint8_t anchorLength = 0;
-        uint8_t target = 0;
+        uint8_t target = 0;  // TargetMask: the target type; Disabled: dropped by an ignore list
         uint8_t cure = 0;  // CureKind
         uint8_t offsetKind = 0;
     };
+    static const uint8_t TargetMask = 0x0F, Disabled = 0x80;
     static const size_t OffsetBytes = 20;  // value (8), shift (8), section (4)
 
     uint32_t Add(const BodySignature& signature);
@@ -51,6 +52,7 @@ public:
     bool TestByte(const uint8_t* test, uint8_t byte) const;  // one 4-byte test of a non-exact run
     // The signature as it was added (for tools and tests).
     BodySignature Expand(size_t i) const;
+    void Disable(size_t i) { records_[i].target |= Disabled; }
     // Gives back what growing left over, once loading is done.
     void Shrink();
 

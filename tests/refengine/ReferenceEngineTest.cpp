@@ -26,7 +26,7 @@ protected:
         ::CopyFileW((ExecutableFolder() + L"Bases\\tervan.tvb").c_str(), (engineFolder / L"tervan.tvb").c_str(), FALSE);
         WriteFile(engineFolder / L"extra.ndb",
                   "Long.Name." + std::string(100, 'N') + ":0:*:6c6f6e676e616d65\n"  // "longname"
-                  "Pe.Only:1:*:aabbccdd\n");
+                  "Mail.Only:4:*:aabbccdd\n");
         WriteFile(engineFolder / L"extra.hdb", "44d88612fea8a8f36de82e1278abb02f:68:Eicar.By.Hash\n");
     }
     void Load() {
@@ -58,7 +58,7 @@ TEST_F(ReferenceEngine, LoadsEveryBaseAndReportsItsRecords) {
     ASSERT_NE(nullptr, module);
     uint32_t records = 0, skipped = 0;
     reinterpret_cast<ReportFn>(::GetProcAddress(module, "RefEngineReport"))(&records, &skipped);
-    EXPECT_EQ(1u, skipped) << "the line for another target type";
+    EXPECT_EQ(1u, skipped) << "the line for a target type not read";
 }
 
 TEST_F(ReferenceEngine, DetectsCuresAndKeepsNamesInTheirBuffer) {

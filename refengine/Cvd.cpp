@@ -1,0 +1,221 @@
+// Containers of bases: a 512-byte text header
+//   ClamAV-VDB:build time:version:signatures:functionality level:MD5:digital signature:builder:build seconds
+// padded with spaces, then a tar archive of base files: gzip-compressed in .cvd and .cud files, as it
+// is or compressed in .cld files. The MD5 is that of everything after the header; .cld files are
+// rewritten by updates without a new one, so theirs is not checked. The digital signature needs the
+// publisher's key and is reported as not verified.
+#include "refengine/Database.h"
+#include "refengine/Hash.h"
+
+#include <zlib.h>
+
+#include <cstring>
+
+namespace RefEngine {
+namespace {
+
+const size_t HeaderSize = 512, TarBlock = 512;
+
+std::vector<std::string> Fields(const std::string& text) {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (;;) {
+        const size_t at = text.find(':', start);
+        fields.push_back(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
+        if (at == std::string::npos) return fields;
+        start = at + 1;
+    }
+}
+
+std::string HexText(const std::vector<uint8_t>& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (uint8_t b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 15];
+    }
+    return text;
+}
+
+// The archive after the header, read in order: as it is, or through gzip.
+class ArchiveStream {
+public:
+    ArchiveStream(ByteSource& source, bool compressed) : source_(source), at_(HeaderSize), compressed_(compressed) {
+        if (compressed_) {
+            std::memset(&zip_, 0, sizeof zip_);
+            if (inflateInit2(&zip_, 16 + MAX_WBITS) != Z_OK) failed_ = true;
+            else open_ = true;
+        }
+    }
+    ~ArchiveStream() {
+        if (open_) inflateEnd(&zip_);
+    }
+    // Up to size bytes; 0 at the end or on damage (Failed() tells which).
+    size_t Read(uint8_t* out, size_t size) {
+        if (failed_ || size == 0) return 0;
+        if (!compressed_) {
+            const size_t got = source_.Read(at_, out, size);
+            at_ += got;
+            return got;
+        }
+        zip_.next_out = out;
+        zip_.avail_out = static_cast<uInt>(size);
+        while (zip_.avail_out > 0 && !ended_) {
+            if (zip_.avail_in == 0) {
+                const size_t got = source_.Read(at_, input_, sizeof input_);
+                at_ += got;
+                if (got == 0) {
+                    failed_ = true;  // the compressed data ends before its end mark
+                    break;
+                }
+                zip_.next_in = input_;
+                zip_.avail_in = static_cast<uInt>(got);
+            }
+            const int result = inflate(&zip_, Z_NO_FLUSH);
+            if (result == Z_STREAM_END) ended_ = true;
+            else if (result != Z_OK) {
+                failed_ = true;
+                break;
+            }
+        }
+        return size - zip_.avail_out;
+    }
+    bool Exactly(uint8_t* out, size_t size) {
+        size_t done = 0;
+        while (done < size) {
+            const size_t got = Read(out + done, size - done);
+            if (got == 0) return false;
+            done += got;
+        }
+        return true;
+    }
+    bool Skip(uint64_t size) {
+        uint8_t scratch[4096];
+        while (size > 0) {
+            const size_t step = static_cast<size_t>(std::min<uint64_t>(size, sizeof scratch));
+            if (!Exactly(scratch, step)) return false;
+            size -= step;
+        }
+        return true;
+    }
+    bool Failed() const { return failed_; }
+
+private:
+    ByteSource& source_;
+    uint64_t at_;
+    bool compressed_, open_ = false, failed_ = false, ended_ = false;
+    z_stream zip_;
+    uint8_t input_[65536];
+};
+
+// A tar header's size field: octal digits, or a binary number when the first byte's high bit is set.
+bool TarSize(const uint8_t* field, uint64_t& size) {
+    size = 0;
+    if (field[0] & 0x80) {
+        for (int i = 1; i < 12; ++i) {
+            if (size >> 55) return false;
+            size = (size << 8) | field[i];
+        }
+        return true;
+    }
+    bool digits = false;
+    for (int i = 0; i < 12 && field[i] && field[i] != ' '; ++i) {
+        if (field[i] < '0' || field[i] > '7' || (size >> 60)) return false;
+        size = size * 8 + (field[i] - '0');
+        digits = true;
+    }
+    return digits || field[0] == 0 || field[0] == ' ';
+}
+
+std::string TarName(const uint8_t* block) {
+    const char* name = reinterpret_cast<const char*>(block);
+    std::string text(name, strnlen(name, 100));
+    // The ustar prefix, when there is one, comes before the name.
+    if (std::memcmp(block + 257, "ustar", 5) == 0 && block[345]) {
+        const char* prefix = reinterpret_cast<const char*>(block + 345);
+        text = std::string(prefix, strnlen(prefix, 155)) + "/" + text;
+    }
+    return text;
+}
+
+std::string TypeOf(const std::string& name) {
+    const size_t slash = name.find_last_of('/');
+    const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+    const size_t dot = base.rfind('.');
+    std::string type = dot == std::string::npos ? "(no type)" : base.substr(dot);
+    for (char& c : type)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return type;
+}
+
+}  // namespace
+
+void Database::LoadContainer(ByteSource& source, const std::string& extension, const std::string& fileName) {
+    auto refuse = [&](const std::string& why) {
+        notices.push_back(fileName + ": refused: " + why);
+        ++skippedFiles[extension];
+    };
+    char header[HeaderSize + 1] = {};
+    if (source.Read(0, reinterpret_cast<uint8_t*>(header), HeaderSize) != HeaderSize) return refuse("shorter than its header");
+    std::string text(header, strnlen(header, HeaderSize));
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    const std::vector<std::string> f = Fields(text);
+    if (f.size() < 8 || f[0] != "ClamAV-VDB") return refuse("not a signature container (no ClamAV-VDB header)");
+    uint64_t level = 0;
+    for (char c : f[4])
+        if (c >= '0' && c <= '9' && level < 100000) level = level * 10 + (c - '0');
+    if (level > FunctionalityLevel)
+        notices.push_back(fileName + ": made for functionality level " + f[4] + ", this engine has " +
+                          std::to_string(FunctionalityLevel) + "; signatures it cannot honour are skipped");
+
+    if (extension != ".cld") {
+        const std::vector<uint8_t> md5 = Digest(HashKind::Md5, source, HeaderSize);
+        if (md5.empty()) return refuse("its checksum could not be computed");
+        std::string expected = f[5];
+        for (char& c : expected)
+            if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+        if (HexText(md5) != expected) return refuse("checksum mismatch (the header says " + f[5] + ", the content has " + HexText(md5) + ")");
+    }
+    notices.push_back(fileName + ": version " + f[2] + ", " + f[3] + " signatures, built " + f[1] + " by " + f[7] +
+                      (extension == ".cld" ? "; checksum not checked (updated locally)" : "; checksum correct") +
+                      (f[6].empty() || f[6] == "*" || extension == ".cud" ? "; unsigned" : "; digital signature not verified"));
+
+    uint8_t magic[2] = {};
+    source.Read(HeaderSize, magic, 2);
+    ArchiveStream archive(source, magic[0] == 0x1F && magic[1] == 0x8B);
+    uint8_t block[TarBlock];
+    for (;;) {
+        if (!archive.Exactly(block, TarBlock)) break;
+        bool empty = true;
+        for (uint8_t b : block)
+            if (b) empty = false;
+        if (empty) break;  // the end of the archive
+        uint64_t size = 0;
+        if (!TarSize(block + 124, size)) {
+            notices.push_back(fileName + ": damaged archive entry; the rest is not read");
+            break;
+        }
+        const std::string name = TarName(block);
+        const uint64_t padded = (size + TarBlock - 1) / TarBlock * TarBlock;
+        const char kind = static_cast<char>(block[156]);
+        const std::string type = TypeOf(name);
+        if ((kind == '0' || kind == 0) && Reads(type)) {
+            uint64_t left = size;
+            LoadStream(
+                [&](char* buffer, size_t wanted) {
+                    const size_t step = static_cast<size_t>(std::min<uint64_t>(wanted, left));
+                    const size_t got = archive.Read(reinterpret_cast<uint8_t*>(buffer), step);
+                    left -= got;
+                    return got;
+                },
+                type);
+            if (left > 0 || !archive.Skip(padded - size)) break;
+        } else {
+            if (kind == '0' || kind == 0) ++skippedFiles[type];
+            if (!archive.Skip(padded)) break;
+        }
+    }
+    if (archive.Failed()) notices.push_back(fileName + ": the archive is damaged; what came before the damage is loaded");
+}
+
+}  // namespace RefEngine

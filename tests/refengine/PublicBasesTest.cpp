@@ -1,0 +1,175 @@
+// Public signature bases: containers, PE-aware signatures, hash lists, allow and ignore lists.
+#include "refengine/Database.h"
+#include "refengine/Hash.h"
+#include "refengine/Scanner.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstring>
+
+using namespace RefEngine;
+
+namespace {
+
+std::string Tar(const std::vector<std::pair<std::string, std::string>>& files) {
+    std::string tar;
+    for (const auto& file : files) {
+        char header[512] = {};
+        std::strncpy(header, file.first.c_str(), 99);
+        std::snprintf(header + 124, 12, "%011o", static_cast<unsigned>(file.second.size()));
+        header[156] = '0';
+        tar.append(header, 512);
+        tar += file.second;
+        tar.append((512 - file.second.size() % 512) % 512, '\0');
+    }
+    return tar + std::string(1024, '\0');
+}
+
+std::string Gzip(const std::string& data) {
+    z_stream z = {};
+    deflateInit2(&z, 9, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&z, data.size()) + 64, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+std::string HexOf(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    for (uint8_t b : bytes) {
+        char pair[3];
+        std::snprintf(pair, 3, "%02x", b);
+        text += pair;
+    }
+    return text;
+}
+
+std::string Md5(const std::string& data) {
+    MemorySource source(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    return HexOf(Digest(HashKind::Md5, source));
+}
+
+// The header, then the archive; md5 as given (empty: the archive's own).
+std::string Container(const std::string& archive, std::string md5 = std::string()) {
+    if (md5.empty()) md5 = Md5(archive);
+    std::string header = "ClamAV-VDB:07 Dec 2026 10-00 +0000:42:3:90:" + md5 + ":AbCdSig:builder:1796637600";
+    header.resize(512, ' ');
+    return header + archive;
+}
+
+std::string Hex(const std::string& text) {
+    std::vector<uint8_t> bytes(text.begin(), text.end());
+    return HexOf(bytes);
+}
+
+std::string Scan(const Database& database, const std::string& data) {
+    Engine engine(database);
+    MemorySource source(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    const Detection found = engine.Scan(source, L"x", nullptr, nullptr);
+    return found.found ? found.name : std::string();
+}
+
+void Put32(std::string& bytes, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
+}
+
+// A small PE file: two sections of 0x200 bytes at 0x200 and 0x400, the entry point 0x10 into the first.
+std::string PeFile(const std::string& code, const std::string& data) {
+    std::string pe(0x600, '\0');
+    pe[0] = 'M';
+    pe[1] = 'Z';
+    Put32(pe, 0x3C, 0x40);
+    std::memcpy(&pe[0x40], "PE\0\0", 4);
+    pe[0x44] = 0x4C;
+    pe[0x45] = 0x01;
+    pe[0x46] = 2;              // sections
+    pe[0x54] = static_cast<char>(0xE0);  // optional header size
+    pe[0x58] = 0x0B;
+    pe[0x59] = 0x01;           // PE32
+    Put32(pe, 0x58 + 16, 0x1010);
+    const size_t table = 0x58 + 0xE0;
+    for (int i = 0; i < 2; ++i) {
+        const size_t s = table + i * 40;
+        Put32(pe, s + 8, 0x200);
+        Put32(pe, s + 12, 0x1000 * (i + 1));
+        Put32(pe, s + 16, 0x200);
+        Put32(pe, s + 20, 0x200 * (i + 1));
+    }
+    pe.replace(0x210, code.size(), code);
+    pe.replace(0x400, data.size(), data);
+    return pe;
+}
+
+}  // namespace
+
+TEST(PublicBases, ContainersAreCheckedThenEveryBaseInsideIsRead) {
+    const std::string archive = Gzip(Tar({{"COPYING", "license text"},
+                                          {"x.ndb", "In.Cvd:0:*:" + Hex("inside-a-cvd") + "\nDropped:0:*:" + Hex("dropped!") + "\n"},
+                                          {"x.hdb", Md5("hashed file") + ":11:Hashed.In.Cvd\n"},
+                                          {"x.ign2", "Dropped\n"},
+                                          {"x.cdb", "whatever\n"},
+                                          {"x.info", "x.ndb:2\n"}}));
+    Database good;
+    const std::string bytes = Container(archive);
+    MemorySource source(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    good.LoadContainer(source, ".cvd", "test.cvd");
+    good.Seal();
+    EXPECT_EQ(2u, good.loaded[".ndb"]);
+    EXPECT_EQ(1u, good.loaded[".hdb"]);
+    EXPECT_EQ(1u, good.skippedFiles[".cdb"]);
+    EXPECT_EQ(1u, good.skippedFiles[".info"]);
+    EXPECT_EQ(1u, good.skippedFiles["(no type)"]);
+    ASSERT_FALSE(good.notices.empty());
+    EXPECT_NE(std::string::npos, good.notices[0].find("digital signature not verified")) << good.notices[0];
+    EXPECT_EQ("In.Cvd", Scan(good, "... inside-a-cvd ..."));
+    EXPECT_EQ("Hashed.In.Cvd", Scan(good, "hashed file"));
+    EXPECT_EQ("", Scan(good, "dropped!")) << "an ignored signature";
+
+    // A checksum that does not fit refuses the whole container; a .cld is read without one, as a plain tar.
+    Database bad;
+    const std::string damaged = Container(archive, std::string(32, '0'));
+    MemorySource damagedSource(reinterpret_cast<const uint8_t*>(damaged.data()), damaged.size());
+    bad.LoadContainer(damagedSource, ".cvd", "bad.cvd");
+    EXPECT_EQ(0u, bad.Records());
+    ASSERT_EQ(1u, bad.notices.size());
+    EXPECT_NE(std::string::npos, bad.notices[0].find("checksum mismatch")) << bad.notices[0];
+    Database local;
+    const std::string cld = Container(Tar({{"y.ndb", "In.Cld:0:*:" + Hex("inside-a-cld") + "\n"}}), std::string(32, '0'));
+    MemorySource cldSource(reinterpret_cast<const uint8_t*>(cld.data()), cld.size());
+    local.LoadContainer(cldSource, ".cld", "daily.cld");
+    local.Seal();
+    EXPECT_EQ("In.Cld", Scan(local, "inside-a-cld"));
+}
+
+TEST(PublicBases, PeOffsetsSectionHashesAndTheAllowList) {
+    const std::string code = "\x55\x8B\xEC" "entry-code";
+    const std::string data = "section-two-data";
+    const std::string pe = PeFile(code, data);
+    const std::string sectionOne = PeFile("hashed", "").substr(0x200, 0x200);
+    Database db;
+    EXPECT_TRUE(db.AddLine(".ndb", "At.Entry:1:EP+0:" + Hex(code)));
+    EXPECT_TRUE(db.AddLine(".ndb", "In.Section.One:1:S1+0:" + Hex(data)));
+    EXPECT_TRUE(db.AddLine(".mdb", "512:" + Md5(sectionOne) + ":Section.Hash"));
+    db.Seal();
+    EXPECT_EQ("At.Entry", Scan(db, pe));
+    EXPECT_EQ("", Scan(db, std::string(0x210, 'x') + code)) << "not a PE file: no entry point";
+    EXPECT_EQ("In.Section.One", Scan(db, PeFile("other", data)));
+    EXPECT_EQ("Section.Hash", Scan(db, PeFile("hashed", "")));
+    EXPECT_EQ("", Scan(db, PeFile("hashed!", ""))) << "neither the section's bytes nor its hash";
+    std::string truncated = PeFile("hashed", "");
+    truncated.resize(0x300);
+    EXPECT_EQ("", Scan(db, truncated)) << "a section cut short has no hash of its stated size";
+
+    Database allowedToo;
+    allowedToo.AddLine(".ndb", "At.Entry:1:EP+0:" + Hex(code));
+    allowedToo.AddLine(".fp", Md5(pe) + ":" + std::to_string(pe.size()) + ":Known.Good");
+    allowedToo.Seal();
+    EXPECT_EQ("", Scan(allowedToo, pe)) << "an allowed file is clean";
+    EXPECT_EQ("At.Entry", Scan(allowedToo, pe + "x"));
+}
