@@ -163,7 +163,7 @@ void ForEachLine(const std::function<size_t(char*, size_t)>& read, size_t maxLen
 }
 
 uint32_t Database::Records() const {
-    uint32_t records = 0;
+    uint32_t records = 0;  // a logical signature is one record, however many subsignatures it has
     for (const auto& type : loaded) records += type.second;
     return records;
 }
@@ -187,6 +187,22 @@ bool Database::AddHash(HashSet& set, const std::string& digestText, const std::s
     if (set.Add(static_cast<uint32_t>(size), digest, at, md5, sha)) return true;
     hashNames_.resize(at);  // a refused line leaves nothing behind
     return false;
+}
+
+bool Database::AddLogical(const std::string& line) {
+    ParsedLogical parsed;
+    if (!ParseLogicalSignature(line, FunctionalityLevel, parsed)) {
+        if (!parsed.skipReason.empty()) ++skippedLines[".ldb: " + parsed.skipReason];
+        return false;
+    }
+    const uint32_t index = static_cast<uint32_t>(logical.size());
+    parsed.signature.name = AddHashName(parsed.name);
+    logical.push_back(std::move(parsed.signature));
+    for (auto& body : parsed.bodies) {
+        body.second.target |= SignatureStore::Sub;
+        subsignatureOf[bodies.Add(body.second)] = std::make_pair(index, body.first);
+    }
+    return true;
 }
 
 namespace {
@@ -274,6 +290,7 @@ bool Database::AddLine(const std::string& givenExtension, const std::string& raw
         const bool md5 = extension == ".mdb";
         return count(AddHash(sectionHashes, f[1], f[0], f[2], f.size() > 3 ? &f[3] : nullptr, md5, !md5));
     }
+    if (extension == ".ldb") return count(AddLogical(line));
     if (extension == ".ign" || extension == ".ign2") {
         // .ign2: Name[:Digest of the signature's line]; .ign: Base:Line:Name
         const std::vector<std::string> f = Split(line, ':');

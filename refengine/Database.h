@@ -13,6 +13,7 @@
 #pragma once
 
 #include "refengine/HashStore.h"
+#include "refengine/LogicalSignature.h"
 #include "refengine/Signature.h"
 #include "refengine/SignatureStore.h"
 #include "refengine/Source.h"
@@ -20,6 +21,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <unordered_map>
 #include <unordered_set>
 #include <string>
 #include <vector>
@@ -32,10 +34,13 @@ const uint32_t FunctionalityLevel = 216;
 struct Database {
     static const size_t MaxLineLength = 4u << 20;
 
-    SignatureStore bodies;
+    SignatureStore bodies;  // .tvb, .ndb, and the subsignatures of .ldb
     HashSet fileHashes;     // .hdb, .hsb: digests of whole objects
     HashSet sectionHashes;  // .mdb, .msb: digests of the sections of PE files
     HashSet allowed;        // .fp, .sfp: objects with these digests are clean
+    std::vector<LogicalSignature> logical;  // .ldb
+    // A subsignature's body signature -> its logical signature and its index there.
+    std::unordered_map<uint32_t, std::pair<uint32_t, uint32_t>> subsignatureOf;
     std::unordered_set<std::string> ignored;  // .ign, .ign2: names of signatures that are dropped
     bool includePua = false;                  // .ndu, .ldu, .hdu, ... are read only when asked
     uint32_t skipped = 0;            // lines of a base that were not understood
@@ -72,6 +77,7 @@ public:
 
 private:
     uint32_t AddHashName(const std::string& name);
+    bool AddLogical(const std::string& line);
     bool AddHash(HashSet& set, const std::string& digest, const std::string& size, const std::string& name,
                  const std::string* minLevel, bool md5, bool sha);
 

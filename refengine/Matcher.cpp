@@ -233,8 +233,8 @@ const BodyMatcher::LongEntry* BodyMatcher::FindLong(uint32_t gram) const {
 // One object's search: the per-signature memory of placed blocks, and the work counters.
 class BodyMatcher::Search {
 public:
-    Search(const BodyMatcher& matcher, ByteSource& source, const ObjectInfo& info)
-        : m_(matcher), store_(matcher.store_), source_(source), info_(info), size_(source.Size()),
+    Search(const BodyMatcher& matcher, ByteSource& source, const ObjectInfo& info, const SubsignatureSink* sink)
+        : sink_(sink), m_(matcher), store_(matcher.store_), source_(source), info_(info), size_(source.Size()),
           objectBudget_(matcher.budgets_.perObjectBase + matcher.budgets_.perObjectByte * source.Size()) {}
 
     Result result;
@@ -403,6 +403,8 @@ private:
             current_ = s;
             uint64_t start = 0;
             if (Verify(record, state, anchorAt - record.anchorPosition, start)) {
+                // A subsignature's match is counted; it decides only when its logical signature says so.
+                if ((record.target & SignatureStore::Sub) && !(sink_ && (*sink_)(s))) return;
                 result.found = true;
                 result.signature = s;
                 result.start = start;
@@ -621,6 +623,7 @@ private:
         return true;
     }
 
+    const SubsignatureSink* sink_;
     const BodyMatcher& m_;
     const SignatureStore& store_;
     ByteSource& source_;
@@ -633,8 +636,9 @@ private:
     uint32_t current_ = 0;  // the signature being verified
 };
 
-BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info, const volatile long* stop) const {
-    Search search(*this, source, info);
+BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info, const volatile long* stop,
+                                      const SubsignatureSink* sink) const {
+    Search search(*this, source, info, sink);
     if (groups_.empty()) return search.result;
     const uint64_t size = source.Size();
     std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(size, ChunkSize)) + 8);

@@ -12,6 +12,7 @@
 #include "refengine/SignatureStore.h"
 #include "refengine/Source.h"
 
+#include <functional>
 #include <unordered_map>
 #include <vector>
 
@@ -50,8 +51,11 @@ public:
         uint64_t start = 0;      // where the match begins
         bool incomplete = false; // some signature could not be checked to the end
     };
+    // Told of each match of a subsignature (a signature marked Sub); true ends the search as found.
+    typedef std::function<bool(uint32_t signature)> SubsignatureSink;
     // The first signature found (the scan ends there), in the order of the anchors in the object.
-    Result Find(ByteSource& source, const ObjectInfo& info, const volatile long* stop) const;
+    Result Find(ByteSource& source, const ObjectInfo& info, const volatile long* stop,
+                const SubsignatureSink* sink = nullptr) const;
 
 private:
     // The table entry of a four-byte gram: one group of equal anchors (the common case), with the

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <unordered_map>
+
 namespace RefEngine {
 namespace {
 
@@ -60,8 +62,35 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
         detection.incomplete = false;
         detection.name = name;
     };
-    const BodyMatcher::Result body = matcher_.Find(source, info, stop);
+    // Matches of subsignatures, counted per logical signature; one whose count can only grow true
+    // decides at once.
+    std::unordered_map<uint32_t, std::vector<uint32_t>> counts;
+    int64_t logicalFound = -1;
+    const BodyMatcher::SubsignatureSink sink = [&](uint32_t signature) {
+        const auto owner = database_.subsignatureOf.find(signature);
+        if (owner == database_.subsignatureOf.end()) return false;
+        const LogicalSignature& logical = database_.logical[owner->second.first];
+        std::vector<uint32_t>& count = counts[owner->second.first];
+        if (count.empty()) count.resize(logical.subsignatures);
+        ++count[owner->second.second];
+        if (!logical.monotone || !logical.Fits(info) || !logical.Evaluate(count.data())) return false;
+        logicalFound = owner->second.first;
+        return true;
+    };
+    const BodyMatcher::Result body = matcher_.Find(source, info, stop, database_.logical.empty() ? nullptr : &sink);
     if (Stopped(stop)) return Detection();
+    if (!body.found)
+        for (const auto& count : counts) {
+            const LogicalSignature& logical = database_.logical[count.first];
+            if (!logical.monotone && logical.Fits(info) && logical.Evaluate(count.second.data())) {
+                report(database_.HashName(logical.name));
+                if (detection.found) return detection;
+            }
+        }
+    if (body.found && logicalFound >= 0) {
+        report(database_.HashName(database_.logical[static_cast<size_t>(logicalFound)].name));
+        return detection;
+    }
     if (body.found) {
         report(database_.bodies.Name(body.signature));
         if (!detection.found) return detection;

@@ -32,7 +32,8 @@ public:
         uint8_t cure = 0;  // CureKind
         uint8_t offsetKind = 0;
     };
-    static const uint8_t TargetMask = 0x0F, Disabled = 0x80;
+    // Sub: a subsignature of a logical signature, whose matches are counted rather than reported.
+    static const uint8_t TargetMask = 0x0F, Sub = 0x40, Disabled = 0x80;
     static const size_t OffsetBytes = 20;  // value (8), shift (8), section (4)
 
     uint32_t Add(const BodySignature& signature);

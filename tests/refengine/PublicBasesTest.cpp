@@ -9,6 +9,7 @@
 #include <cstring>
 
 using namespace RefEngine;
+using namespace std::string_literals;
 
 namespace {
 
@@ -172,4 +173,31 @@ TEST(PublicBases, PeOffsetsSectionHashesAndTheAllowList) {
     allowedToo.Seal();
     EXPECT_EQ("", Scan(allowedToo, pe)) << "an allowed file is clean";
     EXPECT_EQ("At.Entry", Scan(allowedToo, pe + "x"));
+}
+
+TEST(PublicBases, LogicalSignaturesCountTheirSubsignatures) {
+    Database db;
+    EXPECT_TRUE(db.AddLine(".ldb", "Both;Target:0;0&1;" + Hex("first-part") + ";" + Hex("second-part")));
+    EXPECT_TRUE(db.AddLine(".ldb", "Thrice;Target:0;0>2;" + Hex("again!")));
+    EXPECT_TRUE(db.AddLine(".ldb", "Exactly.Two.Distinct;Target:0;(0|1|2)=2,2;" + Hex("alpha") + ";" + Hex("beta") + ";" + Hex("gamma")));
+    EXPECT_TRUE(db.AddLine(".ldb", "Modifiers;Target:0,FileSize:10-100;0&1;" + Hex("MiXeD-") + "::i;" + Hex("wide") + "::wa"));
+    EXPECT_TRUE(db.AddLine(".ldb", "Pe.Entry;Engine:51-255,Target:1;0;EP+0:" + Hex("\x55\x8B\xEC" "entry")));
+    EXPECT_FALSE(db.AddLine(".ldb", "Pcre;Target:0;0&1;" + Hex("trigger") + ";0/evil\\d+/i"));
+    EXPECT_FALSE(db.AddLine(".ldb", "Future;Engine:300-400,Target:0;0;" + Hex("future")));
+    EXPECT_FALSE(db.AddLine(".ldb", "Broken;Target:0;0&2;" + Hex("a-b-c") + ";" + Hex("d-e-f")));
+    EXPECT_EQ(1u, db.skippedLines[".ldb: PCRE subsignature"]);
+    db.Seal();
+
+    EXPECT_EQ("Both", Scan(db, "..second-part..first-part.."));
+    EXPECT_EQ("", Scan(db, "..first-part..first-part.."));
+    EXPECT_EQ("Thrice", Scan(db, "again! again! again!"));
+    EXPECT_EQ("", Scan(db, "again! again!"));
+    EXPECT_EQ("Exactly.Two.Distinct", Scan(db, "alpha beta"));
+    EXPECT_EQ("", Scan(db, "alpha alpha")) << "two matches of one";
+    EXPECT_EQ("", Scan(db, "alpha beta gamma")) << "three";
+    EXPECT_EQ("Modifiers", Scan(db, "..mixed-..w\0i\0d\0e\0.."s));
+    EXPECT_EQ("Modifiers", Scan(db, "..MIXED-..wide.."));
+    EXPECT_EQ("", Scan(db, "..MIXED-..wide.." + std::string(100, '.'))) << "larger than its file size range";
+    EXPECT_EQ("Pe.Entry", Scan(db, PeFile("\x55\x8B\xEC" "entry", "")));
+    EXPECT_EQ("", Scan(db, PeFile("--\x55\x8B\xEC" "entry", "")));
 }

@@ -1,0 +1,352 @@
+// Reading logical signatures, and their expressions as postfix code:
+//   index (op 0)        the count of a subsignature
+//   op 1, k / op 2, k   & / | of the last k values
+//   op 3, c; n; m       the last value compared ('=', '>' or '<') with n, and at least m distinct subsignatures
+#include "refengine/LogicalSignature.h"
+
+#include "refengine/Matcher.h"
+
+#include <cstdlib>
+
+namespace RefEngine {
+namespace {
+
+const uint32_t OpLeaf = 0, OpAnd = 1, OpOr = 2, OpCompare = 3;
+const size_t MaxSubsignatures = 64;
+
+uint32_t Code(uint32_t op, uint32_t argument) { return (op << 24) | argument; }
+
+bool Number(const std::string& text, uint64_t& out) {
+    if (text.empty() || text.size() > 15) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    out = std::strtoull(text.c_str(), nullptr, 10);
+    return true;
+}
+
+// "x-y", "x-" or "x".
+bool Range(const std::string& text, uint64_t& low, uint64_t& high) {
+    const size_t dash = text.find('-');
+    if (dash == std::string::npos) {
+        if (!Number(text, low)) return false;
+        high = low;
+        return true;
+    }
+    if (!Number(text.substr(0, dash), low)) return false;
+    if (dash + 1 == text.size()) {
+        high = UINT64_MAX;
+        return true;
+    }
+    return Number(text.substr(dash + 1), high) && high >= low;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t at = text.find(separator, start);
+        parts.push_back(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
+        if (at == std::string::npos) return parts;
+        start = at + 1;
+    }
+}
+
+class ExpressionParser {
+public:
+    ExpressionParser(const std::string& text, uint32_t subsignatures, LogicalSignature& out)
+        : text_(text), subsignatures_(subsignatures), out_(out) {}
+    bool Parse() { return Or(0) && at_ == text_.size(); }
+
+private:
+    bool Or(int depth) {
+        if (depth > 64) return false;  // nesting this deep is no real signature
+        uint32_t terms = 0;
+        do {
+            if (terms && !Take('|')) break;
+            if (!And(depth)) return false;
+            ++terms;
+        } while (Peek('|'));
+        if (terms > 1) out_.expression.push_back(Code(OpOr, terms));
+        return true;
+    }
+    bool And(int depth) {
+        uint32_t terms = 0;
+        do {
+            if (terms && !Take('&')) break;
+            if (!Primary(depth)) return false;
+            ++terms;
+        } while (Peek('&'));
+        if (terms > 1) out_.expression.push_back(Code(OpAnd, terms));
+        return true;
+    }
+    bool Primary(int depth) {
+        if (Take('(')) {
+            if (!Or(depth + 1) || !Take(')')) return false;
+        } else {
+            uint64_t index = 0;
+            if (!Digits(index) || index >= subsignatures_) return false;
+            out_.expression.push_back(Code(OpLeaf, static_cast<uint32_t>(index)));
+        }
+        if (Peek('=') || Peek('>') || Peek('<')) {
+            const char op = text_[at_++];
+            uint64_t n = 0, m = 0;
+            if (!Digits(n) || n > UINT32_MAX) return false;
+            if (Take(',') && (!Digits(m) || m > UINT32_MAX)) return false;
+            out_.expression.push_back(Code(OpCompare, static_cast<uint32_t>(op)));
+            out_.expression.push_back(static_cast<uint32_t>(n));
+            out_.expression.push_back(static_cast<uint32_t>(m));
+            if (op != '>') out_.monotone = false;
+        }
+        return true;
+    }
+    bool Digits(uint64_t& out) {
+        const size_t start = at_;
+        while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') ++at_;
+        return Number(text_.substr(start, at_ - start), out);
+    }
+    bool Peek(char c) const { return at_ < text_.size() && text_[at_] == c; }
+    bool Take(char c) {
+        if (!Peek(c)) return false;
+        ++at_;
+        return true;
+    }
+
+    const std::string& text_;
+    size_t at_ = 0;
+    uint32_t subsignatures_;
+    LogicalSignature& out_;
+};
+
+bool IsLetterHex(int value) { return (value >= 'A' && value <= 'Z') || (value >= 'a' && value <= 'z'); }
+
+int HexValue(const std::string& text, size_t at) {
+    auto digit = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    if (at + 1 >= text.size()) return -1;
+    const int high = digit(text[at]), low = digit(text[at + 1]);
+    return high < 0 || low < 0 ? -1 : high * 16 + low;
+}
+
+std::string HexPair(int value) {
+    static const char digits[] = "0123456789abcdef";
+    return std::string(1, digits[value >> 4]) + digits[value & 15];
+}
+
+// ::i: each letter matches in either case.
+std::string CaseInsensitive(const std::string& hex) {
+    std::string out;
+    int depth = 0;
+    for (size_t i = 0; i < hex.size();) {
+        const char c = hex[i];
+        if (c == '(' || c == '{' || c == '[') ++depth;
+        if (c == ')' || c == '}' || c == ']') --depth;
+        const int value = depth == 0 ? HexValue(hex, i) : -1;
+        if (value >= 0) {
+            out += IsLetterHex(value) ? "(" + HexPair(value) + "|" + HexPair(value ^ 0x20) + ")" : hex.substr(i, 2);
+            i += 2;
+        } else {
+            out += c;
+            ++i;
+        }
+    }
+    return out;
+}
+
+// ::w: each byte followed by a zero byte, as in UTF-16 text; gaps twice as long. Empty when the
+// signature has a form this cannot widen.
+std::string Wide(const std::string& hex) {
+    std::string out;
+    for (size_t i = 0; i < hex.size();) {
+        const char c = hex[i];
+        if (c == '*') {
+            out += c;
+            ++i;
+        } else if (c == '{' || c == '[') {
+            const size_t close = hex.find(c == '{' ? '}' : ']', i);
+            if (close == std::string::npos) return std::string();
+            std::string inside = hex.substr(i + 1, close - i - 1), widened;
+            for (const std::string& part : Split(inside, '-')) {
+                uint64_t n = 0;
+                if (!widened.empty() || inside[0] == '-') widened += '-';
+                if (part.empty()) continue;
+                if (!Number(part, n)) return std::string();
+                widened += std::to_string(2 * n);
+            }
+            out += std::string(1, c) + widened + (c == '{' ? "}" : "]");
+            i = close + 1;
+        } else if (c == '(' || c == '!') {
+            const size_t close = hex.find(')', i);
+            if (close == std::string::npos) return std::string();
+            const std::string group = hex.substr(i, close + 1 - i);
+            if (group == "(B)" || group == "(L)") {
+                out += group;
+            } else if (c == '!') {
+                out += group + "00";  // one byte but these, then its zero
+            } else {
+                std::string options;
+                for (const std::string& option : Split(group.substr(1, group.size() - 2), '|')) {
+                    if (option.size() % 2) return std::string();
+                    options += options.empty() ? "" : "|";
+                    for (size_t k = 0; k < option.size(); k += 2) options += option.substr(k, 2) + "00";
+                }
+                out += "(" + options + ")";
+            }
+            i = close + 1;
+        } else {
+            if (i + 1 >= hex.size()) return std::string();
+            out += hex.substr(i, 2) + "00";
+            i += 2;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+bool LogicalSignature::Fits(const ObjectInfo& info) const {
+    if (target == 1 && !info.pe) return false;
+    if (info.size < sizeMin || info.size > sizeMax) return false;
+    if (entryLimited && (!info.pe || info.entryPoint < entryMin || info.entryPoint > entryMax)) return false;
+    if (sectionsLimited && (!info.pe || info.sections.size() < sectionsMin || info.sections.size() > sectionsMax)) return false;
+    return true;
+}
+
+bool LogicalSignature::Evaluate(const uint32_t* counts) const {
+    struct Value {
+        bool truth;
+        uint64_t count;
+        uint32_t distinct;
+    };
+    Value stack[64];
+    size_t top = 0;
+    for (size_t i = 0; i < expression.size(); ++i) {
+        const uint32_t code = expression[i], op = code >> 24, argument = code & 0xFFFFFF;
+        if (op == OpLeaf) {
+            if (top == 64) return false;
+            const uint32_t c = counts[argument];
+            stack[top++] = Value{c > 0, c, c > 0 ? 1u : 0u};
+        } else if (op == OpAnd || op == OpOr) {
+            if (argument > top) return false;
+            Value joined{op == OpAnd, 0, 0};
+            for (size_t k = top - argument; k < top; ++k) {
+                joined.truth = op == OpAnd ? joined.truth && stack[k].truth : joined.truth || stack[k].truth;
+                joined.count += stack[k].count;
+                joined.distinct += stack[k].distinct;
+            }
+            top -= argument;
+            stack[top++] = joined;
+        } else {
+            if (top == 0 || i + 2 >= expression.size()) return false;
+            const uint64_t n = expression[++i], m = expression[++i];
+            Value& v = stack[top - 1];
+            const bool compared = argument == '=' ? v.count == n : argument == '>' ? v.count > n : v.count < n;
+            v.truth = compared && v.distinct >= m;
+        }
+    }
+    return top == 1 && stack[0].truth;
+}
+
+bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogical& out) {
+    out = ParsedLogical();
+    const std::vector<std::string> fields = Split(line, ';');
+    if (fields.size() < 4 || fields[0].empty()) return false;
+    out.name = fields[0];
+    LogicalSignature& sig = out.signature;
+    const size_t subsignatures = fields.size() - 3;
+    if (subsignatures > MaxSubsignatures) return false;
+    sig.subsignatures = static_cast<uint32_t>(subsignatures);
+
+    for (const std::string& attribute : Split(fields[1], ',')) {
+        const size_t colon = attribute.find(':');
+        if (colon == std::string::npos) return false;
+        const std::string key = attribute.substr(0, colon), value = attribute.substr(colon + 1);
+        uint64_t low = 0, high = 0;
+        if (key == "Engine") {
+            if (!Range(value, low, high)) return false;
+            if (level < low || level > high) {
+                out.skipReason = "functionality level";
+                return false;
+            }
+        } else if (key == "Target") {
+            if (!Number(value, low)) return false;
+            if (low > 1) {
+                out.skipReason = "target type " + value;
+                return false;
+            }
+            sig.target = static_cast<int>(low);
+        } else if (key == "FileSize") {
+            if (!Range(value, sig.sizeMin, sig.sizeMax)) return false;
+        } else if (key == "EntryPoint") {
+            if (!Range(value, sig.entryMin, sig.entryMax)) return false;
+            sig.entryLimited = true;
+        } else if (key == "NumberOfSections") {
+            if (!Range(value, sig.sectionsMin, sig.sectionsMax)) return false;
+            sig.sectionsLimited = true;
+        } else {
+            out.skipReason = "target description " + key;
+            return false;
+        }
+    }
+    if (!ExpressionParser(fields[2], sig.subsignatures, sig).Parse()) return false;
+
+    for (size_t index = 0; index < subsignatures; ++index) {
+        std::string text = fields[3 + index];
+        std::string modifiers;
+        const size_t modifiersAt = text.find("::");
+        if (modifiersAt != std::string::npos) {
+            modifiers = text.substr(modifiersAt + 2);
+            text.resize(modifiersAt);
+        }
+        if (text.find('/') != std::string::npos) {
+            out.skipReason = "PCRE subsignature";
+            return false;
+        }
+        if (text.find('#') != std::string::npos || text.find('$') != std::string::npos) {
+            out.skipReason = "byte-compare, macro or image subsignature";
+            return false;
+        }
+        BodySignature body;
+        const size_t colon = text.rfind(':');
+        if (colon != std::string::npos) {
+            if (!ParseOffset(text.substr(0, colon), body.offset)) return false;
+            text = text.substr(colon + 1);
+        }
+        bool ascii = false, wide = false;
+        for (char m : modifiers) {
+            if (m == 'i') text = CaseInsensitive(text);
+            else if (m == 'a') ascii = true;
+            else if (m == 'w') wide = true;
+            else if (m == 'f') text = "(B)" + text + "(B)";
+            else return false;
+        }
+        std::vector<std::string> forms;
+        if (!wide || ascii) forms.push_back(text);
+        if (wide) {
+            const std::string widened = Wide(text);
+            if (widened.empty()) {
+                out.skipReason = "wide subsignature of an unsupported form";
+                return false;
+            }
+            forms.push_back(widened);
+        }
+        for (const std::string& form : forms) {
+            if (!ParseHexSignature(form, body)) {
+                out.skipReason = "subsignature without a fixed byte to anchor on";
+                return false;
+            }
+            body.target = sig.target == 1 ? 1 : 0;
+            body.name = out.name;
+            if (body.offset.kind != Offset::Anywhere && body.offset.kind != Offset::FromStart &&
+                body.offset.kind != Offset::FromEnd)
+                body.target = 1;  // offsets into a PE file's structure
+            out.bodies.emplace_back(static_cast<uint32_t>(index), body);
+        }
+    }
+    return true;
+}
+
+}  // namespace RefEngine
