@@ -24,20 +24,11 @@ bool Number(const std::string& text, uint64_t& out) {
     return true;
 }
 
-// "x-y", "x-" or "x".
+// "x-y", as target descriptions give every range.
 bool Range(const std::string& text, uint64_t& low, uint64_t& high) {
     const size_t dash = text.find('-');
-    if (dash == std::string::npos) {
-        if (!Number(text, low)) return false;
-        high = low;
-        return true;
-    }
-    if (!Number(text.substr(0, dash), low)) return false;
-    if (dash + 1 == text.size()) {
-        high = UINT64_MAX;
-        return true;
-    }
-    return Number(text.substr(dash + 1), high) && high >= low;
+    return dash != std::string::npos && Number(text.substr(0, dash), low) && Number(text.substr(dash + 1), high) &&
+           high >= low;
 }
 
 std::vector<std::string> Split(const std::string& text, char separator) {
@@ -260,6 +251,7 @@ bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogica
     if (subsignatures > MaxSubsignatures) return false;
     sig.subsignatures = static_cast<uint32_t>(subsignatures);
 
+    bool engineNamed = false, newAttributes = false;
     for (const std::string& attribute : Split(fields[1], ',')) {
         const size_t colon = attribute.find(':');
         if (colon == std::string::npos) return false;
@@ -267,6 +259,7 @@ bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogica
         uint64_t low = 0, high = 0;
         if (key == "Engine") {
             if (!Range(value, low, high)) return false;
+            engineNamed = low >= 51;
             if (level < low || level > high) {
                 out.skipReason = "functionality level";
                 return false;
@@ -279,11 +272,14 @@ bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogica
             }
             sig.target = static_cast<int>(low);
         } else if (key == "FileSize") {
+            newAttributes = true;
             if (!Range(value, sig.sizeMin, sig.sizeMax)) return false;
         } else if (key == "EntryPoint") {
+            newAttributes = true;
             if (!Range(value, sig.entryMin, sig.entryMax)) return false;
             sig.entryLimited = true;
         } else if (key == "NumberOfSections") {
+            newAttributes = true;
             if (!Range(value, sig.sectionsMin, sig.sectionsMax)) return false;
             sig.sectionsLimited = true;
         } else {
@@ -291,6 +287,8 @@ bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogica
             return false;
         }
     }
+    // Restrictions beyond the target need an engine level that knows them, named first.
+    if (newAttributes && !engineNamed) return false;
     if (!ExpressionParser(fields[2], sig.subsignatures, sig).Parse()) return false;
 
     for (size_t index = 0; index < subsignatures; ++index) {

@@ -26,13 +26,16 @@ bool ReadPe(ByteSource& source, ObjectInfo& info) {
     if (head[0] != 'P' || head[1] != 'E' || head[2] != 0 || head[3] != 0) return false;
     const uint32_t sectionCount = Get16(head + 6);
     const uint32_t optionalSize = Get16(head + 20);
-    if (sectionCount == 0 || sectionCount > MaxSections || optionalSize < 20) return false;
-    uint8_t optional[20];
+    if (sectionCount == 0 || sectionCount > MaxSections || optionalSize < 40) return false;
+    uint8_t optional[40];
     const uint64_t optionalAt = static_cast<uint64_t>(pe) + sizeof head;
     if (source.Read(optionalAt, optional, sizeof optional) != sizeof optional) return false;
     const uint16_t magic = Get16(optional);
     if (magic != 0x10B && magic != 0x20B) return false;
     const uint32_t entryRva = Get32(optional + 16);
+    // As the system's loader does: with the usual file alignment, raw data starts at a 512-byte boundary
+    // whatever the table says.
+    const bool alignRaw = Get32(optional + 36) >= 0x200;
 
     const uint64_t tableAt = optionalAt + optionalSize;
     std::vector<uint8_t> table(sectionCount * 40);
@@ -43,7 +46,7 @@ bool ReadPe(ByteSource& source, ObjectInfo& info) {
     for (uint32_t i = 0; i < sectionCount; ++i) {
         const uint8_t* s = table.data() + i * 40;
         const uint32_t virtualSize = Get32(s + 8), virtualAddress = Get32(s + 12);
-        const uint32_t rawSize = Get32(s + 16), rawPointer = Get32(s + 20);
+        const uint32_t rawSize = Get32(s + 16), rawPointer = alignRaw ? Get32(s + 20) & ~0x1FFu : Get32(s + 20);
         ObjectInfo::Section section;
         section.offset = rawPointer;
         section.size = rawPointer >= size ? 0 : std::min<uint64_t>(rawSize, size - rawPointer);

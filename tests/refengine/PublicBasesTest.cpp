@@ -180,7 +180,7 @@ TEST(PublicBases, LogicalSignaturesCountTheirSubsignatures) {
     EXPECT_TRUE(db.AddLine(".ldb", "Both;Target:0;0&1;" + Hex("first-part") + ";" + Hex("second-part")));
     EXPECT_TRUE(db.AddLine(".ldb", "Thrice;Target:0;0>2;" + Hex("again!")));
     EXPECT_TRUE(db.AddLine(".ldb", "Exactly.Two.Distinct;Target:0;(0|1|2)=2,2;" + Hex("alpha") + ";" + Hex("beta") + ";" + Hex("gamma")));
-    EXPECT_TRUE(db.AddLine(".ldb", "Modifiers;Target:0,FileSize:10-100;0&1;" + Hex("MiXeD-") + "::i;" + Hex("wide") + "::wa"));
+    EXPECT_TRUE(db.AddLine(".ldb", "Modifiers;Engine:51-255,Target:0,FileSize:10-100;0&1;" + Hex("MiXeD-") + "::i;" + Hex("wide") + "::wa"));
     EXPECT_TRUE(db.AddLine(".ldb", "Pe.Entry;Engine:51-255,Target:1;0;EP+0:" + Hex("\x55\x8B\xEC" "entry")));
     EXPECT_FALSE(db.AddLine(".ldb", "Pcre;Target:0;0&1;" + Hex("trigger") + ";0/evil\\d+/i"));
     EXPECT_FALSE(db.AddLine(".ldb", "Future;Engine:300-400,Target:0;0;" + Hex("future")));

@@ -1,0 +1,247 @@
+#!/usr/bin/env python3
+"""Signatures of every supported type with a corpus that exercises them, for comparing the reference
+engine with clamscan: WORK/<type>/bases holds the bases, WORK/<type>/files the files (positives and near
+misses). PE files are built with the cross compiler given (i686-w64-mingw32-gcc).
+    make-agreement.py WORK COMPILER"""
+import hashlib
+import os
+import random
+import struct
+import subprocess
+import sys
+
+work, compiler = sys.argv[1], sys.argv[2]
+rng = random.Random(20261207)
+
+
+def hexs(data):
+    return data.hex()
+
+
+def filler(n):
+    # Bytes that form no magic number and no text: a fixed start, then random bytes.
+    return b"\x01\x02DATA" + bytes(rng.randrange(256) for _ in range(n))
+
+
+class Type:
+    def __init__(self, name):
+        self.name = name
+        self.bases = {}
+        self.files = {}
+
+    def base(self, extension, line):
+        self.bases.setdefault(extension, []).append(line)
+
+    def file(self, name, data):
+        self.files[name] = data
+
+    def write(self):
+        for folder in ("bases", "files"):
+            os.makedirs(os.path.join(work, self.name, folder), exist_ok=True)
+        for extension, lines in self.bases.items():
+            with open(os.path.join(work, self.name, "bases", "agree" + extension), "w") as f:
+                f.write("\n".join(lines) + "\n")
+        for name, data in self.files.items():
+            with open(os.path.join(work, self.name, "files", name), "wb") as f:
+                f.write(data)
+
+
+def embed(*parts, size=3000):
+    """Random filler with the parts placed apart from one another."""
+    out = filler(200)
+    for part in parts:
+        out += part + filler(size // max(1, len(parts)))
+    return out
+
+
+# PE files: a few programs that differ in their data, so that their sections differ.
+def build_pe(index):
+    source = os.path.join(work, "pe%d.c" % index)
+    exe = os.path.join(work, "pe%d.exe" % index)
+    with open(source, "w") as f:
+        f.write('#include <stdio.h>\nstatic const char marker[] = "PE-MARKER-%d-%s";\n'
+                'static int table[%d] = {%d};\n'
+                'int main(void) { puts(marker); return table[0] + %d; }\n'
+                % (index, "x" * (index * 7), 16 + index * 40, index, index))
+    subprocess.run([compiler, "-O1", "-s", "-o", exe, source], check=True)
+    return open(exe, "rb").read()
+
+
+def pe_layout(data):
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    count = struct.unpack_from("<H", data, pe + 6)[0]
+    optional_size = struct.unpack_from("<H", data, pe + 20)[0]
+    entry_rva = struct.unpack_from("<I", data, pe + 24 + 16)[0]
+    file_alignment = struct.unpack_from("<I", data, pe + 24 + 36)[0]
+    table = pe + 24 + optional_size
+    sections = []
+    for i in range(count):
+        vsize, va, rsize, rptr = struct.unpack_from("<IIII", data, table + i * 40 + 8)
+        if file_alignment >= 0x200:
+            rptr &= ~0x1FF  # where the loader reads the section from
+        sections.append((va, vsize, rsize, rptr))
+    entry = None
+    for va, vsize, rsize, rptr in sections:
+        if va <= entry_rva < va + max(vsize, rsize):
+            entry = rptr + entry_rva - va
+            break
+    return entry, sections
+
+
+types = []
+
+# Body signatures in any object.
+t = Type("ndb")
+forms = [
+    ("Fixed", lambda: (b"fixed-sig-one", None)),
+]
+cases = []  # (name, offset, hex, positive data, near-miss data)
+def case(name, hexsig, positive, miss, offset="*"):
+    cases.append((name, offset, hexsig, positive, miss))
+
+case("Fixed", hexs(b"fixed-sig-one"), embed(b"fixed-sig-one"), embed(b"fixed-sig-on3"))
+case("Any.Byte", hexs(b"any-") + "??" + hexs(b"-byte"), embed(b"any-Q-byte"), embed(b"any--byte"))
+case("Nibbles", hexs(b"nib-") + "4?" + "?1" + hexs(b"-bles"), embed(b"nib-OA-bles"), embed(b"nib-aA-bles"))
+case("Star", hexs(b"star-start") + "*" + hexs(b"star-end"), embed(b"star-start", b"star-end"), embed(b"star-end", b"star-start"))
+case("Exact.Gap", hexs(b"gap-a") + "{5}" + hexs(b"gap-b"), embed(b"gap-a12345gap-b"), embed(b"gap-a1234gap-b"))
+case("Range.Gap", hexs(b"rng-a") + "{2-4}" + hexs(b"rng-b"), embed(b"rng-a123rng-b"), embed(b"rng-a12345rng-b"))
+case("Up.To", hexs(b"upto-a") + "{-3}" + hexs(b"upto-b"), embed(b"upto-a12upto-b"), embed(b"upto-a1234upto-b"))
+case("At.Least", hexs(b"least-a") + "{10-}" + hexs(b"least-b"), embed(b"least-a" + b"." * 40 + b"least-b"), embed(b"least-a12least-b"))
+case("Choice", hexs(b"choice-") + "(41|42|43)" + hexs(b"-end"), embed(b"choice-B-end"), embed(b"choice-D-end"))
+case("Multi.Choice", hexs(b"multi-") + "(4142|434445)" + hexs(b"-end"), embed(b"multi-CDE-end"), embed(b"multi-AC-end"))
+case("Negated", hexs(b"neg-") + "!(31|32)" + hexs(b"-end"), embed(b"neg-Z-end"), embed(b"neg-1-end"))
+case("Anchored.Byte", "aa[2-4]" + hexs(b"anchored-body"), embed(b"\xaa12anchored-body"), embed(b"\xaa12345anchored-body"))
+case("Word", "(B)" + hexs(b"wordsig") + "(B)", embed(b" wordsig "), embed(b"xwordsig "))
+case("Line", "(L)" + hexs(b"line-signature") + "(L)", embed(b"\nline-signature\r\n"), embed(b"xline-signature\n"))
+positive_at = filler(100)
+case("At.Offset", hexs(b"at-offset-100"), positive_at[:100] + b"at-offset-100" + filler(300), filler(101) + b"at-offset-100" + filler(300), offset="100")
+case("Floating", hexs(b"floating-sig"), filler(110) + b"floating-sig" + filler(100), filler(200) + b"floating-sig" + filler(100), offset="100,20")
+case("From.End", hexs(b"from-end-sig"), filler(300) + b"from-end-sig" + b"1234", filler(300) + b"from-end-sig" + b"12345", offset="EOF-16")
+for name, offset, hexsig, positive, miss in cases:
+    t.base(".ndb", "Agree.%s:0:%s:%s" % (name, offset, hexsig))
+    t.file(name + ".hit", positive)
+    t.file(name + ".miss", miss)
+types.append(t)
+
+# PE-aware body signatures, section hashes and logical signatures on real PE files.
+pes = [build_pe(i) for i in range(4)]
+t = Type("ndb-pe")
+for i, data in enumerate(pes):
+    entry, sections = pe_layout(data)
+    t.file("prog%d.exe" % i, data)
+    if i == 0:
+        t.base(".ndb", "Agree.Entry:1:EP+0:%s" % hexs(data[entry:entry + 12]))
+        t.base(".ndb", "Agree.Entry.Plus:1:EP+8:%s" % hexs(data[entry + 8:entry + 20]))
+        t.base(".ndb", "Agree.Entry.Shift:1:EP+0,16:%s" % hexs(data[entry + 10:entry + 22]))
+        t.file("entry-bytes-not-pe.bin", filler(entry) + data[entry:entry + 40] + filler(100))
+    if i == 1:
+        va, vsize, rsize, rptr = sections[1]
+        t.base(".ndb", "Agree.Section.Start:1:S1+16:%s" % hexs(data[rptr + 16:rptr + 28]))
+        va, vsize, rsize, rptr = sections[-1]
+        t.base(".ndb", "Agree.Last.Section:1:SL+0:%s" % hexs(data[rptr:rptr + 8]))
+    if i == 2:
+        marker = b"PE-MARKER-2-"
+        at = data.find(marker)
+        index = next(k for k, s in enumerate(sections) if s[3] <= at < s[3] + s[2])
+        t.base(".ndb", "Agree.In.Section:1:SE%d:%s" % (index, hexs(marker)))
+        t.base(".ndb", "Agree.Pe.Anywhere:1:*:%s" % hexs(b"PE-MARKER-3-"))
+        t.file("marker-not-pe.bin", embed(b"PE-MARKER-3-xxx"))
+types.append(t)
+
+t = Type("mdb")
+for i, data in enumerate(pes):
+    t.file("prog%d.exe" % i, data)
+entry, sections = pe_layout(pes[1])
+unique = [s for s in sections if s[2] and all(pes[1][s[3]:s[3] + s[2]] != p[s[3]:s[3] + s[2]] for p in (pes[0], pes[2], pes[3]))]
+va, vsize, rsize, rptr = unique[0]
+raw = pes[1][rptr:rptr + rsize]
+t.base(".mdb", "%d:%s:Agree.Section.Md5" % (rsize, hashlib.md5(raw).hexdigest()))
+entry, sections = pe_layout(pes[2])
+va, vsize, rsize, rptr = [s for s in sections if s[2]][-1]
+raw = pes[2][rptr:rptr + rsize]
+t.base(".msb", "%d:%s:Agree.Section.Sha1" % (rsize, hashlib.sha1(raw).hexdigest()))
+t.base(".msb", "*:%s:Agree.Section.Sha256.Any:73" % hashlib.sha256(pes[3][pe_layout(pes[3])[1][1][3]:][:pe_layout(pes[3])[1][1][2]]).hexdigest())
+t.file("section-bytes-not-pe.bin", filler(50) + raw)
+types.append(t)
+
+t = Type("hdb")
+for i in range(6):
+    data = embed(b"hashed-%d" % i)
+    t.file("hashed%d.bin" % i, data)
+    t.file("hashed%d-plus-one.bin" % i, data + b"!")
+    size = "*" if i % 2 else str(len(data))
+    level = ":73" if size == "*" else ""
+    if i < 2:
+        t.base(".hdb", "%s:%s:Agree.Md5.%d%s" % (hashlib.md5(data).hexdigest(), size, i, level))
+    elif i < 4:
+        t.base(".hsb", "%s:%s:Agree.Sha1.%d%s" % (hashlib.sha1(data).hexdigest(), size, i, level))
+    else:
+        t.base(".hsb", "%s:%s:Agree.Sha256.%d%s" % (hashlib.sha256(data).hexdigest(), size, i, level))
+types.append(t)
+
+t = Type("ldb")
+A, B, C = b"ldb-alpha", b"ldb-beta", b"ldb-gamma"
+t.base(".ldb", "Agree.And;Engine:51-255,Target:0;0&1;%s;%s" % (hexs(A), hexs(B)))
+t.file("and.hit", embed(B, A)); t.file("and.miss", embed(A, A))
+t.base(".ldb", "Agree.Or;Engine:51-255,Target:0;0|1;%s;%s" % (hexs(b"or-one"), hexs(b"or-two")))
+t.file("or.hit", embed(b"or-two")); t.file("or.miss", embed(b"or-three"))
+t.base(".ldb", "Agree.Count;Engine:51-255,Target:0;0>2;%s" % hexs(b"counted!"))
+t.file("count.hit", embed(b"counted!", b"counted!", b"counted!")); t.file("count.miss", embed(b"counted!", b"counted!"))
+t.base(".ldb", "Agree.Equal;Engine:51-255,Target:0;0=2;%s" % hexs(b"exactly-two"))
+t.file("equal.hit", embed(b"exactly-two", b"exactly-two")); t.file("equal.miss", embed(b"exactly-two", b"exactly-two", b"exactly-two"))
+t.base(".ldb", "Agree.Distinct;Engine:51-255,Target:0;(0|1|2)>1,2;%s;%s;%s" % (hexs(b"dist-a"), hexs(b"dist-b"), hexs(b"dist-c")))
+t.file("distinct.hit", embed(b"dist-a", b"dist-c")); t.file("distinct.miss", embed(b"dist-a", b"dist-a", b"dist-a"))
+t.base(".ldb", "Agree.Nocase;Engine:51-255,Target:0;0;%s::i" % hexs(b"CaseLess-Token-7"))
+t.file("nocase.hit", embed(b"cASELESS-tOKEN-7")); t.file("nocase.miss", embed(b"CaseLess-Token-8"))
+t.base(".ldb", "Agree.Wide;Engine:51-255,Target:0;0;%s::w" % hexs(b"wide-text"))
+t.file("wide.hit", embed("wide-text".encode("utf-16-le"))); t.file("wide.miss", embed(b"wide-text"))
+t.base(".ldb", "Agree.Wide.Ascii;Engine:51-255,Target:0;0;%s::wa" % hexs(b"both-forms"))
+t.file("wideascii.hit1", embed("both-forms".encode("utf-16-le"))); t.file("wideascii.hit2", embed(b"both-forms"))
+t.base(".ldb", "Agree.Fullword;Engine:51-255,Target:0;0;%s::f" % hexs(b"fullword"))
+t.file("fullword.hit", embed(b" fullword ")); t.file("fullword.miss", embed(b"xfullwordx"))
+t.base(".ldb", "Agree.Size;Engine:51-255,Target:0,FileSize:1000-2000;0;%s" % hexs(b"sized-sig"))
+t.file("size.hit", embed(b"sized-sig", size=1200)); t.file("size.miss", embed(b"sized-sig", size=5000))
+t.base(".ldb", "Agree.Offsets;Engine:51-255,Target:0;0&1;0:%s;EOF-8:%s" % (hexs(b"\x01\x02DATA"), hexs(b"the-end!")))
+t.file("offsets.hit", filler(300) + b"the-end!"); t.file("offsets.miss", filler(300) + b"the-end!.")
+entry, sections = pe_layout(pes[0])
+t.base(".ldb", "Agree.Pe;Engine:51-255,Target:1,NumberOfSections:%d-%d;0&1;EP+0:%s;%s" %
+       (len(sections), len(sections), hexs(pes[0][entry:entry + 8]), hexs(b"PE-MARKER-0-")))
+t.file("pe0.exe", pes[0]); t.file("pe1.exe", pes[1])
+types.append(t)
+
+t = Type("allow")
+t.base(".ndb", "Agree.Allowed.Body:0:*:%s" % hexs(b"allowed-body"))
+for i in range(4):
+    data = embed(b"allowed-body", b"%d" % i)
+    t.file("allow%d.bin" % i, data)
+    if i == 1:
+        t.base(".fp", "%s:%d:Allowed.Md5" % (hashlib.md5(data).hexdigest(), len(data)))
+    if i == 2:
+        t.base(".sfp", "%s:%d:Allowed.Sha256" % (hashlib.sha256(data).hexdigest(), len(data)))
+t.base(".ndb", "Agree.Ignored:0:*:%s" % hexs(b"ignored-body"))
+t.base(".ign2", "Agree.Ignored")
+t.file("ignored.bin", embed(b"ignored-body"))
+types.append(t)
+
+# Files from Debian's clamav-testfiles, when installed: a real small PE file, alone and in a ZIP.
+testfiles = "/usr/share/clamav-testfiles"
+if os.path.isdir(testfiles):
+    clam = open(os.path.join(testfiles, "clam.exe"), "rb").read()
+    zipped = open(os.path.join(testfiles, "clam.zip"), "rb").read()
+    entry, sections = pe_layout(clam)
+    real = {name: Type(name) for name in ("real-hdb", "real-ndb", "real-mdb", "real-ldb")}
+    for t in real.values():
+        t.file("clam.exe", clam)
+        t.file("clam.zip", zipped)
+        t.file("clam-changed.exe", clam[:-1] + bytes([clam[-1] ^ 1]))
+        types.append(t)
+    real["real-hdb"].base(".hdb", "%s:%d:Agree.Real.Md5" % (hashlib.md5(clam).hexdigest(), len(clam)))
+    real["real-ndb"].base(".ndb", "Agree.Real.Entry:1:EP+0:%s" % hexs(clam[entry:entry + 16]))
+    va, vsize, rsize, rptr = [x for x in sections if x[2]][0]
+    real["real-mdb"].base(".mdb", "%d:%s:Agree.Real.Section" % (rsize, hashlib.md5(clam[rptr:rptr + rsize]).hexdigest()))
+    real["real-ldb"].base(".ldb", "Agree.Real.Logical;Engine:51-255,Target:1;0&1;EP+0:%s;%s" %
+                          (hexs(clam[entry:entry + 8]), hexs(clam[rptr + 4:rptr + 12])))
+
+for t in types:
+    t.write()
+print(" ".join(t.name for t in types))
