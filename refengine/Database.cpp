@@ -8,24 +8,45 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace RefEngine {
 namespace {
 
-bool ParseNumber(const std::string& text, uint64_t& out) {
+bool ParseNumber(std::string_view text, uint64_t& out) {
     if (text.empty() || text.size() > 18) return false;
-    for (char c : text)
+    out = 0;
+    for (char c : text) {
         if (c < '0' || c > '9') return false;
-    out = std::strtoull(text.c_str(), nullptr, 10);
+        out = out * 10 + static_cast<uint64_t>(c - '0');
+    }
     return true;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+// Up to max fields of a line split at the separator, in place; the number of fields, or max + 1 when
+// there are more.
+size_t Fields(std::string_view line, char separator, std::string_view* out, size_t max) {
+    size_t count = 0, start = 0;
+    for (;;) {
+        const size_t at = line.find(separator, start);
+        if (count == max) return max + 1;
+        out[count++] = line.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start);
+        if (at == std::string_view::npos) return count;
+        start = at + 1;
+    }
 }
+
+// Millions of digests are read at load: a table, not three comparisons a character.
+struct HexTable {
+    int8_t value[256];
+    HexTable() {
+        for (int c = 0; c < 256; ++c)
+            value[c] = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    }
+};
+const HexTable hexTable;
+
+int HexDigit(char c) { return hexTable.value[static_cast<unsigned char>(c)]; }
 
 bool ParseDigest(const std::string& text, std::vector<uint8_t>& out) {
     if (text.size() % 2) return false;
@@ -139,32 +160,42 @@ void ForEachLine(const std::function<size_t(char*, size_t)>& read, size_t maxLen
             text = decoded.data();
             length = decoded.size();
         }
-        for (size_t i = 0; i < length; ++i) {
+        for (size_t i = 0; i < length;) {
             const char c = text[i];
             if (c == '\n' && afterCr) {
                 afterCr = false;
+                ++i;
                 continue;
             }
             afterCr = c == '\r';
             if (c == '\n' || c == '\r') {
                 endLine();
+                ++i;
                 continue;
             }
-            if (skipping) continue;
-            if (current.size() >= maxLength) {
-                skipping = true;
-                current.clear();
-                continue;
+            // The rest of the line in this block, appended at once.
+            size_t end = i + 1;
+            while (end < length && text[end] != '\n' && text[end] != '\r') ++end;
+            if (!skipping) {
+                if (current.size() + (end - i) > maxLength) {
+                    skipping = true;
+                    current.clear();
+                } else {
+                    current.append(text + i, end - i);
+                }
             }
-            current += c;
+            i = end;
         }
     }
     if (!current.empty() || skipping) endLine();
 }
 
 uint32_t Database::Records() const {
-    uint32_t records = 0;  // a logical signature is one record, however many subsignatures it has
-    for (const auto& type : loaded) records += type.second;
+    // Signatures that detect: a logical signature is one, however many subsignatures it has; allow and
+    // ignore lists are not.
+    uint32_t records = 0;
+    for (const auto& type : loaded)
+        if (type.first != ".fp" && type.first != ".sfp" && type.first != ".ign" && type.first != ".ign2") records += type.second;
     return records;
 }
 
@@ -175,18 +206,25 @@ uint32_t Database::AddHashName(const std::string& name) {
     return at;
 }
 
-bool Database::AddHash(HashSet& set, const std::string& digestText, const std::string& sizeText, const std::string& name,
-                       const std::string* minLevel, bool md5, bool sha) {
-    std::vector<uint8_t> digest;
+bool Database::AddHash(HashSet& set, std::string_view digestText, std::string_view sizeText, std::string_view name,
+                       std::string_view minLevel, bool md5, bool sha) {
+    uint8_t digest[32];
+    const size_t length = digestText.size() / 2;
+    if (name.empty() || digestText.size() % 2 || length > sizeof digest) return false;
+    for (size_t i = 0; i < length; ++i) {
+        const int high = HexDigit(digestText[2 * i]), low = HexDigit(digestText[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        digest[i] = static_cast<uint8_t>(high * 16 + low);
+    }
     uint64_t size = AnySize;
     uint64_t level = 0;
-    if (name.empty() || !ParseDigest(digestText, digest)) return false;
     if (sizeText != "*" && (!ParseNumber(sizeText, size) || size >= AnySize)) return false;
-    if (minLevel && !minLevel->empty() && (!ParseNumber(*minLevel, level) || level > FunctionalityLevel)) return false;
-    const uint32_t at = AddHashName(name);
-    if (set.Add(static_cast<uint32_t>(size), digest, at, md5, sha)) return true;
-    hashNames_.resize(at);  // a refused line leaves nothing behind
-    return false;
+    if (!minLevel.empty() && (!ParseNumber(minLevel, level) || level > FunctionalityLevel)) return false;
+    const uint32_t at = static_cast<uint32_t>(hashNames_.size());
+    if (!set.Add(static_cast<uint32_t>(size), digest, length, at, md5, sha)) return false;
+    hashNames_.append(name.data(), name.size());
+    hashNames_.push_back('\0');
+    return true;
 }
 
 bool Database::AddLogical(const std::string& line) {
@@ -229,8 +267,9 @@ std::string WithoutPua(const std::string& extension) {
 }  // namespace
 
 bool Database::AddLine(const std::string& givenExtension, const std::string& raw) {
-    std::string line = raw;
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+    size_t length = raw.size();
+    while (length && (raw[length - 1] == '\r' || raw[length - 1] == ' ' || raw[length - 1] == '\t')) --length;
+    const std::string_view line(raw.data(), length);
     if (line.empty() || line[0] == '#') return true;
     const std::string extension = WithoutPua(givenExtension);
     auto count = [this, &givenExtension](bool added) {
@@ -238,7 +277,7 @@ bool Database::AddLine(const std::string& givenExtension, const std::string& raw
         return added;
     };
     if (extension == ".tvb") {
-        const std::vector<std::string> f = Split(line, '|');
+        const std::vector<std::string> f = Split(std::string(line), '|');
         BodySignature sig;
         if (f.size() != 4 || f[0].empty() || !ParseOffset(f[1], sig.offset) || !ParseHexSignature(f[2], sig))
             return false;
@@ -256,14 +295,14 @@ bool Database::AddLine(const std::string& givenExtension, const std::string& raw
             (line[colons[0] + 1] != '0' && line[colons[0] + 1] != '1'))
             return false;
         if (found > 3) {
-            const std::string minLevel = line.substr(colons[3] + 1, (found > 4 ? colons[4] : line.size()) - colons[3] - 1);
-            const std::string maxLevel = found > 4 ? line.substr(colons[4] + 1) : std::string();
+            const std::string minLevel(line.substr(colons[3] + 1, (found > 4 ? colons[4] : line.size()) - colons[3] - 1));
+            const std::string maxLevel(found > 4 ? line.substr(colons[4] + 1) : std::string_view());
             if (!LevelFits(&minLevel, &maxLevel)) return false;
         }
         BodySignature& sig = scratch_;
         const size_t hexEnd = found > 3 ? colons[3] : line.size();
-        if (!ParseOffset(line.substr(colons[1] + 1, colons[2] - colons[1] - 1), sig.offset) ||
-            !ParseHexSignature(line.substr(colons[2] + 1, hexEnd - colons[2] - 1), sig))
+        if (!ParseOffset(std::string(line.substr(colons[1] + 1, colons[2] - colons[1] - 1)), sig.offset) ||
+            !ParseHexSignature(std::string(line.substr(colons[2] + 1, hexEnd - colons[2] - 1)), sig))
             return false;
         sig.name.assign(line, 0, colons[0]);
         sig.target = static_cast<uint8_t>(line[colons[0] + 1] - '0');
@@ -277,23 +316,25 @@ bool Database::AddLine(const std::string& givenExtension, const std::string& raw
     }
     if (extension == ".hdb" || extension == ".hsb" || extension == ".fp" || extension == ".sfp") {
         // Digest:Size:Name[:MinFL]
-        const std::vector<std::string> f = Split(line, ':');
-        if (f.size() < 3 || f.size() > 4) return false;
+        std::string_view f[4];
+        const size_t n = Fields(line, ':', f, 4);
+        if (n < 3 || n > 4) return false;
         const bool md5 = extension == ".hdb" || extension == ".fp";
         HashSet& set = extension == ".fp" || extension == ".sfp" ? allowed : fileHashes;
-        return count(AddHash(set, f[0], f[1], f[2], f.size() > 3 ? &f[3] : nullptr, md5, !md5));
+        return count(AddHash(set, f[0], f[1], f[2], f[3], md5, !md5));
     }
     if (extension == ".mdb" || extension == ".msb") {
         // SectionSize:Digest:Name[:MinFL]
-        const std::vector<std::string> f = Split(line, ':');
-        if (f.size() < 3 || f.size() > 4) return false;
+        std::string_view f[4];
+        const size_t n = Fields(line, ':', f, 4);
+        if (n < 3 || n > 4) return false;
         const bool md5 = extension == ".mdb";
-        return count(AddHash(sectionHashes, f[1], f[0], f[2], f.size() > 3 ? &f[3] : nullptr, md5, !md5));
+        return count(AddHash(sectionHashes, f[1], f[0], f[2], f[3], md5, !md5));
     }
-    if (extension == ".ldb") return count(AddLogical(line));
+    if (extension == ".ldb") return count(AddLogical(std::string(line)));
     if (extension == ".ign" || extension == ".ign2") {
         // .ign2: Name[:Digest of the signature's line]; .ign: Base:Line:Name
-        const std::vector<std::string> f = Split(line, ':');
+        const std::vector<std::string> f = Split(std::string(line), ':');
         const std::string& name = extension == ".ign" && f.size() >= 3 ? f[2] : f[0];
         if (name.empty()) return false;
         ignored.insert(name);
@@ -353,6 +394,8 @@ void Database::LoadFile(const std::wstring& path, const std::string& extension) 
 }
 
 void Database::LoadFolder(const std::wstring& folder) {
+    // Potentially unwanted programs are not viruses: their bases are read only when the user asks.
+    includePua = ::GetPrivateProfileIntW(L"bases", L"pua", 0, (folder + L"\\refengine.ini").c_str()) != 0;
     WIN32_FIND_DATAW data;
     Win::FindHandle find(::FindFirstFileW((folder + L"\\*").c_str(), &data));
     std::vector<std::wstring> names;

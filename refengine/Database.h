@@ -24,6 +24,7 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace RefEngine {
@@ -78,8 +79,8 @@ public:
 private:
     uint32_t AddHashName(const std::string& name);
     bool AddLogical(const std::string& line);
-    bool AddHash(HashSet& set, const std::string& digest, const std::string& size, const std::string& name,
-                 const std::string* minLevel, bool md5, bool sha);
+    bool AddHash(HashSet& set, std::string_view digest, std::string_view size, std::string_view name,
+                 std::string_view minLevel, bool md5, bool sha);
 
     BodySignature scratch_;  // reused from line to line, so that its storage is too
     std::string hashNames_;

@@ -176,3 +176,15 @@ REF_EXPORT void __stdcall RefEngineReport(uint32_t* records, uint32_t* skipped) 
     if (records) *records = database.Records();
     if (skipped) *skipped = database.skipped;
 }
+
+// What the bases held, per type, as lines of text ("loaded .ndb 1200", "skipped files .cdb 1", and what
+// each container said of itself). Writes at most size bytes, with the NUL; returns the whole length.
+REF_EXPORT uint32_t __stdcall RefEngineReportText(char* buffer, uint32_t size) {
+    const std::string text = database.Summary();
+    if (buffer && size) {
+        const size_t n = text.size() < size - 1 ? text.size() : size - 1;
+        memcpy(buffer, text.data(), n);
+        buffer[n] = 0;
+    }
+    return static_cast<uint32_t>(text.size());
+}

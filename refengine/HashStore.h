@@ -78,10 +78,10 @@ private:
 class HashSet {
 public:
     // False when the digest's length is not one of a kind that allowed permits.
-    bool Add(uint32_t size, const std::vector<uint8_t>& digest, uint32_t name, bool md5, bool sha) {
-        if (digest.size() == 16 && md5) md5_.Add(size, digest.data(), name);
-        else if (digest.size() == 20 && sha) sha1_.Add(size, digest.data(), name);
-        else if (digest.size() == 32 && sha) sha256_.Add(size, digest.data(), name);
+    bool Add(uint32_t size, const uint8_t* digest, size_t length, uint32_t name, bool md5, bool sha) {
+        if (length == 16 && md5) md5_.Add(size, digest, name);
+        else if (length == 20 && sha) sha1_.Add(size, digest, name);
+        else if (length == 32 && sha) sha256_.Add(size, digest, name);
         else return false;
         return true;
     }

@@ -84,6 +84,24 @@ int RunConsoleVersion(const ConsoleOptions& options) {
         return 2;
     }
     out.Result(L"tervscan " TERVAN_VERSION_WTEXT L", " + EngineDescription(manager));
+    // An engine that can say what its bases held, per type (the reference engine can).
+    typedef uint32_t(__stdcall * ReportTextFn)(char*, uint32_t);
+    const HMODULE module = ::GetModuleHandleW(L"ScanMain.DLL");
+    const ReportTextFn report = module ? reinterpret_cast<ReportTextFn>(::GetProcAddress(module, "RefEngineReportText")) : nullptr;
+    if (report) {
+        std::string text(report(nullptr, 0) + 1, '\0');
+        text.resize(report(&text[0], static_cast<uint32_t>(text.size())));
+        size_t start = 0;
+        while (start < text.size()) {
+            const size_t end = text.find('\n', start);
+            std::wstring line(L"  ");
+            for (size_t i = start; i < (end == std::string::npos ? text.size() : end); ++i)
+                line += static_cast<wchar_t>(static_cast<unsigned char>(text[i]));
+            out.Result(line);
+            if (end == std::string::npos) break;
+            start = end + 1;
+        }
+    }
     return 0;
 }
 
