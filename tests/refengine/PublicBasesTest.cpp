@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <cstring>
+#include <random>
 
 using namespace RefEngine;
 using namespace std::string_literals;
@@ -200,4 +201,52 @@ TEST(PublicBases, LogicalSignaturesCountTheirSubsignatures) {
     EXPECT_EQ("", Scan(db, "..MIXED-..wide.." + std::string(100, '.'))) << "larger than its file size range";
     EXPECT_EQ("Pe.Entry", Scan(db, PeFile("\x55\x8B\xEC" "entry", "")));
     EXPECT_EQ("", Scan(db, PeFile("--\x55\x8B\xEC" "entry", "")));
+}
+
+// Junk in every parser: lines of every type, containers and PE headers, mutated from valid ones.
+TEST(PublicBases, JunkNeitherCrashesNorHangsAnyParser) {
+    std::mt19937 random(20261207);
+    auto mutate = [&random](std::string text, size_t from, size_t to) {
+        const int changes = 1 + random() % 6;
+        for (int i = 0; i < changes && to > from; ++i) {
+            const size_t at = from + random() % std::min(to - from, text.size() - from);
+            switch (random() % 4) {
+            case 0: text[at] = static_cast<char>(random()); break;
+            case 1: text[at] = ":;,|*?{}[]()!-0123456789abcdefEPSL+/#$"[random() % 38]; break;
+            case 2: text.erase(at, 1 + random() % 8); break;
+            default: text.insert(at, text.substr(at, 1 + random() % 16)); break;
+            }
+            if (text.size() <= from) break;
+        }
+        return text;
+    };
+    const std::vector<std::pair<std::string, std::string>> valid = {
+        {".ndb", "N:1:EP+10,20:aabb??cc{2-4}dd(ee|ff)!(01|02)[1-3]99*4142(B)"},
+        {".ldb", "L;Engine:51-255,Target:1,FileSize:10-2000,NumberOfSections:1-3;(0&1)|2>1,2;EP+0:aabbccdd;4142434445::iwaf;S0+4:61626364"},
+        {".hdb", "44d88612fea8a8f36de82e1278abb02f:68:H"},
+        {".hsb", "3395856ce81f2b7382dee72602f798b642f14140:*:S:73"},
+        {".mdb", "512:44d88612fea8a8f36de82e1278abb02f:M"},
+        {".msb", "*:3395856ce81f2b7382dee72602f798b642f14140:M:73"},
+        {".fp", "44d88612fea8a8f36de82e1278abb02f:68:F"},
+        {".ign", "daily.ndb:12:N"},
+        {".ign2", "N:44d88612fea8a8f36de82e1278abb02f"},
+        {".tvb", "T|EOF-10|aabb??cc|truncate"},
+    };
+    Database db;
+    for (int round = 0; round < 3000; ++round)
+        for (const auto& line : valid) db.AddLine(line.first, mutate(line.second, 0, line.second.size()));
+    db.Seal();
+    const std::string pe = PeFile("\x55\x8B\xEC" "entry", "data");
+    for (int round = 0; round < 3000; ++round) Scan(db, mutate(pe, 0, 0x200));
+
+    const std::string archive = Tar({{"a.ndb", "In:0:*:" + Hex("inside") + "\n"}, {"b.ldb", valid[1].second + "\n"}});
+    for (const bool compressed : {false, true}) {
+        const std::string bytes = Container(compressed ? Gzip(archive) : archive);
+        for (int round = 0; round < 500; ++round) {
+            Database base;
+            const std::string junk = mutate(bytes, 0, bytes.size());
+            MemorySource source(reinterpret_cast<const uint8_t*>(junk.data()), junk.size());
+            base.LoadContainer(source, ".cld", "junk.cld");
+        }
+    }
 }
