@@ -5,6 +5,7 @@
 // rewritten by updates without a new one, so theirs is not checked. The digital signature needs the
 // publisher's key and is reported as not verified.
 #include "refengine/Database.h"
+#include "framework/WinHandle.h"
 #include "refengine/Hash.h"
 
 #include <zlib.h>
@@ -149,6 +150,19 @@ std::string TypeOf(const std::string& name) {
 }
 
 }  // namespace
+
+uint64_t Database::ContainerVersion(const std::wstring& path) {
+    Win::FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    char header[HeaderSize + 1] = {};
+    DWORD got = 0;
+    if (!file || !::ReadFile(file.Get(), header, HeaderSize, &got, nullptr)) return 0;
+    const std::vector<std::string> f = Fields(std::string(header, strnlen(header, got)));
+    uint64_t version = 0;
+    if (f.size() > 2)
+        for (char c : f[2])
+            if (c >= '0' && c <= '9' && version < UINT32_MAX) version = version * 10 + (c - '0');
+    return version;
+}
 
 void Database::LoadContainer(ByteSource& source, const std::string& extension, const std::string& fileName) {
     auto refuse = [&](const std::string& why) {

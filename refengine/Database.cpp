@@ -1,6 +1,7 @@
 // Reading signature bases.
 #include "refengine/Database.h"
 
+#include "engine/Text.h"
 #include "framework/WinHandle.h"
 
 #include <windows.h>
@@ -47,17 +48,6 @@ struct HexTable {
 const HexTable hexTable;
 
 int HexDigit(char c) { return hexTable.value[static_cast<unsigned char>(c)]; }
-
-bool ParseDigest(const std::string& text, std::vector<uint8_t>& out) {
-    if (text.size() % 2) return false;
-    out.clear();
-    for (size_t i = 0; i < text.size(); i += 2) {
-        const int high = HexDigit(text[i]), low = HexDigit(text[i + 1]);
-        if (high < 0 || low < 0) return false;
-        out.push_back(static_cast<uint8_t>(high * 16 + low));
-    }
-    return true;
-}
 
 std::vector<std::string> Split(const std::string& line, char separator) {
     std::vector<std::string> fields;
@@ -406,10 +396,26 @@ void Database::LoadFolder(const std::wstring& folder) {
     }
     // The same order on every system, so that the first of two equal signatures is always the same one.
     std::sort(names.begin(), names.end());
+    // Of daily.cvd and daily.cld (an update made one from the other), only the newer is read.
+    std::map<std::wstring, std::pair<uint64_t, std::wstring>> newest;
+    for (const std::wstring& name : names) {
+        const size_t dot = name.rfind(L'.');
+        const std::string extension = dot == std::wstring::npos ? std::string() : LowerAscii(Narrow(name.substr(dot)));
+        if (extension != ".cvd" && extension != ".cld" && extension != ".cud") continue;
+        const uint64_t version = ContainerVersion(folder + L"\\" + name);
+        auto& best = newest[LowerCase(name.substr(0, dot))];
+        if (best.second.empty() || version > best.first) best = std::make_pair(version, name);
+    }
     for (const std::wstring& name : names) {
         const size_t dot = name.rfind(L'.');
         if (dot == std::wstring::npos) continue;
         const std::string extension = LowerAscii(Narrow(name.substr(dot)));
+        const auto container = newest.find(LowerCase(name.substr(0, dot)));
+        if (container != newest.end() && (extension == ".cvd" || extension == ".cld" || extension == ".cud") &&
+            container->second.second != name) {
+            notices.push_back(Narrow(name) + ": not read, " + Narrow(container->second.second) + " is newer");
+            continue;
+        }
         // The engine's own files beside the bases.
         if (extension == ".dll" || extension == ".exe" || extension == ".ini" || extension == ".txt" || extension == ".md") continue;
         LoadFile(folder + L"\\" + name, extension);

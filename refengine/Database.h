@@ -75,6 +75,8 @@ public:
     // A .cvd, .cld or .cud container: its header and checksum checked, then every base inside it read;
     // a container that fails a check adds nothing, and a notice says why.
     void LoadContainer(ByteSource& source, const std::string& extension, const std::string& fileName);
+    // The version a container's header gives; 0 when it cannot be read.
+    static uint64_t ContainerVersion(const std::wstring& path);
 
 private:
     uint32_t AddHashName(const std::string& name);

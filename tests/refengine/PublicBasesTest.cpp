@@ -2,6 +2,7 @@
 #include "refengine/Database.h"
 #include "refengine/Hash.h"
 #include "refengine/Scanner.h"
+#include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -11,6 +12,8 @@
 
 using namespace RefEngine;
 using namespace std::string_literals;
+using TestSupport::ScratchFolder;
+using TestSupport::WriteFile;
 
 namespace {
 
@@ -58,9 +61,9 @@ std::string Md5(const std::string& data) {
 }
 
 // The header, then the archive; md5 as given (empty: the archive's own).
-std::string Container(const std::string& archive, std::string md5 = std::string()) {
+std::string Container(const std::string& archive, std::string md5 = std::string(), int version = 42) {
     if (md5.empty()) md5 = Md5(archive);
-    std::string header = "ClamAV-VDB:07 Dec 2026 10-00 +0000:42:3:90:" + md5 + ":AbCdSig:builder:1796637600";
+    std::string header = "ClamAV-VDB:07 Dec 2026 10-00 +0000:" + std::to_string(version) + ":3:90:" + md5 + ":AbCdSig:builder:1796637600";
     header.resize(512, ' ');
     return header + archive;
 }
@@ -147,6 +150,15 @@ TEST(PublicBases, ContainersAreCheckedThenEveryBaseInsideIsRead) {
     local.LoadContainer(cldSource, ".cld", "daily.cld");
     local.Seal();
     EXPECT_EQ("In.Cld", Scan(local, "inside-a-cld"));
+
+    // In a folder, of daily.cvd and daily.cld only the newer is read.
+    ScratchFolder folder;
+    WriteFile(folder / L"daily.cvd", Container(Gzip(Tar({{"d.ndb", "Old.Daily:0:*:" + Hex("old-daily") + "\n"}})), "", 41));
+    WriteFile(folder / L"daily.cld", Container(Tar({{"d.ndb", "New.Daily:0:*:" + Hex("new-daily") + "\n"}}), "", 43));
+    Database both;
+    both.LoadFolder(folder.Path());
+    EXPECT_EQ("New.Daily", Scan(both, "new-daily"));
+    EXPECT_EQ("", Scan(both, "old-daily"));
 }
 
 TEST(PublicBases, PeOffsetsSectionHashesAndTheAllowList) {
