@@ -4,6 +4,7 @@ engine with clamscan: WORK/<type>/bases holds the bases, WORK/<type>/files the f
 misses). PE files are built with the cross compiler given (i686-w64-mingw32-gcc).
     make-agreement.py WORK COMPILER"""
 import hashlib
+import io
 import os
 import random
 import struct
@@ -117,6 +118,12 @@ positive_at = filler(100)
 case("At.Offset", hexs(b"at-offset-100"), positive_at[:100] + b"at-offset-100" + filler(300), filler(101) + b"at-offset-100" + filler(300), offset="100")
 case("Floating", hexs(b"floating-sig"), filler(110) + b"floating-sig" + filler(100), filler(200) + b"floating-sig" + filler(100), offset="100,20")
 case("From.End", hexs(b"from-end-sig"), filler(300) + b"from-end-sig" + b"1234", filler(300) + b"from-end-sig" + b"12345", offset="EOF-16")
+import zipfile
+zipped = io.BytesIO()
+with zipfile.ZipFile(zipped, "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("inner/member.bin", embed(b"fixed-sig-one"))
+    z.writestr("other.bin", embed(b"nothing"))
+t.file("in-a-zip.zip", zipped.getvalue())
 for name, offset, hexsig, positive, miss in cases:
     t.base(".ndb", "Agree.%s:0:%s:%s" % (name, offset, hexsig))
     t.file(name + ".hit", positive)
@@ -133,6 +140,7 @@ for i, data in enumerate(pes):
         t.base(".ndb", "Agree.Entry:1:EP+0:%s" % hexs(data[entry:entry + 12]))
         t.base(".ndb", "Agree.Entry.Plus:1:EP+8:%s" % hexs(data[entry + 8:entry + 20]))
         t.base(".ndb", "Agree.Entry.Shift:1:EP+0,16:%s" % hexs(data[entry + 10:entry + 22]))
+        t.base(".ndb", "Agree.Before.Entry:1:EP-6:%s" % hexs(data[entry - 6:entry + 6]))
         t.file("entry-bytes-not-pe.bin", filler(entry) + data[entry:entry + 40] + filler(100))
     if i == 1:
         va, vsize, rsize, rptr = sections[1]
@@ -191,6 +199,8 @@ t.base(".ldb", "Agree.Equal;Engine:51-255,Target:0;0=2;%s" % hexs(b"exactly-two"
 t.file("equal.hit", embed(b"exactly-two", b"exactly-two")); t.file("equal.miss", embed(b"exactly-two", b"exactly-two", b"exactly-two"))
 t.base(".ldb", "Agree.Distinct;Engine:51-255,Target:0;(0|1|2)>1,2;%s;%s;%s" % (hexs(b"dist-a"), hexs(b"dist-b"), hexs(b"dist-c")))
 t.file("distinct.hit", embed(b"dist-a", b"dist-c")); t.file("distinct.miss", embed(b"dist-a", b"dist-a", b"dist-a"))
+t.base(".ldb", "Agree.Fewer;Engine:51-255,Target:0;0&1<2;%s;%s" % (hexs(b"fewer-a"), hexs(b"fewer-b")))
+t.file("fewer.hit", embed(b"fewer-a", b"fewer-b")); t.file("fewer.miss", embed(b"fewer-a", b"fewer-b", b"fewer-b"))
 t.base(".ldb", "Agree.Nocase;Engine:51-255,Target:0;0;%s::i" % hexs(b"CaseLess-Token-7"))
 t.file("nocase.hit", embed(b"cASELESS-tOKEN-7")); t.file("nocase.miss", embed(b"CaseLess-Token-8"))
 t.base(".ldb", "Agree.Wide;Engine:51-255,Target:0;0;%s::w" % hexs(b"wide-text"))
