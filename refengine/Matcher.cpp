@@ -19,14 +19,6 @@ uint32_t Load32(const uint8_t* p) {
 
 uint32_t TableHash(uint32_t gram) { return (gram * 0xC2B2AE35u) ^ (gram >> 15); }
 uint32_t PairHash(uint32_t gram, uint32_t next) { return (gram ^ ((next << 13) | (next >> 19))) * 0x2545F491u + next; }
-bool TestBit(const std::vector<uint32_t>& bits, uint32_t hash, uint32_t shift) {
-    const uint32_t bit = hash >> shift;
-    return (bits[bit >> 5] >> (bit & 31)) & 1;
-}
-void SetBit(std::vector<uint32_t>& bits, uint32_t hash, uint32_t shift) {
-    const uint32_t bit = hash >> shift;
-    bits[bit >> 5] |= 1u << (bit & 31);
-}
 
 bool Stopped(const volatile long* stop) {
     return stop && ::InterlockedCompareExchange(const_cast<volatile long*>(stop), 0, 0);
@@ -159,22 +151,23 @@ BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets)
         }
     }
 
-    // At least 32 bits an anchor: about one filter hit in fifty positions of random data at most.
+    // At least 16 gram bits an anchor: about one hit in twenty positions of random data at most, and
+    // most of those end at the next four bytes' bit, which lies in the same 64-bit word.
     hasLong_ = !longGrams.empty();
     uint32_t bitsLog2 = 16;
-    while ((1ull << bitsLog2) < longGrams.size() * 32 && bitsLog2 < 28) ++bitsLog2;
-    gramBits_.assign(static_cast<size_t>(1ull << (bitsLog2 - 5)), 0);
+    while ((1ull << bitsLog2) < longGrams.size() * 16 && bitsLog2 < 28) ++bitsLog2;
+    filter_.assign(static_cast<size_t>(1ull << (bitsLog2 - 5)), 0);
     gramShift_ = 32 - bitsLog2;
-    pairBits_.assign(gramBits_.size(), 0);
-    gramsOfShort_.assign(gramBits_.size(), 0);
     longTable_.assign(longGrams.size() + longGrams.size() / 4 + 1, LongEntry());
     for (const GramRange& gram : longGrams) {
-        SetBit(gramBits_, gram.gram * 0x9E3779B1u, gramShift_);
+        const uint32_t bit = (gram.gram * 0x9E3779B1u) >> gramShift_;
+        uint64_t& word = filter_[bit >> 5];
+        word |= 1ull << (bit & 31);
         for (uint32_t g = gram.first; g < gram.first + gram.count; ++g) {
             if (AnchorLength(g) < 8)
-                SetBit(gramsOfShort_, gram.gram * 0x9E3779B1u, gramShift_);
+                word |= 0xFFFFFFFFull << 32;  // no next four bytes to tell near misses by
             else
-                SetBit(pairBits_, PairHash(gram.gram, Load32(AnchorBytes(g) + 4)), gramShift_);
+                word |= 1ull << (32 + (PairHash(gram.gram, Load32(AnchorBytes(g) + 4)) & 31));
         }
         LongEntry entry;
         entry.gram = gram.gram;
@@ -548,14 +541,14 @@ private:
         const ElementView& first = state.elements[block.first];
         if (first.kind != Element::Run || first.length == 0 || !first.exact) return p;
         const uint8_t wanted = first.data[0];
-        uint8_t buffer[4096];
         while (p <= latest && p < size_) {
-            size_t want = sizeof(buffer);
-            if (latest != Unbounded && latest - p + 1 < want) want = static_cast<size_t>(latest - p + 1);
-            const size_t got = source_.Read(p, buffer, want);
-            if (got == 0) return Unbounded;
-            const void* hit = std::memchr(buffer, wanted, got);
-            const size_t scanned = hit ? static_cast<size_t>(static_cast<const uint8_t*>(hit) - buffer) + 1 : got;
+            // Searched where the bytes lie: candidates close together copy nothing.
+            size_t got = 0;
+            const uint8_t* bytes = source_.View(p, got);
+            if (!bytes || got == 0) return Unbounded;
+            if (latest != Unbounded && latest - p + 1 < got) got = static_cast<size_t>(latest - p + 1);
+            const void* hit = std::memchr(bytes, wanted, got);
+            const size_t scanned = hit ? static_cast<size_t>(static_cast<const uint8_t*>(hit) - bytes) + 1 : got;
             Spend(state, scanned / 16 + 1);  // about the cost of a step of a walk
             if (hit) return p + scanned - 1;
             p += got;
@@ -655,22 +648,20 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
         const uint8_t* data = buffer.data();
         if (hasLong_) {
             // The hot loop: one hashed bit for each position.
-            const uint32_t* bits = gramBits_.data();
+            const uint64_t* words = filter_.data();
             const uint32_t shift = gramShift_;
             const size_t end = std::min(limit, held >= 4 ? held - 3 : 0);
-            // A large bitmap lies beyond the first caches: ask for the word of a position some steps ahead.
-            const bool fetchAhead = gramBits_.size() > (1u << 13);
+            // A large filter lies beyond the first caches: ask for the word of a position some steps ahead.
+            const bool fetchAhead = filter_.size() > (1u << 12);
             for (size_t i = 0; i < end; ++i) {
                 if (fetchAhead && i + 16 < end)
-                    __builtin_prefetch(&bits[((Load32(data + i + 16) * 0x9E3779B1u) >> shift) >> 5]);
+                    __builtin_prefetch(&words[((Load32(data + i + 16) * 0x9E3779B1u) >> shift) >> 5]);
                 const uint32_t gram = Load32(data + i);
-                const uint32_t hash = gram * 0x9E3779B1u;
-                const uint32_t bit = hash >> shift;
-                if (!(bits[bit >> 5] & (1u << (bit & 31)))) continue;
+                const uint32_t bit = (gram * 0x9E3779B1u) >> shift;
+                const uint64_t word = words[bit >> 5];
+                if (!((word >> (bit & 31)) & 1)) continue;
                 // The next four bytes, when here: most near misses end before the table.
-                if (i + 8 <= held && !TestBit(pairBits_, PairHash(gram, Load32(data + i + 4)), shift) &&
-                    !TestBit(gramsOfShort_, hash, shift))
-                    continue;
+                if (i + 8 <= held && !((word >> (32 + (PairHash(gram, Load32(data + i + 4)) & 31))) & 1)) continue;
                 if (const LongEntry* entry = FindLong(gram)) {
                     search.Long(*entry, base + i, data + i, held - i);
                     if (search.Done()) break;

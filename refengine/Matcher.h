@@ -1,7 +1,8 @@
 // Finding body signatures in an object. A filter over the anchors' first bytes costs the same for
 // each byte of the object however many signatures there are (one bit of a bitmap for each 4-byte
-// gram, hashed, the bitmap sized to the number of anchors); only its rare hits are compared with the
-// anchors, and only a whole anchor makes a candidate. A candidate is checked in place without recursion: sets of possible
+// gram, hashed, the bitmap sized to the number of anchors, with a bit of the next four bytes in the
+// same word); only its rare hits are compared with the anchors, and only a whole anchor makes a
+// candidate. A candidate is checked in place without recursion: sets of possible
 // positions step through the elements of its block, and the blocks joined by unbounded gaps are placed
 // earliest first, remembered per signature, so that no input makes a scan quadratic. Work is counted
 // per candidate, per signature and per object; a signature or an object that runs out of it makes the
@@ -81,13 +82,12 @@ private:
     std::vector<uint32_t> groups_;       // group -> its first signature
     std::vector<uint32_t> nextInGroup_;  // signature -> the next with the same anchor, or ~0
     std::vector<uint32_t> shared_;
-    // Anchors of four bytes or more: a bitmap of their first four bytes, hashed, and an open-addressed
-    // table from those bytes to their groups.
-    std::vector<uint32_t> gramBits_;
+    // Anchors of four bytes or more: a filter of their first four bytes, hashed, and an open-addressed
+    // table from those bytes to their groups. Each 64-bit word of the filter holds 32 gram bits and,
+    // beside them, 32 bits of the next four bytes of the anchors of those grams (all set when an
+    // anchor has fewer than eight bytes), so that both looks cost one fetch from memory.
+    std::vector<uint64_t> filter_;
     uint32_t gramShift_ = 32;
-    // A second look before the table: a bitmap of the anchors' first eight bytes, hashed, for grams
-    // whose anchors all have eight bytes or more (those of the others are marked in gramsOfShort_).
-    std::vector<uint32_t> pairBits_, gramsOfShort_;
     std::vector<LongEntry> longTable_;
     // Shorter anchors, rare in real bases: by their first two bytes, or by their only byte.
     std::vector<uint64_t> shortBits_;                      // 65536 bits

@@ -48,6 +48,16 @@ size_t FileSource::Read(uint64_t offset, uint8_t* out, size_t size) {
     return copied;
 }
 
+const uint8_t* FileSource::View(uint64_t offset, size_t& size) {
+    size = 0;
+    if (offset >= size_) return nullptr;
+    const Page& page = Load(offset / PageSize);
+    const size_t inPage = static_cast<size_t>(offset % PageSize);
+    if (inPage >= page.length) return nullptr;
+    size = page.length - inPage;
+    return page.data.data() + inPage;
+}
+
 uint8_t FileSource::At(uint64_t offset) {
     const Page& page = Load(offset / PageSize);
     const size_t inPage = static_cast<size_t>(offset % PageSize);

@@ -18,6 +18,9 @@ public:
     virtual size_t Read(uint64_t offset, uint8_t* out, size_t size) = 0;
     // One byte; the offset must be below Size().
     virtual uint8_t At(uint64_t offset) = 0;
+    // The bytes from offset on that lie together in memory, without a copy: a pointer and how many
+    // (at least one below Size()); valid until the next call on the source.
+    virtual const uint8_t* View(uint64_t offset, size_t& size) = 0;
 };
 
 class MemorySource : public ByteSource {
@@ -31,6 +34,10 @@ public:
         return n;
     }
     uint8_t At(uint64_t offset) override { return data_[offset]; }
+    const uint8_t* View(uint64_t offset, size_t& size) override {
+        size = offset < size_ ? size_ - static_cast<size_t>(offset) : 0;
+        return data_ + (offset < size_ ? offset : size_);
+    }
 
 private:
     const uint8_t* data_;
@@ -44,6 +51,7 @@ public:
     uint64_t Size() const override { return size_; }
     size_t Read(uint64_t offset, uint8_t* out, size_t size) override;
     uint8_t At(uint64_t offset) override;
+    const uint8_t* View(uint64_t offset, size_t& size) override;
     bool Failed() const { return failed_; }
 
 private:
