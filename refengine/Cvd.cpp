@@ -5,6 +5,7 @@
 // rewritten by updates without a new one, so theirs is not checked. The digital signature needs the
 // publisher's key and is reported as not verified.
 #include "refengine/Database.h"
+#include "refengine/Fields.h"
 #include "framework/WinHandle.h"
 #include "refengine/Hash.h"
 
@@ -16,17 +17,6 @@ namespace RefEngine {
 namespace {
 
 const size_t HeaderSize = 512, TarBlock = 512;
-
-std::vector<std::string> Fields(const std::string& text) {
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (;;) {
-        const size_t at = text.find(':', start);
-        fields.push_back(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
-        if (at == std::string::npos) return fields;
-        start = at + 1;
-    }
-}
 
 std::string HexText(const std::vector<uint8_t>& bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -156,7 +146,7 @@ uint64_t Database::ContainerVersion(const std::wstring& path) {
     char header[HeaderSize + 1] = {};
     DWORD got = 0;
     if (!file || !::ReadFile(file.Get(), header, HeaderSize, &got, nullptr)) return 0;
-    const std::vector<std::string> f = Fields(std::string(header, strnlen(header, got)));
+    const std::vector<std::string> f = Split(std::string(header, strnlen(header, got)), ':');
     uint64_t version = 0;
     if (f.size() > 2)
         for (char c : f[2])
@@ -173,7 +163,7 @@ void Database::LoadContainer(ByteSource& source, const std::string& extension, c
     if (source.Read(0, reinterpret_cast<uint8_t*>(header), HeaderSize) != HeaderSize) return refuse("shorter than its header");
     std::string text(header, strnlen(header, HeaderSize));
     while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    const std::vector<std::string> f = Fields(text);
+    const std::vector<std::string> f = Split(text, ':');
     if (f.size() < 8 || f[0] != "ClamAV-VDB") return refuse("not a signature container (no ClamAV-VDB header)");
     uint64_t level = 0;
     for (char c : f[4])

@@ -1,5 +1,6 @@
 // Reading signature bases.
 #include "refengine/Database.h"
+#include "refengine/Fields.h"
 
 #include "engine/Text.h"
 #include "framework/WinHandle.h"
@@ -48,17 +49,6 @@ struct HexTable {
 const HexTable hexTable;
 
 int HexDigit(char c) { return hexTable.value[static_cast<unsigned char>(c)]; }
-
-std::vector<std::string> Split(const std::string& line, char separator) {
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (;;) {
-        const size_t at = line.find(separator, start);
-        fields.push_back(line.substr(start, at == std::string::npos ? std::string::npos : at - start));
-        if (at == std::string::npos) return fields;
-        start = at + 1;
-    }
-}
 
 void AppendUtf8(std::string& out, uint32_t code) {
     if (code < 0x80) {

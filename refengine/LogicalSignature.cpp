@@ -3,6 +3,7 @@
 //   op 1, k / op 2, k   & / | of the last k values
 //   op 3, c; n; m       the last value compared ('=', '>' or '<') with n, and at least m distinct subsignatures
 #include "refengine/LogicalSignature.h"
+#include "refengine/Fields.h"
 
 #include "refengine/Matcher.h"
 
@@ -29,17 +30,6 @@ bool Range(const std::string& text, uint64_t& low, uint64_t& high) {
     const size_t dash = text.find('-');
     return dash != std::string::npos && Number(text.substr(0, dash), low) && Number(text.substr(dash + 1), high) &&
            high >= low;
-}
-
-std::vector<std::string> Split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        const size_t at = text.find(separator, start);
-        parts.push_back(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
-        if (at == std::string::npos) return parts;
-        start = at + 1;
-    }
 }
 
 class ExpressionParser {
