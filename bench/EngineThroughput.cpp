@@ -3,6 +3,10 @@
 //   bench_engine ENGINE_FOLDER FILE-OR-FOLDER...
 // One line per step: "load SECONDS RECORDS", "scan FILE SECONDS BYTES VERDICT" (a folder: every file in
 // it, as one line with the number of files that were not clean), "peak BYTES".
+//   bench_engine --pair FOLDER_A FOLDER_B FILE...
+// Loads two engines (copies of the DLL in two folders are two modules) and scans each file with one
+// and then the other, so that both times come from the same moment of a noisy machine:
+// "pair FILE SECONDS_A SECONDS_B".
 #include "engine/AvCore.h"
 
 #include <windows.h>
@@ -22,8 +26,27 @@ double Now() {
 
 }  // namespace
 
+int ScanPairs(int argc, wchar_t** argv) {
+    if (argc < 5) return 2;
+    const uint32_t options[8] = {};
+    AvCore::CAvCore first(argv[2]), second(argv[3]);
+    boost::shared_ptr<AvCore::CAvCoreScanner> a = first.CreateScanner(0xFFFFFFFF, options);
+    boost::shared_ptr<AvCore::CAvCoreScanner> b = second.CreateScanner(0xFFFFFFFF, options);
+    if (!a || !b) return 2;
+    for (int i = 4; i < argc; ++i) {
+        double start = Now();
+        a->Scan(argv[i]);
+        const double tookA = Now() - start;
+        start = Now();
+        b->Scan(argv[i]);
+        std::printf("pair %ls %.3f %.3f\n", argv[i], tookA, Now() - start);
+    }
+    return 0;
+}
+
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return 2;
+    if (std::wstring(argv[1]) == L"--pair") return ScanPairs(argc, argv);
     const uint32_t options[8] = {};
     double start = Now();
     AvCore::CAvCore core(argv[1]);
