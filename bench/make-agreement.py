@@ -203,6 +203,8 @@ t.base(".ldb", "Agree.Fewer;Engine:51-255,Target:0;0&1<2;%s;%s" % (hexs(b"fewer-
 t.file("fewer.hit", embed(b"fewer-a", b"fewer-b")); t.file("fewer.miss", embed(b"fewer-a", b"fewer-b", b"fewer-b"))
 t.base(".ldb", "Agree.Nocase;Engine:51-255,Target:0;0;%s::i" % hexs(b"CaseLess-Token-7"))
 t.file("nocase.hit", embed(b"cASELESS-tOKEN-7")); t.file("nocase.miss", embed(b"CaseLess-Token-8"))
+t.base(".ldb", "Agree.Nocase.Choice;Engine:51-255,Target:0;0;%s(41|42)?5%s::i" % (hexs(b"nc-Mix-"), hexs(b"-End")))
+t.file("nocasechoice.hit", embed(b"NC-mIX-bE-eNd")); t.file("nocasechoice.miss", embed(b"nc-Mix-cE-End"))
 t.base(".ldb", "Agree.Wide;Engine:51-255,Target:0;0;%s::w" % hexs(b"wide-text"))
 t.file("wide.hit", embed("wide-text".encode("utf-16-le"))); t.file("wide.miss", embed(b"wide-text"))
 t.base(".ldb", "Agree.Wide.Ascii;Engine:51-255,Target:0;0;%s::wa" % hexs(b"both-forms"))

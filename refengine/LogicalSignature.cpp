@@ -117,21 +117,40 @@ std::string HexPair(int value) {
     return std::string(1, digits[value >> 4]) + digits[value & 15];
 }
 
-// ::i: each letter matches in either case.
+// ::i: each letter matches in either case, also among single-byte alternatives; longer alternatives
+// are kept as they are.
 std::string CaseInsensitive(const std::string& hex) {
     std::string out;
-    int depth = 0;
     for (size_t i = 0; i < hex.size();) {
         const char c = hex[i];
-        if (c == '(' || c == '{' || c == '[') ++depth;
-        if (c == ')' || c == '}' || c == ']') --depth;
-        const int value = depth == 0 ? HexValue(hex, i) : -1;
-        if (value >= 0) {
-            out += IsLetterHex(value) ? "(" + HexPair(value) + "|" + HexPair(value ^ 0x20) + ")" : hex.substr(i, 2);
-            i += 2;
-        } else {
+        if (c == '*') {
             out += c;
             ++i;
+        } else if (c == '{' || c == '[') {
+            const size_t close = hex.find(c == '{' ? '}' : ']', i);
+            const size_t end = close == std::string::npos ? hex.size() : close + 1;
+            out += hex.substr(i, end - i);
+            i = end;
+        } else if (c == '(' || c == '!') {
+            const size_t close = hex.find(')', i);
+            const size_t end = close == std::string::npos ? hex.size() : close + 1;
+            const size_t open = hex.find('(', i);
+            const std::string inside = open < end ? hex.substr(open + 1, end - open - 2) : std::string();
+            std::string options;
+            bool single = inside != "B" && inside != "L";
+            for (const std::string& option : Split(inside, '|')) {
+                const int value = option.size() == 2 ? HexValue(option, 0) : -1;
+                if (value < 0) single = false;
+                options += (options.empty() ? "" : "|") + option;
+                if (value >= 0 && IsLetterHex(value)) options += "|" + HexPair(value ^ 0x20);
+            }
+            out += single ? hex.substr(i, open - i) + "(" + options + ")" : hex.substr(i, end - i);
+            i = end;
+        } else {
+            const int value = HexValue(hex, i);
+            out += value >= 0 && IsLetterHex(value) ? "(" + HexPair(value) + "|" + HexPair(value ^ 0x20) + ")"
+                                                    : hex.substr(i, 2);
+            i += 2;
         }
     }
     return out;
