@@ -219,6 +219,12 @@ entry, sections = pe_layout(pes[0])
 t.base(".ldb", "Agree.Pe;Engine:51-255,Target:1,NumberOfSections:%d-%d;0&1;EP+0:%s;%s" %
        (len(sections), len(sections), hexs(pes[0][entry:entry + 8]), hexs(b"PE-MARKER-0-")))
 t.file("pe0.exe", pes[0]); t.file("pe1.exe", pes[1])
+# The entry point as a file offset (pe2) or as an address in memory (pe3, which must not match).
+entry2, _ = pe_layout(pes[2])
+t.base(".ldb", "Agree.Entry.Range;Engine:51-255,Target:1,EntryPoint:%d-%d;0;%s" % (entry2 - 1, entry2 + 1, hexs(b"PE-MARKER-2-")))
+rva3 = struct.unpack_from("<I", pes[3], struct.unpack_from("<I", pes[3], 0x3C)[0] + 24 + 16)[0]
+t.base(".ldb", "Agree.Entry.Rva;Engine:51-255,Target:1,EntryPoint:%d-%d;0;%s" % (rva3 - 1, rva3 + 1, hexs(b"PE-MARKER-3-")))
+t.file("pe2.exe", pes[2]); t.file("pe3.exe", pes[3])
 types.append(t)
 
 t = Type("allow")
