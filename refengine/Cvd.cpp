@@ -5,8 +5,9 @@
 // rewritten by updates without a new one, so theirs is not checked. The digital signature needs the
 // publisher's key and is reported as not verified.
 #include "refengine/Database.h"
-#include "refengine/Fields.h"
+
 #include "framework/WinHandle.h"
+#include "refengine/Fields.h"
 #include "refengine/Hash.h"
 
 #include <zlib.h>

@@ -1,9 +1,9 @@
 // Reading signature bases.
 #include "refengine/Database.h"
-#include "refengine/Fields.h"
 
 #include "engine/Text.h"
 #include "framework/WinHandle.h"
+#include "refengine/Fields.h"
 
 #include <windows.h>
 

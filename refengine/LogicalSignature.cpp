@@ -3,8 +3,8 @@
 //   op 1, k / op 2, k   & / | of the last k values
 //   op 3, c; n; m       the last value compared ('=', '>' or '<') with n, and at least m distinct subsignatures
 #include "refengine/LogicalSignature.h"
-#include "refengine/Fields.h"
 
+#include "refengine/Fields.h"
 #include "refengine/Matcher.h"
 
 #include <cstdlib>
@@ -296,7 +296,7 @@ bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogica
             return false;
         }
     }
-    // Restrictions beyond the target need an engine level that knows them, named first.
+    // Restrictions beyond the target count only with an Engine range that starts where they exist.
     if (newAttributes && !engineNamed) return false;
     if (!ExpressionParser(fields[2], sig.subsignatures, sig).Parse()) return false;
 
