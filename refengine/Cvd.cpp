@@ -134,10 +134,7 @@ std::string TypeOf(const std::string& name) {
     const size_t slash = name.find_last_of('/');
     const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
     const size_t dot = base.rfind('.');
-    std::string type = dot == std::string::npos ? "(no type)" : base.substr(dot);
-    for (char& c : type)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return type;
+    return dot == std::string::npos ? "(no type)" : LowerAscii(base.substr(dot));
 }
 
 }  // namespace

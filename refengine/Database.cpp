@@ -8,22 +8,11 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 namespace RefEngine {
 namespace {
-
-bool ParseNumber(std::string_view text, uint64_t& out) {
-    if (text.empty() || text.size() > 18) return false;
-    out = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        out = out * 10 + static_cast<uint64_t>(c - '0');
-    }
-    return true;
-}
 
 // Up to max fields of a line split at the separator, in place; the number of fields, or max + 1 when
 // there are more.
@@ -38,58 +27,16 @@ size_t Fields(std::string_view line, char separator, std::string_view* out, size
     }
 }
 
-// Millions of digests are read at load: a table, not three comparisons a character.
-struct HexTable {
-    int8_t value[256];
-    HexTable() {
-        for (int c = 0; c < 256; ++c)
-            value[c] = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-    }
-};
-const HexTable hexTable;
-
-int HexDigit(char c) { return hexTable.value[static_cast<unsigned char>(c)]; }
-
-void AppendUtf8(std::string& out, uint32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
-
-std::string Narrow(const std::wstring& text) {
-    std::string narrow;
-    for (wchar_t c : text) narrow += c < 0x80 ? static_cast<char>(c) : '?';
-    return narrow;
-}
-
-std::string LowerAscii(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-
 }  // namespace
 
 void ForEachLine(const std::function<size_t(char*, size_t)>& read, size_t maxLength,
                  const std::function<void(const std::string&)>& line, uint32_t& overlong) {
-    enum { Utf8, Utf16Le, Utf16Be } encoding = Utf8;
+    enum { Utf8Text, Utf16Le, Utf16Be } encoding = Utf8Text;
     std::vector<char> block(1u << 20);
     std::string current, decoded;
     bool skipping = false, afterCr = false, first = true;
     std::string pendingBytes;  // an odd byte of UTF-16 between blocks
-    uint32_t highSurrogate = 0;
+    wchar_t heldSurrogate = 0;
     auto endLine = [&] {
         if (skipping) ++overlong;
         else line(current);
@@ -118,24 +65,22 @@ void ForEachLine(const std::function<size_t(char*, size_t)>& read, size_t maxLen
         }
         const char* text = data;
         size_t length = got;
-        if (encoding != Utf8) {
-            decoded.clear();
+        if (encoding != Utf8Text) {
             pendingBytes.append(data, got);
+            std::wstring units;
+            if (heldSurrogate) units += heldSurrogate;
             size_t i = 0;
             for (; i + 1 < pendingBytes.size(); i += 2) {
                 const unsigned char a = pendingBytes[i], b = pendingBytes[i + 1];
-                const uint32_t unit = encoding == Utf16Le ? (a | (b << 8)) : ((a << 8) | b);
-                if (unit >= 0xD800 && unit < 0xDC00) {
-                    highSurrogate = unit;
-                    continue;
-                }
-                if (unit >= 0xDC00 && unit < 0xE000 && highSurrogate) {
-                    AppendUtf8(decoded, 0x10000 + ((highSurrogate - 0xD800) << 10) + (unit - 0xDC00));
-                } else {
-                    AppendUtf8(decoded, unit);
-                }
-                highSurrogate = 0;
+                units += static_cast<wchar_t>(encoding == Utf16Le ? (a | (b << 8)) : ((a << 8) | b));
             }
+            // The first half of a pair at the end of a block waits for its other half.
+            heldSurrogate = 0;
+            if (!units.empty() && units.back() >= 0xD800 && units.back() < 0xDC00) {
+                heldSurrogate = units.back();
+                units.pop_back();
+            }
+            decoded = Utf8(units);
             pendingBytes.erase(0, i);
             text = decoded.data();
             length = decoded.size();
@@ -198,8 +143,8 @@ bool Database::AddHash(HashSet& set, std::string_view digestText, std::string_vi
     }
     uint64_t size = AnySize;
     uint64_t level = 0;
-    if (sizeText != "*" && (!ParseNumber(sizeText, size) || size >= AnySize)) return false;
-    if (!minLevel.empty() && (!ParseNumber(minLevel, level) || level > FunctionalityLevel)) return false;
+    if (sizeText != "*" && (!ParseDecimal(sizeText, size) || size >= AnySize)) return false;
+    if (!minLevel.empty() && (!ParseDecimal(minLevel, level) || level > FunctionalityLevel)) return false;
     const uint32_t at = static_cast<uint32_t>(hashNames_.size());
     if (!set.Add(static_cast<uint32_t>(size), digest, length, at, md5, sha)) return false;
     hashNames_.append(name.data(), name.size());
@@ -228,8 +173,8 @@ namespace {
 // The functionality-level fields: the signature is kept when the engine's level lies between them.
 bool LevelFits(const std::string* minLevel, const std::string* maxLevel) {
     uint64_t level = 0;
-    if (minLevel && !minLevel->empty() && (!ParseNumber(*minLevel, level) || level > FunctionalityLevel)) return false;
-    if (maxLevel && !maxLevel->empty() && (!ParseNumber(*maxLevel, level) || level < FunctionalityLevel)) return false;
+    if (minLevel && !minLevel->empty() && (!ParseDecimal(*minLevel, level) || level > FunctionalityLevel)) return false;
+    if (maxLevel && !maxLevel->empty() && (!ParseDecimal(*maxLevel, level) || level < FunctionalityLevel)) return false;
     return true;
 }
 
@@ -363,7 +308,7 @@ void Database::LoadFile(const std::wstring& path, const std::string& extension) 
     };
     if (extension == ".cvd" || extension == ".cld" || extension == ".cud") {
         FileSource source(file.Get());
-        LoadContainer(source, extension, Narrow(path.substr(path.find_last_of(L"\\/") + 1)));
+        LoadContainer(source, extension, Utf8(path.substr(path.find_last_of(L"\\/") + 1)));
         return;
     }
     if (!Reads(extension)) {
@@ -390,7 +335,7 @@ void Database::LoadFolder(const std::wstring& folder) {
     std::map<std::wstring, std::pair<uint64_t, std::wstring>> newest;
     for (const std::wstring& name : names) {
         const size_t dot = name.rfind(L'.');
-        const std::string extension = dot == std::wstring::npos ? std::string() : LowerAscii(Narrow(name.substr(dot)));
+        const std::string extension = dot == std::wstring::npos ? std::string() : LowerAscii(Utf8(name.substr(dot)));
         if (extension != ".cvd" && extension != ".cld" && extension != ".cud") continue;
         const uint64_t version = ContainerVersion(folder + L"\\" + name);
         auto& best = newest[LowerCase(name.substr(0, dot))];
@@ -399,11 +344,11 @@ void Database::LoadFolder(const std::wstring& folder) {
     for (const std::wstring& name : names) {
         const size_t dot = name.rfind(L'.');
         if (dot == std::wstring::npos) continue;
-        const std::string extension = LowerAscii(Narrow(name.substr(dot)));
+        const std::string extension = LowerAscii(Utf8(name.substr(dot)));
         const auto container = newest.find(LowerCase(name.substr(0, dot)));
         if (container != newest.end() && (extension == ".cvd" || extension == ".cld" || extension == ".cud") &&
             container->second.second != name) {
-            notices.push_back(Narrow(name) + ": not read, " + Narrow(container->second.second) + " is newer");
+            notices.push_back(Utf8(name) + ": not read, " + Utf8(container->second.second) + " is newer");
             continue;
         }
         // The engine's own files beside the bases.
@@ -418,9 +363,11 @@ void Database::Seal() {
     fileHashes.Seal(keep);
     sectionHashes.Seal(keep);
     allowed.Seal([](uint32_t) { return true; });
-    if (!ignored.empty())
-        for (size_t i = 0; i < bodies.Size(); ++i)
-            if (ignored.count(bodies.Name(i))) bodies.Disable(i);
+    needsPe = sectionHashes.Size() > 0 || !logical.empty();
+    for (size_t i = 0; i < bodies.Size(); ++i) {
+        if (!ignored.empty() && ignored.count(bodies.Name(i))) bodies.Disable(i);
+        needsPe = needsPe || (bodies[i].target & SignatureStore::TargetMask) == 1;
+    }
     bodies.Shrink();
 }
 

@@ -43,6 +43,7 @@ struct Database {
     // A subsignature's body signature -> its logical signature and its index there.
     std::unordered_map<uint32_t, std::pair<uint32_t, uint32_t>> subsignatureOf;
     std::unordered_set<std::string> ignored;  // .ign, .ign2: names of signatures that are dropped
+    bool needsPe = true;      // some signature looks into PE files: only then are objects' headers read
     bool includePua = false;                  // .ndu, .ldu, .hdu, ... are read only when asked
     uint32_t skipped = 0;            // lines of a base that were not understood
     uint32_t overlong = 0;           // lines longer than MaxLineLength, skipped

@@ -1,7 +1,8 @@
 // Reading hex signatures and offsets into the matcher's elements.
 #include "refengine/Signature.h"
 
-#include <cstdlib>
+#include "refengine/Fields.h"
+
 
 namespace RefEngine {
 namespace {
@@ -11,20 +12,7 @@ namespace {
 const uint64_t WildcardRunLimit = 8;
 const uint64_t MaxNumber = 1ull << 40;
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-bool ParseNumber(const std::string& text, uint64_t& out) {
-    if (text.empty() || text.size() > 13) return false;
-    for (char c : text)
-        if (c < '0' || c > '9') return false;
-    out = std::strtoull(text.c_str(), nullptr, 10);
-    return out <= MaxNumber;
-}
+bool ParseNumber(const std::string& text, uint64_t& out) { return ParseDecimal(text, out, 13) && out <= MaxNumber; }
 
 // One byte position: "aa", "??", "a?" or "?a".
 bool ParseByte(const std::string& hex, size_t at, ByteTest& out) {

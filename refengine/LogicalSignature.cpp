@@ -7,7 +7,6 @@
 #include "refengine/Fields.h"
 #include "refengine/Matcher.h"
 
-#include <cstdlib>
 
 namespace RefEngine {
 namespace {
@@ -17,18 +16,10 @@ const size_t MaxSubsignatures = 64;
 
 uint32_t Code(uint32_t op, uint32_t argument) { return (op << 24) | argument; }
 
-bool Number(const std::string& text, uint64_t& out) {
-    if (text.empty() || text.size() > 15) return false;
-    for (char c : text)
-        if (c < '0' || c > '9') return false;
-    out = std::strtoull(text.c_str(), nullptr, 10);
-    return true;
-}
-
 // "x-y", as target descriptions give every range.
 bool Range(const std::string& text, uint64_t& low, uint64_t& high) {
     const size_t dash = text.find('-');
-    return dash != std::string::npos && Number(text.substr(0, dash), low) && Number(text.substr(dash + 1), high) &&
+    return dash != std::string::npos && ParseDecimal(text.substr(0, dash), low, 15) && ParseDecimal(text.substr(dash + 1), high, 15) &&
            high >= low;
 }
 
@@ -36,33 +27,23 @@ class ExpressionParser {
 public:
     ExpressionParser(const std::string& text, uint32_t subsignatures, LogicalSignature& out)
         : text_(text), subsignatures_(subsignatures), out_(out) {}
-    bool Parse() { return Or(0) && at_ == text_.size(); }
+    bool Parse() { return Joined('|', 0) && at_ == text_.size(); }
 
 private:
-    bool Or(int depth) {
+    // Terms joined by op: '|' joins '&'-terms, '&' joins primaries, so that & binds more tightly.
+    bool Joined(char op, int depth) {
         if (depth > 64) return false;  // nesting this deep is no real signature
         uint32_t terms = 0;
         do {
-            if (terms && !Take('|')) break;
-            if (!And(depth)) return false;
+            if (!(op == '|' ? Joined('&', depth) : Primary(depth))) return false;
             ++terms;
-        } while (Peek('|'));
-        if (terms > 1) out_.expression.push_back(Code(OpOr, terms));
-        return true;
-    }
-    bool And(int depth) {
-        uint32_t terms = 0;
-        do {
-            if (terms && !Take('&')) break;
-            if (!Primary(depth)) return false;
-            ++terms;
-        } while (Peek('&'));
-        if (terms > 1) out_.expression.push_back(Code(OpAnd, terms));
+        } while (Take(op));
+        if (terms > 1) out_.expression.push_back(Code(op == '|' ? OpOr : OpAnd, terms));
         return true;
     }
     bool Primary(int depth) {
         if (Take('(')) {
-            if (!Or(depth + 1) || !Take(')')) return false;
+            if (!Joined('|', depth + 1) || !Take(')')) return false;
         } else {
             uint64_t index = 0;
             if (!Digits(index) || index >= subsignatures_) return false;
@@ -83,7 +64,7 @@ private:
     bool Digits(uint64_t& out) {
         const size_t start = at_;
         while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') ++at_;
-        return Number(text_.substr(start, at_ - start), out);
+        return ParseDecimal(text_.substr(start, at_ - start), out, 15);
     }
     bool Peek(char c) const { return at_ < text_.size() && text_[at_] == c; }
     bool Take(char c) {
@@ -99,18 +80,6 @@ private:
 };
 
 bool IsLetterHex(int value) { return (value >= 'A' && value <= 'Z') || (value >= 'a' && value <= 'z'); }
-
-int HexValue(const std::string& text, size_t at) {
-    auto digit = [](char c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
-    if (at + 1 >= text.size()) return -1;
-    const int high = digit(text[at]), low = digit(text[at + 1]);
-    return high < 0 || low < 0 ? -1 : high * 16 + low;
-}
 
 std::string HexPair(int value) {
     static const char digits[] = "0123456789abcdef";
@@ -139,7 +108,7 @@ std::string CaseInsensitive(const std::string& hex) {
             std::string options;
             bool single = inside != "B" && inside != "L";
             for (const std::string& option : Split(inside, '|')) {
-                const int value = option.size() == 2 ? HexValue(option, 0) : -1;
+                const int value = option.size() == 2 ? HexByte(option, 0) : -1;
                 if (value < 0) single = false;
                 options += (options.empty() ? "" : "|") + option;
                 if (value >= 0 && IsLetterHex(value)) options += "|" + HexPair(value ^ 0x20);
@@ -147,7 +116,7 @@ std::string CaseInsensitive(const std::string& hex) {
             out += single ? hex.substr(i, open - i) + "(" + options + ")" : hex.substr(i, end - i);
             i = end;
         } else {
-            const int value = HexValue(hex, i);
+            const int value = HexByte(hex, i);
             out += value >= 0 && IsLetterHex(value) ? "(" + HexPair(value) + "|" + HexPair(value ^ 0x20) + ")"
                                                     : hex.substr(i, 2);
             i += 2;
@@ -173,7 +142,7 @@ std::string Wide(const std::string& hex) {
                 uint64_t n = 0;
                 if (!widened.empty() || inside[0] == '-') widened += '-';
                 if (part.empty()) continue;
-                if (!Number(part, n)) return std::string();
+                if (!ParseDecimal(part, n, 15)) return std::string();
                 widened += std::to_string(2 * n);
             }
             out += std::string(1, c) + widened + (c == '{' ? "}" : "]");
@@ -274,7 +243,7 @@ bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogica
                 return false;
             }
         } else if (key == "Target") {
-            if (!Number(value, low)) return false;
+            if (!ParseDecimal(value, low, 15)) return false;
             if (low > 1) {
                 out.skipReason = "target type " + value;
                 return false;

@@ -53,7 +53,7 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
     Detection detection;
     ObjectInfo info;
     info.size = source.Size();
-    ReadPe(source, info);
+    if (database_.needsPe) ReadPe(source, info);
     ObjectDigests digests(source);
     // An object on the allow list is clean whatever matched in it.
     auto report = [&](const std::string& name) {
