@@ -66,7 +66,7 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
     // decides at once.
     std::unordered_map<uint32_t, std::vector<uint32_t>> counts;
     int64_t logicalFound = -1;
-    const BodyMatcher::SubsignatureSink sink = [&](uint32_t signature) {
+    auto onSubsignature = [&](uint32_t signature) {
         const auto owner = database_.subsignatureOf.find(signature);
         if (owner == database_.subsignatureOf.end()) return false;
         const LogicalSignature& logical = database_.logical[owner->second.first];
@@ -77,7 +77,10 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
         logicalFound = owner->second.first;
         return true;
     };
-    const BodyMatcher::Result body = matcher_.Find(source, info, stop, database_.logical.empty() ? nullptr : &sink);
+    // Made only when there are logical signatures: a function object per scanned object costs an allocation.
+    BodyMatcher::SubsignatureSink sink;
+    if (!database_.logical.empty()) sink = onSubsignature;
+    const BodyMatcher::Result body = matcher_.Find(source, info, stop, sink ? &sink : nullptr);
     if (Stopped(stop)) return Detection();
     if (!body.found)
         for (const auto& count : counts) {
