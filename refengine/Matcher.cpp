@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -17,8 +19,10 @@ uint32_t Load32(const uint8_t* p) {
     return value;
 }
 
-uint32_t TableHash(uint32_t gram) { return (gram * 0xC2B2AE35u) ^ (gram >> 15); }
-uint32_t PairHash(uint32_t gram, uint32_t next) { return (gram ^ ((next << 13) | (next >> 19))) * 0x2545F491u + next; }
+uint32_t Load16(const uint8_t* p) { return p[0] | (static_cast<uint32_t>(p[1]) << 8); }
+
+// The bit of an anchor's fifth and sixth bytes, beside its gram's bit.
+uint32_t PairBit(uint32_t gram, uint32_t next) { return ((gram ^ (next << 16) ^ next) * 0x2545F491u) >> 27; }
 
 bool Stopped(const volatile long* stop) {
     return stop && ::InterlockedCompareExchange(const_cast<volatile long*>(stop), 0, 0);
@@ -26,11 +30,92 @@ bool Stopped(const volatile long* stop) {
 
 bool IsWordByte(uint8_t b) { return (b >= '0' && b <= '9') || (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || b == '_'; }
 
-// Closed intervals of positions, sorted and apart.
+// Byte comparisons written out: the system's memcmp and memchr may go a byte at a time, and these
+// run for every candidate.
+bool SameBytes(const uint8_t* a, const uint8_t* b, size_t n) {
+    for (; n >= 4; a += 4, b += 4, n -= 4)
+        if (Load32(a) != Load32(b)) return false;
+    for (; n; ++a, ++b, --n)
+        if (*a != *b) return false;
+    return true;
+}
+
+int CompareBytes(const uint8_t* a, const uint8_t* b, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+    return 0;
+}
+
+// The first i below n where data[i] is first and, when there is a second, data[i + 1] is second (or i
+// is the last position, whose next byte lies beyond the bytes given); n when there is none.
+size_t FindStart(const uint8_t* data, size_t n, uint8_t first, const uint8_t* second) {
+    size_t i = 0;
+    const __m128i a = _mm_set1_epi8(static_cast<char>(first));
+    const __m128i b = _mm_set1_epi8(static_cast<char>(second ? *second : 0));
+    const __m128i anySecond = second ? _mm_setzero_si128() : _mm_set1_epi8(-1);
+    for (; i + 17 <= n; i += 16) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 1));
+        const __m128i hit = _mm_and_si128(_mm_cmpeq_epi8(here, a), _mm_or_si128(_mm_cmpeq_epi8(next, b), anySecond));
+        if (const int mask = _mm_movemask_epi8(hit)) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    }
+    for (; i < n; ++i)
+        if (data[i] == first && (!second || i + 1 == n || data[i + 1] == *second)) return i;
+    return n;
+}
+
+// Closed intervals of positions, sorted and apart. Most sets hold one or two: those live inside.
 struct Interval {
     uint64_t lo, hi;
 };
-typedef std::vector<Interval> Positions;
+class Positions {
+public:
+    Positions() = default;
+    Positions(uint64_t lo, uint64_t hi) { push_back({lo, hi}); }
+    Positions(const Positions& other) { *this = other; }
+    Positions(Positions&& other) noexcept { *this = std::move(other); }
+    Positions& operator=(Positions&& other) noexcept {
+        std::copy(other.inside_, other.inside_ + Inside, inside_);
+        count_ = other.count_;
+        spilled_ = std::move(other.spilled_);
+        other.count_ = 0;
+        other.spilled_.clear();
+        return *this;
+    }
+    Positions& operator=(const Positions& other) {
+        if (this != &other) {
+            count_ = 0;
+            spilled_.clear();
+            for (const Interval& r : other) push_back(r);
+        }
+        return *this;
+    }
+    bool empty() const { return count_ == 0; }
+    size_t size() const { return count_; }
+    Interval* begin() { return spilled_.empty() ? inside_ : spilled_.data(); }
+    Interval* end() { return begin() + count_; }
+    const Interval* begin() const { return spilled_.empty() ? inside_ : spilled_.data(); }
+    const Interval* end() const { return begin() + count_; }
+    Interval& operator[](size_t i) { return begin()[i]; }
+    const Interval& front() const { return begin()[0]; }
+    const Interval& back() const { return begin()[count_ - 1]; }
+    Interval& back() { return begin()[count_ - 1]; }
+    void push_back(const Interval& r) {
+        if (spilled_.empty() && count_ < Inside) {
+            inside_[count_++] = r;
+            return;
+        }
+        if (spilled_.empty()) spilled_.assign(inside_, inside_ + count_);
+        spilled_.push_back(r);
+        ++count_;
+    }
+
+private:
+    static const size_t Inside = 2;
+    Interval inside_[Inside];
+    size_t count_ = 0;
+    std::vector<Interval> spilled_;
+};
 
 void Append(Positions& set, uint64_t lo, uint64_t hi) {
     if (!set.empty() && lo <= set.back().hi + 1) {
@@ -40,7 +125,7 @@ void Append(Positions& set, uint64_t lo, uint64_t hi) {
     set.push_back({lo, hi});
 }
 
-Positions Merge(std::vector<Interval> parts) {
+Positions Merge(Positions parts) {
     std::sort(parts.begin(), parts.end(), [](const Interval& a, const Interval& b) { return a.lo < b.lo; });
     Positions out;
     for (const Interval& part : parts) Append(out, part.lo, part.hi);
@@ -156,18 +241,27 @@ BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets)
     hasLong_ = !longGrams.empty();
     uint32_t bitsLog2 = 16;
     while ((1ull << bitsLog2) < longGrams.size() * 16 && bitsLog2 < 28) ++bitsLog2;
-    filter_.assign(static_cast<size_t>(1ull << (bitsLog2 - 5)), 0);
+    filter_.assign(static_cast<size_t>(1ull << (bitsLog2 - 5)), FilterWord());
     gramShift_ = 32 - bitsLog2;
-    longTable_.assign(longGrams.size() + longGrams.size() / 4 + 1, LongEntry());
+    // The table: entries in buckets by a hash of the gram, about one entry a bucket.
+    uint32_t bucketsLog2 = 1;
+    while ((1ull << bucketsLog2) < longGrams.size() && bucketsLog2 < 31) ++bucketsLog2;
+    bucketShift_ = 32 - bucketsLog2;
+    std::sort(longGrams.begin(), longGrams.end(),
+              [this](const GramRange& x, const GramRange& y) { return Bucket(x.gram) < Bucket(y.gram); });
+    bucketStart_.assign((static_cast<size_t>(1) << bucketsLog2) + 1, 0);
+    for (const GramRange& gram : longGrams) ++bucketStart_[Bucket(gram.gram) + 1];
+    for (size_t b = 1; b < bucketStart_.size(); ++b) bucketStart_[b] += bucketStart_[b - 1];
+    longTable_.reserve(longGrams.size());
     for (const GramRange& gram : longGrams) {
         const uint32_t bit = (gram.gram * 0x9E3779B1u) >> gramShift_;
-        uint64_t& word = filter_[bit >> 5];
-        word |= 1ull << (bit & 31);
+        FilterWord& word = filter_[bit >> 5];
+        word.grams |= 1u << (bit & 31);
         for (uint32_t g = gram.first; g < gram.first + gram.count; ++g) {
-            if (AnchorLength(g) < 8)
-                word |= 0xFFFFFFFFull << 32;  // no next four bytes to tell near misses by
+            if (AnchorLength(g) < 6)
+                word.pairs = ~0u;  // no next two bytes to tell near misses by
             else
-                word |= 1ull << (32 + (PairHash(gram.gram, Load32(AnchorBytes(g) + 4)) & 31));
+                word.pairs |= 1u << PairBit(gram.gram, Load16(AnchorBytes(g) + 4));
         }
         LongEntry entry;
         entry.gram = gram.gram;
@@ -182,9 +276,7 @@ BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets)
             for (uint32_t g = gram.first; g < gram.first + gram.count; ++g) groups.push_back(g);
             entry.index = Shared | AddShared(groups);
         }
-        size_t slot = Slot(gram.gram);
-        while (longTable_[slot].index) slot = slot + 1 == longTable_.size() ? 0 : slot + 1;
-        longTable_[slot] = entry;
+        longTable_.push_back(entry);
     }
     if (!shortGroups.empty()) {
         hasShort_ = true;
@@ -212,14 +304,11 @@ uint32_t BodyMatcher::AddShared(std::vector<uint32_t> groups) {
     return start;
 }
 
-size_t BodyMatcher::Slot(uint32_t gram) const {
-    return static_cast<size_t>((static_cast<uint64_t>(TableHash(gram)) * longTable_.size()) >> 32);
-}
-
 const BodyMatcher::LongEntry* BodyMatcher::FindLong(uint32_t gram) const {
-    const size_t size = longTable_.size();
-    for (size_t slot = Slot(gram); longTable_[slot].index; slot = slot + 1 == size ? 0 : slot + 1)
-        if (longTable_[slot].gram == gram) return &longTable_[slot];
+    const uint32_t bucket = Bucket(gram);
+    const LongEntry* end = longTable_.data() + bucketStart_[bucket + 1];
+    for (const LongEntry* entry = longTable_.data() + bucketStart_[bucket]; entry != end; ++entry)
+        if (entry->gram == gram) return entry;
     return nullptr;
 }
 
@@ -271,9 +360,9 @@ public:
             if (length <= window.size) {
                 const uint32_t* found = std::lower_bound(groups + i, groups + j, window.bytes,
                                                          [this, length](uint32_t g, const uint8_t* w) {
-                                                             return std::memcmp(m_.AnchorBytes(g), w, length) < 0;
+                                                             return CompareBytes(m_.AnchorBytes(g), w, length) < 0;
                                                          });
-                if (found != groups + j && std::memcmp(m_.AnchorBytes(*found), window.bytes, length) == 0)
+                if (found != groups + j && SameBytes(m_.AnchorBytes(*found), window.bytes, length))
                     TryGroup(*found, window, at);
             }
             i = j;
@@ -320,7 +409,7 @@ private:
 
     void TryGroup(uint32_t g, const Window& window, uint64_t at) {
         const uint32_t length = m_.AnchorLength(g);
-        if (length > window.size || std::memcmp(m_.AnchorBytes(g), window.bytes, length) != 0) return;
+        if (length > window.size || !SameBytes(m_.AnchorBytes(g), window.bytes, length)) return;
         for (uint32_t s = m_.groups_[g]; s != ~0u && !Done(); s = m_.nextInGroup_[s]) Check(s, at);
     }
 
@@ -417,7 +506,7 @@ private:
             const uint32_t n = std::min<uint32_t>(sizeof(bytes), length - done);
             if (source_.Read(p + done, bytes, n) != n) return false;
             if (exact) {
-                if (std::memcmp(bytes, tests + done, n) != 0) return false;
+                if (!SameBytes(bytes, tests + done, n)) return false;
             } else {
                 for (uint32_t i = 0; i < n; ++i)
                     if (!store_.TestByte(tests + 4 * (done + i), bytes[i])) return false;
@@ -442,7 +531,7 @@ private:
         Positions out;
         switch (element.kind) {
         case Element::Gap: {
-            std::vector<Interval> parts;
+            Positions parts;
             for (const Interval& r : in) {
                 Spend(state, 1);
                 if (forward) {
@@ -468,7 +557,7 @@ private:
             return out;
         case Element::Run:
         case Element::Choice: {
-            std::vector<Interval> parts;
+            Positions parts;
             auto place = [&](const uint8_t* tests, uint32_t length, bool exact, uint64_t p) {
                 if (forward) {
                     if (TestsAt(tests, length, exact, p, state)) parts.push_back({p + length, p + length});
@@ -525,7 +614,7 @@ private:
             p = NextPossibleStart(state, block, p, latest);
             if (p == Unbounded || p > latest) break;
             Spend(state, 1);
-            const Positions ends = Walk(state, block.first, block.last, Positions(1, Interval{p, p}), true);
+            const Positions ends = Walk(state, block.first, block.last, Positions(p, p), true);
             if (!ends.empty() && ends.front().lo < best) {
                 best = ends.front().lo;
                 start = p;
@@ -536,21 +625,20 @@ private:
         return true;
     }
 
-    // The first position from p where the block's first exact byte lies, when it begins with one.
+    // The first position from p where the block's first two exact bytes lie, when it begins with them.
     uint64_t NextPossibleStart(State& state, const Block& block, uint64_t p, uint64_t latest) {
         const ElementView& first = state.elements[block.first];
         if (first.kind != Element::Run || first.length == 0 || !first.exact) return p;
-        const uint8_t wanted = first.data[0];
+        const uint8_t* second = first.length >= 2 ? first.data + 1 : nullptr;
         while (p <= latest && p < size_) {
             // Searched where the bytes lie: candidates close together copy nothing.
             size_t got = 0;
             const uint8_t* bytes = source_.View(p, got);
             if (!bytes || got == 0) return Unbounded;
             if (latest != Unbounded && latest - p + 1 < got) got = static_cast<size_t>(latest - p + 1);
-            const void* hit = std::memchr(bytes, wanted, got);
-            const size_t scanned = hit ? static_cast<size_t>(static_cast<const uint8_t*>(hit) - bytes) + 1 : got;
-            Spend(state, scanned / 16 + 1);  // about the cost of a step of a walk
-            if (hit) return p + scanned - 1;
+            const size_t hit = FindStart(bytes, got, first.data[0], second);
+            Spend(state, hit / 16 + 1);  // about the cost of a step of a walk
+            if (hit < got) return p + hit;
             p += got;
         }
         return Unbounded;
@@ -567,9 +655,9 @@ private:
             return false;
         const Block& home = state.blocks[state.anchorBlock];
         const uint64_t runEnd = runStart + anchorRun.length;
-        const Positions ends = Walk(state, record.anchorElement + 1, home.last, Positions(1, Interval{runEnd, runEnd}), true);
+        const Positions ends = Walk(state, record.anchorElement + 1, home.last, Positions(runEnd, runEnd), true);
         if (ends.empty()) return false;
-        const Positions starts = Walk(state, home.first, record.anchorElement, Positions(1, Interval{runStart, runStart}), false);
+        const Positions starts = Walk(state, home.first, record.anchorElement, Positions(runStart, runStart), false);
         if (starts.empty()) return false;
 
         // The blocks before: placed once per object, earliest first, from the allowed start.
@@ -648,7 +736,7 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
         const uint8_t* data = buffer.data();
         if (hasLong_) {
             // The hot loop: one hashed bit for each position.
-            const uint64_t* words = filter_.data();
+            const FilterWord* words = filter_.data();
             const uint32_t shift = gramShift_;
             const size_t end = std::min(limit, held >= 4 ? held - 3 : 0);
             // A large filter lies beyond the first caches: ask for the word of a position some steps ahead.
@@ -658,10 +746,10 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
                     __builtin_prefetch(&words[((Load32(data + i + 16) * 0x9E3779B1u) >> shift) >> 5]);
                 const uint32_t gram = Load32(data + i);
                 const uint32_t bit = (gram * 0x9E3779B1u) >> shift;
-                const uint64_t word = words[bit >> 5];
-                if (!((word >> (bit & 31)) & 1)) continue;
-                // The next four bytes, when here: most near misses end before the table.
-                if (i + 8 <= held && !((word >> (32 + (PairHash(gram, Load32(data + i + 4)) & 31))) & 1)) continue;
+                const FilterWord& word = words[bit >> 5];
+                if (!((word.grams >> (bit & 31)) & 1)) continue;
+                // The next two bytes, when here: most near misses end before the table.
+                if (i + 6 <= held && !((word.pairs >> PairBit(gram, Load16(data + i + 4))) & 1)) continue;
                 if (const LongEntry* entry = FindLong(gram)) {
                     search.Long(*entry, base + i, data + i, held - i);
                     if (search.Done()) break;
