@@ -21,8 +21,12 @@ uint32_t Load32(const uint8_t* p) {
 
 uint32_t Load16(const uint8_t* p) { return p[0] | (static_cast<uint32_t>(p[1]) << 8); }
 
-// The bit of an anchor's fifth and sixth bytes, beside its gram's bit.
-uint32_t PairBit(uint32_t gram, uint32_t next) { return ((gram ^ (next << 16) ^ next) * 0x2545F491u) >> 27; }
+// The bits of an anchor's next bytes, beside its gram's bit: one of 16 for its fifth and sixth bytes,
+// one of the other 16 for its fifth to eighth.
+uint32_t NearBits(uint32_t gram, uint32_t next) {
+    const uint32_t mixed = gram * 0x85EBCA6Bu;
+    return (1u << (((mixed ^ (next & 0xFFFF)) * 0x2545F491u) >> 28)) | (1u << (16 + (((mixed ^ next) * 0xC2B2AE35u) >> 28)));
+}
 
 bool Stopped(const volatile long* stop) {
     return stop && ::InterlockedCompareExchange(const_cast<volatile long*>(stop), 0, 0);
@@ -237,31 +241,27 @@ BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets)
     }
 
     // At least 16 gram bits an anchor: about one hit in twenty positions of random data at most, and
-    // most of those end at the next four bytes' bit, which lies in the same 64-bit word.
+    // most of those end at the bits of the next bytes, which lie beside the gram's.
     hasLong_ = !longGrams.empty();
     uint32_t bitsLog2 = 16;
     while ((1ull << bitsLog2) < longGrams.size() * 16 && bitsLog2 < 28) ++bitsLog2;
     filter_.assign(static_cast<size_t>(1ull << (bitsLog2 - 5)), FilterWord());
     gramShift_ = 32 - bitsLog2;
-    // The table: entries in buckets by a hash of the gram, about one entry a bucket.
-    uint32_t bucketsLog2 = 1;
-    while ((1ull << bucketsLog2) < longGrams.size() && bucketsLog2 < 31) ++bucketsLog2;
-    bucketShift_ = 32 - bucketsLog2;
-    std::sort(longGrams.begin(), longGrams.end(),
-              [this](const GramRange& x, const GramRange& y) { return Bucket(x.gram) < Bucket(y.gram); });
-    bucketStart_.assign((static_cast<size_t>(1) << bucketsLog2) + 1, 0);
-    for (const GramRange& gram : longGrams) ++bucketStart_[Bucket(gram.gram) + 1];
-    for (size_t b = 1; b < bucketStart_.size(); ++b) bucketStart_[b] += bucketStart_[b - 1];
-    longTable_.reserve(longGrams.size());
+    std::vector<LongEntry> entries;
+    entries.reserve(longGrams.size());
     for (const GramRange& gram : longGrams) {
         const uint32_t bit = (gram.gram * 0x9E3779B1u) >> gramShift_;
         FilterWord& word = filter_[bit >> 5];
         word.grams |= 1u << (bit & 31);
         for (uint32_t g = gram.first; g < gram.first + gram.count; ++g) {
-            if (AnchorLength(g) < 6)
-                word.pairs = ~0u;  // no next two bytes to tell near misses by
+            // Anchors too short for a look at their next bytes let every near miss through.
+            const uint32_t length = AnchorLength(g);
+            if (length < 6)
+                word.pairs = ~0u;
+            else if (length < 8)
+                word.pairs |= (NearBits(gram.gram, Load16(AnchorBytes(g) + 4)) & 0xFFFF) | 0xFFFF0000u;
             else
-                word.pairs |= 1u << PairBit(gram.gram, Load16(AnchorBytes(g) + 4));
+                word.pairs |= NearBits(gram.gram, Load32(AnchorBytes(g) + 4));
         }
         LongEntry entry;
         entry.gram = gram.gram;
@@ -276,8 +276,10 @@ BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets)
             for (uint32_t g = gram.first; g < gram.first + gram.count; ++g) groups.push_back(g);
             entry.index = Shared | AddShared(groups);
         }
-        longTable_.push_back(entry);
+        entries.push_back(entry);
     }
+    longGrams = std::vector<GramRange>();
+    PlaceEntries(entries);
     if (!shortGroups.empty()) {
         hasShort_ = true;
         shortBits_.assign(1024, 0);
@@ -304,11 +306,56 @@ uint32_t BodyMatcher::AddShared(std::vector<uint32_t> groups) {
     return start;
 }
 
+uint32_t BodyMatcher::BucketOf(uint32_t gram, int which) const {
+    const uint32_t hash = which ? (gram ^ 0x5BD1E995u) * 0xCC9E2D51u : gram * 0xC2B2AE35u;
+    return static_cast<uint32_t>((static_cast<uint64_t>(hash) * table_.size()) >> 32);
+}
+
+void BodyMatcher::PlaceEntries(const std::vector<LongEntry>& entries) {
+    // Three entries for each four slots; a table that will not take them all grows and starts again.
+    size_t buckets = entries.size() / 3 + 1;
+    for (;;) {
+        table_.assign(buckets, TableBucket());
+        bool placed = true;
+        uint32_t random = 2463534242u;
+        for (LongEntry entry : entries) {
+            uint32_t bucket = BucketOf(entry.gram, 0);
+            for (int moves = 0;; ++moves) {
+                LongEntry* free = nullptr;
+                for (int which = 0; which < 2 && !free; ++which)
+                    for (LongEntry& slot : table_[BucketOf(entry.gram, which)].slots)
+                        if (!slot.index) {
+                            free = &slot;
+                            break;
+                        }
+                if (free) {
+                    *free = entry;
+                    break;
+                }
+                if (moves == 500) {
+                    placed = false;
+                    break;
+                }
+                // Both full: take the place of one of the bucket's entries, which moves to its other bucket.
+                random ^= random << 13, random ^= random >> 17, random ^= random << 5;
+                std::swap(entry, table_[bucket].slots[random & 3]);
+                bucket = BucketOf(entry.gram, 0) == bucket ? BucketOf(entry.gram, 1) : BucketOf(entry.gram, 0);
+            }
+            if (!placed) break;
+        }
+        if (placed) return;
+        buckets += buckets / 8 + 1;
+    }
+}
+
 const BodyMatcher::LongEntry* BodyMatcher::FindLong(uint32_t gram) const {
-    const uint32_t bucket = Bucket(gram);
-    const LongEntry* end = longTable_.data() + bucketStart_[bucket + 1];
-    for (const LongEntry* entry = longTable_.data() + bucketStart_[bucket]; entry != end; ++entry)
-        if (entry->gram == gram) return entry;
+    const TableBucket& first = table_[BucketOf(gram, 0)];
+    const TableBucket& second = table_[BucketOf(gram, 1)];
+    __builtin_prefetch(&second);
+    for (const LongEntry& slot : first.slots)
+        if (slot.gram == gram && slot.index) return &slot;
+    for (const LongEntry& slot : second.slots)
+        if (slot.gram == gram && slot.index) return &slot;
     return nullptr;
 }
 
@@ -748,8 +795,11 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
                 const uint32_t bit = (gram * 0x9E3779B1u) >> shift;
                 const FilterWord& word = words[bit >> 5];
                 if (!((word.grams >> (bit & 31)) & 1)) continue;
-                // The next two bytes, when here: most near misses end before the table.
-                if (i + 6 <= held && !((word.pairs >> PairBit(gram, Load16(data + i + 4))) & 1)) continue;
+                // The next four bytes, when here: most near misses end before the table.
+                if (i + 8 <= held) {
+                    const uint32_t next = NearBits(gram, Load32(data + i + 4));
+                    if ((word.pairs & next) != next) continue;
+                }
                 if (const LongEntry* entry = FindLong(gram)) {
                     search.Long(*entry, base + i, data + i, held - i);
                     if (search.Done()) break;

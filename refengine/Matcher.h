@@ -1,7 +1,7 @@
 // Finding body signatures in an object. A filter over the anchors' first bytes costs the same for
 // each byte of the object however many signatures there are (one bit of a bitmap for each 4-byte
-// gram, hashed, the bitmap sized to the number of anchors, with a bit of the next two bytes beside
-// it); only its rare hits are compared with the anchors, and only a whole anchor makes a candidate. A candidate is checked in place without recursion: sets of possible
+// gram, hashed, the bitmap sized to the number of anchors, with bits of the next bytes beside it);
+// only its rare hits are compared with the anchors, and only a whole anchor makes a candidate. A candidate is checked in place without recursion: sets of possible
 // positions step through the elements of its block, and the blocks joined by unbounded gaps are placed
 // earliest first, remembered per signature, so that no input makes a scan quadratic. Work is counted
 // per candidate, per signature and per object; a signature or an object that runs out of it makes the
@@ -63,7 +63,7 @@ private:
     struct LongEntry {
         uint32_t gram = 0;
         uint32_t tail[2] = {0, 0};  // anchor bytes 4 to 11, as far as the anchor goes
-        uint32_t index = 0;         // Shared | start in shared_, or tail length << 27 | group + 1
+        uint32_t index = 0;         // Shared | start in shared_, or tail length << 27 | group + 1; 0: free
         uint32_t TailLength() const { return (index >> 27) & 15; }
     };
     static const uint32_t Shared = 0x80000000u, IndexMask = (1u << 27) - 1;
@@ -72,7 +72,8 @@ private:
     uint32_t AnchorLength(uint32_t group) const { return store_[groups_[group]].anchorLength; }
     const uint8_t* AnchorBytes(uint32_t group) const { return store_.Anchor(groups_[group]); }
     const LongEntry* FindLong(uint32_t gram) const;
-    uint32_t Bucket(uint32_t gram) const { return (gram * 0xC2B2AE35u) >> bucketShift_; }
+    uint32_t BucketOf(uint32_t gram, int which) const;
+    void PlaceEntries(const std::vector<LongEntry>& entries);
     // Shared lists: a count, then the groups, by anchor length, then bytes.
     uint32_t AddShared(std::vector<uint32_t> groups);
 
@@ -83,17 +84,20 @@ private:
     std::vector<uint32_t> shared_;
     // Anchors of four bytes or more: a filter of their first four bytes, hashed, and a table from
     // those bytes to their groups. Each word of the filter holds 32 gram bits and, beside them, 32
-    // bits of the next two bytes of the anchors of those grams (all set when an anchor has fewer than
-    // six bytes), so that both looks cost one fetch from memory. Words of two 32-bit halves, because
-    // 64-bit shifts are slow in a 32-bit program.
+    // bits of the next bytes of the anchors of those grams: 16 for the next two, 16 for the next four
+    // (all set where an anchor is too short), so that all looks cost one fetch from memory. Words of
+    // two 32-bit halves, because 64-bit shifts are slow in a 32-bit program.
     struct FilterWord {
         uint32_t grams = 0, pairs = 0;
     };
     std::vector<FilterWord> filter_;
     uint32_t gramShift_ = 32;
-    std::vector<LongEntry> longTable_;     // by bucket
-    std::vector<uint32_t> bucketStart_;    // bucket -> its first entry; one more at the end
-    uint32_t bucketShift_ = 32;
+    // The table: buckets of four entries (one cache line); each gram lies in one of its two buckets,
+    // so that a look-up reads at most two lines, fetched together.
+    struct alignas(64) TableBucket {
+        LongEntry slots[4];
+    };
+    std::vector<TableBucket> table_;
     // Shorter anchors, rare in real bases: by their first two bytes, or by their only byte.
     std::vector<uint64_t> shortBits_;                      // 65536 bits
     std::unordered_map<uint32_t, uint32_t> shortLists_;    // two bytes -> start in shared_
