@@ -240,15 +240,16 @@ BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets)
         }
     }
 
-    // At least 16 gram bits an anchor: about one hit in twenty positions of random data at most, and
-    // most of those end at the bits of the next bytes, which lie beside the gram's.
+    // Many bits a gram make hits rare (each costs a mispredicted branch and a look at the next bytes,
+    // most of which end there), but a filter of more than a few megabytes outgrows the processor's
+    // cache of page addresses and is slower whatever it saves: 64 bits a gram, at most 2^24 bits.
     hasLong_ = !longGrams.empty();
     uint32_t bitsLog2 = 16;
-    while ((1ull << bitsLog2) < longGrams.size() * 16 && bitsLog2 < 28) ++bitsLog2;
+    while ((1ull << bitsLog2) < longGrams.size() * 64 && bitsLog2 < 24) ++bitsLog2;
     filter_.assign(static_cast<size_t>(1ull << (bitsLog2 - 5)), FilterWord());
     gramShift_ = 32 - bitsLog2;
-    std::vector<LongEntry> entries;
-    entries.reserve(longGrams.size());
+    // Seven entries for each eight slots of the table.
+    table_.assign(longGrams.size() * 2 / 7 + 1, TableBucket());
     for (const GramRange& gram : longGrams) {
         const uint32_t bit = (gram.gram * 0x9E3779B1u) >> gramShift_;
         FilterWord& word = filter_[bit >> 5];
@@ -276,10 +277,8 @@ BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets)
             for (uint32_t g = gram.first; g < gram.first + gram.count; ++g) groups.push_back(g);
             entry.index = Shared | AddShared(groups);
         }
-        entries.push_back(entry);
+        Place(entry);
     }
-    longGrams = std::vector<GramRange>();
-    PlaceEntries(entries);
     if (!shortGroups.empty()) {
         hasShort_ = true;
         shortBits_.assign(1024, 0);
@@ -311,41 +310,27 @@ uint32_t BodyMatcher::BucketOf(uint32_t gram, int which) const {
     return static_cast<uint32_t>((static_cast<uint64_t>(hash) * table_.size()) >> 32);
 }
 
-void BodyMatcher::PlaceEntries(const std::vector<LongEntry>& entries) {
-    // Three entries for each four slots; a table that will not take them all grows and starts again.
-    size_t buckets = entries.size() / 3 + 1;
-    for (;;) {
-        table_.assign(buckets, TableBucket());
-        bool placed = true;
-        uint32_t random = 2463534242u;
-        for (LongEntry entry : entries) {
-            uint32_t bucket = BucketOf(entry.gram, 0);
-            for (int moves = 0;; ++moves) {
-                LongEntry* free = nullptr;
-                for (int which = 0; which < 2 && !free; ++which)
-                    for (LongEntry& slot : table_[BucketOf(entry.gram, which)].slots)
-                        if (!slot.index) {
-                            free = &slot;
-                            break;
-                        }
-                if (free) {
-                    *free = entry;
-                    break;
+void BodyMatcher::Place(LongEntry entry) {
+    uint32_t bucket = BucketOf(entry.gram, 0), random = entry.gram | 1;
+    for (int moves = 0; moves < 500; ++moves) {
+        for (int which = 0; which < 2; ++which)
+            for (LongEntry& slot : table_[BucketOf(entry.gram, which)].slots)
+                if (!slot.index) {
+                    slot = entry;
+                    return;
                 }
-                if (moves == 500) {
-                    placed = false;
-                    break;
-                }
-                // Both full: take the place of one of the bucket's entries, which moves to its other bucket.
-                random ^= random << 13, random ^= random >> 17, random ^= random << 5;
-                std::swap(entry, table_[bucket].slots[random & 3]);
-                bucket = BucketOf(entry.gram, 0) == bucket ? BucketOf(entry.gram, 1) : BucketOf(entry.gram, 0);
-            }
-            if (!placed) break;
-        }
-        if (placed) return;
-        buckets += buckets / 8 + 1;
+        // Both full: take the place of one of the bucket's entries, which moves to its other bucket.
+        random ^= random << 13, random ^= random >> 17, random ^= random << 5;
+        std::swap(entry, table_[bucket].slots[random & 3]);
+        bucket = BucketOf(entry.gram, 0) == bucket ? BucketOf(entry.gram, 1) : BucketOf(entry.gram, 0);
     }
+    // Too full here: a larger table takes all the entries again.
+    std::vector<LongEntry> entries(1, entry);
+    for (const TableBucket& b : table_)
+        for (const LongEntry& slot : b.slots)
+            if (slot.index) entries.push_back(slot);
+    table_.assign(table_.size() + table_.size() / 8 + 1, TableBucket());
+    for (const LongEntry& e : entries) Place(e);
 }
 
 const BodyMatcher::LongEntry* BodyMatcher::FindLong(uint32_t gram) const {

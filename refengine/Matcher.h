@@ -73,7 +73,7 @@ private:
     const uint8_t* AnchorBytes(uint32_t group) const { return store_.Anchor(groups_[group]); }
     const LongEntry* FindLong(uint32_t gram) const;
     uint32_t BucketOf(uint32_t gram, int which) const;
-    void PlaceEntries(const std::vector<LongEntry>& entries);
+    void Place(LongEntry entry);
     // Shared lists: a count, then the groups, by anchor length, then bytes.
     uint32_t AddShared(std::vector<uint32_t> groups);
 
