@@ -266,12 +266,12 @@ BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets)
         }
         LongEntry entry;
         entry.gram = gram.gram;
-        if (gram.count == 1) {
+        if (gram.count == 1 && groups_[gram.first] <= SignatureMask) {
             const uint32_t g = gram.first;
             const uint32_t tailLength = std::min<uint32_t>(AnchorLength(g), 12) - 4;
             for (uint32_t i = 0; i < tailLength; ++i)
                 entry.tail[i / 4] |= static_cast<uint32_t>(AnchorBytes(g)[4 + i]) << (8 * (i % 4));
-            entry.index = (tailLength << 27) | (g + 1);
+            entry.index = (AnchorLength(g) << 25) | groups_[g];
         } else {
             std::vector<uint32_t> groups;
             for (uint32_t g = gram.first; g < gram.first + gram.count; ++g) groups.push_back(g);
@@ -336,7 +336,6 @@ void BodyMatcher::Place(LongEntry entry) {
 const BodyMatcher::LongEntry* BodyMatcher::FindLong(uint32_t gram) const {
     const TableBucket& first = table_[BucketOf(gram, 0)];
     const TableBucket& second = table_[BucketOf(gram, 1)];
-    __builtin_prefetch(&second);
     for (const LongEntry& slot : first.slots)
         if (slot.gram == gram && slot.index) return &slot;
     for (const LongEntry& slot : second.slots)
@@ -355,23 +354,29 @@ public:
 
     // A gram's entry hit at position at; nearby: the bytes from at on that the caller has (nearSize).
     void Long(const LongEntry& entry, uint64_t at, const uint8_t* nearby, size_t nearSize) {
-        if (!(entry.index & Shared)) {
-            // One group: its next bytes decide most near misses here.
-            const uint32_t tailLength = entry.TailLength();
-            if (tailLength) {
-                uint8_t next[8] = {};
-                if (nearSize >= 12)
-                    std::memcpy(next, nearby + 4, 8);
-                else if (source_.Read(at + 4, next, tailLength) != tailLength)
-                    return;
-                for (uint32_t i = 0; i < tailLength; ++i)
-                    if (next[i] != static_cast<uint8_t>(entry.tail[i / 4] >> (8 * (i % 4)))) return;
-            }
-            Window window(*this, at, nearby, nearSize);
-            TryGroup((entry.index & IndexMask) - 1, window, at);
+        if (entry.index & Shared) {
+            List(entry.index & ~Shared, at, nearby, nearSize);
             return;
         }
-        List(entry.index & IndexMask, at, nearby, nearSize);
+        // One group of equal anchors: the entry holds up to twelve of their bytes, which decide most
+        // near misses, and all of an anchor that short.
+        const uint32_t length = entry.AnchorLength(), tailLength = std::min<uint32_t>(length, 12) - 4;
+        if (tailLength) {
+            uint8_t next[8] = {};
+            if (nearSize >= 12)
+                std::memcpy(next, nearby + 4, 8);
+            else if (source_.Read(at + 4, next, tailLength) != tailLength)
+                return;
+            const uint32_t mask0 = tailLength >= 4 ? ~0u : (1u << (8 * tailLength)) - 1;
+            const uint32_t mask1 = tailLength >= 8 ? ~0u : tailLength <= 4 ? 0 : (1u << (8 * (tailLength - 4))) - 1;
+            if ((Load32(next) & mask0) != entry.tail[0] || (Load32(next + 4) & mask1) != entry.tail[1]) return;
+        }
+        uint32_t s = entry.index & SignatureMask;
+        if (length > 12) {
+            Window window(*this, at, nearby, nearSize);
+            if (length > window.size || !SameBytes(store_.Anchor(s) + 12, window.bytes + 12, length - 12)) return;
+        }
+        for (; s != ~0u && !Done(); s = m_.nextInGroup_[s]) Check(s, at);
     }
 
     // The groups of a shared list that lie at position at.
@@ -773,6 +778,17 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
             const size_t end = std::min(limit, held >= 4 ? held - 3 : 0);
             // A large filter lies beyond the first caches: ask for the word of a position some steps ahead.
             const bool fetchAhead = filter_.size() > (1u << 12);
+            // Hits wait in a short queue while their table buckets are fetched; they are taken in order.
+            struct Hit {
+                uint32_t gram;
+                size_t at;
+            };
+            Hit queue[8];
+            size_t first = 0, last = 0;
+            auto take = [&]() {
+                const Hit& hit = queue[first++ % 8];
+                if (const LongEntry* entry = FindLong(hit.gram)) search.Long(*entry, base + hit.at, data + hit.at, held - hit.at);
+            };
             for (size_t i = 0; i < end; ++i) {
                 if (fetchAhead && i + 16 < end)
                     __builtin_prefetch(&words[((Load32(data + i + 16) * 0x9E3779B1u) >> shift) >> 5]);
@@ -785,11 +801,15 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
                     const uint32_t next = NearBits(gram, Load32(data + i + 4));
                     if ((word.pairs & next) != next) continue;
                 }
-                if (const LongEntry* entry = FindLong(gram)) {
-                    search.Long(*entry, base + i, data + i, held - i);
+                __builtin_prefetch(&table_[BucketOf(gram, 0)]);
+                __builtin_prefetch(&table_[BucketOf(gram, 1)]);
+                if (last - first == 8) {
+                    take();
                     if (search.Done()) break;
                 }
+                queue[last++ % 8] = {gram, i};
             }
+            while (first != last && !search.Done()) take();
         }
         for (size_t i = 0; (hasShort_ || hasSingle_) && i < limit && !search.Done(); ++i) {
             if (hasShort_ && i + 2 <= held) {

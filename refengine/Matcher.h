@@ -59,14 +59,15 @@ public:
 
 private:
     // The table entry of a four-byte gram: one group of equal anchors (the common case), with the
-    // anchor's next bytes to reject most near misses without leaving the entry, or several groups.
+    // anchor's length and next bytes to reject most near misses without leaving the entry, and its
+    // first signature; or several groups.
     struct LongEntry {
         uint32_t gram = 0;
         uint32_t tail[2] = {0, 0};  // anchor bytes 4 to 11, as far as the anchor goes
-        uint32_t index = 0;         // Shared | start in shared_, or tail length << 27 | group + 1; 0: free
-        uint32_t TailLength() const { return (index >> 27) & 15; }
+        uint32_t index = 0;         // Shared | start in shared_, or anchor length << 25 | first signature; 0: free
+        uint32_t AnchorLength() const { return (index >> 25) & 63; }
     };
-    static const uint32_t Shared = 0x80000000u, IndexMask = (1u << 27) - 1;
+    static const uint32_t Shared = 0x80000000u, SignatureMask = (1u << 25) - 1;
     class Search;
 
     uint32_t AnchorLength(uint32_t group) const { return store_[groups_[group]].anchorLength; }
