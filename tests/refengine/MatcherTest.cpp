@@ -150,6 +150,43 @@ TEST(Matcher, ManySignaturesAtOnceFindOnlyTrueMatches) {
     }
 }
 
+// A large set of long anchors, many sharing their first four or eight bytes: every planted anchor is
+// found, and an anchor with one byte changed is not (unless another signature truly matches).
+TEST(Matcher, LargeSetsOfLongAnchorsFindEachOneAndNoNearMiss) {
+    std::mt19937 random(99);
+    auto bytes = [&](size_t n) {
+        std::string s;
+        for (size_t i = 0; i < n; ++i) s += static_cast<char>(random() & 0xFF);
+        return s;
+    };
+    Database db;
+    std::vector<std::string> anchors;
+    for (int i = 0; i < 20000; ++i) {
+        const size_t length = 4 + random() % 21;
+        std::string anchor = bytes(length);
+        if (i % 5 == 1) anchor.replace(0, std::min<size_t>(4, length), anchors[random() % anchors.size()].substr(0, 4));
+        if (i % 5 == 2) anchor.replace(0, std::min<size_t>(8, length), anchors[random() % anchors.size()].substr(0, std::min<size_t>(8, length)));
+        anchor.resize(length);
+        ASSERT_TRUE(db.AddLine(".ndb", "Long." + std::to_string(i) + ":0:*:" + Generator::Hex(anchor)));
+        anchors.push_back(anchor);
+    }
+    const Engine engine(db);
+    auto truly = [&](const std::string& found, const std::string& data) {
+        return found.compare(0, 5, "Long.") == 0 && ReferenceFinds(db.bodies.Expand(std::stoul(found.substr(5))), data);
+    };
+    for (int round = 0; round < 2000; ++round) {
+        const std::string& anchor = anchors[random() % anchors.size()];
+        std::string data = bytes(random() % 100);
+        data.insert(random() % (data.size() + 1), anchor);
+        const std::string found = Scan(engine, data);
+        EXPECT_TRUE(truly(found, data)) << found << " in " << Generator::Hex(data);
+        std::string nearMiss = anchor;
+        nearMiss[random() % nearMiss.size()] ^= static_cast<char>(1 + random() % 255);
+        const std::string missed = Scan(engine, nearMiss);
+        EXPECT_TRUE(missed.empty() || truly(missed, nearMiss)) << missed << " in " << Generator::Hex(nearMiss);
+    }
+}
+
 TEST(Matcher, MatchesAtTheEdgesAndAcrossChunksAndPages) {
     Database db;
     ASSERT_TRUE(db.AddLine(".ndb", "Edge.Body:0:*:" + Generator::Hex("EDGEBODY") + "{2}" + Generator::Hex("TAIL")));
