@@ -258,11 +258,11 @@ BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets)
             // Anchors too short for a look at their next bytes let every near miss through.
             const uint32_t length = AnchorLength(g);
             if (length < 6)
-                word.pairs = ~0u;
+                word.nextBytes = ~0u;
             else if (length < 8)
-                word.pairs |= (NearBits(gram.gram, Load16(AnchorBytes(g) + 4)) & 0xFFFF) | 0xFFFF0000u;
+                word.nextBytes |= (NearBits(gram.gram, Load16(AnchorBytes(g) + 4)) & 0xFFFF) | 0xFFFF0000u;
             else
-                word.pairs |= NearBits(gram.gram, Load32(AnchorBytes(g) + 4));
+                word.nextBytes |= NearBits(gram.gram, Load32(AnchorBytes(g) + 4));
         }
         LongEntry entry;
         entry.gram = gram.gram;
@@ -799,7 +799,7 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
                 // The next four bytes, when here: most near misses end before the table.
                 if (i + 8 <= held) {
                     const uint32_t next = NearBits(gram, Load32(data + i + 4));
-                    if ((word.pairs & next) != next) continue;
+                    if ((word.nextBytes & next) != next) continue;
                 }
                 __builtin_prefetch(&table_[BucketOf(gram, 0)]);
                 __builtin_prefetch(&table_[BucketOf(gram, 1)]);

@@ -1,9 +1,10 @@
 // Finding body signatures in an object. A filter over the anchors' first bytes costs the same for
 // each byte of the object however many signatures there are (one bit of a bitmap for each 4-byte
 // gram, hashed, the bitmap sized to the number of anchors, with bits of the next bytes beside it);
-// only its rare hits are compared with the anchors, and only a whole anchor makes a candidate. A candidate is checked in place without recursion: sets of possible
-// positions step through the elements of its block, and the blocks joined by unbounded gaps are placed
-// earliest first, remembered per signature, so that no input makes a scan quadratic. Work is counted
+// only its rare hits are compared with the anchors, and only a whole anchor makes a candidate. A
+// candidate is checked in place without recursion: sets of possible positions step through the
+// elements of its block, and the blocks joined by unbounded gaps are placed earliest first,
+// remembered per signature, so that no input makes a scan quadratic. Work is counted
 // per candidate, per signature and per object; a signature or an object that runs out of it makes the
 // result incomplete (never clean), and one signature's work never takes another's share.
 #pragma once
@@ -89,7 +90,7 @@ private:
     // (all set where an anchor is too short), so that all looks cost one fetch from memory. Words of
     // two 32-bit halves, because 64-bit shifts are slow in a 32-bit program.
     struct FilterWord {
-        uint32_t grams = 0, pairs = 0;
+        uint32_t grams = 0, nextBytes = 0;
     };
     std::vector<FilterWord> filter_;
     uint32_t gramShift_ = 32;
