@@ -789,13 +789,25 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
                 const Hit& hit = queue[first++ % 8];
                 if (const LongEntry* entry = FindLong(hit.gram)) search.Long(*entry, base + hit.at, data + hit.at, held - hit.at);
             };
+            // The bits of the positions ahead, kept from when their words were asked for.
+            const size_t Ahead = 32;
+            uint32_t ahead[Ahead] = {};
+            for (size_t k = 0; fetchAhead && k < Ahead && k < end; ++k) ahead[k] = (Load32(data + k) * 0x9E3779B1u) >> shift;
             for (size_t i = 0; i < end; ++i) {
-                if (fetchAhead && i + 16 < end)
-                    __builtin_prefetch(&words[((Load32(data + i + 16) * 0x9E3779B1u) >> shift) >> 5]);
-                const uint32_t gram = Load32(data + i);
-                const uint32_t bit = (gram * 0x9E3779B1u) >> shift;
+                uint32_t bit;
+                if (fetchAhead) {
+                    bit = ahead[i % Ahead];
+                    if (i + Ahead < end) {
+                        const uint32_t later = (Load32(data + i + Ahead) * 0x9E3779B1u) >> shift;
+                        ahead[i % Ahead] = later;
+                        __builtin_prefetch(&words[later >> 5]);
+                    }
+                } else {
+                    bit = (Load32(data + i) * 0x9E3779B1u) >> shift;
+                }
                 const FilterWord& word = words[bit >> 5];
                 if (!((word.grams >> (bit & 31)) & 1)) continue;
+                const uint32_t gram = Load32(data + i);
                 // The next four bytes, when here: most near misses end before the table.
                 if (i + 8 <= held) {
                     const uint32_t next = NearBits(gram, Load32(data + i + 4));
