@@ -220,65 +220,72 @@ BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets)
     }
     keys = std::vector<Key>();
 
-    // Groups by their first bytes; groups_ is sorted by anchor, so equal first bytes are neighbours.
-    struct GramRange {
-        uint32_t gram, first, count;
-    };
-    std::vector<GramRange> longGrams;
+    // Shorter anchors by their first bytes.
     std::unordered_map<uint32_t, std::vector<uint32_t>> shortGroups, singleGroups;
     for (uint32_t g = 0; g < groups_.size(); ++g) {
         const uint8_t* a = AnchorBytes(g);
         const uint32_t length = AnchorLength(g);
-        if (length >= 4) {
-            const uint32_t gram = Load32(a);
-            if (longGrams.empty() || longGrams.back().gram != gram) longGrams.push_back({gram, g, 0});
-            ++longGrams.back().count;
-        } else if (length >= 2) {
+        if (length >= 4) continue;
+        if (length >= 2)
             shortGroups[static_cast<uint32_t>(a[0] | (a[1] << 8))].push_back(g);
-        } else {
+        else
             singleGroups[a[0]].push_back(g);
-        }
     }
+    // Longer anchors by their first four bytes: groups_ is sorted by those, so the groups of one gram
+    // follow one another, but for shorter anchors whose bytes sort among them.
+    auto forEachGram = [this](auto visit) {
+        std::vector<uint32_t> same;
+        for (uint32_t g = 0; g < groups_.size(); ++g) {
+            if (AnchorLength(g) < 4) continue;
+            if (!same.empty() && Load32(AnchorBytes(g)) != Load32(AnchorBytes(same[0]))) {
+                visit(same);
+                same.clear();
+            }
+            same.push_back(g);
+        }
+        if (!same.empty()) visit(same);
+    };
+    size_t grams = 0;
+    forEachGram([&grams](const std::vector<uint32_t>&) { ++grams; });
 
     // Many bits a gram make hits rare (each costs a mispredicted branch and a look at the next bytes,
     // most of which end there), but a filter of more than a few megabytes outgrows the processor's
     // cache of page addresses and is slower whatever it saves: 64 bits a gram, at most 2^24 bits.
-    hasLong_ = !longGrams.empty();
+    hasLong_ = grams > 0;
     uint32_t bitsLog2 = 16;
-    while ((1ull << bitsLog2) < longGrams.size() * 64 && bitsLog2 < 24) ++bitsLog2;
+    while ((1ull << bitsLog2) < grams * 64 && bitsLog2 < 24) ++bitsLog2;
     filter_.assign(static_cast<size_t>(1ull << (bitsLog2 - 5)), FilterWord());
     gramShift_ = 32 - bitsLog2;
     // Seven entries for each eight slots of the table.
-    table_.assign(longGrams.size() * 2 / 7 + 1, TableBucket());
-    for (const GramRange& gram : longGrams) {
-        const uint32_t bit = (gram.gram * 0x9E3779B1u) >> gramShift_;
+    table_.assign(grams * 2 / 7 + 1, TableBucket());
+    forEachGram([this](const std::vector<uint32_t>& same) {
+        const uint32_t gram = Load32(AnchorBytes(same[0]));
+        const uint32_t bit = (gram * 0x9E3779B1u) >> gramShift_;
         FilterWord& word = filter_[bit >> 5];
         word.grams |= 1u << (bit & 31);
-        for (uint32_t g = gram.first; g < gram.first + gram.count; ++g) {
+        for (uint32_t g : same) {
             // Anchors too short for a look at their next bytes let every near miss through.
             const uint32_t length = AnchorLength(g);
             if (length < 6)
                 word.nextBytes = ~0u;
             else if (length < 8)
-                word.nextBytes |= (NearBits(gram.gram, Load16(AnchorBytes(g) + 4)) & 0xFFFF) | 0xFFFF0000u;
+                word.nextBytes |= (NearBits(gram, Load16(AnchorBytes(g) + 4)) & 0xFFFF) | 0xFFFF0000u;
             else
-                word.nextBytes |= NearBits(gram.gram, Load32(AnchorBytes(g) + 4));
+                word.nextBytes |= NearBits(gram, Load32(AnchorBytes(g) + 4));
         }
         LongEntry entry;
-        entry.gram = gram.gram;
-        if (gram.count == 1 && groups_[gram.first] <= SignatureMask) {
-            const uint32_t g = gram.first;
+        entry.gram = gram;
+        const uint32_t g = same[0];
+        if (same.size() == 1 && groups_[g] <= SignatureMask) {
             const uint32_t tailLength = std::min<uint32_t>(AnchorLength(g), 12) - 4;
             for (uint32_t i = 0; i < tailLength; ++i)
                 entry.tail[i / 4] |= static_cast<uint32_t>(AnchorBytes(g)[4 + i]) << (8 * (i % 4));
             entry.index = (AnchorLength(g) << 25) | groups_[g];
         } else {
-            std::vector<uint32_t> groups;
-            for (uint32_t g = gram.first; g < gram.first + gram.count; ++g) groups.push_back(g);
-            entry.index = Shared | AddShared(groups);
+            entry.index = Shared | AddShared(same);
         }
         Place(entry);
-    }
+    });
     if (!shortGroups.empty()) {
         hasShort_ = true;
         shortBits_.assign(1024, 0);
