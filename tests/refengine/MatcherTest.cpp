@@ -187,6 +187,17 @@ TEST(Matcher, LargeSetsOfLongAnchorsFindEachOneAndNoNearMiss) {
     }
 }
 
+// Anchors are grouped by their first four bytes; a short anchor padded to look the same sorts among them.
+TEST(Matcher, AShortAnchorAmongLongOnesOfTheSameFirstBytes) {
+    Database db;
+    ASSERT_TRUE(db.AddLine(".ndb", "Short:0:*:4142"));
+    for (int i = 0; i < 12; ++i)
+        ASSERT_TRUE(db.AddLine(".ndb", "Long" + std::to_string(i) + ":0:*:41420000" + Generator::Hex(std::string(4, static_cast<char>('a' + i)))));
+    const Engine engine(db);
+    for (int i = 0; i < 12; ++i)
+        EXPECT_EQ("Long" + std::to_string(i), Scan(engine, std::string("--AB\0\0", 6) + std::string(4, static_cast<char>('a' + i))));
+}
+
 TEST(Matcher, MatchesAtTheEdgesAndAcrossChunksAndPages) {
     Database db;
     ASSERT_TRUE(db.AddLine(".ndb", "Edge.Body:0:*:" + Generator::Hex("EDGEBODY") + "{2}" + Generator::Hex("TAIL")));
