@@ -260,7 +260,7 @@ BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets)
     table_.assign(grams * 2 / 7 + 1, TableBucket());
     forEachGram([this](const std::vector<uint32_t>& same) {
         const uint32_t gram = Load32(AnchorBytes(same[0]));
-        const uint32_t bit = (gram * 0x9E3779B1u) >> gramShift_;
+        const uint32_t bit = GramBit(gram);
         FilterWord& word = filter_[bit >> 5];
         word.grams |= 1u << (bit & 31);
         for (uint32_t g : same) {
@@ -761,6 +761,36 @@ private:
     uint32_t current_ = 0;  // the signature being verified
 };
 
+// The hot loop: one hashed bit for each position, and for its rare hits the bits of the next bytes,
+// in a function of its own so that all it needs stays in registers.
+template <bool FetchAhead>
+size_t BodyMatcher::NextHit(const uint8_t* data, size_t i, size_t end, size_t held, uint32_t* ahead) const {
+    const FilterWord* words = filter_.data();
+    for (; i < end; ++i) {
+        uint32_t bit;
+        if (FetchAhead) {
+            // The bit of each position is computed once, Ahead positions early, when its word is asked for.
+            bit = ahead[i % Ahead];
+            if (i + Ahead < end) {
+                const uint32_t later = GramBit(Load32(data + i + Ahead));
+                ahead[i % Ahead] = later;
+                __builtin_prefetch(&words[later >> 5]);
+            }
+        } else {
+            bit = GramBit(Load32(data + i));
+        }
+        const FilterWord& word = words[bit >> 5];
+        if (!((word.grams >> (bit & 31)) & 1)) continue;
+        // The next four bytes, when here: most near misses end before the table.
+        if (i + 8 <= held) {
+            const uint32_t next = NearBits(Load32(data + i), Load32(data + i + 4));
+            if ((word.nextBytes & next) != next) continue;
+        }
+        return i;
+    }
+    return end;
+}
+
 BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info, const volatile long* stop,
                                       const SubsignatureSink* sink) const {
     Search search(*this, source, info, sink);
@@ -779,9 +809,6 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
         const size_t limit = final ? held : (held > 3 ? held - 3 : 0);
         const uint8_t* data = buffer.data();
         if (hasLong_) {
-            // The hot loop: one hashed bit for each position.
-            const FilterWord* words = filter_.data();
-            const uint32_t shift = gramShift_;
             const size_t end = std::min(limit, held >= 4 ? held - 3 : 0);
             // A large filter lies beyond the first caches: ask for the word of a position some steps ahead.
             const bool fetchAhead = filter_.size() > (1u << 12);
@@ -796,30 +823,12 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
                 const Hit& hit = queue[first++ % 8];
                 if (const LongEntry* entry = FindLong(hit.gram)) search.Long(*entry, base + hit.at, data + hit.at, held - hit.at);
             };
-            // The bits of the positions ahead, kept from when their words were asked for.
-            const size_t Ahead = 32;
             uint32_t ahead[Ahead] = {};
-            for (size_t k = 0; fetchAhead && k < Ahead && k < end; ++k) ahead[k] = (Load32(data + k) * 0x9E3779B1u) >> shift;
+            for (size_t k = 0; fetchAhead && k < Ahead && k < end; ++k) ahead[k] = GramBit(Load32(data + k));
             for (size_t i = 0; i < end; ++i) {
-                uint32_t bit;
-                if (fetchAhead) {
-                    bit = ahead[i % Ahead];
-                    if (i + Ahead < end) {
-                        const uint32_t later = (Load32(data + i + Ahead) * 0x9E3779B1u) >> shift;
-                        ahead[i % Ahead] = later;
-                        __builtin_prefetch(&words[later >> 5]);
-                    }
-                } else {
-                    bit = (Load32(data + i) * 0x9E3779B1u) >> shift;
-                }
-                const FilterWord& word = words[bit >> 5];
-                if (!((word.grams >> (bit & 31)) & 1)) continue;
+                i = fetchAhead ? NextHit<true>(data, i, end, held, ahead) : NextHit<false>(data, i, end, held, ahead);
+                if (i == end) break;
                 const uint32_t gram = Load32(data + i);
-                // The next four bytes, when here: most near misses end before the table.
-                if (i + 8 <= held) {
-                    const uint32_t next = NearBits(gram, Load32(data + i + 4));
-                    if ((word.nextBytes & next) != next) continue;
-                }
                 __builtin_prefetch(&table_[BucketOf(gram, 0)]);
                 __builtin_prefetch(&table_[BucketOf(gram, 1)]);
                 if (last - first == 8) {
