@@ -250,10 +250,11 @@ BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets)
 
     // Many bits a gram make hits rare (each costs a mispredicted branch and a look at the next bytes,
     // most of which end there), but a filter of more than a few megabytes outgrows the processor's
-    // cache of page addresses and is slower whatever it saves: 64 bits a gram, at most 2^24 bits.
+    // cache of page addresses and is slower whatever it saves: at least 32 bits a gram (a power of
+    // two; more gained little and cost memory), at most 2^24 bits.
     hasLong_ = grams > 0;
     uint32_t bitsLog2 = 16;
-    while ((1ull << bitsLog2) < grams * 64 && bitsLog2 < 24) ++bitsLog2;
+    while ((1ull << bitsLog2) < grams * 32 && bitsLog2 < 24) ++bitsLog2;
     filter_.assign(static_cast<size_t>(1ull << (bitsLog2 - 5)), FilterWord());
     gramShift_ = 32 - bitsLog2;
     // Seven entries for each eight slots of the table.
