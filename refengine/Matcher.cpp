@@ -811,8 +811,9 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
         const uint8_t* data = buffer.data();
         if (hasLong_) {
             const size_t end = std::min(limit, held >= 4 ? held - 3 : 0);
-            // A large filter lies beyond the first caches: ask for the word of a position some steps ahead.
-            const bool fetchAhead = filter_.size() > (1u << 12);
+            // A filter larger than the second-level cache is read from further away: ask for the word of
+            // a position some steps ahead (for a smaller one, asking costs more than it saves).
+            const bool fetchAhead = filter_.size() * sizeof(FilterWord) > (256u << 10);
             // Hits wait in a short queue while their table buckets are fetched; they are taken in order.
             struct Hit {
                 uint32_t gram;
