@@ -86,42 +86,62 @@ std::string HexPair(int value) {
     return std::string(1, digits[value >> 4]) + digits[value & 15];
 }
 
+// The tokens of a subsignature's hex text, in order: "*", a range "{..}" or "[..]", a group "(..)" or
+// "!(..)", or a byte's two characters. A token cut short by the end of the text runs to the end and is
+// not complete.
+struct HexToken {
+    char kind;  // '*', '{', '[', '(', '!', or 'b' for a byte
+    std::string text;
+    bool complete;
+};
+
+template <typename Visit>
+void ForEachToken(const std::string& hex, Visit visit) {
+    for (size_t i = 0; i < hex.size();) {
+        const char c = hex[i];
+        size_t end = i + 2;
+        char kind = 'b';
+        if (c == '*') {
+            end = i + 1;
+            kind = c;
+        } else if (c == '{' || c == '[' || c == '(' || c == '!') {
+            const size_t close = hex.find(c == '{' ? '}' : c == '[' ? ']' : ')', i);
+            end = close == std::string::npos ? std::string::npos : close + 1;
+            kind = c;
+        }
+        const bool complete = end <= hex.size();
+        if (!complete) end = hex.size();
+        visit(HexToken{kind, hex.substr(i, end - i), complete});
+        i = end;
+    }
+}
+
 // ::i: each letter matches in either case, also among single-byte alternatives; longer alternatives
 // are kept as they are.
 std::string CaseInsensitive(const std::string& hex) {
     std::string out;
-    for (size_t i = 0; i < hex.size();) {
-        const char c = hex[i];
-        if (c == '*') {
-            out += c;
-            ++i;
-        } else if (c == '{' || c == '[') {
-            const size_t close = hex.find(c == '{' ? '}' : ']', i);
-            const size_t end = close == std::string::npos ? hex.size() : close + 1;
-            out += hex.substr(i, end - i);
-            i = end;
-        } else if (c == '(' || c == '!') {
-            const size_t close = hex.find(')', i);
-            const size_t end = close == std::string::npos ? hex.size() : close + 1;
-            const size_t open = hex.find('(', i);
-            const std::string inside = open < end ? hex.substr(open + 1, end - open - 2) : std::string();
-            std::string options;
-            bool single = inside != "B" && inside != "L";
-            for (const std::string& option : Split(inside, '|')) {
-                const int value = option.size() == 2 ? HexByte(option, 0) : -1;
-                if (value < 0) single = false;
-                options += (options.empty() ? "" : "|") + option;
-                if (value >= 0 && IsLetterHex(value)) options += "|" + HexPair(value ^ 0x20);
-            }
-            out += single ? hex.substr(i, open - i) + "(" + options + ")" : hex.substr(i, end - i);
-            i = end;
-        } else {
-            const int value = HexByte(hex, i);
-            out += value >= 0 && IsLetterHex(value) ? "(" + HexPair(value) + "|" + HexPair(value ^ 0x20) + ")"
-                                                    : hex.substr(i, 2);
-            i += 2;
+    ForEachToken(hex, [&out](const HexToken& token) {
+        if (token.kind == 'b') {
+            const int value = HexByte(token.text, 0);
+            out += value >= 0 && IsLetterHex(value) ? "(" + HexPair(value) + "|" + HexPair(value ^ 0x20) + ")" : token.text;
+            return;
         }
-    }
+        const size_t open = token.text.find('(');
+        if ((token.kind != '(' && token.kind != '!') || !token.complete || open == std::string::npos) {
+            out += token.text;
+            return;
+        }
+        const std::string inside = token.text.substr(open + 1, token.text.size() - open - 2);
+        std::string options;
+        bool single = inside != "B" && inside != "L";
+        for (const std::string& option : Split(inside, '|')) {
+            const int value = option.size() == 2 ? HexByte(option, 0) : -1;
+            if (value < 0) single = false;
+            options += (options.empty() ? "" : "|") + option;
+            if (value >= 0 && IsLetterHex(value)) options += "|" + HexPair(value ^ 0x20);
+        }
+        out += single ? token.text.substr(0, open) + "(" + options + ")" : token.text;
+    });
     return out;
 }
 
@@ -129,49 +149,47 @@ std::string CaseInsensitive(const std::string& hex) {
 // signature has a form this cannot widen.
 std::string Wide(const std::string& hex) {
     std::string out;
-    for (size_t i = 0; i < hex.size();) {
-        const char c = hex[i];
-        if (c == '*') {
-            out += c;
-            ++i;
-        } else if (c == '{' || c == '[') {
-            const size_t close = hex.find(c == '{' ? '}' : ']', i);
-            if (close == std::string::npos) return std::string();
-            std::string inside = hex.substr(i + 1, close - i - 1), widened;
+    bool widenable = true;
+    ForEachToken(hex, [&](const HexToken& token) {
+        if (!widenable) return;
+        if (!token.complete) {
+            widenable = false;
+        } else if (token.kind == '*') {
+            out += token.text;
+        } else if (token.kind == '{' || token.kind == '[') {
+            const std::string inside = token.text.substr(1, token.text.size() - 2);
+            std::string widened;
             for (const std::string& part : Split(inside, '-')) {
                 uint64_t n = 0;
                 if (!widened.empty() || inside[0] == '-') widened += '-';
                 if (part.empty()) continue;
-                if (!ParseDecimal(part, n, 15)) return std::string();
+                if (!ParseDecimal(part, n, 15)) {
+                    widenable = false;
+                    return;
+                }
                 widened += std::to_string(2 * n);
             }
-            out += std::string(1, c) + widened + (c == '{' ? "}" : "]");
-            i = close + 1;
-        } else if (c == '(' || c == '!') {
-            const size_t close = hex.find(')', i);
-            if (close == std::string::npos) return std::string();
-            const std::string group = hex.substr(i, close + 1 - i);
-            if (group == "(B)" || group == "(L)") {
-                out += group;
-            } else if (c == '!') {
-                out += group + "00";  // one byte but these, then its zero
-            } else {
-                std::string options;
-                for (const std::string& option : Split(group.substr(1, group.size() - 2), '|')) {
-                    if (option.size() % 2) return std::string();
-                    options += options.empty() ? "" : "|";
-                    for (size_t k = 0; k < option.size(); k += 2) options += option.substr(k, 2) + "00";
+            out += std::string(1, token.kind) + widened + (token.kind == '{' ? "}" : "]");
+        } else if (token.text == "(B)" || token.text == "(L)") {
+            out += token.text;
+        } else if (token.kind == '!') {
+            out += token.text + "00";  // one byte but these, then its zero
+        } else if (token.kind == '(') {
+            std::string options;
+            for (const std::string& option : Split(token.text.substr(1, token.text.size() - 2), '|')) {
+                if (option.size() % 2) {
+                    widenable = false;
+                    return;
                 }
-                out += "(" + options + ")";
+                options += options.empty() ? "" : "|";
+                for (size_t k = 0; k < option.size(); k += 2) options += option.substr(k, 2) + "00";
             }
-            i = close + 1;
+            out += "(" + options + ")";
         } else {
-            if (i + 1 >= hex.size()) return std::string();
-            out += hex.substr(i, 2) + "00";
-            i += 2;
+            out += token.text + "00";
         }
-    }
-    return out;
+    });
+    return widenable ? out : std::string();
 }
 
 }  // namespace
