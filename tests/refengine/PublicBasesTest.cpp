@@ -2,6 +2,7 @@
 #include "refengine/Database.h"
 #include "refengine/Hash.h"
 #include "refengine/Scanner.h"
+#include "tests/refengine/ZipWriter.h"
 #include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
@@ -31,19 +32,7 @@ std::string Tar(const std::vector<std::pair<std::string, std::string>>& files) {
     return tar + std::string(1024, '\0');
 }
 
-std::string Gzip(const std::string& data) {
-    z_stream z = {};
-    deflateInit2(&z, 9, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&z, data.size()) + 64, '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
+std::string Gzip(const std::string& data) { return TestSupport::Deflate(data, 16 + MAX_WBITS); }
 
 std::string HexOf(const std::vector<uint8_t>& bytes) {
     std::string text;

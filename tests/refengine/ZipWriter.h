@@ -11,6 +11,21 @@
 
 namespace TestSupport {
 
+// The data compressed in one go; windowBits as zlib takes them (-15: raw deflate, 16 + 15: gzip).
+inline std::string Deflate(const std::string& data, int windowBits) {
+    z_stream stream = {};
+    deflateInit2(&stream, 9, Z_DEFLATED, windowBits, 9, Z_DEFAULT_STRATEGY);
+    std::string packed(deflateBound(&stream, static_cast<uLong>(data.size())) + 64, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(&packed[0]);
+    stream.avail_out = static_cast<uInt>(packed.size());
+    deflate(&stream, Z_FINISH);
+    packed.resize(stream.total_out);
+    deflateEnd(&stream);
+    return packed;
+}
+
 class ZipWriter {
 public:
     struct Layout {
@@ -22,19 +37,7 @@ public:
 
     // declaredSize: what the headers claim the member unpacks to (0: the truth).
     void Add(const std::string& name, const std::string& data, bool deflated = true, uint32_t declaredSize = 0) {
-        std::string packed = data;
-        if (deflated) {
-            z_stream stream = {};
-            deflateInit2(&stream, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
-            packed.resize(deflateBound(&stream, static_cast<uLong>(data.size())));
-            stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-            stream.avail_in = static_cast<uInt>(data.size());
-            stream.next_out = reinterpret_cast<Bytef*>(&packed[0]);
-            stream.avail_out = static_cast<uInt>(packed.size());
-            deflate(&stream, Z_FINISH);
-            packed.resize(stream.total_out);
-            deflateEnd(&stream);
-        }
+        const std::string packed = deflated ? Deflate(data, -15) : data;
         Entry entry;
         entry.name = name;
         entry.method = deflated ? 8 : 0;
