@@ -8,16 +8,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERVAN_BUILD_DIR:-$root/build}
 
-bash "$root/tools/setup.sh" >/dev/null
-if ! command -v clamscan >/dev/null || [ ! -d /usr/share/clamav-testfiles ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends clamav clamav-testfiles >/dev/null
-fi
-cmake -S "$root" -B "$build" >/dev/null
-cmake --build "$build" -j "$(nproc)" --target tervscan refengine >/dev/null
-
-sandbox="$build/agree-sandbox"
-"$root/tools/harness.sh" start "$sandbox" "$build" >/dev/null
-trap '"$root/tools/harness.sh" stop "$sandbox" >/dev/null 2>&1 || true' EXIT
+source "$root/bench/clamscan-bench.sh"
+start_clamscan_bench agree-sandbox --testfiles tervscan refengine
 work="$sandbox/drive_d/agree"
 rm -rf "$work" && mkdir -p "$work"
 types=$(python3 "$root/bench/make-agreement.py" "$work" i686-w64-mingw32-gcc)

@@ -9,16 +9,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERVAN_BUILD_DIR:-$root/build}
 scale=${1:-1.0}
 
-bash "$root/tools/setup.sh" >/dev/null
-if ! command -v clamscan >/dev/null; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends clamav >/dev/null
-fi
-cmake -S "$root" -B "$build" >/dev/null
-cmake --build "$build" -j "$(nproc)" --target refengine bench_engine >/dev/null
-
-sandbox="$build/scale-bench-sandbox"
-"$root/tools/harness.sh" start "$sandbox" "$build" >/dev/null
-trap '"$root/tools/harness.sh" stop "$sandbox" >/dev/null 2>&1 || true' EXIT
+source "$root/bench/clamscan-bench.sh"
+start_clamscan_bench scale-bench-sandbox refengine bench_engine
 # Made once and kept in the build folder, which the sandbox sees as B:.
 work="$build/scale-bench-data"
 win='B:\scale-bench-data'

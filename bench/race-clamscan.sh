@@ -8,16 +8,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERVAN_BUILD_DIR:-$root/build}
 files=${1:-5000}
 
-bash "$root/tools/setup.sh" >/dev/null
-if ! command -v clamscan >/dev/null; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends clamav >/dev/null
-fi
-cmake -S "$root" -B "$build" >/dev/null
-cmake --build "$build" -j "$(nproc)" --target tervscan refengine >/dev/null
-
-sandbox="$build/race-sandbox"
-"$root/tools/harness.sh" start "$sandbox" "$build" >/dev/null
-trap '"$root/tools/harness.sh" stop "$sandbox" >/dev/null 2>&1 || true' EXIT
+source "$root/bench/clamscan-bench.sh"
+start_clamscan_bench race-sandbox tervscan refengine
 work="$sandbox/drive_d"
 
 python3 "$root/bench/make-race.py" "$work" "$files"
