@@ -765,21 +765,13 @@ private:
 // The hot loop: one hashed bit for each position, and for its rare hits the bits of the next bytes,
 // in a function of its own so that all it needs stays in registers.
 template <bool FetchAhead>
-size_t BodyMatcher::NextHit(const uint8_t* data, size_t i, size_t end, size_t held, uint32_t* ahead) const {
+size_t BodyMatcher::NextHit(const uint8_t* data, size_t i, size_t end, size_t held) const {
     const FilterWord* words = filter_.data();
     for (; i < end; ++i) {
-        uint32_t bit;
-        if (FetchAhead) {
-            // The bit of each position is computed once, Ahead positions early, when its word is asked for.
-            bit = ahead[i % Ahead];
-            if (i + Ahead < end) {
-                const uint32_t later = GramBit(Load32(data + i + Ahead));
-                ahead[i % Ahead] = later;
-                __builtin_prefetch(&words[later >> 5]);
-            }
-        } else {
-            bit = GramBit(Load32(data + i));
-        }
+        // The word of a position some steps ahead is asked for now. Its bit is computed again when
+        // its turn comes: a multiply costs less than keeping the bits in a ring.
+        if (FetchAhead && i + Ahead < end) __builtin_prefetch(&words[GramBit(Load32(data + i + Ahead)) >> 5]);
+        const uint32_t bit = GramBit(Load32(data + i));
         const FilterWord& word = words[bit >> 5];
         if (!((word.grams >> (bit & 31)) & 1)) continue;
         // The next four bytes, when here: most near misses end before the table.
@@ -825,10 +817,8 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
                 const Hit& hit = queue[first++ % 8];
                 if (const LongEntry* entry = FindLong(hit.gram)) search.Long(*entry, base + hit.at, data + hit.at, held - hit.at);
             };
-            uint32_t ahead[Ahead] = {};
-            for (size_t k = 0; fetchAhead && k < Ahead && k < end; ++k) ahead[k] = GramBit(Load32(data + k));
             for (size_t i = 0; i < end; ++i) {
-                i = fetchAhead ? NextHit<true>(data, i, end, held, ahead) : NextHit<false>(data, i, end, held, ahead);
+                i = fetchAhead ? NextHit<true>(data, i, end, held) : NextHit<false>(data, i, end, held);
                 if (i == end) break;
                 const uint32_t gram = Load32(data + i);
                 __builtin_prefetch(&table_[BucketOf(gram, 0)]);

@@ -97,7 +97,7 @@ private:
     uint32_t GramBit(uint32_t gram) const { return (gram * 0x9E3779B1u) >> gramShift_; }
     static const size_t Ahead = 32;
     template <bool FetchAhead>
-    size_t NextHit(const uint8_t* data, size_t i, size_t end, size_t held, uint32_t* ahead) const;
+    size_t NextHit(const uint8_t* data, size_t i, size_t end, size_t held) const;
     // The table: buckets of four entries (one cache line); each gram lies in one of its two buckets,
     // so that a look-up reads at most two lines, fetched together.
     struct alignas(64) TableBucket {
