@@ -510,6 +510,13 @@ private:
         if (state.work > m_.budgets_.perSignature || candidateWork_ > m_.budgets_.perCandidate) throw OutOfWork();
     }
 
+    // The work that Spend still allows.
+    uint64_t WorkLeft(const State& state) const {
+        auto left = [](uint64_t budget, uint64_t spent) { return budget > spent ? budget - spent : 0; };
+        return std::min({left(objectBudget_, objectWork_), left(m_.budgets_.perSignature, state.work),
+                         left(m_.budgets_.perCandidate, candidateWork_)});
+    }
+
     void GiveUp(uint32_t s, State& state) {
         state.gaveUp = true;
         if (!result.incomplete) {
@@ -681,6 +688,9 @@ private:
             const uint8_t* bytes = source_.View(p, got);
             if (!bytes || got == 0) return Unbounded;
             if (latest != Unbounded && latest - p + 1 < got) got = static_cast<size_t>(latest - p + 1);
+            // No further than the work left allows: a start found beyond that would run out of work
+            // all the same, after searching a view as long as the object (an archive member in memory).
+            if (got / 16 > WorkLeft(state)) got = static_cast<size_t>(WorkLeft(state) * 16);
             const size_t hit = FindStart(bytes, got, first.data[0], second);
             Spend(state, hit / 16 + 1);  // about the cost of a step of a walk
             if (hit < got) return p + hit;

@@ -228,3 +228,16 @@ TEST(Matcher, MatchesAtTheEdgesAndAcrossChunksAndPages) {
         }
     }
 }
+
+// The search for a block after "*" goes only as far as the candidate's work allows, even in a view as
+// long as the object: a start within reach is found, one beyond it leaves the object incomplete.
+TEST(Matcher, TheSearchAfterAGapEndsWhereTheWorkDoes) {
+    Database db;
+    ASSERT_TRUE(db.AddLine(".ndb", "Split:0:*:" + Generator::Hex("ANCHOR") + "*" + Generator::Hex("TAIL")));
+    Budgets budgets;
+    budgets.perCandidate = 1024;  // some 16 KiB of searching
+    const Engine engine(db, budgets);
+    const std::string after(4 << 20, 'x');
+    EXPECT_EQ("Split", Scan(engine, "ANCHOR" + std::string(8 << 10, 'x') + "TAIL" + after));
+    EXPECT_EQ("(incomplete)", Scan(engine, "ANCHOR" + std::string(1 << 20, 'x') + "TAIL" + after));
+}
