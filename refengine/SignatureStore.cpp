@@ -40,12 +40,6 @@ Offset SignatureStore::GetOffset(size_t i) const {
     return offset;
 }
 
-void SignatureStore::Reserve(size_t signatures, size_t nameBytes, size_t codeBytes) {
-    records_.reserve(signatures);
-    names_.reserve(nameBytes);
-    code_.reserve(codeBytes);
-}
-
 const uint8_t* SignatureStore::Code(size_t i) const {
     const Record& record = records_[i];
     return code_.data() + record.code + (record.offsetKind == Offset::Anywhere ? 0 : OffsetBytes);

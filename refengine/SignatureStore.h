@@ -40,9 +40,6 @@ public:
     size_t Size() const { return records_.size(); }
     const Record& operator[](size_t i) const { return records_[i]; }
     Offset GetOffset(size_t i) const;
-    // Room for about this many signatures (a guess from the size of the bases), so that loading
-    // does not grow its storage in steps.
-    void Reserve(size_t signatures, size_t nameBytes, size_t codeBytes);
     const char* Name(size_t i) const { return names_.data() + records_[i].name; }
     // The signature's elements, in order.
     void Elements(size_t i, std::vector<ElementView>& out) const;
