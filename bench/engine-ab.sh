@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# The reference engine of another revision beside this tree's, in one process: each of the throughput
+# bench's random and adversarial files is scanned by the one engine and then the other, five times
+# (the best of each counts), so that both times come from the same moment of these noisy machines.
+# Separate runs, or two copies of the matcher linked into one program, differ by 10-15 % for the same
+# code; two builds of the same code compared here agree within about 2 %.
+#   bench/engine-ab.sh REVISION [SIGNATURES...]      (default: 100000 300000)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${TERVAN_BUILD_DIR:-$root/build}
+revision=$(git -C "$root" rev-parse --short "${1:?a revision to compare with}")
+shift
+sets=("$@")
+[ ${#sets[@]} -gt 0 ] || sets=(100000 300000)
+
+bash "$root/tools/setup.sh" >/dev/null
+cmake -S "$root" -B "$build" >/dev/null
+cmake --build "$build" -j "$(nproc)" --target refengine bench_engine >/dev/null
+# The other revision's engine, from its files alone (no worktree left behind).
+other="$build/engine-ab-$revision"
+if [ ! -f "$other/build/bin/Bases/ScanMain.DLL" ]; then
+    rm -rf "$other"
+    mkdir -p "$other/src"
+    git -C "$root" archive "$revision" | tar -x -C "$other/src"
+    cmake -S "$other/src" -B "$other/build" >/dev/null
+    cmake --build "$other/build" -j "$(nproc)" --target refengine >/dev/null
+fi
+
+work="$build/engine-bench-data"
+win='B:\engine-bench-data'
+if [ ! -f "$work/made-100" ]; then
+    rm -rf "$work"
+    python3 "$root/bench/make-engine-bench.py" "$work" 100
+    touch "$work/made-100"
+fi
+sandbox="$build/engine-ab-sandbox"
+"$root/tools/harness.sh" start "$sandbox" "$build" >/dev/null
+trap '"$root/tools/harness.sh" stop "$sandbox" >/dev/null 2>&1 || true' EXIT
+
+printf '%-9s %-16s %9s %9s %7s\n' sigs file "$revision" this ratio
+for set in "${sets[@]}"; do
+    for side in old new; do
+        mkdir -p "$work/ab-$side-$set"
+        cp "$work/sigs-$set/bench.ndb" "$work/ab-$side-$set/"
+    done
+    cp "$other/build/bin/Bases/ScanMain.DLL" "$work/ab-old-$set/"
+    cp "$build/bin/Bases/ScanMain.DLL" "$work/ab-new-$set/"
+    files=()
+    for _ in 1 2 3 4 5; do files+=("$win\\random.bin" "$win\\adversarial.bin"); done
+    "$root/tools/wine-run.sh" "$sandbox" "$build/bin/bench_engine.exe" --pair "$win\\ab-old-$set" "$win\\ab-new-$set" \
+        "${files[@]}" 2>/dev/null | tr -d '\r' | awk -v set="$set" '$1 == "pair" {
+            n = split($2, parts, "\\"); f = parts[n]
+            if (!(f in a) || $3 < a[f]) a[f] = $3
+            if (!(f in b) || $4 < b[f]) b[f] = $4 }
+        END { for (f in a) printf "%-9s %-16s %9.3f %9.3f %7.2f\n", set, f, a[f], b[f], b[f] / a[f] }' | sort -k2
+done
+echo "the best seconds of each engine on each file, and this tree's time over the other revision's"
