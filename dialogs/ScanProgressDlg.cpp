@@ -148,15 +148,11 @@ bool CScanProgressDlg::OnUserInterfaceThread() const {
 
 void CScanProgressDlg::OnStarted() { PostMessage(WM_START_SCAN_TIMER); }
 
-void CScanProgressDlg::OnPaused() {
-    paused_ = true;
-    pause_.SetWindowText(CString::Load(IDS_CONTINUE));
-}
+// The state changes on the user-interface thread, in the order of the clicks before it: a second click
+// on "Pause" made before the scan confirmed the first still asks for a pause, as its label said.
+void CScanProgressDlg::OnPaused() { PostMessage(WM_SCAN_PAUSED, TRUE); }
 
-void CScanProgressDlg::OnResumed() {
-    paused_ = false;
-    pause_.SetWindowText(CString::Load(IDS_PAUSE));
-}
+void CScanProgressDlg::OnResumed() { PostMessage(WM_SCAN_PAUSED, FALSE); }
 
 void CScanProgressDlg::OnPump() { PumpMessages(); }
 
@@ -426,6 +422,10 @@ bool CScanProgressDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRE
         return true;
     case WM_KILL_SCAN_TIMER:
         ::KillTimer(hwnd_, ScanTimerId);
+        return true;
+    case WM_SCAN_PAUSED:
+        paused_ = wParam != FALSE;
+        pause_.SetWindowText(CString::Load(paused_ ? IDS_CONTINUE : IDS_PAUSE));
         return true;
     case WM_SCAN_FINISHED:
         OnScanEnded();

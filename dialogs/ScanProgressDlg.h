@@ -49,7 +49,7 @@ protected:
     bool OnNotify(NMHDR* header, LRESULT* result) override;
 
 private:
-    enum { WM_START_SCAN_TIMER = WM_USER + 101, WM_KILL_SCAN_TIMER = WM_USER + 102 };
+    enum { WM_START_SCAN_TIMER = WM_USER + 101, WM_KILL_SCAN_TIMER = WM_USER + 102, WM_SCAN_PAUSED = WM_USER + 103 };
 
     // Engine manager slots (worker thread unless said otherwise).
     void OnStarted();
@@ -85,7 +85,7 @@ private:
     int elapsed_ = 0;
     boost::shared_ptr<AvScanTask> task_;
     ScanStatistics* statistics_;
-    std::atomic<bool> paused_{false};
+    std::atomic<bool> paused_{false};  // as the Pause button shows it (set on the user-interface thread)
     std::atomic<bool> finished_{false};
     std::atomic<bool> completed_{false};
     bool destroying_ = false;  // no end-of-scan update for a dialog that is going away
