@@ -8,7 +8,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERVAN_BUILD_DIR:-$root/build}
 
-source "$root/bench/clamscan-bench.sh"
+source "$root/bench/bench-start.sh"
 start_clamscan_bench agree-sandbox --testfiles tervscan refengine
 work="$sandbox/drive_d/agree"
 rm -rf "$work" && mkdir -p "$work"

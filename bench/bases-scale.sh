@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERVAN_BUILD_DIR:-$root/build}
 scale=${1:-1.0}
 
-source "$root/bench/clamscan-bench.sh"
+source "$root/bench/bench-start.sh"
 start_clamscan_bench scale-bench-sandbox refengine bench_engine
 # Made once and kept in the build folder, which the sandbox sees as B:.
 work="$build/scale-bench-data"

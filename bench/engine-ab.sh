@@ -13,9 +13,9 @@ shift
 sets=("$@")
 [ ${#sets[@]} -gt 0 ] || sets=(100000 300000)
 
-bash "$root/tools/setup.sh" >/dev/null
-cmake -S "$root" -B "$build" >/dev/null
-cmake --build "$build" -j "$(nproc)" --target refengine bench_engine >/dev/null
+source "$root/bench/bench-start.sh"
+start_bench engine-ab-sandbox refengine bench_engine
+engine_bench_data 100
 # The other revision's engine, from its files alone (no worktree left behind).
 other="$build/engine-ab-$revision"
 if [ ! -f "$other/build/bin/Bases/ScanMain.DLL" ]; then
@@ -25,17 +25,6 @@ if [ ! -f "$other/build/bin/Bases/ScanMain.DLL" ]; then
     cmake -S "$other/src" -B "$other/build" >/dev/null
     cmake --build "$other/build" -j "$(nproc)" --target refengine >/dev/null
 fi
-
-work="$build/engine-bench-data"
-win='B:\engine-bench-data'
-if [ ! -f "$work/made-100" ]; then
-    rm -rf "$work"
-    python3 "$root/bench/make-engine-bench.py" "$work" 100
-    touch "$work/made-100"
-fi
-sandbox="$build/engine-ab-sandbox"
-"$root/tools/harness.sh" start "$sandbox" "$build" >/dev/null
-trap '"$root/tools/harness.sh" stop "$sandbox" >/dev/null 2>&1 || true' EXIT
 
 printf '%-9s %-16s %9s %9s %7s\n' sigs file "$revision" this ratio
 for set in "${sets[@]}"; do

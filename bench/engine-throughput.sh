@@ -10,16 +10,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERVAN_BUILD_DIR:-$root/build}
 megabytes=${1:-100}
 
-source "$root/bench/clamscan-bench.sh"
+source "$root/bench/bench-start.sh"
 start_clamscan_bench engine-bench-sandbox refengine bench_engine
-# The data is made once (it takes a while) and kept in the build folder, which the sandbox sees as B:.
-work="$build/engine-bench-data"
-win='B:\engine-bench-data'
-if [ ! -f "$work/made-$megabytes" ]; then
-    rm -rf "$work"
-    python3 "$root/bench/make-engine-bench.py" "$work" "$megabytes"
-    touch "$work/made-$megabytes"
-fi
+engine_bench_data "$megabytes"
 mkdir -p "$work/sigs-0"
 for set in 0 1 10000 100000 300000; do
     cp "$build/bin/Bases/ScanMain.DLL" "$work/sigs-$set/"

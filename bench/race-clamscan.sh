@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERVAN_BUILD_DIR:-$root/build}
 files=${1:-5000}
 
-source "$root/bench/clamscan-bench.sh"
+source "$root/bench/bench-start.sh"
 start_clamscan_bench race-sandbox tervscan refengine
 work="$sandbox/drive_d"
 

@@ -384,7 +384,7 @@ public:
             Window window(*this, at, nearby, nearSize);
             if (length > window.size || !SameBytes(store_.Anchor(s) + 12, window.bytes + 12, length - 12)) return;
         }
-        for (; s != ~0u && !Done(); s = m_.nextInGroup_[s]) Check(s, at);
+        CheckGroup(s, at);
     }
 
     // The groups of a shared list that lie at position at.
@@ -455,7 +455,12 @@ private:
     void TryGroup(uint32_t g, const Window& window, uint64_t at) {
         const uint32_t length = m_.AnchorLength(g);
         if (length > window.size || !SameBytes(m_.AnchorBytes(g), window.bytes, length)) return;
-        for (uint32_t s = m_.groups_[g]; s != ~0u && !Done(); s = m_.nextInGroup_[s]) Check(s, at);
+        CheckGroup(m_.groups_[g], at);
+    }
+
+    // Each signature of a group of equal anchors, from its first one, with the anchor at position at.
+    void CheckGroup(uint32_t s, uint64_t at) {
+        for (; s != ~0u && !Done(); s = m_.nextInGroup_[s]) Check(s, at);
     }
 
     void Prepare(uint32_t s, State& state) {
@@ -690,7 +695,8 @@ private:
             if (latest != Unbounded && latest - p + 1 < got) got = static_cast<size_t>(latest - p + 1);
             // No further than the work left allows: a start found beyond that would run out of work
             // all the same, after searching a view as long as the object (an archive member in memory).
-            if (got / 16 > WorkLeft(state)) got = static_cast<size_t>(WorkLeft(state) * 16);
+            const uint64_t left = WorkLeft(state);
+            if (got / 16 > left) got = static_cast<size_t>(left * 16);
             const size_t hit = FindStart(bytes, got, first.data[0], second);
             Spend(state, hit / 16 + 1);  // about the cost of a step of a walk
             if (hit < got) return p + hit;
