@@ -416,6 +416,13 @@ public:
 
     bool Done() const { return result.found || outOfWork_; }
 
+    // The bytes the scan holds now, from object offset start on.
+    void Near(uint64_t start, const uint8_t* bytes, size_t size) {
+        nearStart_ = start;
+        near_ = bytes;
+        nearSize_ = size;
+    }
+
 private:
     struct Window {  // the object's bytes from a position on, as far as an anchor reaches
         Window(Search& search, uint64_t at, const uint8_t* nearby, size_t nearSize) : bytes(nearby), size(nearSize) {
@@ -558,18 +565,35 @@ private:
     bool TestsAt(const uint8_t* tests, uint32_t length, bool exact, uint64_t p, State& state) {
         if (p > size_ || length > size_ - p) return false;
         Spend(state, length / 8 + 1);
+        return TestsPassAt(tests, length, exact, p);
+    }
+
+    // The anchor's run at position p, but for the anchor's own bytes, which made the candidate.
+    bool AnchorRunAt(const SignatureStore::Record& record, const ElementView& run, uint64_t p, State& state) {
+        if (p > size_ || run.length > size_ - p) return false;
+        Spend(state, run.length / 8 + 1);
+        const uint32_t from = record.anchorPosition, to = from + record.anchorLength, stride = run.exact ? 1 : 4;
+        return TestsPassAt(run.data, from, run.exact, p) && TestsPassAt(run.data + stride * to, run.length - to, run.exact, p + to);
+    }
+
+    // The tests against the object's bytes at p, the work already counted.
+    bool TestsPassAt(const uint8_t* tests, uint32_t length, bool exact, uint64_t p) {
+        // Most candidates lie in the bytes the scan holds: compared there, without a copy.
+        if (p >= nearStart_ && p + length <= nearStart_ + nearSize_) return TestsPass(near_ + (p - nearStart_), tests, length, exact);
         uint8_t bytes[64];
         for (uint32_t done = 0; done < length;) {
             const uint32_t n = std::min<uint32_t>(sizeof(bytes), length - done);
             if (source_.Read(p + done, bytes, n) != n) return false;
-            if (exact) {
-                if (!SameBytes(bytes, tests + done, n)) return false;
-            } else {
-                for (uint32_t i = 0; i < n; ++i)
-                    if (!store_.TestByte(tests + 4 * (done + i), bytes[i])) return false;
-            }
+            if (!TestsPass(bytes, exact ? tests + done : tests + 4 * done, n, exact)) return false;
             done += n;
         }
+        return true;
+    }
+
+    bool TestsPass(const uint8_t* bytes, const uint8_t* tests, uint32_t n, bool exact) const {
+        if (exact) return SameBytes(bytes, tests, n);
+        for (uint32_t i = 0; i < n; ++i)
+            if (!store_.TestByte(tests + 4 * i, bytes[i])) return false;
         return true;
     }
 
@@ -710,7 +734,7 @@ private:
         // a limit rather than in a stall.
         Spend(state, 16);
         const ElementView& anchorRun = state.elements[record.anchorElement];
-        if (!TestsAt(anchorRun.data, anchorRun.length, anchorRun.exact, runStart, state)) return false;
+        if (!AnchorRunAt(record, anchorRun, runStart, state)) return false;
         uint64_t first = 0, last = 0;
         if (!ResolveOffset(record.offsetKind == Offset::Anywhere ? Offset() : store_.GetOffset(current_), info_, first, last))
             return false;
@@ -776,6 +800,9 @@ private:
     const uint64_t objectBudget_;
     bool outOfWork_ = false;
     uint32_t current_ = 0;  // the signature being verified
+    uint64_t nearStart_ = 0;
+    const uint8_t* near_ = nullptr;
+    size_t nearSize_ = 0;
 };
 
 // The hot loop: one hashed bit for each position, and for its rare hits the bits of the next bytes,
@@ -817,6 +844,7 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
         // Positions whose four bytes are all here, or every position at the end.
         const size_t limit = final ? held : (held > 3 ? held - 3 : 0);
         const uint8_t* data = buffer.data();
+        search.Near(base, data, held);
         if (hasLong_) {
             const size_t end = std::min(limit, held >= 4 ? held - 3 : 0);
             // A filter larger than the second-level cache is read from further away: ask for the word of

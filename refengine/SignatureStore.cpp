@@ -157,11 +157,6 @@ void SignatureStore::Elements(size_t i, std::vector<ElementView>& out) const {
     }
 }
 
-bool SignatureStore::TestByte(const uint8_t* test, uint8_t byte) const {
-    const uint16_t klass = static_cast<uint16_t>(test[2] | (test[3] << 8));
-    return klass != 0xFFFF ? classes_[klass].test(byte) : (byte & test[1]) == test[0];
-}
-
 BodySignature SignatureStore::Expand(size_t i) const {
     const Record& record = records_[i];
     BodySignature sig;

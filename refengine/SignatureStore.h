@@ -47,7 +47,11 @@ public:
     const uint8_t* Code(size_t i) const;
     // The anchor's bytes (anchorLength of them).
     const uint8_t* Anchor(size_t i) const;
-    bool TestByte(const uint8_t* test, uint8_t byte) const;  // one 4-byte test of a non-exact run
+    // One 4-byte test of a non-exact run (inline: candidates test runs a byte at a time).
+    bool TestByte(const uint8_t* test, uint8_t byte) const {
+        const uint16_t klass = static_cast<uint16_t>(test[2] | (test[3] << 8));
+        return klass != 0xFFFF ? classes_[klass].test(byte) : (byte & test[1]) == test[0];
+    }
     // The signature as it was added (for tools and tests).
     BodySignature Expand(size_t i) const;
     void Disable(size_t i) { records_[i].target |= Disabled; }
