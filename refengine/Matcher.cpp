@@ -563,17 +563,22 @@ private:
 
     // Do the tests (exact bytes, or 4-byte tests) match at position p?
     bool TestsAt(const uint8_t* tests, uint32_t length, bool exact, uint64_t p, State& state) {
-        if (p > size_ || length > size_ - p) return false;
-        Spend(state, length / 8 + 1);
-        return TestsPassAt(tests, length, exact, p);
+        return Reaches(length, p, state) && TestsPassAt(tests, length, exact, p);
     }
 
-    // The anchor's run at position p, but for the anchor's own bytes, which made the candidate.
+    // The anchor's run at position p, but for the anchor's own bytes, which made the candidate (the
+    // work counted as for the whole run).
     bool AnchorRunAt(const SignatureStore::Record& record, const ElementView& run, uint64_t p, State& state) {
-        if (p > size_ || run.length > size_ - p) return false;
-        Spend(state, run.length / 8 + 1);
+        if (!Reaches(run.length, p, state)) return false;
         const uint32_t from = record.anchorPosition, to = from + record.anchorLength, stride = run.exact ? 1 : 4;
         return TestsPassAt(run.data, from, run.exact, p) && TestsPassAt(run.data + stride * to, run.length - to, run.exact, p + to);
+    }
+
+    // Do length bytes from p lie in the object? Their comparison's work is counted when they do.
+    bool Reaches(uint32_t length, uint64_t p, State& state) {
+        if (p > size_ || length > size_ - p) return false;
+        Spend(state, length / 8 + 1);
+        return true;
     }
 
     // The tests against the object's bytes at p, the work already counted.
