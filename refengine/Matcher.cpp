@@ -414,13 +414,19 @@ public:
         }
     }
 
-    bool Done() const { return result.found || outOfWork_; }
+    // Nothing more to check: a match decided (or waiting only for earlier candidates), or no work left.
+    bool Done() const { return result.found || matchQueued_ || outOfWork_; }
+    // Candidates wait for bytes beyond those the scan holds.
+    bool Waiting() const { return !waiting_.empty(); }
 
-    // The bytes the scan holds now, from object offset start on.
-    void Near(uint64_t start, const uint8_t* bytes, size_t size) {
+    // The bytes the scan holds now, from object offset start on; more follow unless final. Waiting
+    // candidates go on in them first.
+    void Near(uint64_t start, const uint8_t* bytes, size_t size, bool final) {
         nearStart_ = start;
         near_ = bytes;
         nearSize_ = size;
+        mayWait_ = !final;
+        Resume(mayWait_);
     }
 
 private:
@@ -436,6 +442,20 @@ private:
         uint8_t copy[MaxAnchor];
         const uint8_t* bytes;
         size_t size;
+    };
+    struct OutOfWork {};
+    enum class Outcome { No, Yes, Later };
+    static const uint64_t Later = Unbounded - 1;  // a position not known yet: the bytes are not held
+    struct Placing {  // a search for a block's earliest placement, resumable
+        uint64_t p = 0, best = Unbounded, start = 0;
+        bool active = false;
+    };
+    // What a candidate decided, applied in the order of the candidates.
+    struct Decision {
+        uint64_t order;
+        uint32_t signature;
+        bool matched;  // else: gave up
+        uint64_t start;
     };
     struct Cursor {
         uint64_t query = Unbounded, start = 0, end = 0;
@@ -456,8 +476,14 @@ private:
         int left = 0;  // 0: not placed yet, 1: placed, 2: cannot be placed
         uint64_t leftEnd = 0, leftStart = 0;
         std::vector<Cursor> right;
+        // The candidate placing the blocks after the anchor's (from rightFrom on): where it is, and
+        // whether it waits for bytes beyond those the scan holds.
+        bool waiting = false;
+        uint64_t order = 0, matchStart = 0, candidateWork = 0, rightFrom = 0;
+        size_t block = 0;
+        uint64_t at = 0;
+        Placing placing;
     };
-    struct OutOfWork {};
 
     void TryGroup(uint32_t g, const Window& window, uint64_t at) {
         const uint32_t length = m_.AnchorLength(g);
@@ -529,8 +555,7 @@ private:
                          left(m_.budgets_.perCandidate, candidateWork_)});
     }
 
-    void GiveUp(uint32_t s, State& state) {
-        state.gaveUp = true;
+    void GiveUp(uint32_t s) {
         if (!result.incomplete) {
             result.incomplete = true;
             result.signature = s;
@@ -544,21 +569,104 @@ private:
         State& state = states_[s];
         if (state.gaveUp) return;
         candidateWork_ = 0;
+        const uint64_t order = ++checks_;
         try {
             if (!state.ready) Prepare(s, state);
             current_ = s;
             uint64_t start = 0;
-            if (Verify(record, state, anchorAt - record.anchorPosition, start)) {
-                // A subsignature's match is counted; it decides only when its logical signature says so.
-                if ((record.target & SignatureStore::Sub) && !(sink_ && (*sink_)(s))) return;
-                result.found = true;
-                result.signature = s;
-                result.start = start;
-                result.incomplete = false;
+            const Outcome outcome = Verify(record, state, anchorAt - record.anchorPosition, start);
+            if (outcome == Outcome::Later) {
+                state.waiting = true;
+                state.order = order;
+                state.matchStart = start;
+                state.candidateWork = candidateWork_;
+                waiting_.push_back(s);
+            } else if (outcome == Outcome::Yes) {
+                Decide({order, s, true, start});
             }
         } catch (const OutOfWork&) {
-            GiveUp(s, state);
+            state.gaveUp = true;
+            Decide({order, s, false, 0});
         }
+    }
+
+    // Waiting candidates, in their order, go on in the bytes the scan holds now (or decide now,
+    // reading ahead themselves, when they may not wait).
+    void Resume(bool mayWait) {
+        std::vector<uint32_t> still;
+        for (uint32_t s : waiting_)
+            if (!GoOn(s, states_[s], mayWait)) still.push_back(s);
+        waiting_.swap(still);
+        Commit();
+    }
+
+    // A waiting candidate goes on, reading ahead itself unless it may wait; false while it waits on.
+    // The candidate being checked, if any, keeps its work.
+    bool GoOn(uint32_t s, State& state, bool mayWait) {
+        const uint64_t work = candidateWork_;
+        const uint32_t current = current_;
+        candidateWork_ = state.candidateWork;
+        current_ = s;
+        state.waiting = false;
+        try {
+            const Outcome outcome = PlaceRight(state, mayWait);
+            if (outcome == Outcome::Later) {
+                state.waiting = true;
+                state.candidateWork = candidateWork_;
+            } else if (outcome == Outcome::Yes) {
+                Queue({state.order, s, true, state.matchStart});
+            }
+        } catch (const OutOfWork&) {
+            state.gaveUp = true;
+            Queue({state.order, s, false, 0});
+        }
+        candidateWork_ = work;
+        current_ = current;
+        return !state.waiting;
+    }
+
+    // A decision takes effect once no earlier candidate waits: as if each candidate had been
+    // checked to its end before the next.
+    void Decide(const Decision& decision) {
+        Queue(decision);
+        // Subsignatures may match at every byte: past a bound, the waiting candidates read ahead
+        // themselves and decide now rather than hold countless decisions.
+        if (decided_.size() > 4096) Resume(false);
+        Commit();
+    }
+
+    void Queue(const Decision& decision) {
+        const auto at = std::upper_bound(decided_.begin(), decided_.end(), decision.order,
+                                         [](uint64_t order, const Decision& d) { return order < d.order; });
+        decided_.insert(at, decision);
+        matchQueued_ = matchQueued_ || (decision.matched && !(store_[decision.signature].target & SignatureStore::Sub));
+    }
+
+    void Commit() {
+        const uint64_t firstWaiting = waiting_.empty() ? Unbounded : states_[waiting_.front()].order;
+        size_t n = 0;
+        for (; n < decided_.size() && decided_[n].order < firstWaiting && !result.found; ++n) Apply(decided_[n]);
+        decided_.erase(decided_.begin(), decided_.begin() + n);
+        if (result.found) {
+            // Later candidates would not have been checked: they are dropped.
+            decided_.clear();
+            for (uint32_t s : waiting_) states_[s].waiting = false;
+            waiting_.clear();
+        }
+    }
+
+    void Apply(const Decision& decision) {
+        const uint32_t s = decision.signature;
+        if (!decision.matched) {
+            GiveUp(s);
+            return;
+        }
+        // A subsignature's match is counted; it decides only when its logical signature says so.
+        if ((store_[s].target & SignatureStore::Sub) && !(sink_ && (*sink_)(s))) return;
+        result.found = true;
+        result.signature = s;
+        result.start = decision.start;
+        result.incomplete = false;
     }
 
     // Do the tests (exact bytes, or 4-byte tests) match at position p?
@@ -581,10 +689,19 @@ private:
         return true;
     }
 
+    // The bytes the scan holds from object offset p on, or null when it does not hold p.
+    const uint8_t* NearView(uint64_t p, size_t& size) const {
+        if (p < nearStart_ || p - nearStart_ >= nearSize_) return nullptr;
+        size = nearSize_ - static_cast<size_t>(p - nearStart_);
+        return near_ + (p - nearStart_);
+    }
+
     // The tests against the object's bytes at p, the work already counted.
     bool TestsPassAt(const uint8_t* tests, uint32_t length, bool exact, uint64_t p) {
         // Most candidates lie in the bytes the scan holds: compared there, without a copy.
-        if (p >= nearStart_ && p + length <= nearStart_ + nearSize_) return TestsPass(near_ + (p - nearStart_), tests, length, exact);
+        size_t held = 0;
+        if (const uint8_t* bytes = NearView(p, held))
+            if (length <= held) return TestsPass(bytes, tests, length, exact);
         uint8_t bytes[64];
         for (uint32_t done = 0; done < length;) {
             const uint32_t n = std::min<uint32_t>(sizeof(bytes), length - done);
@@ -692,41 +809,55 @@ private:
         return set;
     }
 
-    // The placement of the block that ends earliest, among those that start between query and latest.
-    bool EarliestPlacement(State& state, const Block& block, uint64_t query, uint64_t latest, uint64_t& start,
-                           uint64_t& end) {
-        uint64_t best = Unbounded;
-        for (uint64_t p = query; p <= latest && p <= size_ && (best == Unbounded || p + block.minLength <= best); ++p) {
-            p = NextPossibleStart(state, block, p, latest);
+    // The placement of the block that ends earliest, among those that start from placing.p to latest.
+    // Later when the search needs bytes beyond those the scan holds and may wait for them (then it
+    // goes on from placing, which says how far it got).
+    Outcome EarliestPlacement(State& state, const Block& block, Placing& placing, uint64_t latest, bool mayWait,
+                              uint64_t& start, uint64_t& end) {
+        for (; placing.p <= latest && placing.p <= size_ && (placing.best == Unbounded || placing.p + block.minLength <= placing.best);
+             ++placing.p) {
+            const uint64_t p = NextPossibleStart(state, block, placing.p, latest, mayWait);
+            if (p == Later) return Outcome::Later;
             if (p == Unbounded || p > latest) break;
+            placing.p = p;
             Spend(state, 1);
             const Positions ends = Walk(state, block.first, block.last, Positions(p, p), true);
-            if (!ends.empty() && ends.front().lo < best) {
-                best = ends.front().lo;
-                start = p;
+            if (!ends.empty() && ends.front().lo < placing.best) {
+                placing.best = ends.front().lo;
+                placing.start = p;
             }
         }
-        if (best == Unbounded) return false;
-        end = best;
-        return true;
+        if (placing.best == Unbounded) return Outcome::No;
+        start = placing.start;
+        end = placing.best;
+        return Outcome::Yes;
     }
 
-    // The first position from p where the block's first two exact bytes lie, when it begins with them.
-    uint64_t NextPossibleStart(State& state, const Block& block, uint64_t p, uint64_t latest) {
-        const ElementView& first = state.elements[block.first];
-        if (first.kind != Element::Run || first.length == 0 || !first.exact) return p;
-        const uint8_t* second = first.length >= 2 ? first.data + 1 : nullptr;
+    // The first position from p where the block may start: where its first two exact bytes lie, when
+    // it begins with them. Later, with p as far as the search got, when the bytes from p on are not
+    // held and the search may wait for them.
+    uint64_t NextPossibleStart(State& state, const Block& block, uint64_t& p, uint64_t latest, bool mayWait) {
+        uint8_t leading[2];
+        const size_t known = LeadingBytes(state.elements[block.first], leading);
+        size_t got = 0;
+        if (known == 0) return mayWait && p < size_ && !NearView(p, got) ? Later : p;
+        const uint8_t* second = known == 2 ? leading + 1 : nullptr;
         while (p <= latest && p < size_) {
-            // Searched where the bytes lie: candidates close together copy nothing.
-            size_t got = 0;
-            const uint8_t* bytes = source_.View(p, got);
+            // Searched where the bytes lie: in the scan's buffer, else in the source's pages. A
+            // search that may wait for the scan's next bytes reads none itself: many candidates
+            // search the same stretch, and each page read from a file is a copy.
+            const uint8_t* bytes = NearView(p, got);
+            if (!bytes) {
+                if (mayWait) return Later;
+                bytes = source_.View(p, got);
+            }
             if (!bytes || got == 0) return Unbounded;
             if (latest != Unbounded && latest - p + 1 < got) got = static_cast<size_t>(latest - p + 1);
             // No further than the work left allows: a start found beyond that would run out of work
             // all the same, after searching a view as long as the object (an archive member in memory).
             const uint64_t left = WorkLeft(state);
             if (got / 16 > left) got = static_cast<size_t>(left * 16);
-            const size_t hit = FindStart(bytes, got, first.data[0], second);
+            const size_t hit = FindStart(bytes, got, leading[0], second);
             Spend(state, hit / 16 + 1);  // about the cost of a step of a walk
             if (hit < got) return p + hit;
             p += got;
@@ -734,21 +865,35 @@ private:
         return Unbounded;
     }
 
-    bool Verify(const SignatureStore::Record& record, State& state, uint64_t runStart, uint64_t& matchStart) {
+    // How many of the element's first two bytes are known exactly (a run's, up to its first test of
+    // more than one value), and those bytes.
+    static size_t LeadingBytes(const ElementView& element, uint8_t bytes[2]) {
+        if (element.kind != Element::Run) return 0;
+        size_t known = 0;
+        for (; known < 2 && known < element.length; ++known) {
+            const uint8_t* test = element.data + (element.exact ? known : 4 * known);
+            if (!element.exact && (test[1] != 0xFF || test[2] != 0xFF || test[3] != 0xFF)) break;
+            bytes[known] = test[0];
+        }
+        return known;
+    }
+
+    // Later when the blocks after the anchor's wait for bytes the scan has not read yet.
+    Outcome Verify(const SignatureStore::Record& record, State& state, uint64_t runStart, uint64_t& matchStart) {
         // A candidate costs something however quickly it fails, so that countless candidates end in
         // a limit rather than in a stall.
         Spend(state, 16);
         const ElementView& anchorRun = state.elements[record.anchorElement];
-        if (!AnchorRunAt(record, anchorRun, runStart, state)) return false;
+        if (!AnchorRunAt(record, anchorRun, runStart, state)) return Outcome::No;
         uint64_t first = 0, last = 0;
         if (!ResolveOffset(record.offsetKind == Offset::Anywhere ? Offset() : store_.GetOffset(current_), info_, first, last))
-            return false;
+            return Outcome::No;
         const Block& home = state.blocks[state.anchorBlock];
         const uint64_t runEnd = runStart + anchorRun.length;
         const Positions ends = Walk(state, record.anchorElement + 1, home.last, Positions(runEnd, runEnd), true);
-        if (ends.empty()) return false;
+        if (ends.empty()) return Outcome::No;
         const Positions starts = Walk(state, home.first, record.anchorElement, Positions(runStart, runStart), false);
-        if (starts.empty()) return false;
+        if (starts.empty()) return Outcome::No;
 
         // The blocks before: placed once per object, earliest first, from the allowed start.
         if (state.anchorBlock == 0) {
@@ -759,13 +904,16 @@ private:
                     fits = true;
                     break;
                 }
-            if (!fits) return false;
+            if (!fits) return Outcome::No;
         } else {
             if (state.left == 0) {
                 state.left = 2;
                 uint64_t at = first, blockStart = 0, blockEnd = 0;
                 for (size_t b = 0; b < state.anchorBlock; ++b) {
-                    if (!EarliestPlacement(state, state.blocks[b], at, b == 0 ? last : Unbounded, blockStart, blockEnd)) break;
+                    Placing placing;
+                    placing.p = at;
+                    if (EarliestPlacement(state, state.blocks[b], placing, b == 0 ? last : Unbounded, false, blockStart, blockEnd) != Outcome::Yes)
+                        break;
                     if (b == 0) state.leftStart = blockStart;
                     at = blockEnd + state.gapBefore[b + 1];
                     if (b + 1 == state.anchorBlock) {
@@ -774,24 +922,56 @@ private:
                     }
                 }
             }
-            if (state.left != 1 || starts.back().hi < state.leftEnd) return false;
+            if (state.left != 1 || starts.back().hi < state.leftEnd) return Outcome::No;
             matchStart = state.leftStart;
         }
 
-        // The blocks after: each placed earliest after the one before, remembered across candidates.
-        uint64_t at = ends.front().lo;
-        for (size_t b = state.anchorBlock + 1; b < state.blocks.size(); ++b) {
-            at += state.gapBefore[b];
-            Cursor& cursor = state.right[b];
-            const bool reusable = cursor.query != Unbounded && at >= cursor.query && (cursor.none || at <= cursor.start);
-            if (!reusable) {
-                cursor.query = at;
-                cursor.none = !EarliestPlacement(state, state.blocks[b], at, Unbounded, cursor.start, cursor.end);
-            }
-            if (cursor.none) return false;
-            at = cursor.end;
+        const uint64_t from = ends.front().lo;
+        if (state.waiting) {
+            // Another candidate of this signature waits. Placed from no earlier, this one can only
+            // decide as it does (placements only move on), and after it.
+            if (from >= state.rightFrom) return Outcome::No;
+            // Rare (a block of varying length around the anchor): that one decides first, now.
+            GoOn(current_, state, false);
+            waiting_.erase(std::find(waiting_.begin(), waiting_.end(), current_));
+            Commit();
+            if (state.gaveUp || Done()) return Outcome::No;
         }
-        return true;
+        state.rightFrom = from;
+        state.block = state.anchorBlock + 1;
+        state.at = from;
+        state.placing.active = false;
+        return PlaceRight(state, mayWait_);
+    }
+
+    // The blocks after the anchor's, from state.block on: each placed earliest after the one before
+    // (from state.at), remembered across candidates. Later when the placement may wait for bytes
+    // beyond those held and does.
+    Outcome PlaceRight(State& state, bool mayWait) {
+        for (; state.block < state.blocks.size(); ++state.block) {
+            Cursor& cursor = state.right[state.block];
+            if (!state.placing.active) {
+                state.at += state.gapBefore[state.block];
+                const bool reusable = cursor.query != Unbounded && state.at >= cursor.query && (cursor.none || state.at <= cursor.start);
+                if (reusable) {
+                    if (cursor.none) return Outcome::No;
+                    state.at = cursor.end;
+                    continue;
+                }
+                cursor.query = state.at;
+                state.placing = Placing();
+                state.placing.p = state.at;
+                state.placing.active = true;
+            }
+            const Outcome placed = EarliestPlacement(state, state.blocks[state.block], state.placing, Unbounded, mayWait,
+                                                     cursor.start, cursor.end);
+            if (placed == Outcome::Later) return placed;
+            state.placing.active = false;
+            cursor.none = placed == Outcome::No;
+            if (cursor.none) return Outcome::No;
+            state.at = cursor.end;
+        }
+        return Outcome::Yes;
     }
 
     const SubsignatureSink* sink_;
@@ -808,6 +988,11 @@ private:
     uint64_t nearStart_ = 0;
     const uint8_t* near_ = nullptr;
     size_t nearSize_ = 0;
+    bool mayWait_ = false;             // more bytes follow those held
+    uint64_t checks_ = 0;              // candidates checked: their order
+    std::vector<uint32_t> waiting_;    // signatures whose candidate waits, in the candidates' order
+    std::vector<Decision> decided_;    // decisions behind a waiting candidate, in order
+    bool matchQueued_ = false;
 };
 
 // The hot loop: one hashed bit for each position, and for its rare hits the bits of the next bytes,
@@ -849,8 +1034,8 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
         // Positions whose four bytes are all here, or every position at the end.
         const size_t limit = final ? held : (held > 3 ? held - 3 : 0);
         const uint8_t* data = buffer.data();
-        search.Near(base, data, held);
-        if (hasLong_) {
+        search.Near(base, data, held, final);
+        if (hasLong_ && !search.Done()) {
             const size_t end = std::min(limit, held >= 4 ? held - 3 : 0);
             // A filter larger than the second-level cache is read from further away: ask for the word of
             // a position some steps ahead (for a smaller one, asking costs more than it saves).
@@ -891,7 +1076,7 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
             if (hasSingle_ && singleLists_[data[i]] >= 0)
                 search.List(static_cast<uint32_t>(singleLists_[data[i]]), base + i, data + i, held - i);
         }
-        if (search.Done() || final) break;
+        if ((search.Done() && !search.Waiting()) || final) break;
         std::memmove(buffer.data(), buffer.data() + limit, held - limit);
         base += limit;
         held -= limit;

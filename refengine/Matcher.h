@@ -4,7 +4,9 @@
 // only its rare hits are compared with the anchors, and only a whole anchor makes a candidate. A
 // candidate is checked in place without recursion: sets of possible positions step through the
 // elements of its block, and the blocks joined by unbounded gaps are placed earliest first,
-// remembered per signature, so that no input makes a scan quadratic. Work is counted
+// remembered per signature, so that no input makes a scan quadratic. A block after a gap that lies
+// beyond the bytes read so far is searched for as the scan reads on, not read ahead for each
+// candidate; what candidates decide takes effect in their order all the same. Work is counted
 // per candidate, per signature and per object; a signature or an object that runs out of it makes the
 // result incomplete (never clean), and one signature's work never takes another's share.
 #pragma once

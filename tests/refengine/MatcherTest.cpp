@@ -124,6 +124,26 @@ TEST(Matcher, AgreesWithAReferenceSearchOnGeneratedSignatures) {
     EXPECT_GT(matched, 600) << "the cases must exercise matches too";
 }
 
+// The same, with a stretch of a byte the signatures do not use somewhere in the data, longer than
+// the reading chunk: the blocks after a "*" lie a chunk or two after their anchors.
+TEST(Matcher, AgreesWithAReferenceSearchAcrossChunks) {
+    Generator gen(20261208);
+    int matched = 0;
+    for (int round = 0; round < 150; ++round) {
+        auto sig = gen.Signature();
+        while (sig.first.find('*') == std::string::npos) sig = gen.Signature();
+        Database db;
+        ASSERT_TRUE(db.AddLine(".ndb", "Gen:0:*:" + sig.first)) << sig.first;
+        const Engine engine(db);
+        std::string data = gen.Bytes(gen.Below(30)) + sig.second + gen.Bytes(gen.Below(30));
+        data.insert(gen.Below(static_cast<int>(data.size()) + 1), std::string((1 << 20) + gen.Below(1 << 20), '\xEE'));
+        const bool expected = ReferenceFinds(db.bodies.Expand(0), data);
+        EXPECT_EQ(expected ? "Gen" : "", Scan(engine, data)) << sig.first;
+        matched += expected;
+    }
+    EXPECT_GT(matched, 40) << "the cases must exercise matches too";
+}
+
 TEST(Matcher, ManySignaturesAtOnceFindOnlyTrueMatches) {
     Generator gen(7);
     Database db;
@@ -240,4 +260,40 @@ TEST(Matcher, TheSearchAfterAGapEndsWhereTheWorkDoes) {
     const std::string after(4 << 20, 'x');
     EXPECT_EQ("Split", Scan(engine, "ANCHOR" + std::string(8 << 10, 'x') + "TAIL" + after));
     EXPECT_EQ("(incomplete)", Scan(engine, "ANCHOR" + std::string(1 << 20, 'x') + "TAIL" + after));
+}
+
+// A candidate whose block after "*" lies chunks ahead waits for the scan to read it, and keeps its
+// place: it decides before the candidates after it, found, not found or out of work.
+TEST(Matcher, ACandidateWaitingForLaterBytesKeepsItsPlace) {
+    auto engineWith = [](const Budgets& budgets) {
+        auto db = std::make_shared<Database>();
+        EXPECT_TRUE(db->AddLine(".ndb", "Far:0:*:" + Generator::Hex("FAR-ANCHOR") + "*" + Generator::Hex("FAR-TAIL")));
+        EXPECT_TRUE(db->AddLine(".ndb", "Near:0:*:" + Generator::Hex("NEAR-BODY")));
+        EXPECT_TRUE(db->AddLine(".ldb", "Logical;Target:0;0;" + Generator::Hex("SUB-PART")));
+        return std::make_pair(db, std::make_shared<Engine>(*db, budgets));
+    };
+    const auto engine = engineWith(Budgets());
+    std::string data(3 << 20, '.');
+    data.replace(100, 10, "FAR-ANCHOR");
+    data.replace(200, 9, "NEAR-BODY");
+    data.replace(300, 8, "SUB-PART");
+    std::string withTail = data;
+    withTail.replace(5 << 19, 8, "FAR-TAIL");
+    EXPECT_EQ("Far", Scan(*engine.second, withTail)) << "found two chunks on, before the matches after its anchor";
+    EXPECT_EQ("Near", Scan(*engine.second, data)) << "no tail: the next candidate decides";
+
+    Budgets tight;
+    tight.perCandidate = 1024;  // some 16 KiB of searching
+    const auto cut = engineWith(tight);
+    EXPECT_EQ("Near", Scan(*cut.second, withTail)) << "out of work: a later match still counts";
+    data.replace(200, 9, "---------");
+    EXPECT_EQ("Logical", Scan(*cut.second, data));
+    EXPECT_EQ("Far", Scan(*engine.second, withTail.replace(200, 9, "---------"))) << "the subsignature after it waits too";
+
+    // The second anchor's block ends before the first one's (a shorter alternative): its search
+    // starts earlier and finds what the first one, waiting, does not.
+    Database varying;
+    ASSERT_TRUE(varying.AddLine(".ndb", "Varying:0:*:" + Generator::Hex("ANCHOR") + "(" + Generator::Hex("ANCHORSZQQ") + "|" +
+                                            Generator::Hex("S") + ")" + Generator::Hex("Z") + "*" + Generator::Hex("QZ")));
+    EXPECT_EQ("Varying", Scan(Engine(varying), "ANCHORANCHORSZQQZ" + std::string(3 << 20, '.')));
 }
