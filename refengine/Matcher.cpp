@@ -68,6 +68,51 @@ size_t FindStart(const uint8_t* data, size_t n, uint8_t first, const uint8_t* se
     return n;
 }
 
+// Where some pairs of bytes lie in a stretch of bytes, found in one pass over it: for many searches
+// that would each read the whole stretch for a pair of their own.
+class PairIndex {
+public:
+    // False, and no index, when the pairs lie there too often (then searching is quick anyway).
+    bool Build(const uint8_t* bytes, size_t size, const std::vector<uint16_t>& pairs) {
+        start_ = bytes;
+        size_ = 0;
+        wanted_.assign(65536 / 32, 0);
+        for (uint16_t pair : pairs) wanted_[pair >> 5] |= 1u << (pair & 31);
+        places_.clear();
+        for (size_t i = 0; i + 1 < size; ++i) {
+            const uint32_t pair = Load16(bytes + i);
+            if (!((wanted_[pair >> 5] >> (pair & 31)) & 1)) continue;
+            if (places_.size() == MaxPlaces) return false;
+            places_.push_back((static_cast<uint64_t>(pair) << 32) | i);
+        }
+        std::sort(places_.begin(), places_.end());
+        size_ = size;
+        return true;
+    }
+    void Clear() { size_ = 0; }
+    // Is the pair indexed over the bytes from p on?
+    bool Covers(const uint8_t* p, uint16_t pair) const {
+        return size_ && p >= start_ && p < start_ + size_ && ((wanted_[pair >> 5] >> (pair & 31)) & 1);
+    }
+    // The first i below n where p[i] and p[i + 1] are the pair or, for the last, p[i] its first byte
+    // (as FindStart); n when there is none.
+    size_t Find(const uint8_t* p, size_t n, uint16_t pair) const {
+        if (n == 0) return 0;
+        const uint64_t from = static_cast<uint64_t>(p - start_);
+        const auto at = std::lower_bound(places_.begin(), places_.end(), (static_cast<uint64_t>(pair) << 32) | from);
+        const size_t hit = at != places_.end() && (*at >> 32) == pair ? static_cast<size_t>((*at & 0xFFFFFFFFu) - from) : n;
+        if (hit < n - 1) return hit;
+        return p[n - 1] == (pair & 0xFF) ? n - 1 : n;
+    }
+
+private:
+    static const size_t MaxPlaces = 1u << 14;
+    const uint8_t* start_ = nullptr;
+    size_t size_ = 0;
+    std::vector<uint32_t> wanted_;
+    std::vector<uint64_t> places_;  // pair << 32 | offset, sorted
+};
+
 // Closed intervals of positions, sorted and apart. Most sets hold one or two: those live inside.
 struct Interval {
     uint64_t lo, hi;
@@ -426,6 +471,7 @@ public:
         near_ = bytes;
         nearSize_ = size;
         mayWait_ = !final;
+        IndexWaitingPairs();
         Resume(mayWait_);
     }
 
@@ -598,6 +644,21 @@ private:
             if (!GoOn(s, states_[s], mayWait)) still.push_back(s);
         waiting_.swap(still);
         Commit();
+    }
+
+    // With many candidates waiting, each would read all the bytes held for the first two bytes of
+    // its next block: one pass finds them all.
+    void IndexWaitingPairs() {
+        pairs_.Clear();
+        if (waiting_.size() < 16) return;
+        std::vector<uint16_t> pairs;
+        for (uint32_t s : waiting_) {
+            const State& state = states_[s];
+            uint8_t leading[2];
+            if (LeadingBytes(state.elements[state.blocks[state.block].first], leading) == 2)
+                pairs.push_back(static_cast<uint16_t>(Load16(leading)));
+        }
+        if (pairs.size() >= 16) pairs_.Build(near_, nearSize_, pairs);
     }
 
     // A waiting candidate goes on, reading ahead itself unless it may wait; false while it waits on.
@@ -842,6 +903,7 @@ private:
         size_t got = 0;
         if (known == 0) return mayWait && p < size_ && !NearView(p, got) ? Later : p;
         const uint8_t* second = known == 2 ? leading + 1 : nullptr;
+        const uint16_t pair = second ? static_cast<uint16_t>(Load16(leading)) : 0;
         while (p <= latest && p < size_) {
             // Searched where the bytes lie: in the scan's buffer, else in the source's pages. A
             // search that may wait for the scan's next bytes reads none itself: many candidates
@@ -857,7 +919,7 @@ private:
             // all the same, after searching a view as long as the object (an archive member in memory).
             const uint64_t left = WorkLeft(state);
             if (got / 16 > left) got = static_cast<size_t>(left * 16);
-            const size_t hit = FindStart(bytes, got, leading[0], second);
+            const size_t hit = second && pairs_.Covers(bytes, pair) ? pairs_.Find(bytes, got, pair) : FindStart(bytes, got, leading[0], second);
             Spend(state, hit / 16 + 1);  // about the cost of a step of a walk
             if (hit < got) return p + hit;
             p += got;
@@ -992,6 +1054,7 @@ private:
     uint64_t checks_ = 0;              // candidates checked: their order
     std::vector<uint32_t> waiting_;    // signatures whose candidate waits, in the candidates' order
     std::vector<Decision> decided_;    // decisions behind a waiting candidate, in order
+    PairIndex pairs_;                  // of the bytes held, for the waiting candidates' next blocks
     bool matchQueued_ = false;
 };
 

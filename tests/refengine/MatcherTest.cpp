@@ -296,4 +296,20 @@ TEST(Matcher, ACandidateWaitingForLaterBytesKeepsItsPlace) {
     ASSERT_TRUE(varying.AddLine(".ndb", "Varying:0:*:" + Generator::Hex("ANCHOR") + "(" + Generator::Hex("ANCHORSZQQ") + "|" +
                                             Generator::Hex("S") + ")" + Generator::Hex("Z") + "*" + Generator::Hex("QZ")));
     EXPECT_EQ("Varying", Scan(Engine(varying), "ANCHORANCHORSZQQZ" + std::string(3 << 20, '.')));
+
+    // Many waiting at once, the pairs that begin their blocks near misses all along.
+    Database many;
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(many.AddLine(".ndb", "Sig" + std::to_string(i) + ":0:*:" + Generator::Hex("anchor-" + std::to_string(10 + i)) + "*" +
+                                             Generator::Hex(std::string("T") + static_cast<char>('A' + i) + "-tail")));
+    std::string crowd(3 << 20, '.');
+    for (int i = 0; i < 40; ++i) crowd.replace(100 + 20 * i, 9, "anchor-" + std::to_string(10 + i));
+    for (size_t at = 1 << 20; at < (5 << 19); at += 999)
+        for (int i = 0; i < 40; i += 5) crowd.replace(at + 7 * (i / 5), 6, std::string("T") + static_cast<char>('A' + i) + "-tai");
+    crowd.replace((5 << 19) + 500, 7, "TZ-tail");
+    crowd.replace((5 << 19) + 600, 7, "TK-tail");
+    MemorySource source(reinterpret_cast<const uint8_t*>(crowd.data()), crowd.size());
+    const Detection found = Engine(many).Scan(source, L"x", nullptr, nullptr);
+    EXPECT_EQ("Sig10", found.name) << "the earlier anchor decides, though its block lies further on";
+    EXPECT_EQ(300u, found.matchStart);
 }
