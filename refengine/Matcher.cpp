@@ -298,8 +298,8 @@ BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets)
     // cache of page addresses and is slower whatever it saves: at least 32 bits a gram (a power of
     // two; more gained little and cost memory), at most 2^24 bits.
     hasLong_ = grams > 0;
-    uint32_t bitsLog2 = 16;
-    while ((1ull << bitsLog2) < grams * 32 && bitsLog2 < 24) ++bitsLog2;
+    uint32_t bitsLog2 = 32 - MaxShift;
+    while ((1ull << bitsLog2) < grams * 32 && bitsLog2 < 32 - MinShift) ++bitsLog2;
     filter_.assign(static_cast<size_t>(1ull << (bitsLog2 - 5)), FilterWord());
     gramShift_ = 32 - bitsLog2;
     // Seven entries for each eight slots of the table.
@@ -1059,25 +1059,37 @@ private:
 };
 
 // The hot loop: one hashed bit for each position, and for its rare hits the bits of the next bytes,
-// in a function of its own so that all it needs stays in registers.
-template <bool FetchAhead>
+// in a function of its own so that all it needs stays in registers. The 32-bit build has too few
+// of them for the shift as well (it was read from the stack twice a position), hence a loop for each.
+template <bool FetchAhead, uint32_t Shift>
 size_t BodyMatcher::NextHit(const uint8_t* data, size_t i, size_t end, size_t held) const {
     const FilterWord* words = filter_.data();
-    for (; i < end; ++i) {
+    auto passes = [&](size_t at) {
+        const uint32_t bit = GramHash(Load32(data + at)) >> Shift;
+        const FilterWord& word = words[bit >> 5];
+        if (!((word.grams >> (bit & 31)) & 1)) return false;
+        // The next four bytes, when here: most near misses end before the table.
+        if (at + 8 > held) return true;
+        const uint32_t next = NearBits(Load32(data + at), Load32(data + at + 4));
+        return (word.nextBytes & next) == next;
+    };
+    if (FetchAhead) {
         // The word of a position some steps ahead is asked for now. Its bit is computed again when
         // its turn comes: a multiply costs less than keeping the bits in a ring.
-        if (FetchAhead && i + Ahead < end) __builtin_prefetch(&words[GramBit(Load32(data + i + Ahead)) >> 5]);
-        const uint32_t bit = GramBit(Load32(data + i));
-        const FilterWord& word = words[bit >> 5];
-        if (!((word.grams >> (bit & 31)) & 1)) continue;
-        // The next four bytes, when here: most near misses end before the table.
-        if (i + 8 <= held) {
-            const uint32_t next = NearBits(Load32(data + i), Load32(data + i + 4));
-            if ((word.nextBytes & next) != next) continue;
+        for (const size_t ahead = end > Ahead ? end - Ahead : 0; i < ahead; ++i) {
+            __builtin_prefetch(&words[(GramHash(Load32(data + i + Ahead)) >> Shift) >> 5]);
+            if (passes(i)) return i;
         }
-        return i;
     }
+    for (; i < end; ++i)
+        if (passes(i)) return i;
     return end;
+}
+
+template <bool FetchAhead, uint32_t... Shifts>
+BodyMatcher::NextHitLoop BodyMatcher::PickLoop(uint32_t shift, std::integer_sequence<uint32_t, Shifts...>) {
+    static const NextHitLoop loops[] = {&BodyMatcher::NextHit<FetchAhead, MinShift + Shifts>...};
+    return loops[shift - MinShift];
 }
 
 BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info, const volatile long* stop,
@@ -1103,6 +1115,8 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
             // A filter larger than the second-level cache is read from further away: ask for the word of
             // a position some steps ahead (for a smaller one, asking costs more than it saves).
             const bool fetchAhead = filter_.size() * sizeof(FilterWord) > (256u << 10);
+            const NextHitLoop nextHit = fetchAhead ? PickLoop<true>(gramShift_, std::make_integer_sequence<uint32_t, MaxShift - MinShift + 1>())
+                                                   : PickLoop<false>(gramShift_, std::make_integer_sequence<uint32_t, MaxShift - MinShift + 1>());
             // Hits wait in a short queue while their table buckets are fetched; they are taken in order.
             struct Hit {
                 uint32_t gram;
@@ -1115,7 +1129,7 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
                 if (const LongEntry* entry = FindLong(hit.gram)) search.Long(*entry, base + hit.at, data + hit.at, held - hit.at);
             };
             for (size_t i = 0; i < end; ++i) {
-                i = fetchAhead ? NextHit<true>(data, i, end, held) : NextHit<false>(data, i, end, held);
+                i = (this->*nextHit)(data, i, end, held);
                 if (i == end) break;
                 const uint32_t gram = Load32(data + i);
                 __builtin_prefetch(&table_[BucketOf(gram, 0)]);

@@ -16,6 +16,7 @@
 #include "refengine/Source.h"
 
 #include <functional>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -95,11 +96,19 @@ private:
         uint32_t grams = 0, nextBytes = 0;
     };
     std::vector<FilterWord> filter_;
+    // A gram's bit: the top bits of its hash, as many as the filter needs (16 to 24).
+    static const uint32_t MinShift = 8, MaxShift = 16;
     uint32_t gramShift_ = 32;
-    uint32_t GramBit(uint32_t gram) const { return (gram * 0x9E3779B1u) >> gramShift_; }
+    static uint32_t GramHash(uint32_t gram) { return gram * 0x9E3779B1u; }
+    uint32_t GramBit(uint32_t gram) const { return GramHash(gram) >> gramShift_; }
     static const size_t Ahead = 32;
-    template <bool FetchAhead>
+    // The hot loop, made for each size of filter (its shift a constant) and with or without asking
+    // for words ahead.
+    template <bool FetchAhead, uint32_t Shift>
     size_t NextHit(const uint8_t* data, size_t i, size_t end, size_t held) const;
+    typedef size_t (BodyMatcher::*NextHitLoop)(const uint8_t*, size_t, size_t, size_t) const;
+    template <bool FetchAhead, uint32_t... Shifts>
+    static NextHitLoop PickLoop(uint32_t shift, std::integer_sequence<uint32_t, Shifts...>);
     // The table: buckets of four entries (one cache line); each gram lies in one of its two buckets,
     // so that a look-up reads at most two lines, fetched together.
     struct alignas(64) TableBucket {
