@@ -72,8 +72,8 @@ size_t FindStart(const uint8_t* data, size_t n, uint8_t first, const uint8_t* se
 // that would each read the whole stretch for a pair of their own.
 class PairIndex {
 public:
-    // False, and no index, when the pairs lie there too often (then searching is quick anyway).
-    bool Build(const uint8_t* bytes, size_t size, const std::vector<uint16_t>& pairs) {
+    // No index when the pairs lie there too often (then searching is quick anyway).
+    void Build(const uint8_t* bytes, size_t size, const std::vector<uint16_t>& pairs) {
         start_ = bytes;
         size_ = 0;
         wanted_.assign(65536 / 32, 0);
@@ -82,12 +82,11 @@ public:
         for (size_t i = 0; i + 1 < size; ++i) {
             const uint32_t pair = Load16(bytes + i);
             if (!((wanted_[pair >> 5] >> (pair & 31)) & 1)) continue;
-            if (places_.size() == MaxPlaces) return false;
+            if (places_.size() == MaxPlaces) return;
             places_.push_back((static_cast<uint64_t>(pair) << 32) | i);
         }
         std::sort(places_.begin(), places_.end());
         size_ = size;
-        return true;
     }
     void Clear() { size_ = 0; }
     // Is the pair indexed over the bytes from p on?
@@ -492,7 +491,9 @@ private:
     struct OutOfWork {};
     enum class Outcome { No, Yes, Later };
     static const uint64_t Later = Unbounded - 1;  // a position not known yet: the bytes are not held
-    struct Placing {  // a search for a block's earliest placement, resumable
+    struct Placing {  // a search for a block's earliest placement from p on, resumable
+        Placing() = default;
+        explicit Placing(uint64_t from) : p(from), active(true) {}
         uint64_t p = 0, best = Unbounded, start = 0;
         bool active = false;
     };
@@ -510,6 +511,9 @@ private:
     struct Block {  // elements [first, last) between unbounded gaps
         size_t first, last;
         uint64_t minLength;
+        size_t known;        // how many of its first two bytes are known exactly: searched for
+        uint8_t leading[2];
+        uint16_t Pair() const { return static_cast<uint16_t>(Load16(leading)); }
     };
     struct State {
         bool ready = false;
@@ -546,18 +550,19 @@ private:
         state.ready = true;
         store_.Elements(s, state.elements);
         const SignatureStore::Record& record = store_[s];
-        Block block = {0, 0, 0};
+        Block block = {0, 0, 0, 0, {0, 0}};
         uint64_t gap = 0;
         for (size_t e = 0; e <= state.elements.size(); ++e) {
             const bool unbounded = e < state.elements.size() && state.elements[e].kind == Element::Gap &&
                                    state.elements[e].max == Unbounded;
             if (e == state.elements.size() || unbounded) {
                 block.last = e;
+                block.known = block.first < block.last ? LeadingBytes(state.elements[block.first], block.leading) : 0;
                 state.blocks.push_back(block);
                 state.gapBefore.push_back(gap);
                 if (e == state.elements.size()) break;
                 gap = state.elements[e].min;
-                block = {e + 1, e + 1, 0};
+                block = {e + 1, e + 1, 0, 0, {0, 0}};
                 continue;
             }
             const ElementView& element = state.elements[e];
@@ -653,10 +658,8 @@ private:
         if (waiting_.size() < 16) return;
         std::vector<uint16_t> pairs;
         for (uint32_t s : waiting_) {
-            const State& state = states_[s];
-            uint8_t leading[2];
-            if (LeadingBytes(state.elements[state.blocks[state.block].first], leading) == 2)
-                pairs.push_back(static_cast<uint16_t>(Load16(leading)));
+            const Block& block = states_[s].blocks[states_[s].block];
+            if (block.known == 2) pairs.push_back(block.Pair());
         }
         if (pairs.size() >= 16) pairs_.Build(near_, nearSize_, pairs);
     }
@@ -898,12 +901,9 @@ private:
     // it begins with them. Later, with p as far as the search got, when the bytes from p on are not
     // held and the search may wait for them.
     uint64_t NextPossibleStart(State& state, const Block& block, uint64_t& p, uint64_t latest, bool mayWait) {
-        uint8_t leading[2];
-        const size_t known = LeadingBytes(state.elements[block.first], leading);
         size_t got = 0;
-        if (known == 0) return mayWait && p < size_ && !NearView(p, got) ? Later : p;
-        const uint8_t* second = known == 2 ? leading + 1 : nullptr;
-        const uint16_t pair = second ? static_cast<uint16_t>(Load16(leading)) : 0;
+        if (block.known == 0) return mayWait && p < size_ && !NearView(p, got) ? Later : p;
+        const uint8_t* second = block.known == 2 ? block.leading + 1 : nullptr;
         while (p <= latest && p < size_) {
             // Searched where the bytes lie: in the scan's buffer, else in the source's pages. A
             // search that may wait for the scan's next bytes reads none itself: many candidates
@@ -919,7 +919,8 @@ private:
             // all the same, after searching a view as long as the object (an archive member in memory).
             const uint64_t left = WorkLeft(state);
             if (got / 16 > left) got = static_cast<size_t>(left * 16);
-            const size_t hit = second && pairs_.Covers(bytes, pair) ? pairs_.Find(bytes, got, pair) : FindStart(bytes, got, leading[0], second);
+            const size_t hit = second && pairs_.Covers(bytes, block.Pair()) ? pairs_.Find(bytes, got, block.Pair())
+                                                                             : FindStart(bytes, got, block.leading[0], second);
             Spend(state, hit / 16 + 1);  // about the cost of a step of a walk
             if (hit < got) return p + hit;
             p += got;
@@ -972,8 +973,7 @@ private:
                 state.left = 2;
                 uint64_t at = first, blockStart = 0, blockEnd = 0;
                 for (size_t b = 0; b < state.anchorBlock; ++b) {
-                    Placing placing;
-                    placing.p = at;
+                    Placing placing(at);
                     if (EarliestPlacement(state, state.blocks[b], placing, b == 0 ? last : Unbounded, false, blockStart, blockEnd) != Outcome::Yes)
                         break;
                     if (b == 0) state.leftStart = blockStart;
@@ -1021,9 +1021,7 @@ private:
                     continue;
                 }
                 cursor.query = state.at;
-                state.placing = Placing();
-                state.placing.p = state.at;
-                state.placing.active = true;
+                state.placing = Placing(state.at);
             }
             const Outcome placed = EarliestPlacement(state, state.blocks[state.block], state.placing, Unbounded, mayWait,
                                                      cursor.start, cursor.end);
