@@ -1,8 +1,9 @@
 // Loads the engine of a folder through the program's engine binding and scans files with it, timing
 // the load and each scan (no process start, no head start), and reports the peak working set.
 //   bench_engine ENGINE_FOLDER FILE-OR-FOLDER...
-// One line per step: "load SECONDS RECORDS", "scan FILE SECONDS BYTES VERDICT" (a folder: every file in
-// it, as one line with the number of files that were not clean), "peak BYTES".
+// One line per step: "load SECONDS RECORDS", "scan FILE SECONDS BYTES VERDICT" (a folder: every file under
+// it, as one line with the number of files that were not clean), "work PERCENT WHICH" (the reference
+// engine: the largest share of a work limit an object used), "peak BYTES".
 //   bench_engine --pair FOLDER_A FOLDER_B FILE...
 // Loads two engines (copies of the DLL in two folders are two modules) and scans each file with one
 // and then the other, so that both times come from the same moment of a noisy machine:
@@ -22,6 +23,25 @@ double Now() {
     ::QueryPerformanceCounter(&counter);
     ::QueryPerformanceFrequency(&frequency);
     return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// Every file under the folder, its subfolders included.
+void ScanFolder(AvCore::CAvCoreScanner& scanner, const std::wstring& folder, unsigned long long& bytes,
+                unsigned long long& flagged) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            ScanFolder(scanner, folder + L"\\" + name, bytes, flagged);
+            continue;
+        }
+        bytes += (static_cast<unsigned long long>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+        if (scanner.Scan((folder + L"\\" + name).c_str()) != AvCore::CAvCoreScanner::Verdict::Clean) ++flagged;
+    } while (::FindNextFileW(find, &found));
+    ::FindClose(find);
 }
 
 }  // namespace
@@ -57,20 +77,9 @@ int wmain(int argc, wchar_t** argv) {
         WIN32_FILE_ATTRIBUTE_DATA info = {};
         ::GetFileAttributesExW(argv[i], GetFileExInfoStandard, &info);
         if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            WIN32_FIND_DATAW found;
-            HANDLE find = ::FindFirstFileW((std::wstring(argv[i]) + L"\\*").c_str(), &found);
             unsigned long long bytes = 0, flagged = 0;
             start = Now();
-            if (find != INVALID_HANDLE_VALUE) {
-                do {
-                    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-                    bytes += (static_cast<unsigned long long>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
-                    if (scanner->Scan((std::wstring(argv[i]) + L"\\" + found.cFileName).c_str()) !=
-                        AvCore::CAvCoreScanner::Verdict::Clean)
-                        ++flagged;
-                } while (::FindNextFileW(find, &found));
-                ::FindClose(find);
-            }
+            ScanFolder(*scanner, argv[i], bytes, flagged);
             std::printf("scan %ls %.3f %llu %llu-not-clean\n", argv[i], Now() - start, bytes, flagged);
             continue;
         }
@@ -82,6 +91,14 @@ int wmain(int argc, wchar_t** argv) {
                     verdict == AvCore::CAvCoreScanner::Verdict::Clean      ? "clean"
                     : verdict == AvCore::CAvCoreScanner::Verdict::Detected ? "detected"
                                                                            : "not-scanned");
+    }
+    // The reference engine says how close an object came to its work limits.
+    typedef void(__stdcall * WorkPeakFn)(uint32_t*, char*, uint32_t);
+    if (const auto workPeak = reinterpret_cast<WorkPeakFn>(::GetProcAddress(::GetModuleHandleW(L"ScanMain.DLL"), "RefEngineWorkPeak"))) {
+        uint32_t millionths = 0;
+        char text[1024] = "";
+        workPeak(&millionths, text, sizeof text);
+        std::printf("work %.2f%% %s\n", millionths / 10000.0, text);
     }
     PROCESS_MEMORY_COUNTERS memory = {};
     memory.cb = sizeof(memory);

@@ -14,6 +14,8 @@
 namespace RefEngine {
 namespace {
 
+const char* const TooManyClasses = "more distinct byte classes than the engine holds";
+
 // Up to max fields of a line split at the separator, in place; the number of fields, or max + 1 when
 // there are more.
 size_t Fields(std::string_view line, char separator, std::string_view* out, size_t max) {
@@ -159,13 +161,35 @@ bool Database::AddLogical(const std::string& line) {
         return false;
     }
     const uint32_t index = static_cast<uint32_t>(logical.size());
-    parsed.signature.name = AddHashName(parsed.name);
-    logical.push_back(std::move(parsed.signature));
+    std::vector<uint32_t> added;
     for (auto& body : parsed.bodies) {
         body.second.target |= SignatureStore::Sub;
-        subsignatureOf[bodies.Add(body.second)] = std::make_pair(index, body.first);
+        const uint32_t s = bodies.Add(body.second);
+        if (s == SignatureStore::NotAdded) {
+            // The subsignatures added already stay, disabled: nothing refers to them.
+            for (uint32_t earlier : added) {
+                bodies.Disable(earlier);
+                subsignatureOf[earlier] = Owner();
+            }
+            ++skippedLines[std::string(".ldb: ") + TooManyClasses];
+            return false;
+        }
+        added.push_back(s);
+        subsignatureOf.resize(bodies.Size());
+        subsignatureOf[s] = {index, body.first};
     }
+    parsed.signature.name = AddHashName(parsed.name);
+    logical.push_back(std::move(parsed.signature));
     return true;
+}
+
+bool Database::AddBody(const std::string& extension, const BodySignature& sig) {
+    if (bodies.Add(sig) != SignatureStore::NotAdded) {
+        subsignatureOf.resize(bodies.Size());
+        return true;
+    }
+    ++skippedLines[extension + ": " + TooManyClasses];
+    return false;
 }
 
 namespace {
@@ -209,8 +233,7 @@ bool Database::AddLine(const std::string& givenExtension, const std::string& raw
         if (f[3] == "truncate") sig.cure = CureKind::Truncate;
         else if (f[3] != "none") return false;
         sig.name = f[0];
-        bodies.Add(sig);
-        return count(true);
+        return count(AddBody(extension, sig));
     }
     if (extension == ".ndb") {
         // Name:TargetType:Offset:HexSignature[:MinFL[:MaxFL]], without a string for every field.
@@ -236,8 +259,7 @@ bool Database::AddLine(const std::string& givenExtension, const std::string& raw
             sig.target != 1)
             return false;
         sig.cure = CureKind::None;
-        bodies.Add(sig);
-        return count(true);
+        return count(AddBody(extension, sig));
     }
     if (extension == ".hdb" || extension == ".hsb" || extension == ".fp" || extension == ".sfp") {
         // Digest:Size:Name[:MinFL]
@@ -363,6 +385,7 @@ void Database::Seal() {
     fileHashes.Seal(keep);
     sectionHashes.Seal(keep);
     allowed.Seal([](uint32_t) { return true; });
+    subsignatureOf.shrink_to_fit();
     needsPe = sectionHashes.Size() > 0 || !logical.empty();
     for (size_t i = 0; i < bodies.Size(); ++i) {
         if (!ignored.empty() && ignored.count(bodies.Name(i))) bodies.Disable(i);

@@ -40,8 +40,13 @@ struct Database {
     HashSet sectionHashes;  // .mdb, .msb: digests of the sections of PE files
     HashSet allowed;        // .fp, .sfp: objects with these digests are clean
     std::vector<LogicalSignature> logical;  // .ldb
-    // A subsignature's body signature -> its logical signature and its index there.
-    std::unordered_map<uint32_t, std::pair<uint32_t, uint32_t>> subsignatureOf;
+    // A body signature -> its logical signature and its index there (NotSubsignature for the others);
+    // as long as bodies.
+    static const uint32_t NotSubsignature = ~0u;
+    struct Owner {
+        uint32_t logical = NotSubsignature, index = 0;
+    };
+    std::vector<Owner> subsignatureOf;
     std::unordered_set<std::string> ignored;  // .ign, .ign2: names of signatures that are dropped
     bool needsPe = true;      // some signature looks into PE files: only then are objects' headers read
     bool includePua = false;                  // .ndu, .ldu, .hdu, ... are read only when asked
@@ -82,6 +87,8 @@ public:
 private:
     uint32_t AddHashName(const std::string& name);
     bool AddLogical(const std::string& line);
+    // A body signature of a base of that type; false (and counted) when the store cannot hold it.
+    bool AddBody(const std::string& extension, const BodySignature& sig);
     bool AddHash(HashSet& set, std::string_view digest, std::string_view size, std::string_view name,
                  std::string_view minLevel, bool md5, bool sha);
 

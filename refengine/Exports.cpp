@@ -134,7 +134,10 @@ uint32_t ScanFile(uint32_t coreId, Context& context, CoreScanParams* params) {
     if (!detection.found && (detection.incomplete || source.Failed())) {
         // Never clean when part of it could not be checked: the scanner shows it as not scanned.
         const std::string why = source.Failed() ? "the file could not be read to its end" : detection.why;
-        return NotScanned(params, 0, ("not fully scanned: " + why).c_str());
+        // The reason whole (a signature's name in it) rather than its first words, when the buffer
+        // cannot hold both.
+        const std::string text = "not fully scanned: " + why;
+        return NotScanned(params, 0, (text.size() < ThreatNameBufferSize ? text : why).c_str());
     }
     if (!detection.found) return CodeClean;
     if (params->threatName) CopyName(detection.name, params->threatName);
@@ -169,6 +172,18 @@ REF_EXPORT void __stdcall RefEngineLimits(uint32_t* overlongLines, uint32_t* arc
     if (overlongLines) *overlongLines = database.overlong;
     if (archiveCuts) *archiveCuts = engine ? engine->ArchiveCuts() : 0;
     if (workCuts) *workCuts = engine ? engine->WorkCuts() : 0;
+}
+
+// The object that came closest to a work limit of the matcher so far: the share of the limit it used,
+// in millionths, and which limit, signature and object, as text (at most size bytes with the NUL).
+REF_EXPORT void __stdcall RefEngineWorkPeak(uint32_t* millionths, char* text, uint32_t size) {
+    const RefEngine::Engine::WorkPeak peak = engine ? engine->BusiestObject() : RefEngine::Engine::WorkPeak();
+    if (millionths) *millionths = peak.share;
+    if (text && size) {
+        const size_t n = peak.text.size() < size - 1 ? peak.text.size() : size - 1;
+        memcpy(text, peak.text.data(), n);
+        text[n] = 0;
+    }
 }
 
 // For tests: what the bases held.

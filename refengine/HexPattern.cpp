@@ -3,6 +3,8 @@
 
 #include "refengine/Fields.h"
 
+#include <cmath>
+
 
 namespace RefEngine {
 namespace {
@@ -149,26 +151,42 @@ private:
             }
         }
     }
+    // Of the stretches of bytes that are exact (but for case), the one of at most MaxAnchor bytes least
+    // likely to turn up in ordinary files. Its first four bytes weigh twice: the filter looks them up
+    // at every position. Anchors under four bytes are checked at every position: they weigh less.
     bool ChooseAnchor() {
+        double best = 0;
         sig_.anchorLength = 0;
+        std::vector<int> keys;
+        std::vector<double> bits;
         for (size_t e = 0; e < sig_.elements.size(); ++e) {
             const Element& element = sig_.elements[e];
             if (element.kind != Element::Run) continue;
-            size_t run = 0;
-            for (size_t i = 0; i <= element.run.size(); ++i) {
-                if (i < element.run.size() && element.run[i].Exact()) {
-                    ++run;
-                    continue;
+            keys.clear();
+            bits.clear();
+            for (const ByteTest& test : element.run) {
+                keys.push_back(FoldedByte(test, sig_.classes));
+                bits.push_back(keys.back() < 0 ? 0 : -std::log2(Commonness(static_cast<uint8_t>(keys.back()))));
+            }
+            for (size_t start = 0; start < keys.size(); ++start) {
+                double score = 0;
+                size_t length = 0;
+                for (; length < MaxAnchor && start + length < keys.size() && keys[start + length] >= 0; ++length) {
+                    const size_t at = start + length;
+                    // A byte after the same byte is no surprise: runs of one value are common.
+                    const double surprise = length > 0 && keys[at - 1] == keys[at] ? 0.5 : bits[at];
+                    score += length < 4 ? 2 * surprise : surprise;
                 }
-                if (run > sig_.anchorLength) {
+                if (length == 0) continue;
+                const double weighed = length < 4 ? score - 4.0 * static_cast<double>(4 - length) : score;
+                if (weighed > best || sig_.anchorLength == 0) {
+                    best = weighed;
                     sig_.anchorElement = e;
-                    sig_.anchorPosition = i - run;
-                    sig_.anchorLength = run;
+                    sig_.anchorPosition = start;
+                    sig_.anchorLength = length;
                 }
-                run = 0;
             }
         }
-        if (sig_.anchorLength > MaxAnchor) sig_.anchorLength = MaxAnchor;
         return sig_.anchorLength > 0;
     }
 
@@ -226,6 +244,24 @@ bool ParseChoice(const std::string& hex, size_t& at, bool negated, Builder& buil
 }
 
 }  // namespace
+
+double Surprise(const uint8_t* bytes, size_t n) {
+    double bits = 0;
+    for (size_t i = 0; i < n; ++i) bits += i > 0 && bytes[i - 1] == bytes[i] ? 0.5 : -std::log2(Commonness(bytes[i]));
+    return bits;
+}
+
+int CaseLetter(const std::bitset<256>& bytes) {
+    if (bytes.count() != 2) return -1;
+    for (int upper = 'A'; upper <= 'Z'; ++upper)
+        if (bytes.test(static_cast<size_t>(upper)) && bytes.test(static_cast<size_t>(upper | 0x20))) return upper | 0x20;
+    return -1;
+}
+
+int FoldedByte(const ByteTest& test, const std::vector<std::bitset<256>>& classes) {
+    if (test.byteClass < 0) return test.mask == 0xFF ? FoldCase(test.value) : -1;
+    return CaseLetter(classes[static_cast<size_t>(test.byteClass)]);
+}
 
 bool ParseHexSignature(const std::string& hex, BodySignature& out) {
     Builder builder(out, hex.size());

@@ -145,6 +145,14 @@ std::string CaseInsensitive(const std::string& hex) {
     return out;
 }
 
+// "(aa|bb|cc)": alternatives of one byte each.
+bool AllSingleBytes(const std::string& group) {
+    if (group.size() < 4 || group[0] != '(' || group.back() != ')') return false;
+    for (const std::string& option : Split(group.substr(1, group.size() - 2), '|'))
+        if (option.size() != 2) return false;
+    return true;
+}
+
 // ::w: each byte followed by a zero byte, as in UTF-16 text; gaps twice as long. Empty when the
 // signature has a form this cannot widen.
 std::string Wide(const std::string& hex) {
@@ -174,6 +182,8 @@ std::string Wide(const std::string& hex) {
             out += token.text;
         } else if (token.kind == '!') {
             out += token.text + "00";  // one byte but these, then its zero
+        } else if (token.kind == '(' && AllSingleBytes(token.text)) {
+            out += token.text + "00";  // one of these bytes, then its zero: a class stays a class
         } else if (token.kind == '(') {
             std::string options;
             for (const std::string& option : Split(token.text.substr(1, token.text.size() - 2), '|')) {
@@ -235,6 +245,37 @@ bool LogicalSignature::Evaluate(const uint32_t* counts) const {
         }
     }
     return top == 1 && stack[0].truth;
+}
+
+uint64_t LogicalSignature::Required() const {
+    struct Value {
+        uint64_t required;
+        int leaf;  // the subsignature when the value is one alone, else -1
+    };
+    std::vector<Value> stack;
+    for (size_t i = 0; i < expression.size(); ++i) {
+        const uint32_t code = expression[i], op = code >> 24, argument = code & 0xFFFFFF;
+        if (op == OpLeaf) {
+            stack.push_back({1ull << argument, static_cast<int>(argument)});
+        } else if (op == OpAnd || op == OpOr) {
+            if (argument > stack.size()) return 0;
+            Value joined{op == OpAnd ? 0 : ~0ull, -1};
+            for (size_t k = stack.size() - argument; k < stack.size(); ++k)
+                joined.required = op == OpAnd ? joined.required | stack[k].required : joined.required & stack[k].required;
+            stack.resize(stack.size() - argument);
+            stack.push_back(joined);
+        } else {
+            if (stack.empty() || i + 2 >= expression.size()) return 0;
+            const uint64_t n = expression[++i], m = expression[++i];
+            Value& v = stack.back();
+            // A count above n, equal to n > 0, or m distinct matches needs a match of a lone subsignature;
+            // of a group, no one member in particular.
+            const bool needsOne = v.leaf >= 0 && (argument == '>' || (argument == '=' && n > 0) || m > 0);
+            v.required = needsOne ? 1ull << v.leaf : 0;
+            v.leaf = -1;
+        }
+    }
+    return stack.size() == 1 ? stack[0].required : 0;
 }
 
 bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogical& out) {
@@ -299,24 +340,45 @@ bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogica
             out.skipReason = "PCRE subsignature";
             return false;
         }
-        if (text.find('#') != std::string::npos || text.find('$') != std::string::npos) {
-            out.skipReason = "byte-compare, macro or image subsignature";
+        if (text.compare(0, 3, "VI:") == 0) {
+            out.skipReason = "version-information subsignature (VI:)";
+            return false;
+        }
+        if (text.compare(0, 9, "fuzzy_img") == 0) {
+            out.skipReason = "image subsignature";
+            return false;
+        }
+        if (text.find('#') != std::string::npos) {
+            out.skipReason = "byte-compare subsignature";
+            return false;
+        }
+        if (text.find('$') != std::string::npos) {
+            out.skipReason = "macro subsignature";
             return false;
         }
         BodySignature body;
         const size_t colon = text.rfind(':');
         if (colon != std::string::npos) {
-            if (!ParseOffset(text.substr(0, colon), body.offset)) return false;
+            if (!ParseOffset(text.substr(0, colon), body.offset)) {
+                out.skipReason = "subsignature offset of an unsupported form";
+                return false;
+            }
             text = text.substr(colon + 1);
         }
-        bool ascii = false, wide = false;
+        // Each modifier counts once, however often it is repeated.
+        bool nocase = false, ascii = false, wide = false, fullword = false;
         for (char m : modifiers) {
-            if (m == 'i') text = CaseInsensitive(text);
+            if (m == 'i') nocase = true;
             else if (m == 'a') ascii = true;
             else if (m == 'w') wide = true;
-            else if (m == 'f') text = "(B)" + text + "(B)";
-            else return false;
+            else if (m == 'f') fullword = true;
+            else {
+                out.skipReason = "subsignature modifier of an unsupported form";
+                return false;
+            }
         }
+        if (nocase) text = CaseInsensitive(text);
+        if (fullword) text = "(B)" + text + "(B)";
         std::vector<std::string> forms;
         if (!wide || ascii) forms.push_back(text);
         if (wide) {

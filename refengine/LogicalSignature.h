@@ -32,6 +32,9 @@ struct LogicalSignature {
     bool Fits(const ObjectInfo& info) const;
     // The expression over the match counts of the subsignatures.
     bool Evaluate(const uint32_t* counts) const;
+    // The subsignatures (a bit each) without a match of which the expression cannot be true, as far as
+    // its form shows (fewer than there may be, never more).
+    uint64_t Required() const;
 };
 
 // What reading a logical signature's line gave: the signature and its subsignatures as body signatures

@@ -12,6 +12,8 @@ namespace RefEngine {
 namespace {
 
 const size_t ChunkSize = 1u << 20;
+// Signatures whose anchors may lie further than this from their offsets are left to the filter.
+const uint64_t MaxPlacedShift = 1u << 16;
 
 uint32_t Load32(const uint8_t* p) {
     uint32_t value;
@@ -44,28 +46,37 @@ bool SameBytes(const uint8_t* a, const uint8_t* b, size_t n) {
     return true;
 }
 
-int CompareBytes(const uint8_t* a, const uint8_t* b, size_t n) {
-    for (size_t i = 0; i < n; ++i)
-        if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
-    return 0;
-}
-
-// The first i below n where data[i] is first and, when there is a second, data[i + 1] is second (or i
-// is the last position, whose next byte lies beyond the bytes given); n when there is none.
-size_t FindStart(const uint8_t* data, size_t n, uint8_t first, const uint8_t* second) {
+// The first i below n where data[i] is key[0] and, for a pair, data[i + 1] is key[1] (or i is the last
+// position, whose next byte lies beyond the bytes given); n when there is none. A byte is compared
+// with its fold bit (0x20 for a letter of either case, else 0) set.
+size_t FindStart(const uint8_t* data, size_t n, const uint8_t key[2], const uint8_t fold[2], bool pair) {
     size_t i = 0;
-    const __m128i a = _mm_set1_epi8(static_cast<char>(first));
-    const __m128i b = _mm_set1_epi8(static_cast<char>(second ? *second : 0));
-    const __m128i anySecond = second ? _mm_setzero_si128() : _mm_set1_epi8(-1);
+    const __m128i a = _mm_set1_epi8(static_cast<char>(key[0])), foldA = _mm_set1_epi8(static_cast<char>(fold[0]));
+    const __m128i b = _mm_set1_epi8(static_cast<char>(pair ? key[1] : 0)), foldB = _mm_set1_epi8(static_cast<char>(pair ? fold[1] : 0));
+    const __m128i anySecond = pair ? _mm_setzero_si128() : _mm_set1_epi8(-1);
     for (; i + 17 <= n; i += 16) {
-        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 1));
+        const __m128i here = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i)), foldA);
+        const __m128i next = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 1)), foldB);
         const __m128i hit = _mm_and_si128(_mm_cmpeq_epi8(here, a), _mm_or_si128(_mm_cmpeq_epi8(next, b), anySecond));
         if (const int mask = _mm_movemask_epi8(hit)) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
     }
     for (; i < n; ++i)
-        if (data[i] == first && (!second || i + 1 == n || data[i + 1] == *second)) return i;
+        if ((data[i] | fold[0]) == key[0] && (!pair || i + 1 == n || (data[i + 1] | fold[1]) == key[1])) return i;
     return n;
+}
+
+// ASCII letters in lower case, 16 bytes at a time: the filter reads the object as the anchors are kept.
+void FoldInto(const uint8_t* in, uint8_t* out, size_t n) {
+    size_t i = 0;
+    const __m128i shift = _mm_set1_epi8(static_cast<char>(0x80 - 'A'));  // 'A' to 'Z' become -128 to -103
+    const __m128i below = _mm_set1_epi8(static_cast<char>(-128 + 26));
+    const __m128i bit = _mm_set1_epi8(0x20);
+    for (; i + 16 <= n; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        const __m128i upper = _mm_cmplt_epi8(_mm_add_epi8(x, shift), below);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_or_si128(x, _mm_and_si128(upper, bit)));
+    }
+    for (; i < n; ++i) out[i] = FoldCase(in[i]);
 }
 
 // Where some pairs of bytes lie in a stretch of bytes, found in one pass over it: for many searches
@@ -111,6 +122,15 @@ private:
     std::vector<uint32_t> wanted_;
     std::vector<uint64_t> places_;  // pair << 32 | offset, sorted
 };
+
+// The first eight bytes of an anchor (as far as it goes, zeros after), the first in the highest bits:
+// numbers that sort as the bytes do.
+uint64_t HeadOf(const uint8_t* bytes, size_t n) {
+    uint64_t head = 0;
+    for (size_t i = 0; i < 8; ++i) head = (head << 8) | (i < n ? bytes[i] : 0);
+    return head;
+}
+uint64_t HeadMask(uint32_t length) { return length >= 8 ? ~0ull : ~0ull << (8 * (8 - length)); }
 
 // Closed intervals of positions, sorted and apart. Most sets hold one or two: those live inside.
 struct Interval {
@@ -223,8 +243,8 @@ bool ResolveOffset(const Offset& offset, const ObjectInfo& info, uint64_t& first
     return true;
 }
 
-BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets)
-    : store_(store), budgets_(budgets), nextInGroup_(store.Size(), ~0u), singleLists_(256, -1) {
+BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets, const std::vector<uint32_t>* only)
+    : store_(store), budgets_(budgets), singleLists_(256, -1) {
     // Groups of equal anchors: the signatures sorted by a number made of the anchor's first four
     // bytes and a hash of all of it (a sort of numbers, not of the anchors in memory), then equal
     // anchors joined within each run of equal numbers.
@@ -232,15 +252,31 @@ BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets)
         uint64_t key;
         uint32_t signature;
     };
-    std::vector<Key> keys(store.Size());
-    for (uint32_t s = 0; s < keys.size(); ++s) {
+    std::vector<Key> keys;
+    keys.reserve(only ? only->size() : store.Size());
+    std::vector<ElementView> elements;
+    for (uint32_t i = 0; i < (only ? only->size() : store.Size()); ++i) {
+        const uint32_t s = only ? (*only)[i] : i;
+        // A signature that starts at a known place is looked for there, not by the filter (but for one
+        // whose anchor may lie anywhere in a section, or far from its offset: the filter costs less).
+        const SignatureStore::Record& record = store[s];
+        if (record.offsetKind != Offset::Anywhere && record.offsetKind != Offset::SectionEnd && store.GetOffset(s).shift <= MaxPlacedShift) {
+            const Placed placed = PlacedSignature(s, elements);
+            if (placed.anchorMax - placed.anchorMin <= MaxPlacedShift) {
+                placed_.push_back(placed);
+                continue;
+            }
+        }
         const uint8_t* a = store.Anchor(s);
         const uint32_t length = store[s].anchorLength;
         uint32_t first = 0, hash = 2166136261u ^ length;
         std::memcpy(&first, a, std::min<uint32_t>(length, 4));
         for (uint32_t i = 0; i < length; ++i) hash = (hash ^ a[i]) * 16777619u;
-        keys[s] = {(static_cast<uint64_t>(first) << 32) | hash, s};
+        keys.push_back({(static_cast<uint64_t>(first) << 32) | hash, static_cast<uint32_t>(members_.size())});
+        members_.push_back(s);
     }
+    members_.shrink_to_fit();
+    nextInGroup_.assign(members_.size(), ~0u);
     std::sort(keys.begin(), keys.end(), [](const Key& x, const Key& y) {
         return x.key != y.key ? x.key < y.key : x.signature < y.signature;
     });
@@ -250,8 +286,8 @@ BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets)
         if (i == 0 || keys[i - 1].key != keys[i].key) lastOfGroup.clear();
         bool joined = false;
         for (uint32_t& last : lastOfGroup) {
-            const uint32_t length = store[s].anchorLength;
-            if (store[last].anchorLength == length && std::memcmp(store.Anchor(last), store.Anchor(s), length) == 0) {
+            const uint32_t length = store[Global(s)].anchorLength;
+            if (store[Global(last)].anchorLength == length && std::memcmp(store.Anchor(Global(last)), store.Anchor(Global(s)), length) == 0) {
                 nextInGroup_[last] = s;
                 last = s;
                 joined = true;
@@ -343,17 +379,49 @@ BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets)
         hasSingle_ = true;
         singleLists_[entry.first] = static_cast<int32_t>(AddShared(entry.second));
     }
-    shared_.shrink_to_fit();
+    lists_.shrink_to_fit();
 }
 
-uint32_t BodyMatcher::AddShared(std::vector<uint32_t> groups) {
-    std::sort(groups.begin(), groups.end(), [this](uint32_t x, uint32_t y) {
-        const uint32_t lx = AnchorLength(x), ly = AnchorLength(y);
-        return lx != ly ? lx < ly : std::memcmp(AnchorBytes(x), AnchorBytes(y), lx) < 0;
+BodyMatcher::Placed BodyMatcher::PlacedSignature(uint32_t s, std::vector<ElementView>& elements) const {
+    Placed placed;
+    placed.signature = s;
+    store_.Elements(s, elements);
+    const SignatureStore::Record& record = store_[s];
+    // How far the anchor lies from the start of a match: the elements before it, and its place in its run.
+    for (uint32_t e = 0; e < record.anchorElement; ++e) {
+        const ElementView& element = elements[e];
+        uint64_t shortest = 0, longest = 0;
+        if (element.kind == Element::Run) shortest = longest = element.length;
+        if (element.kind == Element::Gap) shortest = element.min, longest = element.max;
+        if (element.kind == Element::Choice) {
+            const uint8_t* p = element.data;
+            shortest = Unbounded;
+            for (uint32_t o = 0; o < element.length; ++o) {
+                const uint32_t length = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+                shortest = std::min<uint64_t>(shortest, length);
+                longest = std::max<uint64_t>(longest, length);
+                p += 4 + 4 * static_cast<size_t>(length);
+            }
+        }
+        placed.anchorMin += shortest;
+        placed.anchorMax = placed.anchorMax == Unbounded || longest == Unbounded ? Unbounded : placed.anchorMax + longest;
+    }
+    placed.anchorMin += record.anchorPosition;
+    if (placed.anchorMax != Unbounded) placed.anchorMax += record.anchorPosition;
+    return placed;
+}
+
+uint32_t BodyMatcher::AddShared(const std::vector<uint32_t>& groups) {
+    std::vector<ListEntry> entries;
+    for (uint32_t g : groups) entries.push_back({HeadOf(AnchorBytes(g), AnchorLength(g)), g, AnchorLength(g)});
+    std::sort(entries.begin(), entries.end(), [this](const ListEntry& x, const ListEntry& y) {
+        if (x.length != y.length) return x.length < y.length;
+        if (x.head != y.head) return x.head < y.head;
+        return x.length > 8 && std::memcmp(AnchorBytes(x.group) + 8, AnchorBytes(y.group) + 8, x.length - 8) < 0;
     });
-    const uint32_t start = static_cast<uint32_t>(shared_.size());
-    shared_.push_back(static_cast<uint32_t>(groups.size()));
-    shared_.insert(shared_.end(), groups.begin(), groups.end());
+    const uint32_t start = static_cast<uint32_t>(lists_.size());
+    lists_.push_back({0, static_cast<uint32_t>(entries.size()), 0});
+    lists_.insert(lists_.end(), entries.begin(), entries.end());
     return start;
 }
 
@@ -398,13 +466,15 @@ const BodyMatcher::LongEntry* BodyMatcher::FindLong(uint32_t gram) const {
 // One object's search: the per-signature memory of placed blocks, and the work counters.
 class BodyMatcher::Search {
 public:
-    Search(const BodyMatcher& matcher, ByteSource& source, const ObjectInfo& info, const SubsignatureSink* sink)
-        : sink_(sink), m_(matcher), store_(matcher.store_), source_(source), info_(info), size_(source.Size()),
+    Search(const BodyMatcher& matcher, ByteSource& source, const ObjectInfo& info, const SubsignatureSink* sink,
+           const SignatureFilter* wanted)
+        : sink_(sink), wanted_(wanted), m_(matcher), store_(matcher.store_), source_(source), info_(info), size_(source.Size()),
           objectBudget_(matcher.budgets_.perObjectBase + matcher.budgets_.perObjectByte * source.Size()) {}
 
     Result result;
 
-    // A gram's entry hit at position at; nearby: the bytes from at on that the caller has (nearSize).
+    // A gram's entry hit at position at; nearby: the bytes from at on that the caller has (nearSize),
+    // case folded.
     void Long(const LongEntry& entry, uint64_t at, const uint8_t* nearby, size_t nearSize) {
         if (entry.index & Shared) {
             List(entry.index & ~Shared, at, nearby, nearSize);
@@ -419,42 +489,103 @@ public:
                 std::memcpy(next, nearby + 4, 8);
             else if (source_.Read(at + 4, next, tailLength) != tailLength)
                 return;
+            else
+                FoldInto(next, next, tailLength);
             const uint32_t mask0 = tailLength >= 4 ? ~0u : (1u << (8 * tailLength)) - 1;
             const uint32_t mask1 = tailLength >= 8 ? ~0u : tailLength <= 4 ? 0 : (1u << (8 * (tailLength - 4))) - 1;
             if ((Load32(next) & mask0) != entry.tail[0] || (Load32(next + 4) & mask1) != entry.tail[1]) return;
         }
-        uint32_t s = entry.index & SignatureMask;
+        const uint32_t first = entry.index & SignatureMask;
         if (length > 12) {
             Window window(*this, at, nearby, nearSize);
-            if (length > window.size || !SameBytes(store_.Anchor(s) + 12, window.bytes + 12, length - 12)) return;
+            if (length > window.size || !SameBytes(store_.Anchor(m_.Global(first)) + 12, window.bytes + 12, length - 12)) return;
         }
-        CheckGroup(s, at);
+        CheckGroup(first, at);
     }
 
-    // The groups of a shared list that lie at position at.
+    // The groups of a shared list that lie at position at: their first eight bytes, kept in the list,
+    // decide most without a look at the anchors themselves.
     void List(uint32_t start, uint64_t at, const uint8_t* nearby, size_t nearSize) {
         Window window(*this, at, nearby, nearSize);
-        const uint32_t count = m_.shared_[start];
-        const uint32_t* groups = &m_.shared_[start + 1];
+        const uint64_t head = HeadOf(window.bytes, window.size);
+        const uint32_t count = m_.lists_[start].group;
+        const ListEntry* entries = &m_.lists_[start + 1];
+        auto lies = [&](const ListEntry& e) {
+            return e.length <= window.size && (head & HeadMask(e.length)) == e.head &&
+                   (e.length <= 8 || SameBytes(m_.AnchorBytes(e.group) + 8, window.bytes + 8, e.length - 8));
+        };
         if (count <= 8) {
-            for (uint32_t i = 0; i < count && !Done(); ++i) TryGroup(groups[i], window, at);
+            for (uint32_t i = 0; i < count && !Done(); ++i)
+                if (lies(entries[i])) CheckGroup(m_.groups_[entries[i].group], at);
             return;
         }
         // Many anchors begin alike: one binary search for each anchor length.
-        uint32_t i = 0;
-        while (i < count && !Done()) {
-            const uint32_t length = m_.AnchorLength(groups[i]);
+        for (uint32_t i = 0; i < count && !Done();) {
+            const uint32_t length = entries[i].length;
             uint32_t j = i;
-            while (j < count && m_.AnchorLength(groups[j]) == length) ++j;
-            if (length <= window.size) {
-                const uint32_t* found = std::lower_bound(groups + i, groups + j, window.bytes,
-                                                         [this, length](uint32_t g, const uint8_t* w) {
-                                                             return CompareBytes(m_.AnchorBytes(g), w, length) < 0;
-                                                         });
-                if (found != groups + j && SameBytes(m_.AnchorBytes(*found), window.bytes, length))
-                    TryGroup(*found, window, at);
-            }
+            while (j < count && entries[j].length == length) ++j;
+            const uint64_t key = head & HeadMask(length);
+            const ListEntry* e = std::lower_bound(entries + i, entries + j, key, [](const ListEntry& x, uint64_t k) { return x.head < k; });
+            for (; e != entries + j && e->head == key && !Done(); ++e)
+                if (lies(*e)) CheckGroup(m_.groups_[e->group], at);
             i = j;
+        }
+    }
+
+    // The result, with the largest share of a work limit used.
+    Result Finish() {
+        auto share = [](uint64_t used, uint64_t limit) {
+            return static_cast<uint32_t>(std::min<uint64_t>(used * 1000000 / std::max<uint64_t>(limit, 1), UINT32_MAX));
+        };
+        auto note = [this](uint32_t value, Result::Limit limit, uint32_t signature) {
+            if (value <= result.workShare) return;
+            result.workShare = value;
+            result.workLimit = limit;
+            result.workSignature = signature;
+        };
+        note(share(objectWork_, objectBudget_), Result::ObjectLimit, 0);
+        for (const auto& state : states_) note(share(state.second.work, m_.budgets_.perSignature), Result::SignatureLimit, state.first);
+        note(share(busiestCandidate_, m_.budgets_.perCandidate), Result::CandidateLimit, busiestSignature_);
+        return result;
+    }
+
+    // The signatures that start at a known place: where their anchors lie, from there, before the
+    // filter's candidates.
+    void CheckPlaced(const std::vector<Placed>& placed) {
+        for (const Placed& p : placed) {
+            if (Done()) return;
+            const SignatureStore::Record& record = store_[p.signature];
+            if ((record.target & SignatureStore::Disabled) || ((record.target & SignatureStore::TargetMask) == 1 && !info_.pe))
+                continue;
+            uint64_t first = 0, last = 0;
+            if (!ResolveOffset(store_.GetOffset(p.signature), info_, first, last) || first + p.anchorMin >= size_) continue;
+            const uint32_t length = record.anchorLength;
+            const uint64_t from = first + p.anchorMin;
+            const uint64_t to = last == Unbounded || p.anchorMax == Unbounded || last + p.anchorMax > size_ ? size_ : last + p.anchorMax;
+            const uint8_t* anchor = store_.Anchor(p.signature);
+            // The anchor is kept case folded: its letters match in either case here, and the run's
+            // own test decides.
+            uint8_t fold[2] = {0, 0};
+            for (size_t i = 0; i < 2 && i < length; ++i) fold[i] = anchor[i] >= 'a' && anchor[i] <= 'z' ? 0x20 : 0;
+            for (uint64_t at = from; at <= to && at + length <= size_ && !Done();) {
+                size_t got = 0;
+                const uint8_t* bytes = source_.View(at, got);
+                if (!bytes || got == 0) break;
+                const size_t n = static_cast<size_t>(std::min<uint64_t>(got, to - at + 1));
+                SpendOnObject(n / 16 + 1, p.signature);
+                const size_t hit = FindStart(bytes, n, anchor, fold, length >= 2);
+                if (hit == n) {
+                    at += n;
+                    continue;
+                }
+                at += hit;
+                uint8_t here[MaxAnchor];
+                if (source_.Read(at, here, length) == length) {
+                    FoldInto(here, here, length);
+                    if (SameBytes(here, anchor, length)) Check(p.signature, at);
+                }
+                ++at;
+            }
         }
     }
 
@@ -475,10 +606,11 @@ public:
     }
 
 private:
-    struct Window {  // the object's bytes from a position on, as far as an anchor reaches
+    struct Window {  // the object's bytes from a position on, as far as an anchor reaches, case folded
         Window(Search& search, uint64_t at, const uint8_t* nearby, size_t nearSize) : bytes(nearby), size(nearSize) {
             if (nearSize < MaxAnchor && at + nearSize < search.size_) {
                 size = search.source_.Read(at, copy, MaxAnchor);
+                FoldInto(copy, copy, size);
                 bytes = copy;
             } else if (size > MaxAnchor) {
                 size = MaxAnchor;
@@ -511,9 +643,14 @@ private:
     struct Block {  // elements [first, last) between unbounded gaps
         size_t first, last;
         uint64_t minLength;
-        size_t known;        // how many of its first two bytes are known exactly: searched for
-        uint8_t leading[2];
-        uint16_t Pair() const { return static_cast<uint16_t>(Load16(leading)); }
+        // What is searched for where the block may start: its rarest one or two bytes (keyBytes; 0:
+        // none, every position is tried), keyMin to keyMax bytes after the start; fold is 0x20 for a
+        // letter that matches in either case.
+        uint32_t keyBytes;
+        uint64_t keyMin, keyMax;
+        uint8_t key[2], fold[2];
+        uint16_t Pair() const { return static_cast<uint16_t>(Load16(key)); }
+        bool Indexed() const { return keyBytes == 2 && !fold[0] && !fold[1]; }
     };
     struct State {
         bool ready = false;
@@ -521,7 +658,7 @@ private:
         std::vector<Block> blocks;
         std::vector<uint64_t> gapBefore;  // minimum of the unbounded gap before each block
         size_t anchorBlock = 0;
-        uint64_t work = 0;
+        uint64_t work = 0, searched = 0;  // searched: work of searches within their allowance
         bool gaveUp = false;
         int left = 0;  // 0: not placed yet, 1: placed, 2: cannot be placed
         uint64_t leftEnd = 0, leftStart = 0;
@@ -535,34 +672,29 @@ private:
         Placing placing;
     };
 
-    void TryGroup(uint32_t g, const Window& window, uint64_t at) {
-        const uint32_t length = m_.AnchorLength(g);
-        if (length > window.size || !SameBytes(m_.AnchorBytes(g), window.bytes, length)) return;
-        CheckGroup(m_.groups_[g], at);
-    }
-
     // Each signature of a group of equal anchors, from its first one, with the anchor at position at.
-    void CheckGroup(uint32_t s, uint64_t at) {
-        for (; s != ~0u && !Done(); s = m_.nextInGroup_[s]) Check(s, at);
+    void CheckGroup(uint32_t member, uint64_t at) {
+        for (; member != ~0u && !Done(); member = m_.nextInGroup_[member]) Check(m_.Global(member), at);
     }
 
     void Prepare(uint32_t s, State& state) {
         state.ready = true;
         store_.Elements(s, state.elements);
         const SignatureStore::Record& record = store_[s];
-        Block block = {0, 0, 0, 0, {0, 0}};
+        Block block = {};
         uint64_t gap = 0;
         for (size_t e = 0; e <= state.elements.size(); ++e) {
             const bool unbounded = e < state.elements.size() && state.elements[e].kind == Element::Gap &&
                                    state.elements[e].max == Unbounded;
             if (e == state.elements.size() || unbounded) {
                 block.last = e;
-                block.known = block.first < block.last ? LeadingBytes(state.elements[block.first], block.leading) : 0;
+                ChooseKey(state, block);
                 state.blocks.push_back(block);
                 state.gapBefore.push_back(gap);
                 if (e == state.elements.size()) break;
                 gap = state.elements[e].min;
-                block = {e + 1, e + 1, 0, 0, {0, 0}};
+                block = Block();
+                block.first = block.last = e + 1;
                 continue;
             }
             const ElementView& element = state.elements[e];
@@ -599,11 +731,39 @@ private:
         if (state.work > m_.budgets_.perSignature || candidateWork_ > m_.budgets_.perCandidate) throw OutOfWork();
     }
 
-    // The work that Spend still allows.
-    uint64_t WorkLeft(const State& state) const {
-        auto left = [](uint64_t budget, uint64_t spent) { return budget > spent ? budget - spent : 0; };
-        return std::min({left(objectBudget_, objectWork_), left(m_.budgets_.perSignature, state.work),
-                         left(m_.budgets_.perCandidate, candidateWork_)});
+    // Work that is the object's alone (no signature's or candidate's).
+    void SpendOnObject(uint64_t amount, uint32_t s) {
+        objectWork_ += amount;
+        if (objectWork_ > objectBudget_) {
+            outOfWork_ = true;
+            GiveUp(s);
+        }
+    }
+
+    // Searching for a block's start: placements only move on, so a signature searches the object at
+    // most once for each block. That much is the object's work alone (Budgets::searchPasses); only
+    // searching beyond it (which no placement needs) counts against the signature's and the candidate's.
+    uint64_t SearchAllowance(const State& state) const { return m_.budgets_.searchPasses * state.blocks.size() * (size_ / 16 + 16); }
+    void SpendSearching(State& state, uint64_t amount) {
+        if (state.searched + amount <= SearchAllowance(state)) {
+            state.searched += amount;
+            objectWork_ += amount;
+            if (objectWork_ > objectBudget_) {
+                outOfWork_ = true;
+                throw OutOfWork();
+            }
+            return;
+        }
+        Spend(state, amount);
+    }
+    uint64_t SearchLeft(const State& state) const {
+        return std::min(Left(objectBudget_, objectWork_), Left(SearchAllowance(state), state.searched) + OwnWorkLeft(state));
+    }
+
+    static uint64_t Left(uint64_t budget, uint64_t spent) { return budget > spent ? budget - spent : 0; }
+    // The work the signature's and the candidate's shares still allow.
+    uint64_t OwnWorkLeft(const State& state) const {
+        return std::min(Left(m_.budgets_.perSignature, state.work), Left(m_.budgets_.perCandidate, candidateWork_));
     }
 
     void GiveUp(uint32_t s) {
@@ -616,6 +776,7 @@ private:
     void Check(uint32_t s, uint64_t anchorAt) {
         const SignatureStore::Record& record = store_[s];
         if ((record.target & SignatureStore::Disabled) || ((record.target & SignatureStore::TargetMask) == 1 && !info_.pe)) return;
+        if (wanted_ && !(*wanted_)(s)) return;
         if (anchorAt < record.anchorPosition) return;
         State& state = states_[s];
         if (state.gaveUp) return;
@@ -639,6 +800,13 @@ private:
             state.gaveUp = true;
             Decide({order, s, false, 0});
         }
+        NoteCandidate(s);
+    }
+
+    void NoteCandidate(uint32_t s) {
+        if (candidateWork_ <= busiestCandidate_) return;
+        busiestCandidate_ = candidateWork_;
+        busiestSignature_ = s;
     }
 
     // Waiting candidates, in their order, go on in the bytes the scan holds now (or decide now,
@@ -659,7 +827,7 @@ private:
         std::vector<uint16_t> pairs;
         for (uint32_t s : waiting_) {
             const Block& block = states_[s].blocks[states_[s].block];
-            if (block.known == 2) pairs.push_back(block.Pair());
+            if (block.Indexed()) pairs.push_back(block.Pair());
         }
         if (pairs.size() >= 16) pairs_.Build(near_, nearSize_, pairs);
     }
@@ -684,6 +852,7 @@ private:
             state.gaveUp = true;
             Queue({state.order, s, false, 0});
         }
+        NoteCandidate(s);
         candidateWork_ = work;
         current_ = current;
         return !state.waiting;
@@ -738,10 +907,12 @@ private:
         return Reaches(length, p, state) && TestsPassAt(tests, length, exact, p);
     }
 
-    // The anchor's run at position p, but for the anchor's own bytes, which made the candidate (the
-    // work counted as for the whole run).
+    // The anchor's run at position p, but for the anchor's own bytes, which made the candidate unless
+    // they hold letters (the work counted as for the whole run).
     bool AnchorRunAt(const SignatureStore::Record& record, const ElementView& run, uint64_t p, State& state) {
         if (!Reaches(run.length, p, state)) return false;
+        // The filter matched letters in either case: their case is the run's to decide.
+        if (record.target & SignatureStore::AnchorCased) return TestsPassAt(run.data, run.length, run.exact, p);
         const uint32_t from = record.anchorPosition, to = from + record.anchorLength, stride = run.exact ? 1 : 4;
         return TestsPassAt(run.data, from, run.exact, p) && TestsPassAt(run.data + stride * to, run.length - to, run.exact, p + to);
     }
@@ -897,48 +1068,108 @@ private:
         return Outcome::Yes;
     }
 
-    // The first position from p where the block may start: where its first two exact bytes lie, when
-    // it begins with them. Later, with p as far as the search got, when the bytes from p on are not
-    // held and the search may wait for them.
+    // The first position from p where the block may start: as early as a place of its key allows, when
+    // it has one. Later, with p as far as the search got, when the bytes from p on are not held and the
+    // search may wait for them.
     uint64_t NextPossibleStart(State& state, const Block& block, uint64_t& p, uint64_t latest, bool mayWait) {
         size_t got = 0;
-        if (block.known == 0) return mayWait && p < size_ && !NearView(p, got) ? Later : p;
-        const uint8_t* second = block.known == 2 ? block.leading + 1 : nullptr;
-        while (p <= latest && p < size_) {
+        if (block.keyBytes == 0) return mayWait && p < size_ && !NearView(p, got) ? Later : p;
+        // Where the key may lie for a start from p on, and for the latest start.
+        uint64_t q = p + block.keyMin;
+        const uint64_t lastKey = latest == Unbounded ? Unbounded : latest + block.keyMax;
+        const bool pair = block.keyBytes == 2;
+        while (q <= lastKey && q < size_) {
             // Searched where the bytes lie: in the scan's buffer, else in the source's pages. A
             // search that may wait for the scan's next bytes reads none itself: many candidates
             // search the same stretch, and each page read from a file is a copy.
-            const uint8_t* bytes = NearView(p, got);
+            const uint8_t* bytes = NearView(q, got);
             if (!bytes) {
-                if (mayWait) return Later;
-                bytes = source_.View(p, got);
+                if (mayWait) {
+                    p = q - block.keyMin;
+                    return Later;
+                }
+                bytes = source_.View(q, got);
             }
             if (!bytes || got == 0) return Unbounded;
-            if (latest != Unbounded && latest - p + 1 < got) got = static_cast<size_t>(latest - p + 1);
+            if (lastKey != Unbounded && lastKey - q + 1 < got) got = static_cast<size_t>(lastKey - q + 1);
             // No further than the work left allows: a start found beyond that would run out of work
             // all the same, after searching a view as long as the object (an archive member in memory).
-            const uint64_t left = WorkLeft(state);
+            const uint64_t left = SearchLeft(state);
             if (got / 16 > left) got = static_cast<size_t>(left * 16);
-            const size_t hit = second && pairs_.Covers(bytes, block.Pair()) ? pairs_.Find(bytes, got, block.Pair())
-                                                                             : FindStart(bytes, got, block.leading[0], second);
-            Spend(state, hit / 16 + 1);  // about the cost of a step of a walk
-            if (hit < got) return p + hit;
-            p += got;
+            const size_t hit = block.Indexed() && pairs_.Covers(bytes, block.Pair()) ? pairs_.Find(bytes, got, block.Pair())
+                                                                                   : FindStart(bytes, got, block.key, block.fold, pair);
+            SpendSearching(state, hit / 16 + 1);  // about the cost of a step of a walk
+            if (hit < got) {
+                const uint64_t key = q + hit;
+                return key >= p + block.keyMax ? key - block.keyMax : p;
+            }
+            q += got;
         }
         return Unbounded;
     }
 
-    // How many of the element's first two bytes are known exactly (a run's, up to its first test of
-    // more than one value), and those bytes.
-    static size_t LeadingBytes(const ElementView& element, uint8_t bytes[2]) {
-        if (element.kind != Element::Run) return 0;
-        size_t known = 0;
-        for (; known < 2 && known < element.length; ++known) {
-            const uint8_t* test = element.data + (element.exact ? known : 4 * known);
-            if (!element.exact && (test[1] != 0xFF || test[2] != 0xFF || test[3] != 0xFF)) break;
-            bytes[known] = test[0];
+    // The bytes that the search for the block's start looks for: of the one or two bytes of its runs
+    // that are known exactly (or but for case), those expected least often, weighed by how far their
+    // distance from the start may vary (a hit is tried at each distance).
+    void ChooseKey(const State& state, Block& block) const {
+        double best = 1.0;  // no key: every position
+        block.keyBytes = 0;
+        uint64_t lo = 0, hi = 0;  // the distance from the block's start to the element
+        for (size_t e = block.first; e < block.last; ++e) {
+            const ElementView& element = state.elements[e];
+            if (element.kind == Element::Gap) {
+                lo += element.min;
+                hi += element.max;
+            } else if (element.kind == Element::Choice) {
+                uint64_t shortest = Unbounded, longest = 0;
+                ForEachOption(element, [&](const uint8_t*, uint32_t length) {
+                    shortest = std::min<uint64_t>(shortest, length);
+                    longest = std::max<uint64_t>(longest, length);
+                });
+                lo += shortest;
+                hi += longest;
+            } else if (element.kind == Element::Run) {
+                const double spread = static_cast<double>(hi - lo + 1);
+                int previous = -1;
+                uint8_t previousFold = 0;
+                for (uint32_t i = 0; i < element.length; ++i) {
+                    uint8_t byte = 0, fold = 0;
+                    const bool keyed = element.exact ? (byte = element.data[i], true) : store_.KeyOf(element.data + 4 * i, byte, fold);
+                    if (!keyed) {
+                        previous = -1;
+                        continue;
+                    }
+                    const double single = spread * Commonness(byte, fold != 0);
+                    if (single < best) {
+                        best = single;
+                        block.keyBytes = 1;
+                        block.keyMin = lo + i;
+                        block.keyMax = hi + i;
+                        block.key[0] = byte;
+                        block.fold[0] = fold;
+                    }
+                    if (previous >= 0) {
+                        // A byte after the same byte is far more likely than two bytes drawn apart.
+                        const double second = previous == byte ? 0.5 : Commonness(byte, fold != 0);
+                        const double pair = spread * Commonness(static_cast<uint8_t>(previous), previousFold != 0) * second;
+                        if (pair < best) {
+                            best = pair;
+                            block.keyBytes = 2;
+                            block.keyMin = lo + i - 1;
+                            block.keyMax = hi + i - 1;
+                            block.key[0] = static_cast<uint8_t>(previous);
+                            block.fold[0] = previousFold;
+                            block.key[1] = byte;
+                            block.fold[1] = fold;
+                        }
+                    }
+                    previous = byte;
+                    previousFold = fold;
+                }
+                lo += element.length;
+                hi += element.length;
+            }
         }
-        return known;
     }
 
     // Later when the blocks after the anchor's wait for bytes the scan has not read yet.
@@ -1035,6 +1266,7 @@ private:
     }
 
     const SubsignatureSink* sink_;
+    const SignatureFilter* wanted_;
     const BodyMatcher& m_;
     const SignatureStore& store_;
     ByteSource& source_;
@@ -1042,6 +1274,8 @@ private:
     const uint64_t size_;
     std::unordered_map<uint32_t, State> states_;
     uint64_t candidateWork_ = 0, objectWork_ = 0;
+    uint64_t busiestCandidate_ = 0;  // the most work a candidate took, and its signature
+    uint32_t busiestSignature_ = 0;
     const uint64_t objectBudget_;
     bool outOfWork_ = false;
     uint32_t current_ = 0;  // the signature being verified
@@ -1091,23 +1325,26 @@ BodyMatcher::NextHitLoop BodyMatcher::PickLoop(uint32_t shift, std::integer_sequ
 }
 
 BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info, const volatile long* stop,
-                                      const SubsignatureSink* sink) const {
-    Search search(*this, source, info, sink);
-    if (groups_.empty()) return search.result;
+                                      const SubsignatureSink* sink, const SignatureFilter* wanted) const {
+    Search search(*this, source, info, sink, wanted);
+    search.CheckPlaced(placed_);
+    if (groups_.empty()) return search.Finish();
     const uint64_t size = source.Size();
-    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(size, ChunkSize)) + 8);
+    // The bytes as read, for the candidates, and with case folded, for the filter and the anchors.
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(size, ChunkSize)) + 8), foldedBuffer(buffer.size());
     const size_t chunk = buffer.size() - 8;
     uint64_t base = 0;  // object offset of buffer[0]
     size_t held = 0;    // bytes in the buffer
     while (base + held < size || held > 0) {
         if (Stopped(stop)) return Result();
         const size_t got = source.Read(base + held, buffer.data() + held, chunk);
+        FoldInto(buffer.data() + held, foldedBuffer.data() + held, got);
         held += got;
         const bool final = got == 0 || base + held >= size;
         // Positions whose four bytes are all here, or every position at the end.
         const size_t limit = final ? held : (held > 3 ? held - 3 : 0);
-        const uint8_t* data = buffer.data();
-        search.Near(base, data, held, final);
+        const uint8_t* data = foldedBuffer.data();
+        search.Near(base, buffer.data(), held, final);
         if (hasLong_ && !search.Done()) {
             const size_t end = std::min(limit, held >= 4 ? held - 3 : 0);
             // A filter larger than the second-level cache is read from further away: ask for the word of
@@ -1153,10 +1390,11 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
         }
         if ((search.Done() && !search.Waiting()) || final) break;
         std::memmove(buffer.data(), buffer.data() + limit, held - limit);
+        std::memmove(foldedBuffer.data(), foldedBuffer.data() + limit, held - limit);
         base += limit;
         held -= limit;
     }
-    return search.result;
+    return search.Finish();
 }
 
 }  // namespace RefEngine

@@ -42,51 +42,81 @@ struct Budgets {
     uint64_t perSignature = 1u << 24;
     uint64_t perObjectBase = 1u << 26;
     uint64_t perObjectByte = 32;
+    // Searches for the blocks of a signature across the object that are the object's work alone, not
+    // the signature's or the candidate's: placements only move on, so one for each block is all that
+    // matching needs.
+    uint64_t searchPasses = 1;
 };
 
 class BodyMatcher {
 public:
     // The store must not change while the matcher lives.
-    BodyMatcher(const SignatureStore& signatures, const Budgets& budgets = Budgets());
+    // Every signature of the store, or only those listed.
+    BodyMatcher(const SignatureStore& signatures, const Budgets& budgets = Budgets(), const std::vector<uint32_t>* only = nullptr);
 
     struct Result {
         bool found = false;
         uint32_t signature = 0;  // the one found, or the first that ran out of work
         uint64_t start = 0;      // where the match begins
         bool incomplete = false; // some signature could not be checked to the end
+        // The largest share of a work limit that the object used, in millionths (over a million: that
+        // limit was reached), which limit (the object's, a signature's or a candidate's) and whose.
+        enum Limit { ObjectLimit, SignatureLimit, CandidateLimit };
+        uint32_t workShare = 0;
+        Limit workLimit = ObjectLimit;
+        uint32_t workSignature = 0;
     };
     // Told of each match of a subsignature (a signature marked Sub); true ends the search as found.
     typedef std::function<bool(uint32_t signature)> SubsignatureSink;
-    // The first signature found (the scan ends there), in the order of the anchors in the object.
-    Result Find(ByteSource& source, const ObjectInfo& info, const volatile long* stop,
-                const SubsignatureSink* sink = nullptr) const;
+    typedef std::function<bool(uint32_t signature)> SignatureFilter;
+    // The first signature found (the scan ends there), in the order of the anchors in the object; only
+    // signatures that wanted accepts, when given, are checked.
+    Result Find(ByteSource& source, const ObjectInfo& info, const volatile long* stop, const SubsignatureSink* sink = nullptr,
+                const SignatureFilter* wanted = nullptr) const;
 
 private:
     // The table entry of a four-byte gram: one group of equal anchors (the common case), with the
     // anchor's length and next bytes to reject most near misses without leaving the entry, and its
-    // first signature; or several groups.
+    // first member; or several groups.
     struct LongEntry {
         uint32_t gram = 0;
         uint32_t tail[2] = {0, 0};  // anchor bytes 4 to 11, as far as the anchor goes
-        uint32_t index = 0;         // Shared | start in shared_, or anchor length << 25 | first signature; 0: free
+        uint32_t index = 0;         // Shared | start in lists_, or anchor length << 25 | first member; 0: free
         uint32_t AnchorLength() const { return (index >> 25) & 63; }
     };
     static const uint32_t Shared = 0x80000000u, SignatureMask = (1u << 25) - 1;
     class Search;
 
-    uint32_t AnchorLength(uint32_t group) const { return store_[groups_[group]].anchorLength; }
-    const uint8_t* AnchorBytes(uint32_t group) const { return store_.Anchor(groups_[group]); }
+    // A signature that starts at a known place (an offset other than "*"), and how far from its start
+    // its anchor may lie.
+    struct Placed {
+        uint32_t signature = 0;
+        uint64_t anchorMin = 0, anchorMax = 0;
+    };
+    Placed PlacedSignature(uint32_t signature, std::vector<ElementView>& elements) const;
+
+    uint32_t Global(uint32_t member) const { return members_[member]; }
+    uint32_t AnchorLength(uint32_t group) const { return store_[Global(groups_[group])].anchorLength; }
+    const uint8_t* AnchorBytes(uint32_t group) const { return store_.Anchor(Global(groups_[group])); }
     const LongEntry* FindLong(uint32_t gram) const;
     uint32_t BucketOf(uint32_t gram, int which) const;
     void Place(LongEntry entry);
-    // Shared lists: a count, then the groups, by anchor length, then bytes.
-    uint32_t AddShared(std::vector<uint32_t> groups);
+    // Shared lists of groups: a header that holds the count (as its group), then an entry for each
+    // group, by anchor length, then bytes; the entry holds the anchor's first eight bytes.
+    struct ListEntry {
+        uint64_t head;
+        uint32_t group, length;
+    };
+    uint32_t AddShared(const std::vector<uint32_t>& groups);
 
     const SignatureStore& store_;
     Budgets budgets_;
-    std::vector<uint32_t> groups_;       // group -> its first signature
-    std::vector<uint32_t> nextInGroup_;  // signature -> the next with the same anchor, or ~0
-    std::vector<uint32_t> shared_;
+    // The signatures the filter looks for, as members: member -> signature in the store.
+    std::vector<uint32_t> members_;
+    std::vector<uint32_t> groups_;       // group -> its first member
+    std::vector<uint32_t> nextInGroup_;  // member -> the next with the same anchor, or ~0
+    std::vector<ListEntry> lists_;
+    std::vector<Placed> placed_;
     // Anchors of four bytes or more: a filter of their first four bytes, hashed, and a table from
     // those bytes to their groups. Each word of the filter holds 32 gram bits and, beside them, 32
     // bits of the next bytes of the anchors of those grams: 16 for the next two, 16 for the next four
@@ -117,8 +147,8 @@ private:
     std::vector<TableBucket> table_;
     // Shorter anchors, rare in real bases: by their first two bytes, or by their only byte.
     std::vector<uint64_t> shortBits_;                      // 65536 bits
-    std::unordered_map<uint32_t, uint32_t> shortLists_;    // two bytes -> start in shared_
-    std::vector<int32_t> singleLists_;                     // byte -> start in shared_, or -1
+    std::unordered_map<uint32_t, uint32_t> shortLists_;    // two bytes -> start in lists_
+    std::vector<int32_t> singleLists_;                     // byte -> start in lists_, or -1
     bool hasLong_ = false, hasShort_ = false, hasSingle_ = false;
 };
 

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <unordered_map>
 
 namespace RefEngine {
@@ -40,7 +41,78 @@ bool Engine::Allowed(ObjectDigests& digests) const {
     return false;
 }
 
-Engine::Engine(const Database& database, const Budgets& budgets) : database_(database), matcher_(database.bodies, budgets) {}
+namespace {
+
+// Subsignatures whose anchors turn up this often in ordinary files (fewer bits of surprise) are looked
+// for only once a rare one that their logical signature cannot do without has matched.
+const double CommonAnchorBits = 28, RareAnchorBits = 40;
+
+double AnchorBits(const SignatureStore& store, uint32_t s) {
+    // A signature that starts at a known place is checked there alone: as rare as any.
+    if (store[s].offsetKind != Offset::Anywhere) return 1e9;
+    return Surprise(store.Anchor(s), store[s].anchorLength);
+}
+
+}  // namespace
+
+void Engine::Defer() {
+    const Database& database = database_;
+    trigger_.assign(database.logical.size(), -1);
+    deferredOf_.assign(database.logical.size(), std::vector<uint32_t>());
+    std::vector<std::vector<uint32_t>> bodiesOf(database.logical.size());
+    for (uint32_t s = 0; s < database.bodies.Size(); ++s) {
+        const Database::Owner& owner = database.subsignatureOf[s];
+        if (owner.logical != Database::NotSubsignature && !(database.bodies[s].target & SignatureStore::Disabled))
+            bodiesOf[owner.logical].push_back(s);
+    }
+    std::vector<uint8_t> deferred(database.bodies.Size(), 0);
+    for (uint32_t l = 0; l < database.logical.size(); ++l) {
+        const uint64_t required = database.logical[l].Required();
+        if (!required) continue;
+        // The rarest subsignature the signature needs; one with several forms is as rare as its commonest.
+        std::vector<double> bits(database.logical[l].subsignatures, 1e18);
+        for (uint32_t s : bodiesOf[l]) {
+            double& b = bits[database.subsignatureOf[s].index];
+            b = std::min(b, AnchorBits(database.bodies, s));
+        }
+        int32_t trigger = -1;
+        for (uint32_t i = 0; i < bits.size(); ++i)
+            if (((required >> i) & 1) && bits[i] < 1e18 && (trigger < 0 || bits[i] > bits[static_cast<size_t>(trigger)]))
+                trigger = static_cast<int32_t>(i);
+        if (trigger < 0 || bits[static_cast<size_t>(trigger)] < RareAnchorBits) continue;
+        for (uint32_t s : bodiesOf[l])
+            if (database.subsignatureOf[s].index != static_cast<uint32_t>(trigger) && AnchorBits(database.bodies, s) < CommonAnchorBits) {
+                deferred[s] = 1;
+                deferredOf_[l].push_back(s);
+                trigger_[l] = trigger;
+            }
+    }
+    std::vector<uint32_t> first;
+    for (uint32_t s = 0; s < database.bodies.Size(); ++s)
+        if (!deferred[s]) first.push_back(s);
+    matcher_.reset(new BodyMatcher(database.bodies, budgets_, &first));
+}
+
+Engine::Engine(const Database& database, const Budgets& budgets) : database_(database), budgets_(budgets) { Defer(); }
+
+void Engine::NoteWork(const BodyMatcher::Result& result, const std::wstring& objectName) const {
+    std::lock_guard<std::mutex> lock(peakLock_);
+    if (result.workShare <= peak_.share) return;
+    static const char* const limits[] = {"object", "signature", "candidate"};
+    peak_.share = result.workShare;
+    peak_.text = std::string(limits[result.workLimit]) + " limit";
+    if (result.workLimit != BodyMatcher::Result::ObjectLimit)
+        peak_.text += std::string(", signature ") + database_.bodies.Name(result.workSignature);
+    std::string object;
+    for (wchar_t c : objectName) object += c < 0x80 ? static_cast<char>(c) : '?';
+    peak_.text += ", object " + object;
+    peakShare_.store(result.workShare, std::memory_order_relaxed);
+}
+
+Engine::WorkPeak Engine::BusiestObject() const {
+    std::lock_guard<std::mutex> lock(peakLock_);
+    return peak_;
+}
 
 Detection Engine::Scan(ByteSource& source, const std::wstring& objectName, const volatile long* stop,
                        const MemberCallback& member) const {
@@ -63,24 +135,44 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
         detection.name = name;
     };
     // Matches of subsignatures, counted per logical signature; one whose count can only grow true
-    // decides at once.
+    // decides at once. A logical signature whose trigger matched is armed: its deferred subsignatures
+    // are looked for in a second pass.
     std::unordered_map<uint32_t, std::vector<uint32_t>> counts;
+    std::vector<uint32_t> armed;
     int64_t logicalFound = -1;
     auto onSubsignature = [&](uint32_t signature) {
-        const auto owner = database_.subsignatureOf.find(signature);
-        if (owner == database_.subsignatureOf.end()) return false;
-        const LogicalSignature& logical = database_.logical[owner->second.first];
-        std::vector<uint32_t>& count = counts[owner->second.first];
+        const Database::Owner& owner = database_.subsignatureOf[signature];
+        if (owner.logical == Database::NotSubsignature) return false;
+        const LogicalSignature& logical = database_.logical[owner.logical];
+        std::vector<uint32_t>& count = counts[owner.logical];
         if (count.empty()) count.resize(logical.subsignatures);
-        ++count[owner->second.second];
+        if (count[owner.index]++ == 0 && static_cast<int32_t>(owner.index) == trigger_[owner.logical]) armed.push_back(owner.logical);
         if (!logical.monotone || !logical.Fits(info) || !logical.Evaluate(count.data())) return false;
-        logicalFound = owner->second.first;
+        logicalFound = owner.logical;
         return true;
     };
     // Made only when there are logical signatures: a function object per scanned object costs an allocation.
     BodyMatcher::SubsignatureSink sink;
     if (!database_.logical.empty()) sink = onSubsignature;
-    const BodyMatcher::Result body = matcher_.Find(source, info, stop, sink ? &sink : nullptr);
+    BodyMatcher::Result body = matcher_->Find(source, info, stop, sink ? &sink : nullptr);
+    if (!body.found && !armed.empty() && !Stopped(stop)) {
+        std::vector<uint32_t> signatures;
+        for (uint32_t logical : armed) signatures.insert(signatures.end(), deferredOf_[logical].begin(), deferredOf_[logical].end());
+        const BodyMatcher deferred(database_.bodies, budgets_, &signatures);
+        const BodyMatcher::Result second = deferred.Find(source, info, stop, &sink);
+        if (second.workShare > body.workShare) {
+            body.workShare = second.workShare;
+            body.workLimit = second.workLimit;
+            body.workSignature = second.workSignature;
+        }
+        if (second.found || (second.incomplete && !body.incomplete)) {
+            body.found = second.found;
+            body.signature = second.signature;
+            body.start = second.start;
+            body.incomplete = second.incomplete;
+        }
+    }
+    if (body.workShare > peakShare_.load(std::memory_order_relaxed)) NoteWork(body, objectName);
     if (Stopped(stop)) return Detection();
     if (!body.found)
         for (const auto& count : counts) {
@@ -105,7 +197,7 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
     if (body.incomplete) {
         ++workCuts_;
         detection.incomplete = true;
-        detection.why = std::string("too many partial matches of ") + database_.bodies.Name(body.signature);
+        detection.why = std::string("work limit of ") + database_.bodies.Name(body.signature);
     }
 
     // Hashes of the whole object, and of the sections of a PE file, only for sizes that some signature names.

@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 
 namespace RefEngine {
@@ -54,6 +56,14 @@ public:
     uint32_t ArchiveCuts() const { return archiveCuts_; }
     uint32_t WorkCuts() const { return workCuts_; }
 
+    // The object that came closest to a work limit of the matcher so far: the share of that limit it
+    // used (in millionths), and, as text, the limit, the signature and the object.
+    struct WorkPeak {
+        uint32_t share = 0;
+        std::string text;
+    };
+    WorkPeak BusiestObject() const;
+
 private:
     Detection ScanObject(ByteSource& source, const std::wstring& objectName, const volatile long* stop,
                          const MemberCallback& member, int depth, ZipTotals& totals) const;
@@ -61,9 +71,22 @@ private:
     // True when the object's digest is on the allow list.
     bool Allowed(ObjectDigests& digests) const;
 
+    void NoteWork(const BodyMatcher::Result& result, const std::wstring& objectName) const;
+
+    // Subsignatures whose anchors are common in ordinary files are deferred when their logical
+    // signature needs a rare one (its trigger): they are looked for only in objects where the trigger
+    // matched, in a second pass, so that most objects never meet their countless candidates.
+    void Defer();
+
     const Database& database_;
-    BodyMatcher matcher_;
+    Budgets budgets_;
+    std::vector<int32_t> trigger_;                  // per logical signature: the trigger's index, or -1
+    std::vector<std::vector<uint32_t>> deferredOf_;  // per logical signature: its deferred body signatures
+    std::unique_ptr<BodyMatcher> matcher_;          // every body signature but the deferred ones
     mutable std::atomic<uint32_t> archiveCuts_{0}, workCuts_{0};
+    mutable std::mutex peakLock_;
+    mutable std::atomic<uint32_t> peakShare_{0};
+    mutable WorkPeak peak_;
     ZipLimits limits_;
 };
 

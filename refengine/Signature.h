@@ -42,6 +42,32 @@ struct Offset {
 
 enum class CureKind { None, Truncate };
 
+// ASCII letters in lower case: how the anchor filter sees both the object and the anchors, so that a
+// signature that ignores case is anchored like any other.
+inline uint8_t FoldCase(uint8_t b) { return b >= 'A' && b <= 'Z' ? static_cast<uint8_t>(b | 0x20) : b; }
+
+// How often a byte turns up in ordinary files, roughly (a letter of either case twice as often): what
+// anchors and searches prefer to look for are the bytes least expected.
+inline double Commonness(uint8_t byte, bool eitherCase = false) {
+    double f = 1.0 / 256;
+    if (byte == 0x00) f = 1.0 / 6;
+    else if (byte == 0xFF) f = 1.0 / 24;
+    else if (byte == 0x20 || byte == 0xCC || byte == 0x90 || byte == 0x0A || byte == 0x0D || byte == 0x01 || byte == 0x8B ||
+             byte == 'e' || byte == 't' || byte == 'a' || byte == 'o')
+        f = 1.0 / 48;
+    return eitherCase ? 2 * f : f;
+}
+
+// How unexpected the bytes are in ordinary files, in bits (a byte after the same byte counts little).
+double Surprise(const uint8_t* bytes, size_t n);
+
+// The letter (in lower case) of a class that holds one letter in both cases and nothing else; -1 if not.
+int CaseLetter(const std::bitset<256>& bytes);
+
+// The byte a test stands for once case is folded away: an exact byte, or a class of one letter in both
+// cases (a letter of a signature that ignores case); -1 for any other test.
+int FoldedByte(const ByteTest& test, const std::vector<std::bitset<256>>& classes);
+
 struct BodySignature {
     std::string name;
     Offset offset;
@@ -49,14 +75,15 @@ struct BodySignature {
     std::vector<Element> elements;
     std::vector<std::bitset<256>> classes;
     CureKind cure = CureKind::None;
-    // The longest run of exact bytes: element, position in it, length (at most MaxAnchor).
+    // The anchor, what the filter looks for: the stretch of at most MaxAnchor bytes that are exact once
+    // case is folded (FoldedByte) least expected in ordinary files: element, position in it, length.
     size_t anchorElement = 0, anchorPosition = 0, anchorLength = 0;
 };
 
 const size_t MaxAnchor = 32;
 
 // A signature's hex text ("aabb??cc*dd{2-4}(ee|ff)..."), into elements with the anchor chosen; false
-// when it is malformed or has no exact byte to anchor on.
+// when it is malformed or has no byte to anchor on.
 bool ParseHexSignature(const std::string& hex, BodySignature& out);
 // "*", "n", "EOF-n", "EP+n", "EP-n", "Sx+n", "SEx", "SL+n", each optionally ",MaxShift"; false when not.
 bool ParseOffset(const std::string& text, Offset& out);

@@ -1,6 +1,6 @@
 // The compact store of body signatures. Code of one signature: its anchor's bytes, then per element
 //   'E' u32 n, n bytes          a run of exact bytes
-//   'R' u32 n, n x 4 bytes      a run of tests: value, mask, class (u16, 0xFFFF: none)
+//   'R' u32 n, n x 4 bytes      a run of tests: value, mask, class (u16, NoClass: none)
 //   'G' u64 min, u64 max        a gap
 //   'A' u32 k, k x (u32 n, n x 4 bytes)   a choice of byte strings
 //   'B' kind                    a boundary
@@ -46,6 +46,17 @@ const uint8_t* SignatureStore::Code(size_t i) const {
 }
 
 uint32_t SignatureStore::Add(const BodySignature& sig) {
+    // Classes first: a signature whose classes do not fit changes nothing.
+    std::vector<uint16_t> classMap(sig.classes.size());
+    size_t fresh = 0;
+    for (const std::bitset<256>& bytes : sig.classes) fresh += classIndex_.count(bytes) ? 0 : 1;
+    if (classes_.size() + fresh >= NoClass) return NotAdded;
+    for (size_t c = 0; c < sig.classes.size(); ++c) {
+        const auto known = classIndex_.emplace(sig.classes[c], static_cast<uint16_t>(classes_.size()));
+        if (known.second) classes_.push_back(sig.classes[c]);
+        classMap[c] = known.first->second;
+    }
+
     Record record;
     record.name = static_cast<uint32_t>(names_.size());
     names_.append(sig.name);
@@ -64,19 +75,21 @@ uint32_t SignatureStore::Add(const BodySignature& sig) {
         Put32(code_, sig.offset.section);
     }
 
-    const uint16_t classBase = static_cast<uint16_t>(classes_.size());
-    classes_.insert(classes_.end(), sig.classes.begin(), sig.classes.end());
     auto putTests = [&](const ByteRun& run) {
         for (const ByteTest& t : run) {
             code_.push_back(t.value);
             code_.push_back(t.mask);
-            const uint16_t klass = t.byteClass < 0 ? 0xFFFF : static_cast<uint16_t>(classBase + t.byteClass);
+            const uint16_t klass = t.byteClass < 0 ? NoClass : classMap[static_cast<size_t>(t.byteClass)];
             code_.push_back(static_cast<uint8_t>(klass));
             code_.push_back(static_cast<uint8_t>(klass >> 8));
         }
     };
     const ByteRun& anchorRun = sig.elements[sig.anchorElement].run;
-    for (size_t i = 0; i < sig.anchorLength; ++i) code_.push_back(anchorRun[sig.anchorPosition + i].value);
+    for (size_t i = 0; i < sig.anchorLength; ++i) {
+        const int folded = FoldedByte(anchorRun[sig.anchorPosition + i], sig.classes);
+        code_.push_back(static_cast<uint8_t>(folded));
+        if (folded >= 'a' && folded <= 'z') record.target |= AnchorCased;
+    }
     for (const Element& e : sig.elements) {
         switch (e.kind) {
         case Element::Run:
@@ -157,12 +170,26 @@ void SignatureStore::Elements(size_t i, std::vector<ElementView>& out) const {
     }
 }
 
+bool SignatureStore::KeyOf(const uint8_t* test, uint8_t& byte, uint8_t& fold) const {
+    const uint16_t klass = static_cast<uint16_t>(test[2] | (test[3] << 8));
+    if (klass == NoClass) {
+        byte = test[0];
+        fold = 0;
+        return test[1] == 0xFF;
+    }
+    const int folded = CaseLetter(classes_[klass]);
+    if (folded < 0) return false;
+    byte = static_cast<uint8_t>(folded);
+    fold = 0x20;
+    return true;
+}
+
 BodySignature SignatureStore::Expand(size_t i) const {
     const Record& record = records_[i];
     BodySignature sig;
     sig.name = Name(i);
     sig.offset = GetOffset(i);
-    sig.target = record.target;
+    sig.target = record.target & ~AnchorCased;
     sig.cure = static_cast<CureKind>(record.cure);
     sig.anchorElement = record.anchorElement;
     sig.anchorPosition = record.anchorPosition;
@@ -180,7 +207,7 @@ BodySignature SignatureStore::Expand(size_t i) const {
                 test.value = d[0];
                 test.mask = d[1];
                 const uint16_t klass = static_cast<uint16_t>(d[2] | (d[3] << 8));
-                if (klass != 0xFFFF) {
+                if (klass != NoClass) {
                     test.byteClass = static_cast<int16_t>(sig.classes.size());
                     sig.classes.push_back(classes_[klass]);
                 }

@@ -256,6 +256,7 @@ TEST(Matcher, TheSearchAfterAGapEndsWhereTheWorkDoes) {
     ASSERT_TRUE(db.AddLine(".ndb", "Split:0:*:" + Generator::Hex("ANCHOR") + "*" + Generator::Hex("TAIL")));
     Budgets budgets;
     budgets.perCandidate = 1024;  // some 16 KiB of searching
+    budgets.searchPasses = 0;
     const Engine engine(db, budgets);
     const std::string after(4 << 20, 'x');
     EXPECT_EQ("Split", Scan(engine, "ANCHOR" + std::string(8 << 10, 'x') + "TAIL" + after));
@@ -284,6 +285,7 @@ TEST(Matcher, ACandidateWaitingForLaterBytesKeepsItsPlace) {
 
     Budgets tight;
     tight.perCandidate = 1024;  // some 16 KiB of searching
+    tight.searchPasses = 0;
     const auto cut = engineWith(tight);
     EXPECT_EQ("Near", Scan(*cut.second, withTail)) << "out of work: a later match still counts";
     data.replace(200, 9, "---------");

@@ -1,0 +1,184 @@
+// The few Windows calls the engine's sources make, over POSIX, so that they build natively with the
+// sanitizers and a coverage-guided fuzzer (none of which run inside the 32-bit Windows build). Files
+// and folders, the engine's hashing library (through OpenSSL), interlocked reads and text helpers; the
+// handle types of framework/WinHandle.h that the engine never uses are declared and do nothing.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <cwchar>
+#include <string>
+
+typedef int BOOL;
+typedef uint32_t DWORD, ULONG, UINT;
+typedef int32_t LONG, NTSTATUS;
+typedef int64_t LONGLONG;
+typedef unsigned char UCHAR, *PUCHAR;
+typedef const wchar_t *LPCWSTR;
+typedef void *HANDLE, *HMODULE, *HBITMAP, *HFONT, *HBRUSH, *HICON, *HCURSOR, *HMENU, *HKEY, *HGDIOBJ;
+typedef void (*FARPROC)();
+union LARGE_INTEGER {
+    LONGLONG QuadPart;
+};
+#define WINAPI
+#define MAX_PATH 260
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 1u
+#define FILE_SHARE_WRITE 2u
+#define OPEN_EXISTING 3u
+#define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000u
+#define FILE_ATTRIBUTE_DIRECTORY 0x10u
+#define FILE_ATTRIBUTE_NORMAL 0x80u
+#define FILE_BEGIN 0u
+#define CP_UTF8 65001u
+#define LOCALE_USER_DEFAULT 0x400u
+#define LCMAP_LOWERCASE 0x100u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_FILE_NOT_FOUND 2u
+
+struct WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    DWORD nFileSizeHigh, nFileSizeLow;
+    wchar_t cFileName[MAX_PATH];
+};
+
+namespace NativePlatform {
+
+inline std::string Narrow(const wchar_t* text) {
+    std::string out;
+    for (; *text; ++text) out += *text == L'\\' ? '/' : static_cast<char>(*text < 0x80 ? *text : '?');
+    return out;
+}
+inline HANDLE FromFd(int fd) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1); }
+inline int ToFd(HANDLE h) { return static_cast<int>(reinterpret_cast<intptr_t>(h) - 1); }
+inline DWORD& LastError() {
+    static thread_local DWORD error = 0;
+    return error;
+}
+
+struct Finder {
+    DIR* dir;
+    std::string folder;
+};
+inline bool NextEntry(Finder* finder, WIN32_FIND_DATAW* data) {
+    while (dirent* entry = ::readdir(finder->dir)) {
+        const std::string name = entry->d_name;
+        struct stat info;
+        if (::stat((finder->folder + "/" + name).c_str(), &info) != 0) continue;
+        data->dwFileAttributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+        data->nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(info.st_size) >> 32);
+        data->nFileSizeLow = static_cast<DWORD>(info.st_size);
+        size_t i = 0;
+        for (; i < name.size() && i + 1 < MAX_PATH; ++i) data->cFileName[i] = static_cast<unsigned char>(name[i]);
+        data->cFileName[i] = 0;
+        return true;
+    }
+    return false;
+}
+
+// The engine's hashing library: the functions it looks up, over OpenSSL.
+FARPROC HashFunction(const char* name);
+
+}  // namespace NativePlatform
+
+inline DWORD GetLastError() { return NativePlatform::LastError(); }
+
+inline HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD, void*, DWORD, DWORD, HANDLE) {
+    const int fd = ::open(NativePlatform::Narrow(path).c_str(), access & GENERIC_WRITE ? O_RDWR : O_RDONLY);
+    if (fd < 0) {
+        NativePlatform::LastError() = ERROR_FILE_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
+    return NativePlatform::FromFd(fd);
+}
+inline BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* got, void*) {
+    const ssize_t n = ::read(NativePlatform::ToFd(file), buffer, size);
+    if (got) *got = n > 0 ? static_cast<DWORD>(n) : 0;
+    return n >= 0;
+}
+inline BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER to, LARGE_INTEGER*, DWORD) {
+    return ::lseek(NativePlatform::ToFd(file), to.QuadPart, SEEK_SET) >= 0;
+}
+inline BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {
+    struct stat info;
+    if (::fstat(NativePlatform::ToFd(file), &info) != 0) return 0;
+    size->QuadPart = info.st_size;
+    return 1;
+}
+inline BOOL CloseHandle(HANDLE file) { return ::close(NativePlatform::ToFd(file)) == 0; }
+
+inline HANDLE FindFirstFileW(const wchar_t* pattern, WIN32_FIND_DATAW* data) {
+    std::string folder = NativePlatform::Narrow(pattern);
+    folder = folder.substr(0, folder.rfind('/'));  // the pattern is always "folder\*"
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return INVALID_HANDLE_VALUE;
+    auto* finder = new NativePlatform::Finder{dir, folder};
+    if (!NativePlatform::NextEntry(finder, data)) {
+        ::closedir(dir);
+        delete finder;
+        return INVALID_HANDLE_VALUE;
+    }
+    return finder;
+}
+inline BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data) {
+    return NativePlatform::NextEntry(static_cast<NativePlatform::Finder*>(find), data);
+}
+inline BOOL FindClose(HANDLE find) {
+    auto* finder = static_cast<NativePlatform::Finder*>(find);
+    ::closedir(finder->dir);
+    delete finder;
+    return 1;
+}
+
+inline UINT GetPrivateProfileIntW(const wchar_t*, const wchar_t*, int fallback, const wchar_t*) { return static_cast<UINT>(fallback); }
+
+// The engine keeps its flags in longs, as Windows declares these.
+inline long InterlockedCompareExchange(volatile long* target, long exchange, long comparand) {
+    return __sync_val_compare_and_swap(target, comparand, exchange);
+}
+inline long InterlockedExchange(volatile long* target, long value) { return __sync_lock_test_and_set(target, value); }
+
+inline HMODULE LoadLibraryW(const wchar_t* name) {
+    return std::wcscmp(name, L"bcrypt.dll") == 0 ? reinterpret_cast<HMODULE>(1) : nullptr;
+}
+inline FARPROC GetProcAddress(HMODULE module, const char* name) {
+    return module ? NativePlatform::HashFunction(name) : nullptr;
+}
+inline BOOL FreeLibrary(HMODULE) { return 1; }
+
+inline int WideCharToMultiByte(UINT, DWORD, const wchar_t* text, int length, char* out, int size, const char*, BOOL*) {
+    std::string bytes;
+    for (int i = 0; i < length; ++i) {
+        const uint32_t c = static_cast<uint32_t>(text[i]);
+        if (c < 0x80) {
+            bytes += static_cast<char>(c);
+        } else if (c < 0x800) {
+            bytes += static_cast<char>(0xC0 | (c >> 6));
+            bytes += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            bytes += static_cast<char>(0xE0 | ((c >> 12) & 0x0F));
+            bytes += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            bytes += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    if (out && size >= static_cast<int>(bytes.size())) std::memcpy(out, bytes.data(), bytes.size());
+    return static_cast<int>(bytes.size());
+}
+inline int LCMapStringW(DWORD, DWORD, const wchar_t* in, int length, wchar_t* out, int) {
+    for (int i = 0; i < length; ++i) out[i] = in[i] >= L'A' && in[i] <= L'Z' ? in[i] + 32 : in[i];
+    return length;
+}
+
+// Declared for framework/WinHandle.h; the engine holds none of these.
+inline BOOL DeleteObject(HGDIOBJ) { return 1; }
+inline BOOL DestroyIcon(HICON) { return 1; }
+inline BOOL DestroyCursor(HCURSOR) { return 1; }
+inline BOOL DestroyMenu(HMENU) { return 1; }
+inline LONG RegCloseKey(HKEY) { return 0; }
