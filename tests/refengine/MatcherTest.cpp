@@ -315,3 +315,21 @@ TEST(Matcher, ACandidateWaitingForLaterBytesKeepsItsPlace) {
     EXPECT_EQ("Sig10", found.name) << "the earlier anchor decides, though its block lies further on";
     EXPECT_EQ(300u, found.matchStart);
 }
+
+// Long runs of one byte value, and blocks after a "*" that begin with a choice or a wildcard, are
+// searched for by their rarest bytes: ordinary files never come near a work limit.
+TEST(Matcher, RunsOfOneByteAndLooseBlockStartsCostLittle) {
+    Database db;
+    ASSERT_TRUE(db.AddLine(".ndb", "Zeros:0:*:" + Generator::Hex("ZERO-HEAD") + "*000000ff4546"));
+    ASSERT_TRUE(db.AddLine(".ndb", "Loose:0:*:41424344*(45|46)4748"));
+    ASSERT_TRUE(db.AddLine(".ndb", "Wild:0:*:" + Generator::Hex("WILD-HEAD") + "*??4?" + Generator::Hex("xy")));
+    const Engine engine(db);
+    const std::string zeros(256 << 10, '\0');
+    EXPECT_EQ("Zeros", Scan(engine, "ZERO-HEAD" + zeros + std::string("\0\0\0\xff" "EF", 6)));
+    EXPECT_EQ("", Scan(engine, "ZERO-HEAD" + zeros));
+    EXPECT_EQ("Loose", Scan(engine, "ABCD" + std::string(200000, '\0') + "EGH"));
+    EXPECT_EQ("", Scan(engine, "ABCD" + std::string(200000, '\0')));
+    EXPECT_EQ("Wild", Scan(engine, "WILD-HEAD" + std::string(300000, 'A') + "-Axy"));
+    EXPECT_EQ("", Scan(engine, "WILD-HEAD" + std::string(300000, 'A')));
+    EXPECT_LT(engine.BusiestObject().share, 100000u) << "under a tenth of any limit: " << engine.BusiestObject().text;
+}
