@@ -8,6 +8,7 @@
 # peak memory, the largest share of a work limit any file used, and the ratios.
 #   bench/real-base.sh [EXTRA_BASE_FILE...]
 #   REAL_BASE_LINUX_MB=1024   size of the Linux part of the tree
+#   REAL_BASE_REUSE_CLAMSCAN=1   clamscan's verdicts and figures of the last run, when there are any
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERVAN_BUILD_DIR:-$root/build}
@@ -78,21 +79,28 @@ field() { awk -v what="$1" '$1 == what { print $2; exit }'; }
 our_peak=$(echo "$(echo "$engine" | field peak) - $(echo "$empty" | field peak)" | bc -l)
 work_share=$(echo "$engine" | awk '$1 == "work" { $1 = ""; print substr($0, 2); exit }')
 
-# clamscan: the load alone (one tiny file), then the scan.
-clam_time() { /usr/bin/time -f '%e %M' "$@" 2>&1 >/dev/null | tail -1; }
-printf 'Tiny:0:*:74696e7974696e79\n' >"$work/tiny.ndb"
-read -r clam_empty_s clam_empty_kb < <(clam_time clamscan --no-summary -d "$work/tiny.ndb" "$work/sample.txt")
-read -r clam_load_s clam_kb < <(clam_time clamscan --no-summary -d "$work/bases" "$work/sample.txt")
-t0=$(now)
-clamscan -r --no-summary --heuristic-alerts=no -d "$work/bases" "$tree" >"$work/theirs.txt" 2>"$work/theirs-errors.txt" || true
-t1=$(now)
-clam_scan=$(echo "$(secs "$t0" "$t1") - $clam_load_s" | bc -l)
-clam_load=$(echo "$clam_load_s - $clam_empty_s" | bc -l)
-clam_peak=$(echo "($clam_kb - $clam_empty_kb) * 1024" | bc -l)
+# clamscan: the load alone (one tiny file), then the scan; its figures kept, and used again when
+# REAL_BASE_REUSE_CLAMSCAN=1 (the same tree and bases, while ours changes).
+if [ "${REAL_BASE_REUSE_CLAMSCAN:-0}" = 1 ] && [ -f "$work/theirs-figures" ]; then
+    read -r clam_scan clam_load clam_peak <"$work/theirs-figures"
+else
+    clam_time() { /usr/bin/time -f '%e %M' "$@" 2>&1 >/dev/null | tail -1; }
+    printf 'Tiny:0:*:74696e7974696e79\n' >"$work/tiny.ndb"
+    read -r clam_empty_s clam_empty_kb < <(clam_time clamscan --no-summary -d "$work/tiny.ndb" "$work/sample.txt")
+    read -r clam_load_s clam_kb < <(clam_time clamscan --no-summary -d "$work/bases" "$work/sample.txt")
+    t0=$(now)
+    clamscan -r --no-summary --heuristic-alerts=no -d "$work/bases" "$tree" >"$work/theirs.txt" 2>"$work/theirs-errors.txt" || true
+    t1=$(now)
+    clam_scan=$(echo "$(secs "$t0" "$t1") - $clam_load_s" | bc -l)
+    clam_load=$(echo "$clam_load_s - $clam_empty_s" | bc -l)
+    clam_peak=$(echo "($clam_kb - $clam_empty_kb) * 1024" | bc -l)
+    echo "$clam_scan $clam_load $clam_peak" >"$work/theirs-figures"
+fi
 
 # Verdicts by path: FOUND, OK or ERROR.
 verdicts() {  # stdin: result lines; $1: path prefix to drop; $2: path separator
-    sed -n -e "s|^$1||" -e 's/: .* FOUND$/\tFOUND/p' -e 's/: OK$/\tOK/p' -e 's/: ERROR .*$/\tERROR/p' -e 's/: .* ERROR$/\tERROR/p' |
+    sed -n -e "s|^$1||" -e 's/: .* FOUND$/\tFOUND/p' -e 's/: OK$/\tOK/p' -e 's/: Empty file$/\tOK/p' -e 's/: ERROR .*$/\tERROR/p' \
+        -e 's/: .* ERROR$/\tERROR/p' |
         tr "$2" / | sort -t "$(printf '\t')" -k1,1
 }
 verdicts 'B:\\real-base-data\\tree\\' '\\' <"$work/ours.txt" >"$work/ours.verdicts"
@@ -111,6 +119,11 @@ printf '%-28s %12.0f %12.0f\n' 'peak MB (net of no base)' "$(echo "$our_peak / 1
 printf 'largest share of a work limit used by a file: %s\n' "${work_share:-?}"
 printf 'ratios ours/clamscan: scan %.2f (goal <= 0.5), load %.2f (goal <= 1), memory %.2f (goal <= 1)\n' \
     "$(echo "$our_scan / $clam_scan" | bc -l)" "$(echo "$our_load / $clam_load" | bc -l)" "$(echo "$our_peak / $clam_peak" | bc -l)"
-printf 'disagreements: %d (path, ours, clamscan)\n' "$(wc -l <"$work/disagree.txt")"
-sed 's/^/    /' "$work/disagree.txt"
-grep $'ERROR' "$work/ours.txt" | head -50 | sed 's/^/    ours: /' || true
+printf 'disagreements: %d, by kind (ours, clamscan):\n' "$(wc -l <"$work/disagree.txt")"
+cut -f2,3 "$work/disagree.txt" | sort | uniq -c | sed 's/^/    /'
+printf 'the first 60 (path, ours, clamscan):\n'
+head -60 "$work/disagree.txt" | sed 's/^/    /'
+if [ "$errors" -gt 0 ]; then
+    printf 'our ERROR lines, the first 30:\n'
+    grep ': ERROR' "$work/ours.txt" | head -30 | sed 's/^/    /' || true
+fi

@@ -179,6 +179,8 @@ bool Database::AddLogical(const std::string& line) {
         subsignatureOf[s] = {index, body.first};
     }
     parsed.signature.name = AddHashName(parsed.name);
+    parsed.signature.firstBody = added.front();
+    parsed.signature.bodies = static_cast<uint32_t>(added.size());
     logical.push_back(std::move(parsed.signature));
     return true;
 }

@@ -3,6 +3,7 @@
 
 #include "refengine/Fields.h"
 
+#include <algorithm>
 #include <cmath>
 
 
@@ -49,13 +50,31 @@ bool ParseRun(const std::string& text, ByteRun& out) {
     return true;
 }
 
+bool IsLetter(uint8_t b) { return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z'); }
+
 class Builder {
 public:
-    Builder(BodySignature& sig, size_t hexLength) : sig_(sig), runCapacity_(hexLength / 2 < 64 ? hexLength / 2 : 64) {
+    Builder(BodySignature& sig, size_t hexLength, bool nocase)
+        : sig_(sig), runCapacity_(hexLength / 2 < 64 ? hexLength / 2 : 64), nocase_(nocase) {
         sig_.elements.clear();
         sig_.classes.clear();
         sig_.elements.reserve(4);
     }
+
+    // A byte of the text: a letter of a signature that ignores case matches in either case.
+    void TextByte(ByteTest test) {
+        if (nocase_ && test.Exact() && IsLetter(test.value)) {
+            int16_t& letter = letterClasses_[(test.value | 0x20) - 'a'];
+            if (letter < 0) {
+                std::bitset<256> both;
+                both.set(test.value).set(test.value ^ 0x20);
+                letter = Class(both);
+            }
+            test.byteClass = letter;
+        }
+        Byte(test);
+    }
+    bool IgnoresCase() const { return nocase_; }
 
     void Byte(const ByteTest& test) {
         FlushGap();
@@ -157,33 +176,34 @@ private:
     bool ChooseAnchor() {
         double best = 0;
         sig_.anchorLength = 0;
-        std::vector<int> keys;
-        std::vector<double> bits;
+        // Kept from signature to signature: a base holds hundreds of thousands.
+        static thread_local std::vector<int> keys;
+        static thread_local std::vector<double> sums;  // sums[j]: the surprise of the stretch's bytes before j
         for (size_t e = 0; e < sig_.elements.size(); ++e) {
             const Element& element = sig_.elements[e];
             if (element.kind != Element::Run) continue;
             keys.clear();
-            bits.clear();
-            for (const ByteTest& test : element.run) {
-                keys.push_back(FoldedByte(test, sig_.classes));
-                bits.push_back(keys.back() < 0 ? 0 : -std::log2(Commonness(static_cast<uint8_t>(keys.back()))));
-            }
-            for (size_t start = 0; start < keys.size(); ++start) {
-                double score = 0;
-                size_t length = 0;
-                for (; length < MaxAnchor && start + length < keys.size() && keys[start + length] >= 0; ++length) {
-                    const size_t at = start + length;
+            for (const ByteTest& test : element.run) keys.push_back(FoldedByte(test, sig_.classes));
+            for (size_t a = 0, b = 0; a < keys.size(); a = b + 1) {
+                // A stretch [a, b) of exact bytes; every start in it, each as long as it may be.
+                for (b = a; b < keys.size() && keys[b] >= 0; ++b) {}
+                sums.assign(1, 0.0);
+                for (size_t j = a; j < b; ++j)
                     // A byte after the same byte is no surprise: runs of one value are common.
-                    const double surprise = length > 0 && keys[at - 1] == keys[at] ? 0.5 : bits[at];
-                    score += length < 4 ? 2 * surprise : surprise;
-                }
-                if (length == 0) continue;
-                const double weighed = length < 4 ? score - 4.0 * static_cast<double>(4 - length) : score;
-                if (weighed > best || sig_.anchorLength == 0) {
-                    best = weighed;
-                    sig_.anchorElement = e;
-                    sig_.anchorPosition = start;
-                    sig_.anchorLength = length;
+                    sums.push_back(sums.back() + (j > a && keys[j - 1] == keys[j] ? 0.5 : SurpriseBits(static_cast<uint8_t>(keys[j]))));
+                for (size_t start = a; start < b; ++start) {
+                    const size_t end = std::min(start + MaxAnchor, b), four = std::min(start + 4, end);
+                    auto between = [&](size_t from, size_t to) { return sums[to - a] - sums[from - a]; };
+                    const double first = SurpriseBits(static_cast<uint8_t>(keys[start]));
+                    const double score = 2 * (first + between(start + 1, four)) + between(four, end);
+                    const size_t length = end - start;
+                    const double weighed = length < 4 ? score - 4.0 * static_cast<double>(4 - length) : score;
+                    if (weighed > best || sig_.anchorLength == 0) {
+                        best = weighed;
+                        sig_.anchorElement = e;
+                        sig_.anchorPosition = start;
+                        sig_.anchorLength = length;
+                    }
                 }
             }
         }
@@ -192,6 +212,8 @@ private:
 
     BodySignature& sig_;
     size_t runCapacity_;
+    bool nocase_;
+    int16_t letterClasses_[26] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
     bool gapPending_ = false;
     uint64_t pendingMin_ = 0, pendingMax_ = 0;
 };
@@ -226,9 +248,11 @@ bool ParseChoice(const std::string& hex, size_t& at, bool negated, Builder& buil
     for (const ByteRun& option : options) singleBytes = singleBytes && option.size() == 1;
     if (singleBytes) {
         std::bitset<256> bytes;
-        for (const ByteRun& option : options)
+        for (const ByteRun& option : options) {
             for (int b = 0; b < 256; ++b)
                 if ((b & option[0].mask) == option[0].value) bytes.set(b);
+            if (builder.IgnoresCase() && option[0].Exact() && IsLetter(option[0].value)) bytes.set(option[0].value ^ 0x20);
+        }
         if (negated) bytes.flip();
         ByteTest test;
         test.byteClass = builder.Class(bytes);
@@ -245,9 +269,20 @@ bool ParseChoice(const std::string& hex, size_t& at, bool negated, Builder& buil
 
 }  // namespace
 
+double SurpriseBits(uint8_t byte) {
+    struct Table {
+        double bits[256];
+        Table() {
+            for (int b = 0; b < 256; ++b) bits[b] = -std::log2(Commonness(static_cast<uint8_t>(b)));
+        }
+    };
+    static const Table table;
+    return table.bits[byte];
+}
+
 double Surprise(const uint8_t* bytes, size_t n) {
     double bits = 0;
-    for (size_t i = 0; i < n; ++i) bits += i > 0 && bytes[i - 1] == bytes[i] ? 0.5 : -std::log2(Commonness(bytes[i]));
+    for (size_t i = 0; i < n; ++i) bits += i > 0 && bytes[i - 1] == bytes[i] ? 0.5 : SurpriseBits(bytes[i]);
     return bits;
 }
 
@@ -263,8 +298,8 @@ int FoldedByte(const ByteTest& test, const std::vector<std::bitset<256>>& classe
     return CaseLetter(classes[static_cast<size_t>(test.byteClass)]);
 }
 
-bool ParseHexSignature(const std::string& hex, BodySignature& out) {
-    Builder builder(out, hex.size());
+bool ParseHexSignature(const std::string& hex, BodySignature& out, bool nocase) {
+    Builder builder(out, hex.size(), nocase);
     for (size_t i = 0; i < hex.size();) {
         const char c = hex[i];
         if (c == '*') {
@@ -298,7 +333,7 @@ bool ParseHexSignature(const std::string& hex, BodySignature& out) {
         } else {
             ByteTest test;
             if (!ParseByte(hex, i, test)) return false;
-            builder.Byte(test);
+            builder.TextByte(test);
             i += 2;
         }
     }

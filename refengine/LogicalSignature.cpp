@@ -79,13 +79,6 @@ private:
     LogicalSignature& out_;
 };
 
-bool IsLetterHex(int value) { return (value >= 'A' && value <= 'Z') || (value >= 'a' && value <= 'z'); }
-
-std::string HexPair(int value) {
-    static const char digits[] = "0123456789abcdef";
-    return std::string(1, digits[value >> 4]) + digits[value & 15];
-}
-
 // The tokens of a subsignature's hex text, in order: "*", a range "{..}" or "[..]", a group "(..)" or
 // "!(..)", or a byte's two characters. A token cut short by the end of the text runs to the end and is
 // not complete.
@@ -114,35 +107,6 @@ void ForEachToken(const std::string& hex, Visit visit) {
         visit(HexToken{kind, hex.substr(i, end - i), complete});
         i = end;
     }
-}
-
-// ::i: each letter matches in either case, also among single-byte alternatives; longer alternatives
-// are kept as they are.
-std::string CaseInsensitive(const std::string& hex) {
-    std::string out;
-    ForEachToken(hex, [&out](const HexToken& token) {
-        if (token.kind == 'b') {
-            const int value = HexByte(token.text, 0);
-            out += value >= 0 && IsLetterHex(value) ? "(" + HexPair(value) + "|" + HexPair(value ^ 0x20) + ")" : token.text;
-            return;
-        }
-        const size_t open = token.text.find('(');
-        if ((token.kind != '(' && token.kind != '!') || !token.complete || open == std::string::npos) {
-            out += token.text;
-            return;
-        }
-        const std::string inside = token.text.substr(open + 1, token.text.size() - open - 2);
-        std::string options;
-        bool single = inside != "B" && inside != "L";
-        for (const std::string& option : Split(inside, '|')) {
-            const int value = option.size() == 2 ? HexByte(option, 0) : -1;
-            if (value < 0) single = false;
-            options += (options.empty() ? "" : "|") + option;
-            if (value >= 0 && IsLetterHex(value)) options += "|" + HexPair(value ^ 0x20);
-        }
-        out += single ? token.text.substr(0, open) + "(" + options + ")" : token.text;
-    });
-    return out;
 }
 
 // "(aa|bb|cc)": alternatives of one byte each.
@@ -252,22 +216,24 @@ uint64_t LogicalSignature::Required() const {
         uint64_t required;
         int leaf;  // the subsignature when the value is one alone, else -1
     };
-    std::vector<Value> stack;
+    Value stack[64];
+    size_t top = 0;
     for (size_t i = 0; i < expression.size(); ++i) {
         const uint32_t code = expression[i], op = code >> 24, argument = code & 0xFFFFFF;
         if (op == OpLeaf) {
-            stack.push_back({1ull << argument, static_cast<int>(argument)});
+            if (top == 64) return 0;
+            stack[top++] = {1ull << argument, static_cast<int>(argument)};
         } else if (op == OpAnd || op == OpOr) {
-            if (argument > stack.size()) return 0;
+            if (argument > top) return 0;
             Value joined{op == OpAnd ? 0 : ~0ull, -1};
-            for (size_t k = stack.size() - argument; k < stack.size(); ++k)
+            for (size_t k = top - argument; k < top; ++k)
                 joined.required = op == OpAnd ? joined.required | stack[k].required : joined.required & stack[k].required;
-            stack.resize(stack.size() - argument);
-            stack.push_back(joined);
+            top -= argument;
+            stack[top++] = joined;
         } else {
-            if (stack.empty() || i + 2 >= expression.size()) return 0;
+            if (top == 0 || i + 2 >= expression.size()) return 0;
             const uint64_t n = expression[++i], m = expression[++i];
-            Value& v = stack.back();
+            Value& v = stack[top - 1];
             // A count above n, equal to n > 0, or m distinct matches needs a match of a lone subsignature;
             // of a group, no one member in particular.
             const bool needsOne = v.leaf >= 0 && (argument == '>' || (argument == '=' && n > 0) || m > 0);
@@ -275,7 +241,7 @@ uint64_t LogicalSignature::Required() const {
             v.leaf = -1;
         }
     }
-    return stack.size() == 1 ? stack[0].required : 0;
+    return top == 1 ? stack[0].required : 0;
 }
 
 bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogical& out) {
@@ -356,10 +322,10 @@ bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogica
             out.skipReason = "macro subsignature";
             return false;
         }
-        BodySignature body;
+        Offset offset;
         const size_t colon = text.rfind(':');
         if (colon != std::string::npos) {
-            if (!ParseOffset(text.substr(0, colon), body.offset)) {
+            if (!ParseOffset(text.substr(0, colon), offset)) {
                 out.skipReason = "subsignature offset of an unsupported form";
                 return false;
             }
@@ -377,29 +343,30 @@ bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogica
                 return false;
             }
         }
-        if (nocase) text = CaseInsensitive(text);
         if (fullword) text = "(B)" + text + "(B)";
-        std::vector<std::string> forms;
-        if (!wide || ascii) forms.push_back(text);
+        std::string forms[2];
+        size_t formCount = 0;
+        if (!wide || ascii) forms[formCount++] = text;
         if (wide) {
-            const std::string widened = Wide(text);
-            if (widened.empty()) {
+            forms[formCount] = Wide(text);
+            if (forms[formCount++].empty()) {
                 out.skipReason = "wide subsignature of an unsupported form";
                 return false;
             }
-            forms.push_back(widened);
         }
-        for (const std::string& form : forms) {
-            if (!ParseHexSignature(form, body)) {
+        for (size_t f = 0; f < formCount; ++f) {
+            BodySignature body;
+            if (!ParseHexSignature(forms[f], body, nocase)) {
                 out.skipReason = "subsignature without a fixed byte to anchor on";
                 return false;
             }
+            body.offset = offset;
             body.target = sig.target == 1 ? 1 : 0;
             body.name = out.name;
             if (body.offset.kind != Offset::Anywhere && body.offset.kind != Offset::FromStart &&
                 body.offset.kind != Offset::FromEnd)
                 body.target = 1;  // offsets into a PE file's structure
-            out.bodies.emplace_back(static_cast<uint32_t>(index), body);
+            out.bodies.emplace_back(static_cast<uint32_t>(index), std::move(body));
         }
     }
     return true;

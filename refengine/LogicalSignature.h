@@ -19,6 +19,7 @@ struct ObjectInfo;
 struct LogicalSignature {
     uint32_t name = 0;                  // in the database's name pool
     uint32_t subsignatures = 0;         // how many
+    uint32_t firstBody = 0, bodies = 0; // its subsignatures' body signatures in the store, one after another
     int target = -1;                    // -1 or 0: any object, 1: PE files
     uint64_t sizeMin = 0, sizeMax = UINT64_MAX;
     uint64_t entryMin = 0, entryMax = UINT64_MAX;

@@ -11,7 +11,6 @@
 namespace RefEngine {
 namespace {
 
-const size_t ChunkSize = 1u << 20;
 // Signatures whose anchors may lie further than this from their offsets are left to the filter.
 const uint64_t MaxPlacedShift = 1u << 16;
 
@@ -1331,7 +1330,8 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
     if (groups_.empty()) return search.Finish();
     const uint64_t size = source.Size();
     // The bytes as read, for the candidates, and with case folded, for the filter and the anchors.
-    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(size, ChunkSize)) + 8), foldedBuffer(buffer.size());
+    const size_t chunkSize = std::max<size_t>(budgets_.readChunk, 16);
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(size, chunkSize)) + 8), foldedBuffer(buffer.size());
     const size_t chunk = buffer.size() - 8;
     uint64_t base = 0;  // object offset of buffer[0]
     size_t held = 0;    // bytes in the buffer
@@ -1345,6 +1345,24 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
         const size_t limit = final ? held : (held > 3 ? held - 3 : 0);
         const uint8_t* data = foldedBuffer.data();
         search.Near(base, buffer.data(), held, final);
+        // Anchors under four bytes, looked up at every position, are taken in turn with the filter's
+        // hits: a candidate at an earlier position is always checked first, however the object is read.
+        size_t shortAt = 0;
+        auto shortUpTo = [&](size_t to) {
+            if (!hasShort_ && !hasSingle_) return;
+            for (; shortAt < to && !search.Done(); ++shortAt) {
+                const size_t i = shortAt;
+                if (hasShort_ && i + 2 <= held) {
+                    const uint32_t pair = static_cast<uint32_t>(data[i] | (data[i + 1] << 8));
+                    if (shortBits_[pair >> 6] & (1ull << (pair & 63))) {
+                        const auto it = shortLists_.find(pair);
+                        if (it != shortLists_.end()) search.List(it->second, base + i, data + i, held - i);
+                    }
+                }
+                if (hasSingle_ && singleLists_[data[i]] >= 0)
+                    search.List(static_cast<uint32_t>(singleLists_[data[i]]), base + i, data + i, held - i);
+            }
+        };
         if (hasLong_ && !search.Done()) {
             const size_t end = std::min(limit, held >= 4 ? held - 3 : 0);
             // A filter larger than the second-level cache is read from further away: ask for the word of
@@ -1361,6 +1379,8 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
             size_t first = 0, last = 0;
             auto take = [&]() {
                 const Hit& hit = queue[first++ % 8];
+                shortUpTo(hit.at);
+                if (search.Done()) return;
                 if (const LongEntry* entry = FindLong(hit.gram)) search.Long(*entry, base + hit.at, data + hit.at, held - hit.at);
             };
             for (size_t i = 0; i < end; ++i) {
@@ -1377,17 +1397,7 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
             }
             while (first != last && !search.Done()) take();
         }
-        for (size_t i = 0; (hasShort_ || hasSingle_) && i < limit && !search.Done(); ++i) {
-            if (hasShort_ && i + 2 <= held) {
-                const uint32_t pair = static_cast<uint32_t>(data[i] | (data[i + 1] << 8));
-                if (shortBits_[pair >> 6] & (1ull << (pair & 63))) {
-                    const auto it = shortLists_.find(pair);
-                    if (it != shortLists_.end()) search.List(it->second, base + i, data + i, held - i);
-                }
-            }
-            if (hasSingle_ && singleLists_[data[i]] >= 0)
-                search.List(static_cast<uint32_t>(singleLists_[data[i]]), base + i, data + i, held - i);
-        }
+        shortUpTo(limit);
         if ((search.Done() && !search.Waiting()) || final) break;
         std::memmove(buffer.data(), buffer.data() + limit, held - limit);
         std::memmove(foldedBuffer.data(), foldedBuffer.data() + limit, held - limit);

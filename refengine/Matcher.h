@@ -46,6 +46,8 @@ struct Budgets {
     // the signature's or the candidate's: placements only move on, so one for each block is all that
     // matching needs.
     uint64_t searchPasses = 1;
+    // Bytes the filter reads at a time (the fuzzer makes it small, so that matches straddle reads).
+    size_t readChunk = 1u << 20;
 };
 
 class BodyMatcher {

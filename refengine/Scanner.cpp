@@ -59,29 +59,28 @@ void Engine::Defer() {
     const Database& database = database_;
     trigger_.assign(database.logical.size(), -1);
     deferredOf_.assign(database.logical.size(), std::vector<uint32_t>());
-    std::vector<std::vector<uint32_t>> bodiesOf(database.logical.size());
-    for (uint32_t s = 0; s < database.bodies.Size(); ++s) {
-        const Database::Owner& owner = database.subsignatureOf[s];
-        if (owner.logical != Database::NotSubsignature && !(database.bodies[s].target & SignatureStore::Disabled))
-            bodiesOf[owner.logical].push_back(s);
-    }
     std::vector<uint8_t> deferred(database.bodies.Size(), 0);
     for (uint32_t l = 0; l < database.logical.size(); ++l) {
-        const uint64_t required = database.logical[l].Required();
+        const LogicalSignature& logical = database.logical[l];
+        const uint64_t required = logical.Required();
         if (!required) continue;
+        const uint32_t from = logical.firstBody, to = logical.firstBody + logical.bodies;
+        auto usable = [&](uint32_t s) { return !(database.bodies[s].target & SignatureStore::Disabled); };
         // The rarest subsignature the signature needs; one with several forms is as rare as its commonest.
-        std::vector<double> bits(database.logical[l].subsignatures, 1e18);
-        for (uint32_t s : bodiesOf[l]) {
+        double bits[64];
+        std::fill(bits, bits + 64, 1e18);
+        for (uint32_t s = from; s < to; ++s) {
             double& b = bits[database.subsignatureOf[s].index];
-            b = std::min(b, AnchorBits(database.bodies, s));
+            if (usable(s)) b = std::min(b, AnchorBits(database.bodies, s));
         }
         int32_t trigger = -1;
-        for (uint32_t i = 0; i < bits.size(); ++i)
+        for (uint32_t i = 0; i < logical.subsignatures; ++i)
             if (((required >> i) & 1) && bits[i] < 1e18 && (trigger < 0 || bits[i] > bits[static_cast<size_t>(trigger)]))
                 trigger = static_cast<int32_t>(i);
         if (trigger < 0 || bits[static_cast<size_t>(trigger)] < RareAnchorBits) continue;
-        for (uint32_t s : bodiesOf[l])
-            if (database.subsignatureOf[s].index != static_cast<uint32_t>(trigger) && AnchorBits(database.bodies, s) < CommonAnchorBits) {
+        for (uint32_t s = from; s < to; ++s)
+            if (usable(s) && database.subsignatureOf[s].index != static_cast<uint32_t>(trigger) &&
+                AnchorBits(database.bodies, s) < CommonAnchorBits) {
                 deferred[s] = 1;
                 deferredOf_[l].push_back(s);
                 trigger_[l] = trigger;

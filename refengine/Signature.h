@@ -58,6 +58,8 @@ inline double Commonness(uint8_t byte, bool eitherCase = false) {
     return eitherCase ? 2 * f : f;
 }
 
+// How unexpected a byte is in ordinary files, in bits (-log2 of its commonness), from a table.
+double SurpriseBits(uint8_t byte);
 // How unexpected the bytes are in ordinary files, in bits (a byte after the same byte counts little).
 double Surprise(const uint8_t* bytes, size_t n);
 
@@ -83,8 +85,9 @@ struct BodySignature {
 const size_t MaxAnchor = 32;
 
 // A signature's hex text ("aabb??cc*dd{2-4}(ee|ff)..."), into elements with the anchor chosen; false
-// when it is malformed or has no byte to anchor on.
-bool ParseHexSignature(const std::string& hex, BodySignature& out);
+// when it is malformed or has no byte to anchor on. With nocase, each letter (alone or among
+// alternatives of one byte) matches in either case; longer alternatives are kept as they are.
+bool ParseHexSignature(const std::string& hex, BodySignature& out, bool nocase = false);
 // "*", "n", "EOF-n", "EP+n", "EP-n", "Sx+n", "SEx", "SL+n", each optionally ",MaxShift"; false when not.
 bool ParseOffset(const std::string& text, Offset& out);
 

@@ -47,7 +47,10 @@ const uint8_t* SignatureStore::Code(size_t i) const {
 
 uint32_t SignatureStore::Add(const BodySignature& sig) {
     // Classes first: a signature whose classes do not fit changes nothing.
-    std::vector<uint16_t> classMap(sig.classes.size());
+    // Most signatures have a few classes or none: no allocation for those.
+    uint16_t fewClasses[32];
+    std::vector<uint16_t> manyClasses(sig.classes.size() > 32 ? sig.classes.size() : 0);
+    uint16_t* classMap = sig.classes.size() > 32 ? manyClasses.data() : fewClasses;
     size_t fresh = 0;
     for (const std::bitset<256>& bytes : sig.classes) fresh += classIndex_.count(bytes) ? 0 : 1;
     if (classes_.size() + fresh >= NoClass) return NotAdded;

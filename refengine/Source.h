@@ -30,7 +30,7 @@ public:
     size_t Read(uint64_t offset, uint8_t* out, size_t size) override {
         if (offset >= size_) return 0;
         const size_t n = static_cast<size_t>(std::min<uint64_t>(size, size_ - offset));
-        std::memcpy(out, data_ + offset, n);
+        if (n) std::memcpy(out, data_ + offset, n);
         return n;
     }
     uint8_t At(uint64_t offset) override { return data_[offset]; }
