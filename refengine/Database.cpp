@@ -161,6 +161,7 @@ bool Database::AddLogical(const std::string& line) {
         return false;
     }
     const uint32_t index = static_cast<uint32_t>(logical.size());
+    if (index >= NotSubsignature) return false;
     std::vector<uint32_t> added;
     for (auto& body : parsed.bodies) {
         body.second.target |= SignatureStore::Sub;
@@ -176,7 +177,7 @@ bool Database::AddLogical(const std::string& line) {
         }
         added.push_back(s);
         subsignatureOf.resize(bodies.Size());
-        subsignatureOf[s] = {index, body.first};
+        subsignatureOf[s] = Owner(index, body.first);
     }
     parsed.signature.name = AddHashName(parsed.name);
     parsed.signature.firstBody = added.front();
@@ -186,10 +187,7 @@ bool Database::AddLogical(const std::string& line) {
 }
 
 bool Database::AddBody(const std::string& extension, const BodySignature& sig) {
-    if (bodies.Add(sig) != SignatureStore::NotAdded) {
-        subsignatureOf.resize(bodies.Size());
-        return true;
-    }
+    if (bodies.Add(sig) != SignatureStore::NotAdded) return true;
     ++skippedLines[extension + ": " + TooManyClasses];
     return false;
 }

@@ -40,13 +40,16 @@ struct Database {
     HashSet sectionHashes;  // .mdb, .msb: digests of the sections of PE files
     HashSet allowed;        // .fp, .sfp: objects with these digests are clean
     std::vector<LogicalSignature> logical;  // .ldb
-    // A body signature -> its logical signature and its index there (NotSubsignature for the others);
-    // as long as bodies.
-    static const uint32_t NotSubsignature = ~0u;
+    // A body signature -> its logical signature and its index there (NotSubsignature for the others).
+    // Empty until the first logical signature is read; OwnerOf answers for any body.
+    static const uint32_t NotSubsignature = (1u << 26) - 1;
     struct Owner {
-        uint32_t logical = NotSubsignature, index = 0;
+        uint32_t logical : 26, index : 6;
+        Owner() : logical(NotSubsignature), index(0) {}
+        Owner(uint32_t l, uint32_t i) : logical(l), index(i) {}
     };
     std::vector<Owner> subsignatureOf;
+    Owner OwnerOf(uint32_t body) const { return body < subsignatureOf.size() ? subsignatureOf[body] : Owner(); }
     std::unordered_set<std::string> ignored;  // .ign, .ign2: names of signatures that are dropped
     bool needsPe = true;      // some signature looks into PE files: only then are objects' headers read
     bool includePua = false;                  // .ndu, .ldu, .hdu, ... are read only when asked

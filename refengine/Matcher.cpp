@@ -79,47 +79,52 @@ void FoldInto(const uint8_t* in, uint8_t* out, size_t n) {
 }
 
 // Where some pairs of bytes lie in a stretch of bytes, found in one pass over it: for many searches
-// that would each read the whole stretch for a pair of their own.
+// that would each read the whole stretch for a pair of their own. Each pair wanted has a list of its
+// places, in order, however often it lies there.
 class PairIndex {
 public:
-    // No index when the pairs lie there too often (then searching is quick anyway).
+    PairIndex() : slotOf_(65536, 0) {}
     void Build(const uint8_t* bytes, size_t size, const std::vector<uint16_t>& pairs) {
-        start_ = bytes;
-        size_ = 0;
-        wanted_.assign(65536 / 32, 0);
-        for (uint16_t pair : pairs) wanted_[pair >> 5] |= 1u << (pair & 31);
-        places_.clear();
-        for (size_t i = 0; i + 1 < size; ++i) {
-            const uint32_t pair = Load16(bytes + i);
-            if (!((wanted_[pair >> 5] >> (pair & 31)) & 1)) continue;
-            if (places_.size() == MaxPlaces) return;
-            places_.push_back((static_cast<uint64_t>(pair) << 32) | i);
+        Clear();
+        for (uint16_t pair : pairs) {
+            if (slotOf_[pair] || slots_ == 65535) continue;  // the rest, if any, are searched for
+            slotOf_[pair] = static_cast<uint16_t>(++slots_);
+            if (places_.size() <= slots_) places_.resize(slots_ + 1);
+            places_[slots_].clear();
+            pairs_.push_back(pair);
         }
-        std::sort(places_.begin(), places_.end());
+        start_ = bytes;
         size_ = size;
+        for (size_t i = 0; i + 1 < size; ++i)
+            if (const uint16_t slot = slotOf_[Load16(bytes + i)]) places_[slot].push_back(static_cast<uint32_t>(i));
     }
-    void Clear() { size_ = 0; }
+    void Clear() {
+        for (uint16_t pair : pairs_) slotOf_[pair] = 0;
+        pairs_.clear();
+        slots_ = 0;
+        size_ = 0;
+    }
     // Is the pair indexed over the bytes from p on?
-    bool Covers(const uint8_t* p, uint16_t pair) const {
-        return size_ && p >= start_ && p < start_ + size_ && ((wanted_[pair >> 5] >> (pair & 31)) & 1);
-    }
+    bool Covers(const uint8_t* p, uint16_t pair) const { return size_ && p >= start_ && p < start_ + size_ && slotOf_[pair]; }
     // The first i below n where p[i] and p[i + 1] are the pair or, for the last, p[i] its first byte
     // (as FindStart); n when there is none.
     size_t Find(const uint8_t* p, size_t n, uint16_t pair) const {
         if (n == 0) return 0;
-        const uint64_t from = static_cast<uint64_t>(p - start_);
-        const auto at = std::lower_bound(places_.begin(), places_.end(), (static_cast<uint64_t>(pair) << 32) | from);
-        const size_t hit = at != places_.end() && (*at >> 32) == pair ? static_cast<size_t>((*at & 0xFFFFFFFFu) - from) : n;
+        const std::vector<uint32_t>& places = places_[slotOf_[pair]];
+        const uint32_t from = static_cast<uint32_t>(p - start_);
+        const auto at = std::lower_bound(places.begin(), places.end(), from);
+        const size_t hit = at != places.end() ? *at - from : n;
         if (hit < n - 1) return hit;
         return p[n - 1] == (pair & 0xFF) ? n - 1 : n;
     }
 
 private:
-    static const size_t MaxPlaces = 1u << 14;
     const uint8_t* start_ = nullptr;
     size_t size_ = 0;
-    std::vector<uint32_t> wanted_;
-    std::vector<uint64_t> places_;  // pair << 32 | offset, sorted
+    std::vector<uint16_t> slotOf_;  // pair -> its list (0: not wanted)
+    std::vector<uint16_t> pairs_;   // the pairs wanted now
+    size_t slots_ = 0;
+    std::vector<std::vector<uint32_t>> places_;  // kept from build to build, with their room
 };
 
 // The first eight bytes of an anchor (as far as it goes, zeros after), the first in the highest bits:
@@ -271,11 +276,12 @@ BodyMatcher::BodyMatcher(const SignatureStore& store, const Budgets& budgets, co
         uint32_t first = 0, hash = 2166136261u ^ length;
         std::memcpy(&first, a, std::min<uint32_t>(length, 4));
         for (uint32_t i = 0; i < length; ++i) hash = (hash ^ a[i]) * 16777619u;
-        keys.push_back({(static_cast<uint64_t>(first) << 32) | hash, static_cast<uint32_t>(members_.size())});
-        members_.push_back(s);
+        // Members are the store's own numbers when the matcher has every signature.
+        keys.push_back({(static_cast<uint64_t>(first) << 32) | hash, only ? static_cast<uint32_t>(members_.size()) : s});
+        if (only) members_.push_back(s);
     }
     members_.shrink_to_fit();
-    nextInGroup_.assign(members_.size(), ~0u);
+    nextInGroup_.assign(only ? members_.size() : store.Size(), ~0u);
     std::sort(keys.begin(), keys.end(), [](const Key& x, const Key& y) {
         return x.key != y.key ? x.key < y.key : x.signature < y.signature;
     });
@@ -1329,78 +1335,85 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
     search.CheckPlaced(placed_);
     if (groups_.empty()) return search.Finish();
     const uint64_t size = source.Size();
-    // The bytes as read, for the candidates, and with case folded, for the filter and the anchors.
+    // The bytes as read, for the candidates; and with case folded, for the filter and the anchors, a
+    // slice at a time (with the bytes an anchor at its last position reaches).
     const size_t chunkSize = std::max<size_t>(budgets_.readChunk, 16);
-    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(size, chunkSize)) + 8), foldedBuffer(buffer.size());
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(size, chunkSize)) + 8);
     const size_t chunk = buffer.size() - 8;
+    static const size_t Slice = 1u << 16, Reach = MaxAnchor + 8;
+    std::vector<uint8_t> folded(std::min(buffer.size(), Slice + Reach));
+    // A filter larger than the second-level cache is read from further away: ask for the word of a
+    // position some steps ahead (for a smaller one, asking costs more than it saves).
+    const bool fetchAhead = filter_.size() * sizeof(FilterWord) > (256u << 10);
+    const NextHitLoop nextHit = fetchAhead ? PickLoop<true>(gramShift_, std::make_integer_sequence<uint32_t, MaxShift - MinShift + 1>())
+                                           : PickLoop<false>(gramShift_, std::make_integer_sequence<uint32_t, MaxShift - MinShift + 1>());
     uint64_t base = 0;  // object offset of buffer[0]
     size_t held = 0;    // bytes in the buffer
     while (base + held < size || held > 0) {
         if (Stopped(stop)) return Result();
         const size_t got = source.Read(base + held, buffer.data() + held, chunk);
-        FoldInto(buffer.data() + held, foldedBuffer.data() + held, got);
         held += got;
         const bool final = got == 0 || base + held >= size;
         // Positions whose four bytes are all here, or every position at the end.
         const size_t limit = final ? held : (held > 3 ? held - 3 : 0);
-        const uint8_t* data = foldedBuffer.data();
         search.Near(base, buffer.data(), held, final);
-        // Anchors under four bytes, looked up at every position, are taken in turn with the filter's
-        // hits: a candidate at an earlier position is always checked first, however the object is read.
-        size_t shortAt = 0;
-        auto shortUpTo = [&](size_t to) {
-            if (!hasShort_ && !hasSingle_) return;
-            for (; shortAt < to && !search.Done(); ++shortAt) {
-                const size_t i = shortAt;
-                if (hasShort_ && i + 2 <= held) {
-                    const uint32_t pair = static_cast<uint32_t>(data[i] | (data[i + 1] << 8));
-                    if (shortBits_[pair >> 6] & (1ull << (pair & 63))) {
-                        const auto it = shortLists_.find(pair);
-                        if (it != shortLists_.end()) search.List(it->second, base + i, data + i, held - i);
+        for (size_t from = 0; from < limit && !search.Done(); from += Slice) {
+            // Positions [from, to) of the chunk, their folded bytes in data (data[0] is position from).
+            const size_t to = std::min(from + Slice, limit), foldedEnd = std::min(to + Reach, held), sliceHeld = foldedEnd - from;
+            FoldInto(buffer.data() + from, folded.data(), sliceHeld);
+            const uint8_t* data = folded.data();
+            // Anchors under four bytes, looked up at every position, are taken in turn with the filter's
+            // hits: a candidate at an earlier position is always checked first, however the object is read.
+            size_t shortAt = 0;  // in the slice
+            auto shortUpTo = [&](size_t end) {
+                if (!hasShort_ && !hasSingle_) return;
+                for (; shortAt < end && !search.Done(); ++shortAt) {
+                    const size_t i = shortAt;
+                    if (hasShort_ && i + 2 <= sliceHeld) {
+                        const uint32_t pair = static_cast<uint32_t>(data[i] | (data[i + 1] << 8));
+                        if (shortBits_[pair >> 6] & (1ull << (pair & 63))) {
+                            const auto it = shortLists_.find(pair);
+                            if (it != shortLists_.end()) search.List(it->second, base + from + i, data + i, sliceHeld - i);
+                        }
                     }
+                    if (hasSingle_ && singleLists_[data[i]] >= 0)
+                        search.List(static_cast<uint32_t>(singleLists_[data[i]]), base + from + i, data + i, sliceHeld - i);
                 }
-                if (hasSingle_ && singleLists_[data[i]] >= 0)
-                    search.List(static_cast<uint32_t>(singleLists_[data[i]]), base + i, data + i, held - i);
-            }
-        };
-        if (hasLong_ && !search.Done()) {
-            const size_t end = std::min(limit, held >= 4 ? held - 3 : 0);
-            // A filter larger than the second-level cache is read from further away: ask for the word of
-            // a position some steps ahead (for a smaller one, asking costs more than it saves).
-            const bool fetchAhead = filter_.size() * sizeof(FilterWord) > (256u << 10);
-            const NextHitLoop nextHit = fetchAhead ? PickLoop<true>(gramShift_, std::make_integer_sequence<uint32_t, MaxShift - MinShift + 1>())
-                                                   : PickLoop<false>(gramShift_, std::make_integer_sequence<uint32_t, MaxShift - MinShift + 1>());
-            // Hits wait in a short queue while their table buckets are fetched; they are taken in order.
-            struct Hit {
-                uint32_t gram;
-                size_t at;
             };
-            Hit queue[8];
-            size_t first = 0, last = 0;
-            auto take = [&]() {
-                const Hit& hit = queue[first++ % 8];
-                shortUpTo(hit.at);
-                if (search.Done()) return;
-                if (const LongEntry* entry = FindLong(hit.gram)) search.Long(*entry, base + hit.at, data + hit.at, held - hit.at);
-            };
-            for (size_t i = 0; i < end; ++i) {
-                i = (this->*nextHit)(data, i, end, held);
-                if (i == end) break;
-                const uint32_t gram = Load32(data + i);
-                __builtin_prefetch(&table_[BucketOf(gram, 0)]);
-                __builtin_prefetch(&table_[BucketOf(gram, 1)]);
-                if (last - first == 8) {
-                    take();
-                    if (search.Done()) break;
+            if (hasLong_) {
+                const size_t gramsEnd = std::min(to, held >= 4 ? held - 3 : 0), end = gramsEnd > from ? gramsEnd - from : 0;
+                // Hits wait in a short queue while their table buckets are fetched; they are taken in order.
+                struct Hit {
+                    uint32_t gram;
+                    size_t at;
+                };
+                Hit queue[8];
+                size_t first = 0, last = 0;
+                auto take = [&]() {
+                    const Hit& hit = queue[first++ % 8];
+                    shortUpTo(hit.at);
+                    if (search.Done()) return;
+                    if (const LongEntry* entry = FindLong(hit.gram))
+                        search.Long(*entry, base + from + hit.at, data + hit.at, sliceHeld - hit.at);
+                };
+                for (size_t i = 0; i < end; ++i) {
+                    i = (this->*nextHit)(data, i, end, sliceHeld);
+                    if (i == end) break;
+                    const uint32_t gram = Load32(data + i);
+                    __builtin_prefetch(&table_[BucketOf(gram, 0)]);
+                    __builtin_prefetch(&table_[BucketOf(gram, 1)]);
+                    if (last - first == 8) {
+                        take();
+                        if (search.Done()) break;
+                    }
+                    queue[last++ % 8] = {gram, i};
                 }
-                queue[last++ % 8] = {gram, i};
+                while (first != last && !search.Done()) take();
             }
-            while (first != last && !search.Done()) take();
+            shortUpTo(to - from);
         }
-        shortUpTo(limit);
         if ((search.Done() && !search.Waiting()) || final) break;
         std::memmove(buffer.data(), buffer.data() + limit, held - limit);
-        std::memmove(foldedBuffer.data(), foldedBuffer.data() + limit, held - limit);
         base += limit;
         held -= limit;
     }

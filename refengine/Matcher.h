@@ -97,7 +97,7 @@ private:
     };
     Placed PlacedSignature(uint32_t signature, std::vector<ElementView>& elements) const;
 
-    uint32_t Global(uint32_t member) const { return members_[member]; }
+    uint32_t Global(uint32_t member) const { return members_.empty() ? member : members_[member]; }
     uint32_t AnchorLength(uint32_t group) const { return store_[Global(groups_[group])].anchorLength; }
     const uint8_t* AnchorBytes(uint32_t group) const { return store_.Anchor(Global(groups_[group])); }
     const LongEntry* FindLong(uint32_t gram) const;
@@ -113,7 +113,8 @@ private:
 
     const SignatureStore& store_;
     Budgets budgets_;
-    // The signatures the filter looks for, as members: member -> signature in the store.
+    // The signatures the filter looks for, as members: member -> signature in the store (empty: the
+    // matcher has every signature, and members are their numbers).
     std::vector<uint32_t> members_;
     std::vector<uint32_t> groups_;       // group -> its first member
     std::vector<uint32_t> nextInGroup_;  // member -> the next with the same anchor, or ~0

@@ -57,6 +57,10 @@ double AnchorBits(const SignatureStore& store, uint32_t s) {
 
 void Engine::Defer() {
     const Database& database = database_;
+    if (database.logical.empty()) {
+        matcher_.reset(new BodyMatcher(database.bodies, budgets_));
+        return;
+    }
     trigger_.assign(database.logical.size(), -1);
     deferredOf_.assign(database.logical.size(), std::vector<uint32_t>());
     std::vector<uint8_t> deferred(database.bodies.Size(), 0);
@@ -70,7 +74,7 @@ void Engine::Defer() {
         double bits[64];
         std::fill(bits, bits + 64, 1e18);
         for (uint32_t s = from; s < to; ++s) {
-            double& b = bits[database.subsignatureOf[s].index];
+            double& b = bits[database.OwnerOf(s).index];
             if (usable(s)) b = std::min(b, AnchorBits(database.bodies, s));
         }
         int32_t trigger = -1;
@@ -79,7 +83,7 @@ void Engine::Defer() {
                 trigger = static_cast<int32_t>(i);
         if (trigger < 0 || bits[static_cast<size_t>(trigger)] < RareAnchorBits) continue;
         for (uint32_t s = from; s < to; ++s)
-            if (usable(s) && database.subsignatureOf[s].index != static_cast<uint32_t>(trigger) &&
+            if (usable(s) && database.OwnerOf(s).index != static_cast<uint32_t>(trigger) &&
                 AnchorBits(database.bodies, s) < CommonAnchorBits) {
                 deferred[s] = 1;
                 deferredOf_[l].push_back(s);
@@ -140,7 +144,7 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
     std::vector<uint32_t> armed;
     int64_t logicalFound = -1;
     auto onSubsignature = [&](uint32_t signature) {
-        const Database::Owner& owner = database_.subsignatureOf[signature];
+        const Database::Owner owner = database_.OwnerOf(signature);
         if (owner.logical == Database::NotSubsignature) return false;
         const LogicalSignature& logical = database_.logical[owner.logical];
         std::vector<uint32_t>& count = counts[owner.logical];
