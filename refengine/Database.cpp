@@ -157,7 +157,7 @@ bool Database::AddHash(HashSet& set, std::string_view digestText, std::string_vi
 bool Database::AddLogical(const std::string& line) {
     ParsedLogical parsed;
     if (!ParseLogicalSignature(line, FunctionalityLevel, parsed)) {
-        if (!parsed.skipReason.empty()) ++skippedLines[".ldb: " + parsed.skipReason];
+        ++skippedLines[".ldb: " + (parsed.skipReason.empty() ? std::string("malformed") : parsed.skipReason)];
         return false;
     }
     const uint32_t index = static_cast<uint32_t>(logical.size());
