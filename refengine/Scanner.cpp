@@ -14,10 +14,43 @@ namespace {
 
 bool Stopped(const volatile long* stop) { return stop && ::InterlockedCompareExchange(const_cast<volatile long*>(stop), 0, 0); }
 
+// A member's name as the path of an object: UTF-8 where it is that, else a byte a character.
 std::wstring Widen(const std::string& text) {
     std::wstring wide;
-    for (unsigned char c : text) wide += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+    const int length = text.empty() ? 0 : ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (length > 0) {
+        wide.resize(static_cast<size_t>(length));
+        ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), &wide[0], length);
+    } else {
+        for (unsigned char c : text) wide += static_cast<wchar_t>(c);
+    }
+    for (wchar_t& c : wide)
+        if (c == L'/') c = L'\\';
     return wide;
+}
+
+// What archive formats look at: the object's first bytes, and a program's bytes after its image.
+ObjectHead Head(ByteSource& source, ObjectInfo& info, const std::wstring& objectName) {
+    ObjectHead head;
+    head.bytes.resize(static_cast<size_t>(std::min<uint64_t>(source.Size(), ObjectHead::Size)));
+    head.bytes.resize(source.Read(0, head.bytes.data(), head.bytes.size()));
+    if (!info.pe && head.bytes.size() >= 2 && head.bytes[0] == 'M' && head.bytes[1] == 'Z') ReadPe(source, info);
+    if (info.pe) {
+        uint64_t imageEnd = 0;
+        for (const ObjectInfo::Section& section : info.sections) imageEnd = std::max(imageEnd, section.offset + section.rawSize);
+        if (imageEnd > 0 && imageEnd < source.Size()) {
+            head.overlay = imageEnd;
+            head.overlayBytes.resize(static_cast<size_t>(std::min<uint64_t>(source.Size() - imageEnd, ObjectHead::Size)));
+            head.overlayBytes.resize(source.Read(imageEnd, head.overlayBytes.data(), head.overlayBytes.size()));
+        }
+    }
+    // A compressed file's one member is named after the file, less its last extension.
+    const size_t slash = objectName.find_last_of(L"\\/");
+    std::wstring name = slash == std::wstring::npos ? objectName : objectName.substr(slash + 1);
+    const size_t dot = name.rfind(L'.');
+    if (dot != std::wstring::npos && dot > 0) name.resize(dot);
+    for (wchar_t c : name) head.name += c < 0x80 ? static_cast<char>(c) : '_';
+    return head;
 }
 
 }  // namespace
@@ -119,12 +152,12 @@ Engine::WorkPeak Engine::BusiestObject() const {
 
 Detection Engine::Scan(ByteSource& source, const std::wstring& objectName, const volatile long* stop,
                        const MemberCallback& member) const {
-    ZipTotals totals;
+    ArchiveTotals totals;
     return ScanObject(source, objectName, stop, member, 0, totals);
 }
 
 Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName, const volatile long* stop,
-                             const MemberCallback& member, int depth, ZipTotals& totals) const {
+                             const MemberCallback& member, int depth, ArchiveTotals& totals) const {
     Detection detection;
     ObjectInfo info;
     info.size = source.Size();
@@ -229,7 +262,7 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
 
     // Archive members, each with its own verdict; the first detected member's name marks the archive.
     if (depth <= MaxArchiveDepth) {
-        const ZipReport report = ForEachZipMember(source, limits_, totals, [&](const std::string& name, const std::vector<uint8_t>& data) {
+        auto visit = [&](const std::string& name, const std::vector<uint8_t>& data) {
             if (Stopped(stop)) return false;
             MemorySource inner(data.data(), data.size());
             const std::wstring innerName = objectName + L"\\" + Widen(name);
@@ -252,11 +285,21 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
                 detection.why = found.why;
             }
             return true;
-        });
-        if (report.incomplete) ++archiveCuts_;
-        if (report.incomplete && !detection.found && !detection.incomplete) {
-            detection.incomplete = true;
-            detection.why = report.why;
+        };
+        const ObjectHead head = Head(source, info, objectName);
+        for (const auto& format : ArchiveFormats()) {
+            if (Stopped(stop)) break;
+            if (!format->Recognizes(head)) continue;
+            ArchiveReport report;
+            MemberSink sink(format->Name(), source.Size(), limits_, totals, report, visit);
+            format->Read(source, head, sink);
+            if (!report.archive) continue;
+            if (report.incomplete) ++archiveCuts_;
+            if (report.incomplete && !detection.found && !detection.incomplete) {
+                detection.incomplete = true;
+                detection.why = report.why;
+            }
+            break;
         }
     }
     return Stopped(stop) ? Detection() : detection;

@@ -1,12 +1,12 @@
 // Scanning one object against the database: body signatures through the anchor filter and a check of
 // each candidate, hashes of objects and of PE sections whose size a signature names, the allow list,
-// and the members of ZIP archives.
+// and the members of archives and compressed files, each scanned as an object of its own.
 #pragma once
 
+#include "refengine/Archive.h"
 #include "refengine/Database.h"
 #include "refengine/Matcher.h"
 #include "refengine/Source.h"
-#include "refengine/Zip.h"
 
 #include <atomic>
 #include <functional>
@@ -40,7 +40,7 @@ private:
 
 class Engine {
 public:
-    static const int MaxArchiveDepth = 3;
+    static const int MaxArchiveDepth = 6;
 
     explicit Engine(const Database& database, const Budgets& budgets = Budgets());
 
@@ -66,7 +66,7 @@ public:
 
 private:
     Detection ScanObject(ByteSource& source, const std::wstring& objectName, const volatile long* stop,
-                         const MemberCallback& member, int depth, ZipTotals& totals) const;
+                         const MemberCallback& member, int depth, ArchiveTotals& totals) const;
 
     // True when the object's digest is on the allow list.
     bool Allowed(ObjectDigests& digests) const;
@@ -87,7 +87,7 @@ private:
     mutable std::mutex peakLock_;
     mutable std::atomic<uint32_t> peakShare_{0};
     mutable WorkPeak peak_;
-    ZipLimits limits_;
+    ArchiveLimits limits_;
 };
 
 }  // namespace RefEngine

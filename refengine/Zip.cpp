@@ -1,5 +1,10 @@
-// Reading ZIP archives through their central directory.
-#include "refengine/Zip.h"
+// ZIP archives, read through their central directory as real ones are written: data may come before
+// the archive (self-extractors, with or without adjusted offsets), ZIP64 sizes and offsets, an end
+// record whose count disagrees with its directory, members named like folders that hold data. Stored
+// and deflated members are unpacked here (deflate through zlib), in pieces into the sink; an archive
+// with members packed by other methods is handed whole to 7-Zip's reader, unless its members share
+// bytes (a bomb's way of unpacking one piece many times), which is refused.
+#include "refengine/ArchiveFormats.h"
 
 #include <zlib.h>
 
@@ -26,23 +31,15 @@ struct Member {
     bool refused = false;
 };
 
-void Note(ZipReport& report, const std::string& why, bool limit) {
-    if (!report.incomplete) report.why = why;
-    report.incomplete = true;
-    if (limit) ++report.limitsHit;
-}
-
-// The packed bytes of a member, inflated in pieces straight from the source: never more than the
-// limit in memory, whatever the member claims. False when the data is damaged or breaks a limit.
-bool Inflate(ByteSource& source, uint64_t offset, uint64_t packed, uint64_t limit, std::vector<uint8_t>& out,
-             bool& overLimit) {
+// The packed bytes of a member, inflated in pieces straight from the source into the sink, no further
+// than the sink wants them. False when the data is damaged.
+bool Inflate(ByteSource& source, uint64_t offset, uint64_t packed, MemberSink& sink) {
     z_stream stream = {};
     if (inflateInit2(&stream, -15) != Z_OK) return false;
     std::vector<uint8_t> input(65536), piece(65536);
     uint64_t read = 0;
     int result = Z_OK;
-    overLimit = false;
-    while (result != Z_STREAM_END) {
+    while (result != Z_STREAM_END && !sink.Full()) {
         if (stream.avail_in == 0 && read < packed) {
             const size_t want = static_cast<size_t>(std::min<uint64_t>(input.size(), packed - read));
             const size_t got = source.Read(offset + read, input.data(), want);
@@ -55,16 +52,12 @@ bool Inflate(ByteSource& source, uint64_t offset, uint64_t packed, uint64_t limi
         stream.avail_out = static_cast<uInt>(piece.size());
         result = inflate(&stream, Z_NO_FLUSH);
         const size_t produced = piece.size() - stream.avail_out;
-        if (out.size() + produced > limit) {
-            overLimit = true;
-            break;
-        }
-        out.insert(out.end(), piece.data(), piece.data() + produced);
+        if (!sink.Write(piece.data(), produced)) break;
         if (result != Z_OK && result != Z_STREAM_END && !(result == Z_BUF_ERROR && produced)) break;
         if (result == Z_BUF_ERROR && stream.avail_in == 0 && read >= packed) break;
     }
     inflateEnd(&stream);
-    return result == Z_STREAM_END && !overLimit;
+    return result == Z_STREAM_END || sink.Full() || sink.Stopped();
 }
 
 // The ZIP64 extra field's values, for the fields the directory entry marks as too large.
@@ -91,18 +84,15 @@ void ReadZip64Extra(const uint8_t* extra, size_t length, Member& member, bool wa
     }
 }
 
-}  // namespace
-
-ZipReport ForEachZipMember(ByteSource& source, const ZipLimits& limits, ZipTotals& totals,
-                           const std::function<bool(const std::string&, const std::vector<uint8_t>&)>& visit) {
-    ZipReport report;
+void ReadZip(ByteSource& source, MemberSink& sink) {
+    ArchiveReport& report = sink.Report();
     const uint64_t size = source.Size();
-    if (size < 22) return report;
+    if (size < 22) return;
 
     // The end record lies within the last 64 KiB + 22 bytes, whatever comes before the archive.
     const uint64_t tail = std::min<uint64_t>(size, 65557);
     std::vector<uint8_t> end(static_cast<size_t>(tail));
-    if (source.Read(size - tail, end.data(), end.size()) != end.size()) return report;
+    if (source.Read(size - tail, end.data(), end.size()) != end.size()) return;
     size_t at = end.size() - 22 + 1;
     bool found = false;
     while (at-- > 0)
@@ -110,7 +100,7 @@ ZipReport ForEachZipMember(ByteSource& source, const ZipLimits& limits, ZipTotal
             found = true;
             break;
         }
-    if (!found) return report;
+    if (!found) return;
     const uint64_t endAt = size - tail + at;
     uint64_t directorySize = U32(&end[at + 12]), directoryOffset = U32(&end[at + 16]);
     uint64_t directoryEnd = endAt;
@@ -127,20 +117,20 @@ ZipReport ForEachZipMember(ByteSource& source, const ZipLimits& limits, ZipTotal
             }
         }
     }
-    if (directorySize > directoryEnd || directorySize > MaxDirectory) return report;
+    if (directorySize > directoryEnd || directorySize > MaxDirectory) return;
     // Offsets count from the archive's own start; a self-extractor's stub may come before it.
     const uint64_t directoryAt = directoryEnd - directorySize;
     const int64_t shift = static_cast<int64_t>(directoryAt) - static_cast<int64_t>(directoryOffset);
     std::vector<uint8_t> directory(static_cast<size_t>(directorySize));
-    if (source.Read(directoryAt, directory.data(), directory.size()) != directory.size()) return report;
+    if (source.Read(directoryAt, directory.data(), directory.size()) != directory.size()) return;
     if (directory.size() < 4 || U32(directory.data()) != CentralMagic) {
         // An end record without a directory where it says: an archive only if it begins like one.
         uint8_t magic[4];
         if (source.Read(0, magic, 4) == 4 && U32(magic) == LocalMagic) {
             report.archive = true;
-            Note(report, "damaged ZIP directory", false);
+            report.Note("damaged ZIP directory", false);
         }
-        return report;
+        return;
     }
     report.archive = true;
 
@@ -151,11 +141,11 @@ ZipReport ForEachZipMember(ByteSource& source, const ZipLimits& limits, ZipTotal
         if (U32(entry) != CentralMagic) break;
         const size_t nameLength = U16(entry + 28), extraLength = U16(entry + 30), commentLength = U16(entry + 32);
         if (pos + 46 + nameLength + extraLength > directory.size()) {
-            Note(report, "damaged ZIP directory", false);
+            report.Note("damaged ZIP directory", false);
             break;
         }
-        if (members.size() >= limits.maxMembers) {
-            Note(report, "over " + std::to_string(limits.maxMembers) + " ZIP members", true);
+        if (members.size() >= sink.Limits().maxMembers) {
+            report.Note("over " + std::to_string(sink.Limits().maxMembers) + " ZIP members", true);
             break;
         }
         Member m;
@@ -186,7 +176,7 @@ ZipReport ForEachZipMember(ByteSource& source, const ZipLimits& limits, ZipTotal
         const uint64_t dataAt = localAt + 30 + (ok ? U16(local + 26) + U16(local + 28) : 0);
         if (!ok || dataAt > size || m.packed > size - dataAt) {
             m.refused = true;
-            Note(report, "damaged ZIP member", false);
+            report.Note("damaged ZIP member", false);
             continue;
         }
         m.dataStart = localAt;
@@ -197,64 +187,69 @@ ZipReport ForEachZipMember(ByteSource& source, const ZipLimits& limits, ZipTotal
     for (Member& m : members)
         if (!m.refused) order.push_back(&m);
     std::sort(order.begin(), order.end(), [](const Member* a, const Member* b) { return a->dataStart < b->dataStart; });
+    bool overlapping = false;
     for (size_t i = 1; i < order.size(); ++i)
         if (order[i]->dataStart < order[i - 1]->dataEnd) {
-            if (!order[i - 1]->refused) Note(report, "overlapping ZIP members", true);
+            if (!order[i - 1]->refused) report.Note("overlapping ZIP members", true);
             order[i - 1]->refused = order[i]->refused = true;
+            overlapping = true;
         }
+
+    // Other methods than stored and deflate: 7-Zip's reader unpacks the archive, once no members share bytes.
+    bool otherMethods = false;
+    for (const Member& m : members) otherMethods = otherMethods || (!m.refused && m.method != 0 && m.method != 8 && !(m.flags & 1));
+    if (otherMethods && !overlapping) {
+        ReadZipWithSevenZip(source, sink);
+        return;
+    }
 
     for (const Member& m : members) {
         if (m.refused) continue;
         const bool folder = !m.name.empty() && m.name.back() == '/';
         if (folder && m.unpacked == 0 && m.packed == 0) continue;  // a folder, and only that
         if (m.flags & 1) {
-            Note(report, "encrypted ZIP member", false);
+            sink.Refuse("encrypted ZIP member");
             continue;
         }
         if (m.method != 0 && m.method != 8) {
-            Note(report, "ZIP member packed with method " + std::to_string(m.method), false);
+            sink.Refuse("ZIP member packed with method " + std::to_string(m.method));
             continue;
         }
-        if (totals.members >= limits.maxTotalMembers) {
-            Note(report, "over " + std::to_string(limits.maxTotalMembers) + " archive members in all", true);
-            break;
-        }
-        ++totals.members;
-        const uint64_t left = limits.maxTotalUnpacked > totals.unpacked ? limits.maxTotalUnpacked - totals.unpacked : 0;
-        uint64_t limit = std::min(limits.maxMemberSize, left);
-        // A member that claims to grow too much is refused before it is unpacked; one that grows
-        // too much while it is unpacked is stopped there.
-        if (m.packed > 0 && m.unpacked > (1u << 20) && m.unpacked / m.packed > limits.maxRatio) {
-            Note(report, "ZIP member grows over " + std::to_string(limits.maxRatio) + " times", true);
+        if (!sink.Begin(m.name, m.packed, m.unpacked)) {
+            if (sink.Stopped()) break;
             continue;
         }
-        // Above 1 MiB, no more than maxRatio times the packed bytes, whatever the member claims.
-        limit = std::min<uint64_t>(limit, std::max<uint64_t>(1u << 20, m.packed * limits.maxRatio));
-        std::vector<uint8_t> data;
         const uint64_t dataAt = m.dataEnd - m.packed;
+        bool intact = true;
         if (m.method == 0) {
-            if (m.packed > limit) {
-                Note(report, "ZIP member over the size limit", true);
-                continue;
-            }
-            data.resize(static_cast<size_t>(m.packed));
-            if (source.Read(dataAt, data.data(), data.size()) != data.size()) {
-                Note(report, "damaged ZIP member", false);
-                continue;
+            std::vector<uint8_t> piece(65536);
+            for (uint64_t done = 0; done < m.packed && !sink.Full();) {
+                const size_t want = static_cast<size_t>(std::min<uint64_t>(piece.size(), m.packed - done));
+                if (source.Read(dataAt + done, piece.data(), want) != want) {
+                    intact = false;
+                    break;
+                }
+                if (!sink.Write(piece.data(), want)) break;
+                done += want;
             }
         } else {
-            bool overLimit = false;
-            data.reserve(static_cast<size_t>(std::min<uint64_t>(m.unpacked, std::min<uint64_t>(limit, 1u << 20))));
-            if (!Inflate(source, dataAt, m.packed, limit, data, overLimit)) {
-                Note(report, overLimit ? "ZIP member over the size limit" : "damaged ZIP member", overLimit);
-                if (overLimit || data.empty()) continue;
-                // Damaged at its end: what came out is still scanned, the report says it was cut.
-            }
+            intact = Inflate(source, dataAt, m.packed, sink);
         }
-        totals.unpacked += data.size();
-        if (!visit(m.name.empty() ? std::string("(unnamed)") : m.name, data)) break;
+        // Damaged at its end: what came out is still scanned, the report says it was cut.
+        if (!sink.End(!intact, "damaged ZIP member")) break;
     }
-    return report;
 }
+
+class ZipFormat : public ArchiveFormat {
+public:
+    std::string Name() const override { return "ZIP"; }
+    // The directory is found from the end, whatever comes before the archive: every object is asked.
+    bool Recognizes(const ObjectHead&) const override { return true; }
+    void Read(ByteSource& source, const ObjectHead&, MemberSink& sink) const override { ReadZip(source, sink); }
+};
+
+}  // namespace
+
+std::unique_ptr<ArchiveFormat> MakeZipFormat() { return std::unique_ptr<ArchiveFormat>(new ZipFormat); }
 
 }  // namespace RefEngine

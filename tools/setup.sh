@@ -4,9 +4,16 @@
 set -euo pipefail
 
 BOOST_CACHE=${TERVAN_BOOST_CACHE:-/var/cache/tervan/boost-1.81-i686}
+# The archive libraries of the reference engine, from Debian's sources: 7-Zip (every format but RAR's
+# packing methods, which Debian leaves out) and libarchive (RAR 4 and 5). Their sources are kept too,
+# for the native fuzz build.
+SEVENZIP_CACHE=${TERVAN_7ZIP_CACHE:-/var/cache/tervan/7zip-26.02-i686}
+LIBARCHIVE_CACHE=${TERVAN_LIBARCHIVE_CACHE:-/var/cache/tervan/libarchive-3.6.2-i686}
+SOURCE_CACHE=/var/cache/tervan/src
+SETUP_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PACKAGES=(cmake make dpkg-dev g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
           libboost1.81-dev googletest libz-mingw-w64-dev wine wine32:i386 fonts-wine
-          fonts-liberation fonts-dejavu-core xvfb xauth imagemagick nsis zip unzip xz-utils bc)
+          fonts-liberation fonts-dejavu-core xvfb xauth imagemagick nsis zip unzip xz-utils bc cpio)
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -89,6 +96,68 @@ build_boost() {
     as_root cp "$work/libboost_thread.a" "$work/libboost_filesystem.a" "$BOOST_CACHE/lib/"
 }
 
+# Debian's source package of NAME, unpacked with its patches into $SOURCE_CACHE/NAME (once).
+unpack_source() {
+    local name=$1
+    [ -f "$SOURCE_CACHE/$name/.unpacked" ] && return 0
+    add_source_list
+    if ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then as_root apt-get update -q; fi
+    local work
+    work=$(mktemp -d)
+    (cd "$work" && apt-get source --download-only -q "$name" >/dev/null 2>&1)
+    as_root rm -rf "$SOURCE_CACHE/$name"
+    as_root mkdir -p "$SOURCE_CACHE"
+    as_root dpkg-source -x "$(ls "$work"/*.dsc | head -n 1)" "$SOURCE_CACHE/$name" >/dev/null 2>&1
+    as_root touch "$SOURCE_CACHE/$name/.unpacked"
+    rm -rf "$work"
+}
+
+build_7zip() {
+    [ -f "$SEVENZIP_CACHE/lib/lib7zip.a" ] && return 0
+    echo "setup: building 7-Zip's formats for i686 mingw into $SEVENZIP_CACHE"
+    unpack_source 7zip
+    local work
+    work=$(mktemp -d)
+    cp -a "$SOURCE_CACHE/7zip/." "$work/"
+    # Single-threaded, the RAR handlers left out with their packing methods; warnings of a newer
+    # compiler are not errors here.
+    make -C "$work/CPP/7zip/Bundles/Format7zF" -f makefile.gcc -j "$(nproc)" IS_MINGW=1 MSYSTEM=1 ST_MODE=1 \
+        DISABLE_RAR=1 CC=i686-w64-mingw32-gcc-posix CXX=i686-w64-mingw32-g++-posix RC=i686-w64-mingw32-windres \
+        CFLAGS_WARN_WALL= >"$work/build.log" 2>&1 || { tail -20 "$work/build.log" >&2; return 1; }
+    local objects
+    objects=$(ls "$work/CPP/7zip/Bundles/Format7zF/_o/"*.o | grep -v -e '/DllExports2.o$' -e '/resource.o$')
+    as_root rm -rf "$SEVENZIP_CACHE"
+    as_root mkdir -p "$SEVENZIP_CACHE/lib" "$SEVENZIP_CACHE/include"
+    i686-w64-mingw32-ar rcs "$work/lib7zip.a" $objects
+    as_root cp "$work/lib7zip.a" "$SEVENZIP_CACHE/lib/"
+    # The headers, as the sources include them.
+    (cd "$work" && find C CPP -name '*.h' | as_root cpio -pdm --quiet "$SEVENZIP_CACHE/include")
+    rm -rf "$work"
+}
+
+build_libarchive() {
+    [ -f "$LIBARCHIVE_CACHE/lib/libarchive_static.a" ] && return 0
+    echo "setup: building libarchive (its RAR readers) for i686 mingw into $LIBARCHIVE_CACHE"
+    unpack_source libarchive
+    local work
+    work=$(mktemp -d)
+    cmake -S "$SOURCE_CACHE/libarchive" -B "$work" -DCMAKE_TOOLCHAIN_FILE="$SETUP_ROOT/cmake/toolchain-mingw-i686.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DENABLE_WERROR=OFF -DENABLE_TEST=OFF \
+        -DENABLE_TAR=OFF -DENABLE_CPIO=OFF -DENABLE_CAT=OFF -DENABLE_ACL=OFF -DENABLE_XATTR=OFF -DENABLE_ICONV=OFF \
+        -DENABLE_OPENSSL=OFF -DENABLE_MBEDTLS=OFF -DENABLE_NETTLE=OFF -DENABLE_CNG=OFF -DENABLE_LIBB2=OFF \
+        -DENABLE_LZ4=OFF -DENABLE_LZO=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF -DENABLE_ZLIB=OFF -DENABLE_BZip2=OFF \
+        -DENABLE_LIBXML2=OFF -DENABLE_EXPAT=OFF -DENABLE_PCREPOSIX=OFF -DENABLE_LIBGCC=OFF -DPOSIX_REGEX_LIB=NONE \
+        >"$work/configure.log" 2>&1 || { tail -20 "$work/configure.log" >&2; return 1; }
+    cmake --build "$work" --target archive_static -j "$(nproc)" >"$work/build.log" 2>&1 || { tail -20 "$work/build.log" >&2; return 1; }
+    as_root rm -rf "$LIBARCHIVE_CACHE"
+    as_root mkdir -p "$LIBARCHIVE_CACHE/lib" "$LIBARCHIVE_CACHE/include"
+    as_root cp "$work/libarchive/libarchive_static.a" "$LIBARCHIVE_CACHE/lib/"
+    as_root cp "$SOURCE_CACHE/libarchive/libarchive/archive.h" "$SOURCE_CACHE/libarchive/libarchive/archive_entry.h" "$LIBARCHIVE_CACHE/include/"
+    rm -rf "$work"
+}
+
 install_packages
 build_boost
-echo "setup: ready (Boost in $BOOST_CACHE)"
+build_7zip
+build_libarchive
+echo "setup: ready (Boost in $BOOST_CACHE, 7-Zip in $SEVENZIP_CACHE, libarchive in $LIBARCHIVE_CACHE)"

@@ -22,26 +22,60 @@ typedef unsigned char UCHAR, *PUCHAR;
 typedef const wchar_t *LPCWSTR;
 typedef void *HANDLE, *HMODULE, *HBITMAP, *HFONT, *HBRUSH, *HICON, *HCURSOR, *HMENU, *HKEY, *HGDIOBJ;
 typedef void (*FARPROC)();
+#ifndef ZIP7_INC_MY_WINDOWS_H  // 7-Zip's own declarations of these, where its sources come first
 union LARGE_INTEGER {
     LONGLONG QuadPart;
 };
+#endif
+#ifndef WINAPI
 #define WINAPI
+#endif
+#ifndef MAX_PATH
 #define MAX_PATH 260
+#endif
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+#ifndef GENERIC_READ
 #define GENERIC_READ 0x80000000u
+#endif
+#ifndef GENERIC_WRITE
 #define GENERIC_WRITE 0x40000000u
+#endif
+#ifndef FILE_SHARE_READ
 #define FILE_SHARE_READ 1u
+#endif
+#ifndef FILE_SHARE_WRITE
 #define FILE_SHARE_WRITE 2u
+#endif
+#ifndef OPEN_EXISTING
 #define OPEN_EXISTING 3u
+#endif
+#ifndef FILE_FLAG_SEQUENTIAL_SCAN
 #define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000u
+#endif
+#ifndef FILE_ATTRIBUTE_DIRECTORY
 #define FILE_ATTRIBUTE_DIRECTORY 0x10u
+#endif
+#ifndef FILE_ATTRIBUTE_NORMAL
 #define FILE_ATTRIBUTE_NORMAL 0x80u
+#endif
+#ifndef FILE_BEGIN
 #define FILE_BEGIN 0u
+#endif
+#ifndef CP_UTF8
 #define CP_UTF8 65001u
+#endif
+#ifndef LOCALE_USER_DEFAULT
 #define LOCALE_USER_DEFAULT 0x400u
+#endif
+#ifndef LCMAP_LOWERCASE
 #define LCMAP_LOWERCASE 0x100u
+#endif
+#ifndef ERROR_NOT_ENOUGH_MEMORY
 #define ERROR_NOT_ENOUGH_MEMORY 8u
+#endif
+#ifndef ERROR_FILE_NOT_FOUND
 #define ERROR_FILE_NOT_FOUND 2u
+#endif
 
 struct WIN32_FIND_DATAW {
     DWORD dwFileAttributes;
@@ -170,6 +204,26 @@ inline int WideCharToMultiByte(UINT, DWORD, const wchar_t* text, int length, cha
     }
     if (out && size >= static_cast<int>(bytes.size())) std::memcpy(out, bytes.data(), bytes.size());
     return static_cast<int>(bytes.size());
+}
+#define MB_ERR_INVALID_CHARS 8u
+// UTF-8 to code points; 0 when the bytes are not UTF-8 (as with MB_ERR_INVALID_CHARS).
+inline int MultiByteToWideChar(UINT, DWORD, const char* text, int length, wchar_t* out, int size) {
+    int count = 0;
+    for (int i = 0; i < length;) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+        if (extra < 0 || i + extra >= length + (extra == 0 ? 1 : 0)) return 0;
+        uint32_t value = extra == 0 ? c : c & (0x3F >> extra);
+        for (int k = 1; k <= extra; ++k) {
+            const unsigned char next = static_cast<unsigned char>(text[i + k]);
+            if ((next >> 6) != 2) return 0;
+            value = (value << 6) | (next & 0x3F);
+        }
+        if (out && count < size) out[count] = static_cast<wchar_t>(value);
+        ++count;
+        i += extra + 1;
+    }
+    return count;
 }
 inline int LCMapStringW(DWORD, DWORD, const wchar_t* in, int length, wchar_t* out, int) {
     for (int i = 0; i < length; ++i) out[i] = in[i] >= L'A' && in[i] <= L'Z' ? in[i] + 32 : in[i];

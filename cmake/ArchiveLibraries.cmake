@@ -1,0 +1,21 @@
+# The reference engine's archive libraries, built for i686 mingw by tools/setup.sh from Debian's
+# sources: 7-Zip's format handlers (linked whole: each handler registers itself when the program
+# starts) and libarchive's RAR readers.
+set(TERVAN_7ZIP_CACHE "/var/cache/tervan/7zip-26.02-i686" CACHE PATH "7-Zip's formats for mingw")
+set(TERVAN_LIBARCHIVE_CACHE "/var/cache/tervan/libarchive-3.6.2-i686" CACHE PATH "libarchive for mingw")
+foreach(lib "${TERVAN_7ZIP_CACHE}/lib/lib7zip.a" "${TERVAN_LIBARCHIVE_CACHE}/lib/libarchive_static.a")
+  if(NOT EXISTS "${lib}")
+    message(FATAL_ERROR "${lib} is missing: run tools/setup.sh")
+  endif()
+endforeach()
+
+add_library(sevenzip INTERFACE)
+target_include_directories(sevenzip SYSTEM INTERFACE "${TERVAN_7ZIP_CACHE}/include")
+# As 7-Zip's own sources were built: one thread, RAR left out.
+target_compile_definitions(sevenzip INTERFACE Z7_ST Z7_EXTERNAL_CODECS)
+target_link_libraries(sevenzip INTERFACE "-Wl,--whole-archive" "${TERVAN_7ZIP_CACHE}/lib/lib7zip.a" "-Wl,--no-whole-archive"
+  oleaut32 uuid)
+
+add_library(libarchive_rar INTERFACE)
+target_include_directories(libarchive_rar SYSTEM INTERFACE "${TERVAN_LIBARCHIVE_CACHE}/include")
+target_link_libraries(libarchive_rar INTERFACE "${TERVAN_LIBARCHIVE_CACHE}/lib/libarchive_static.a" advapi32)
