@@ -115,7 +115,7 @@ void CTervanLiveScannerDlg::OnCustomScan() {
     TervanSelectFolderDlg selection(this);
     if (selection.DoModal() != IDOK || selection.Result().empty()) return;
     prepared_.reset(new AvScanTask(AvScanTask::Custom));
-    if (!selection.AllFileTypes()) prepared_->extensionFilter = PotentiallyDangerousExtensions;
+    if (!selection.AllFileTypes()) prepared_->extensionFilter = QuickScanExtensions();
     prepared_->targets = selection.Result();
     PostMessage(WM_RUN_SCAN);
 }
@@ -129,7 +129,7 @@ void CTervanLiveScannerDlg::OnDropFiles(HDROP drop) {
     const UINT count = ::DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
     if (count >= 1) {
         prepared_.reset(new AvScanTask(AvScanTask::Custom));
-        prepared_->extensionFilter = PotentiallyDangerousExtensions;
+        prepared_->extensionFilter = QuickScanExtensions();
         for (UINT i = 0; i < count; ++i) {
             wchar_t path[4096] = {};
             if (::DragQueryFileW(drop, i, path, 4096)) prepared_->targets.push_back(path);

@@ -2,6 +2,7 @@
 // The main context loads every base in the engine folder; scanning contexts scan and cure files.
 #include "engine/CoreAbi.h"
 #include "framework/WinHandle.h"
+#include "refengine/Archive.h"
 #include "refengine/Scanner.h"
 
 #include <windows.h>
@@ -193,9 +194,12 @@ REF_EXPORT void __stdcall RefEngineReport(uint32_t* records, uint32_t* skipped) 
 }
 
 // What the bases held, per type, as lines of text ("loaded .ndb 1200", "skipped files .cdb 1", and what
-// each container said of itself). Writes at most size bytes, with the NUL; returns the whole length.
+// each container said of itself), and the archive formats the engine opens. Writes at most size bytes,
+// with the NUL; returns the whole length.
 REF_EXPORT uint32_t __stdcall RefEngineReportText(char* buffer, uint32_t size) {
-    const std::string text = database.Summary();
+    std::string text = database.Summary() + "archive formats:";
+    for (const auto& format : RefEngine::ArchiveFormats()) text += " " + format->Name() + ",";
+    text.back() = '\n';
     if (buffer && size) {
         const size_t n = text.size() < size - 1 ? text.size() : size - 1;
         memcpy(buffer, text.data(), n);

@@ -53,8 +53,12 @@ bool MatchesWildcard(const std::wstring& pattern, const std::wstring& text);
 // Whether a file or folder at the path is left out by one of the patterns.
 bool IsExcluded(const std::vector<std::wstring>& patterns, const std::wstring& path);
 
-// The 61 extensions of quick scans, drops and "Potentially dangerous" custom scans.
+// The 61 potentially dangerous extensions.
 extern const wchar_t* const PotentiallyDangerousExtensions;
+// The extensions of the archives and compressed files the engine opens.
+extern const wchar_t* const ArchiveExtensions;
+// Both lists in one: the filter of quick scans, drops and "Potentially dangerous" custom scans.
+const std::wstring& QuickScanExtensions();
 
 // Appends C:\ to Z:\ for every fixed drive; C: and Z: are left out on a developer machine.
 void AddFixedDrives(AvScanTask& task);

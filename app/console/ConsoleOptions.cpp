@@ -8,14 +8,15 @@ const wchar_t* const ConsoleUsage =
     L"  tervscan [OPTIONS] PATH...\n"
     L"      Scans the files and folders given. Threats the engine can cure ARE CURED: each such file is\n"
     L"      first copied into the quarantine folder TER.QUAR on its drive (and left alone when that copy\n"
-    L"      fails); use --no-cure to only report. Folders give only potentially dangerous file types\n"
-    L"      unless --all-files is given; files named on the command line are always scanned.\n"
+    L"      fails); use --no-cure to only report. Every file in the folders is scanned, archives and\n"
+    L"      compressed files included, unless --dangerous-types is given.\n"
     L"      One line per file: PATH: OK, PATH: THREAT FOUND [(cured)] [(quarantined)] [(not cured: why)],\n"
     L"      or PATH: ERROR why (a file that could not be scanned, or a path that does not exist).\n"
     L"      Exit code 0: nothing found, 1: threats found, 2: an error (some file not scanned, a missing\n"
     L"      path, no usable engine, an interrupted scan).\n"
     L"    --no-cure                 report threats, change nothing\n"
-    L"    --all-files               every file in folders, not only potentially dangerous types\n"
+    L"    --dangerous-types         in folders, only potentially dangerous types and archives (as the\n"
+    L"                              window's quick scan); files named are always scanned\n"
     L"    -i, --infected            print only detections and errors, no OK lines\n"
     L"    --exclude PATTERN         leave out files matching PATTERN (* and ?; with a backslash it is\n"
     L"                              matched against the whole path); may be repeated\n"
@@ -66,7 +67,10 @@ ConsoleOptions ParseCommandLine(const std::vector<std::wstring>& arguments) {
             options.cure = false;
             scanOptions = true;
         } else if (argument == L"--all-files") {
-            options.allFiles = true;
+            options.dangerousOnly = false;  // the default now; kept for the scripts that say it
+            scanOptions = true;
+        } else if (argument == L"--dangerous-types") {
+            options.dangerousOnly = true;
             scanOptions = true;
         } else if (argument == L"-i" || argument == L"--infected") {
             options.infectedOnly = true;

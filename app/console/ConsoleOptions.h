@@ -9,7 +9,7 @@ struct ConsoleOptions {
 
     Mode mode = Scan;
     bool cure = true;
-    bool allFiles = false;
+    bool dangerousOnly = false;  // in folders, only the types of the window's quick scan
     bool infectedOnly = false;  // no "OK" lines for clean files
     bool verbose = false;       // diagnostic lines on standard error
     std::wstring engineFolder;  // empty: "Bases" beside the program

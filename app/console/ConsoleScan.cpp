@@ -130,7 +130,7 @@ int RunConsoleScan(const ConsoleOptions& options) {
         }
         task->targets.push_back(full);
     }
-    if (!options.allFiles) task->extensionFilter = PotentiallyDangerousExtensions;
+    if (options.dangerousOnly) task->extensionFilter = QuickScanExtensions();
     task->cureThreats = options.cure;
     task->excludeFiles = options.excludeFiles;
     task->excludeFolders = options.excludeFolders;

@@ -35,10 +35,11 @@ ChildResult Quarantine(const std::wstring& arguments) { return RunProgram(L"terv
 }  // namespace
 
 TEST(ConsoleOptions, ArgumentsAreUnderstoodOrRefused) {
-    ConsoleOptions o = ParseCommandLine({L"--no-cure", L"--all-files", L"a", L"--", L"--odd"});
+    ConsoleOptions o = ParseCommandLine({L"--no-cure", L"--dangerous-types", L"a", L"--", L"--odd"});
     EXPECT_TRUE(o.error.empty());
     EXPECT_FALSE(o.cure);
-    EXPECT_TRUE(o.allFiles);
+    EXPECT_TRUE(o.dangerousOnly);
+    EXPECT_FALSE(ParseCommandLine({L"--all-files", L"a"}).dangerousOnly) << "every file, as by default";
     EXPECT_EQ((std::vector<std::wstring>{L"a", L"--odd"}), o.paths);
     o = ParseCommandLine({L"--quarantine", L"restore", L"3f2a", L"--to", L"D:\\x"});
     EXPECT_EQ(ConsoleOptions::QuarantineRestore, o.mode);
@@ -123,7 +124,7 @@ TEST(ConsoleRuns, ScansReportEachDetectionAndTheCounters) {
     EXPECT_NE(std::string::npos, ReadFile(tree / L"cure.exe").find("TVE:DETECT")) << "--no-cure changed the file";
     EXPECT_FALSE(FileExists(L"D:\\TER.QUAR")) << "nothing is quarantined without a cure";
 
-    ChildResult infected = Tervscan(L"\"" + tree.Path() + L"\"");
+    ChildResult infected = Tervscan(L"--dangerous-types \"" + tree.Path() + L"\"");
     EXPECT_EQ(1u, infected.exitCode);
     EXPECT_TRUE(HasLine(infected.output, Narrow(tree / L"cure.exe") + ": Cure.Me FOUND (cured) (quarantined)"));
     EXPECT_TRUE(HasLine(infected.output, Narrow(tree / L"plain.dll") + ": Plain.Bad FOUND"));
@@ -136,7 +137,7 @@ TEST(ConsoleRuns, ScansReportEachDetectionAndTheCounters) {
     ChildResult verbose = Tervscan(L"--verbose --no-cure \"" + tree.Path() + L"\"");
     EXPECT_NE(std::string::npos, verbose.errors.find("[DEBUG] CCoreProxy created\n")) << "diagnostics on request, apart";
 
-    ChildResult all = Tervscan(L"--all-files --no-cure \"" + tree.Path() + L"\"");
+    ChildResult all = Tervscan(L"--no-cure \"" + tree.Path() + L"\"");
     EXPECT_TRUE(HasLine(all.output, Narrow(tree / L"notes.txt") + ": In.Text FOUND"));
     EXPECT_TRUE(HasLine(all.output, "Checked files: 5"));
     ChildResult file = Tervscan(L"--no-cure \"" + (tree / L"notes.txt") + L"\"");

@@ -65,7 +65,9 @@ TEST(ScanTasks, QuickAndFullTasksNeedAnEngine) {
     boost::shared_ptr<AvScanTask> quick = MakeQuickScanTask(manager), full = MakeFullScanTask(manager);
     ASSERT_TRUE(quick && full);
     EXPECT_EQ(AvScanTask::Quick, quick->type);
-    EXPECT_EQ(std::wstring(PotentiallyDangerousExtensions), quick->extensionFilter);
+    EXPECT_EQ(0u, quick->extensionFilter.find(PotentiallyDangerousExtensions));
+    EXPECT_NE(std::wstring::npos, quick->extensionFilter.find(L".zip.7z.rar.")) << "archives are how threats arrive";
+    EXPECT_EQ(std::wstring::npos, quick->extensionFilter.find(L".txt."));
     EXPECT_EQ(AvScanTask::Full, full->type);
     EXPECT_TRUE(full->extensionFilter.empty());
     EXPECT_EQ((std::list<std::wstring>{L"C:\\", L"D:\\", L"E:\\"}), full->targets);
