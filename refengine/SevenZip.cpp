@@ -152,6 +152,7 @@ private:
     MemberSink& sink_;
     std::string defaultName_;
     bool open_ = false, encrypted_ = false;
+    bool askedForPassword_ = false;  // at any time of the extraction: a folder's data is encrypted
 };
 
 Z7_COM7F_IMF(ExtractCallback::SetTotal(UInt64)) { return S_OK; }
@@ -203,16 +204,20 @@ Z7_COM7F_IMF(ExtractCallback::SetOperationResult(Int32 result)) {
     // Bytes after the end of a member's data do not make what came out of it damaged.
     const bool damaged = result != NArchive::NExtract::NOperationResult::kOK && result != NArchive::NExtract::NOperationResult::kDataAfterEnd;
     if (!open_) {
-        if (damaged && !encrypted_) sink_.Refuse(Reason(result));
+        // Refused, or failed before its bytes were asked for (an encrypted folder fails at its start).
+        if (damaged && !encrypted_) sink_.Refuse(askedForPassword_ ? "encrypted " + sink_.Format() + " member" : Reason(result));
         return sink_.Stopped() ? E_ABORT : S_OK;
     }
     open_ = false;
-    return sink_.End(damaged, damaged ? Reason(result) : std::string()) ? S_OK : E_ABORT;
+    // A member that asked for a password and came out damaged is an encrypted one.
+    const std::string why =
+        !damaged ? std::string() : encrypted_ || askedForPassword_ ? "encrypted " + sink_.Format() + " member" : Reason(result);
+    return sink_.End(damaged, why) ? S_OK : E_ABORT;
 }
 
 Z7_COM7F_IMF(ExtractCallback::CryptoGetTextPassword(BSTR* password)) {
     // No password: the member fails to unpack and is reported, the others go on.
-    encrypted_ = true;
+    encrypted_ = askedForPassword_ = true;
     *password = ::SysAllocString(L"");
     return *password ? S_OK : E_OUTOFMEMORY;
 }
@@ -295,9 +300,10 @@ public:
         CMyComPtr<IArchiveOpenCallback> openCallback = openSpec;
         const HRESULT opened = archive->Open(stream, &search, openCallback);
         if (opened != S_OK) {
-            if (openSpec->askedForPassword) {
+            // An object that bears the format's signature, and fails to open, is a damaged archive.
+            if (openSpec->askedForPassword || (base == 0 && Sure(source))) {
                 sink.Report().archive = true;
-                sink.Refuse("encrypted " + name_ + " archive");
+                sink.Refuse(openSpec->askedForPassword ? "encrypted " + name_ + " archive" : "damaged " + name_ + " archive");
             }
             archive->Close();
             return;
@@ -349,6 +355,18 @@ private:
                 if (at != bytes.end()) return head.overlay;
             }
         return NotHere;
+    }
+
+    // Whether the object's first bytes bear a signature of four bytes or more: then it is of the
+    // format, opened or not.
+    bool Sure(ByteSource& source) const {
+        uint8_t bytes[64];
+        for (const std::string& signature : signatures_) {
+            if (signature.size() < 4 || offset_ + signature.size() > sizeof bytes) continue;
+            const size_t got = source.Read(0, bytes, offset_ + signature.size());
+            if (got == offset_ + signature.size() && std::memcmp(bytes + offset_, signature.data(), signature.size()) == 0) return true;
+        }
+        return false;
     }
 
     bool Matches(const std::vector<uint8_t>& bytes) const {

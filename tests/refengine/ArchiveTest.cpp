@@ -1,0 +1,84 @@
+// Archives and compressed files of every family, made by Debian's own tools (data/archives; RAR from
+// libarchive's test data): each member found where it lies, and honest results where it cannot be
+// unpacked (encrypted, cut short, beyond a limit).
+#include "refengine/Scanner.h"
+#include "tests/support/Sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+using namespace RefEngine;
+
+namespace {
+
+std::string Hex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : bytes) hex += {digits[c >> 4], digits[c & 15]};
+    return hex;
+}
+
+class Archives : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The RAR 5 sample holds the 32-bit numbers k*k - 3k + 1 for k = 1, 2, ...: k = 10 to 13 here.
+        std::string numbers;
+        for (int k = 10; k < 14; ++k)
+            for (int i = 0; i < 4; ++i) numbers += static_cast<char>(((k * k - 3 * k + 1) >> (8 * i)) & 0xFF);
+        for (const std::string& line : {"Archive.Sample:0:*:" + Hex("TERVAN-ARCHIVE-SAMPLE"), "Rar4.Sample:0:*:" + Hex("test text document"),
+                                        "Rar5.Sample:0:*:" + Hex(numbers)})
+            ASSERT_TRUE(db.AddLine(".ndb", line));
+        db.Seal();
+        engine.reset(new Engine(db));
+    }
+
+    Detection Scan(const std::wstring& name) {
+        const std::wstring path = TestSupport::ExecutableFolder() + L"testdata\\archives\\" + name;
+        HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_NE(INVALID_HANDLE_VALUE, file) << TestSupport::Narrow(path);
+        FileSource source(file);
+        const Detection found = engine->Scan(source, path, nullptr, nullptr);
+        ::CloseHandle(file);
+        return found;
+    }
+
+    Database db;
+    std::unique_ptr<Engine> engine;
+};
+
+}  // namespace
+
+TEST_F(Archives, EveryFamilyIsOpened) {
+    const std::wstring honest[] = {L"7z-encrypted.bin", L"7z-encrypted-listing.bin", L"7z-truncated.bin", L"7z-bomb.bin", L"rar4-encrypted.bin"};
+    WIN32_FIND_DATAW found;
+    HANDLE find = ::FindFirstFileW((TestSupport::ExecutableFolder() + L"testdata\\archives\\*.bin").c_str(), &found);
+    ASSERT_NE(INVALID_HANDLE_VALUE, find);
+    int samples = 0;
+    do {
+        const std::wstring name = found.cFileName;
+        if (std::find(std::begin(honest), std::end(honest), name) != std::end(honest)) continue;
+        const std::string expected = name.compare(0, 4, L"rar4") == 0 ? "Rar4.Sample" : name.compare(0, 4, L"rar5") == 0 ? "Rar5.Sample" : "Archive.Sample";
+        const Detection detection = Scan(name);
+        EXPECT_EQ(expected, detection.name) << TestSupport::Narrow(name) << ": " << detection.why;
+        ++samples;
+    } while (::FindNextFileW(find, &found));
+    ::FindClose(find);
+    EXPECT_GE(samples, 30);
+}
+
+TEST_F(Archives, WhatCannotBeUnpackedIsNeverClean) {
+    for (const wchar_t* name : {L"7z-encrypted.bin", L"7z-encrypted-listing.bin", L"rar4-encrypted.bin"}) {
+        const Detection detection = Scan(name);
+        EXPECT_FALSE(detection.found);
+        EXPECT_TRUE(detection.incomplete) << TestSupport::Narrow(name);
+        EXPECT_NE(std::string::npos, detection.why.find("encrypted")) << TestSupport::Narrow(name) << ": " << detection.why;
+    }
+    const Detection cut = Scan(L"7z-truncated.bin");
+    EXPECT_TRUE(cut.incomplete && !cut.found) << cut.why;
+    // 64 MiB of zeros and then the sample: beyond what a member may unpack, so not clean either.
+    const Detection bomb = Scan(L"7z-bomb.bin");
+    EXPECT_FALSE(bomb.found);
+    EXPECT_TRUE(bomb.incomplete);
+    EXPECT_NE(std::string::npos, bomb.why.find("7z")) << bomb.why;
+}

@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Makes the archive samples of the engine's tests with Debian's own tools, into this folder. Each holds
+# sample.txt, whose text begins "TERVAN-ARCHIVE-SAMPLE"; names say what else a sample tests. The RAR
+# samples come from libarchive's own test data (RAR cannot be written with free tools).
+#   tests/refengine/data/archives/make-samples.sh
+# Needs: python3, 7zz (7zip), arj, gcab, genisoimage, cpio, makensis (nsis), zstd, compress
+# (ncompress), mscompress, msibuild (msitools), ar (binutils); libarchive's source in /var/cache/tervan/src.
+set -euo pipefail
+out=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+printf 'TERVAN-ARCHIVE-SAMPLE: a harmless text that the tests look for inside archives\n' >sample.txt
+rm -f "$out"/*.bin
+
+python3 - "$out" <<'EOF'
+import bz2, gzip, io, lzma, os, sys, tarfile, zipfile
+out = sys.argv[1]
+text = open("sample.txt", "rb").read()
+def save(name, data):
+    open(os.path.join(out, name + ".bin"), "wb").write(data)
+for method, name in ((zipfile.ZIP_BZIP2, "zip-bzip2"), (zipfile.ZIP_LZMA, "zip-lzma")):
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", method) as z:
+        z.writestr("sample.txt", text)
+    save(name, buffer.getvalue())
+for fmt, name in ((tarfile.USTAR_FORMAT, "tar-ustar"), (tarfile.GNU_FORMAT, "tar-gnu"), (tarfile.PAX_FORMAT, "tar-pax")):
+    buffer = io.BytesIO()
+    with tarfile.open(fileobj=buffer, mode="w", format=fmt) as t:
+        info = tarfile.TarInfo("folder/sample.txt")
+        info.size = len(text)
+        t.addfile(info, io.BytesIO(text))
+    save(name, buffer.getvalue())
+tar = open(os.path.join(out, "tar-pax.bin"), "rb").read()
+save("tar-gz", gzip.compress(tar, mtime=0))
+save("tar-bz2", bz2.compress(tar))
+save("tar-xz", lzma.compress(tar))
+save("gz", gzip.compress(text, mtime=0))
+save("bz2", bz2.compress(text))
+save("xz", lzma.compress(text))
+save("lzma", lzma.compress(text, format=lzma.FORMAT_ALONE))
+EOF
+
+7zz a -bd -t7z 7z.7z sample.txt >/dev/null && mv 7z.7z "$out/7z.bin"
+7zz a -bd -t7z -pSecret 7z-encrypted.7z sample.txt >/dev/null && mv 7z-encrypted.7z "$out/7z-encrypted.bin"
+7zz a -bd -t7z -pSecret -mhe=on 7z-encrypted-listing.7z sample.txt >/dev/null && mv 7z-encrypted-listing.7z "$out/7z-encrypted-listing.bin"
+7zz a -bd -tzip -mm=Deflate64 zip.zip sample.txt >/dev/null && mv zip.zip "$out/zip-deflate64.bin"
+7zz a -bd -tzip -mm=PPMd zip.zip sample.txt >/dev/null && mv zip.zip "$out/zip-ppmd.bin"
+7zz a -bd -twim wim.wim sample.txt >/dev/null && mv wim.wim "$out/wim.bin"
+# A 7z whose member is 64 MiB of zeros and the text: more than a member may unpack.
+head -c $((64 << 20)) /dev/zero >big.bin && cat sample.txt >>big.bin
+7zz a -bd -t7z bomb.7z big.bin >/dev/null && mv bomb.7z "$out/7z-bomb.bin"
+rm big.bin
+zstd -q sample.txt -o "$out/zst.bin"
+compress -c sample.txt >"$out/z.bin"
+for format in newc odc bin; do echo sample.txt | cpio -o -H "$format" --quiet >"$out/cpio-$format.bin"; done
+# ISO 9660 images are large: this one is gzipped (an archive in an archive).
+mkdir iso && cp sample.txt iso/ && genisoimage -quiet -o iso.iso iso 2>/dev/null && gzip -9n -c iso.iso >"$out/iso-gz.bin"
+gcab -c "$out/cab.bin" sample.txt
+gcab -z -c "$out/cab-mszip.bin" sample.txt
+arj a -i -y arj.arj sample.txt >/dev/null && mv arj.arj "$out/arj.bin"
+mscompress sample.txt && mv sample.txt_ "$out/szdd.bin"
+ar rc ar.a sample.txt && mv ar.a "$out/ar.bin"
+msibuild compound.msi -a Sample sample.txt && mv compound.msi "$out/compound-msi.bin"
+cat >installer.nsi <<'EOF'
+OutFile "installer.exe"
+Section
+SetOutPath $TEMP
+File sample.txt
+SectionEnd
+EOF
+makensis -V0 installer.nsi && mv installer.exe "$out/nsis.bin"
+# A 7z cut short (its text compressed, so that it does not lie open in the bytes left): its listing at
+# its end is gone.
+for i in $(seq 200); do cat sample.txt; done >repeated.txt
+7zz a -bd -t7z long.7z repeated.txt >/dev/null && head -c 100 long.7z >"$out/7z-truncated.bin"
+
+tests=/var/cache/tervan/src/libarchive/libarchive/test
+for name in test_read_format_rar test_read_format_rar5_compressed test_read_format_rar_encryption_data; do
+    python3 -c "import binascii, sys
+data = b''.join(binascii.a2b_uu(l) for l in open(sys.argv[1]).read().split('\n')[1:] if l and not l.startswith('end'))
+open(sys.argv[2], 'wb').write(data)" "$tests/$name.rar.uu" "$out/${name#test_read_format_}.bin"
+done
+mv "$out/rar.bin" "$out/rar4.bin"
+mv "$out/rar5_compressed.bin" "$out/rar5.bin"
+mv "$out/rar_encryption_data.bin" "$out/rar4-encrypted.bin"
+ls -la "$out"
