@@ -96,6 +96,18 @@ bool MemberSink::End(bool damaged, const std::string& why) {
 
 void MemberSink::Refuse(const std::string& why, bool limit) { report_.Note(why, limit); }
 
+bool MemberSink::Reserve(uint64_t dictionary) {
+    if (dictionary > limits_.maxDictionary || totals_.dictionaries + dictionary > limits_.maxDictionaries) {
+        Refuse(format_ + " dictionary of " + Number(dictionary / MiB) + " MiB, over the limit", true);
+        return false;
+    }
+    totals_.dictionaries += dictionary;
+    reserved_ += dictionary;
+    return true;
+}
+
+MemberSink::~MemberSink() { totals_.dictionaries -= reserved_; }
+
 const std::vector<std::unique_ptr<ArchiveFormat>>& ArchiveFormats() {
     static const std::vector<std::unique_ptr<ArchiveFormat>> formats = [] {
         std::vector<std::unique_ptr<ArchiveFormat>> all;

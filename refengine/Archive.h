@@ -21,12 +21,14 @@ struct ArchiveLimits {
     uint64_t maxTotalUnpacked = 512ull << 20;  // bytes unpacked for an object, archives in archives included
     uint32_t maxTotalMembers = 50000;          // members of an object, archives in archives included
     uint64_t maxDictionary = 64u << 20;        // memory a format may declare for unpacking
+    uint64_t maxDictionaries = 256u << 20;     // of archives open in each other at once
 };
 
 // What one object's archives have used of the limits, across all levels.
 struct ArchiveTotals {
-    uint64_t unpacked = 0;  // every byte unpacked, kept for the scan or not
+    uint64_t unpacked = 0;      // every byte unpacked, kept for the scan or not
     uint32_t members = 0;
+    uint64_t dictionaries = 0;  // memory declared by the archives being unpacked now
 };
 
 struct ArchiveReport {
@@ -66,6 +68,10 @@ public:
     bool Full() const { return open_ && memberBytes_ > memberLimit_; }
     // The report of the archive, for a damage of the archive itself.
     ArchiveReport& Report() { return report_; }
+    // The memory a format declares it needs to unpack the archive, held until the sink is done with
+    // (archives in archives add theirs); false, and refused, when it goes beyond the limits.
+    bool Reserve(uint64_t dictionary);
+    ~MemberSink();
 
 private:
     std::string format_;
@@ -80,6 +86,7 @@ private:
     std::string name_;
     uint64_t memberLimit_ = 0;  // bytes of the open member to keep
     uint64_t memberBytes_ = 0;  // bytes of the open member unpacked
+    uint64_t reserved_ = 0;
     std::vector<uint8_t> data_;
 };
 

@@ -40,7 +40,7 @@ private:
 
 class Engine {
 public:
-    static const int MaxArchiveDepth = 6;
+    static const int MaxArchiveDepth = 17;  // as clamscan's default
 
     explicit Engine(const Database& database, const Budgets& budgets = Budgets());
 

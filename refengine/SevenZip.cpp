@@ -321,16 +321,16 @@ public:
             sink.Refuse("damaged " + name_ + " archive");
         UInt32 items = 0;
         archive->GetNumberOfItems(&items);
-        // Memory: the dictionaries the members declare, before anything is unpacked.
+        // Memory: the largest dictionary the members declare, before anything is unpacked.
+        UInt64 dictionary = 0;
         for (UInt32 i = 0; i < items; ++i) {
             NWindows::NCOM::CPropVariant method;
             archive->GetProperty(i, kpidMethod, &method);
-            const UInt64 dictionary = method.vt == VT_BSTR ? DeclaredDictionary(Narrow(method.bstrVal)) : 0;
-            if (dictionary > sink.Limits().maxDictionary) {
-                sink.Refuse(name_ + " dictionary of " + std::to_string(dictionary >> 20) + " MiB, over the limit", true);
-                archive->Close();
-                return;
-            }
+            if (method.vt == VT_BSTR) dictionary = std::max(dictionary, DeclaredDictionary(Narrow(method.bstrVal)));
+        }
+        if (!sink.Reserve(dictionary)) {
+            archive->Close();
+            return;
         }
         CMyComPtr<IArchiveExtractCallback> extract = new ExtractCallback(archive, sink, defaultName);
         const HRESULT result = archive->Extract(nullptr, static_cast<UInt32>(-1), 0, extract);
