@@ -1,63 +1,123 @@
 #!/usr/bin/env bash
-# Coverage-guided fuzzing of the reference engine's sources, built natively with clang's libFuzzer and
-# the address and undefined-behaviour sanitizers (the few Windows calls come from
-# bench/fuzz-native/platform). Each target runs for the given time on its own corpus, kept in the
-# build folder between runs; a crash, a leak or a wrong result stops it and leaves the input as
-# crash-*, leak-* or timeout-* beside the corpus. Also builds scan-native, the engine without Wine:
+# Coverage-guided fuzzing of the reference engine's sources and of the archive libraries it uses,
+# built natively with clang's libFuzzer and the address and undefined-behaviour sanitizers (the few
+# Windows calls come from bench/fuzz-native/platform; 7-Zip and libarchive from the sources
+# tools/setup.sh keeps, built here once with the same instrumentation). Each target runs for the given
+# time on its own corpus, kept in the build folder between runs; a crash, a leak or a wrong result stops
+# it and leaves the input as crash-*, leak-* or timeout-* beside it. Prints, per target, the runs, the
+# code edges reached and the peak memory. Also builds scan-native, the engine without Wine:
 #   build/fuzz-native/scan-native BASES_FOLDER PATH...   (replays an input, profiles a scan)
-#   bench/fuzz-native.sh [SECONDS] [TARGET...]     targets: FuzzBases FuzzScan FuzzChunks (default: all, 60 s each)
+#   bench/fuzz-native.sh [SECONDS] [TARGET...]
+# Targets: FuzzBases, FuzzScan, FuzzChunks, and Archive-NAME for each archive format (Archive-7z,
+# Archive-RAR, Archive-compound-file, ...); default: all, 60 s each. FUZZ_JOBS=2 runs two at a time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERVAN_BUILD_DIR:-$root/build}
 out="$build/fuzz-native"
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(FuzzBases FuzzScan FuzzChunks)
+jobs=${FUZZ_JOBS:-1}
 
 missing=()
-for p in clang libclang-rt-14-dev zlib1g-dev libssl-dev; do
+for p in clang libclang-rt-14-dev zlib1g-dev libssl-dev cmake make; do
     dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
 fi
+bash "$root/tools/setup.sh" >/dev/null  # the libraries' sources
+sources=/var/cache/tervan/src
 
+sanitize="-fsanitize=address,undefined -fno-sanitize-recover=undefined"
+# 7-Zip reads unaligned words on purpose (x86 allows it): not a fault to stop at.
+library_sanitize="-fsanitize=address,undefined -fno-sanitize=alignment -fno-sanitize-recover=undefined"
 mkdir -p "$out/obj" "$out/obj-plain"
-sources=("$root"/refengine/{Cvd,Database,Pe,Hash,HexPattern,LogicalSignature,Matcher,Scanner,SignatureStore,Source,Zip}.cpp
-         "$root/bench/fuzz-native/Platform.cpp")
-common=(-std=c++17 -g -msse2 -I "$root/bench/fuzz-native/platform" -I "$root")
-sanitize=(-fsanitize=address,undefined -fno-sanitize-recover=undefined)
+
+# 7-Zip's handlers and libarchive's RAR readers, instrumented, built once.
+if [ ! -f "$out/7zip/.built" ] || [ "$out/7zip/.built" -ot "$sources/7zip" ]; then
+    rm -rf "$out/7zip" && cp -a "$sources/7zip" "$out/7zip"
+    flags="-g -O1 $library_sanitize -fsanitize=fuzzer-no-link"
+    make -C "$out/7zip/CPP/7zip/Bundles/Format7zF" -f makefile.gcc -j "$(nproc)" ST_MODE=1 DISABLE_RAR=1 CC=clang CXX=clang++ \
+        CFLAGS_WARN_WALL= DEB_7Z_CFLAGS="$flags" DEB_7Z_CXXFLAGS="$flags" >"$out/7zip-build.log" 2>&1
+    touch "$out/7zip/.built"
+fi
+if [ ! -f "$out/libarchive/.built" ]; then
+    rm -rf "$out/libarchive"
+    CC=clang CFLAGS="-g -O1 $library_sanitize -fsanitize=fuzzer-no-link" cmake -S "$sources/libarchive" -B "$out/libarchive" \
+        -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DENABLE_WERROR=OFF -DENABLE_TEST=OFF -DENABLE_TAR=OFF \
+        -DENABLE_CPIO=OFF -DENABLE_CAT=OFF -DENABLE_ACL=OFF -DENABLE_XATTR=OFF -DENABLE_ICONV=OFF -DENABLE_OPENSSL=OFF \
+        -DENABLE_MBEDTLS=OFF -DENABLE_NETTLE=OFF -DENABLE_CNG=OFF -DENABLE_LIBB2=OFF -DENABLE_LZ4=OFF -DENABLE_LZO=OFF \
+        -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF -DENABLE_ZLIB=OFF -DENABLE_BZip2=OFF -DENABLE_LIBXML2=OFF -DENABLE_EXPAT=OFF \
+        -DENABLE_PCREPOSIX=OFF -DENABLE_LIBGCC=OFF -DPOSIX_REGEX_LIB=NONE >"$out/libarchive-configure.log" 2>&1
+    cmake --build "$out/libarchive" --target archive_static -j "$(nproc)" >"$out/libarchive-build.log" 2>&1
+    touch "$out/libarchive/.built"
+fi
+libraries=($(ls "$out/7zip/CPP/7zip/Bundles/Format7zF/_o/"*.o | grep -v '/DllExports2.o$') "$out/libarchive/libarchive/libarchive.a")
+
+engine_sources=("$root"/refengine/{AllocationCap,Archive,Cvd,Database,Pe,Hash,HexPattern,LogicalSignature,Matcher,Rar,Scanner,SevenZip,SevenZipGuids,SignatureStore,Source,Zip}.cpp
+                "$root/bench/fuzz-native/Platform.cpp")
+common=(-std=c++17 -g -msse2 -DZ7_ST -DZ7_EXTERNAL_CODECS -I "$root/bench/fuzz-native/platform" -I "$root" -I "$out/7zip"
+        -I "$sources/libarchive/libarchive")
 pids=()
-for f in "${sources[@]}"; do
-    clang++ "${common[@]}" -O1 "${sanitize[@]}" -fsanitize=fuzzer-no-link -c "$f" -o "$out/obj/$(basename "$f" .cpp).o" &
-    pids+=($!)
-    clang++ "${common[@]}" -O2 -c "$f" -o "$out/obj-plain/$(basename "$f" .cpp).o" &
+for f in "${engine_sources[@]}"; do
+    clang++ "${common[@]}" -O1 $sanitize -fsanitize=fuzzer-no-link -c "$f" -o "$out/obj/$(basename "$f" .cpp).o" &
     pids+=($!)
 done
 for pid in "${pids[@]}"; do wait "$pid"; done
-clang++ "${common[@]}" -O2 "$root/bench/fuzz-native/ScanNative.cpp" "$out"/obj-plain/*.o -lz -lcrypto -o "$out/scan-native"
+link=(-Wl,--wrap=malloc -Wl,--wrap=calloc -Wl,--wrap=realloc -Wl,--wrap=posix_memalign -lz -lcrypto -lpthread -ldl)
+clang++ "${common[@]}" -O1 $sanitize "$root/bench/fuzz-native/ScanNative.cpp" "$out"/obj/*.o "${libraries[@]}" "${link[@]}" -o "$out/scan-native"
 
-status=0
-for target in "${targets[@]}"; do
-    clang++ "${common[@]}" -O1 "${sanitize[@]}" -fsanitize=fuzzer "$root/bench/fuzz-native/$target.cpp" "$out"/obj/*.o \
-        -lz -lcrypto -o "$out/$target"
+# Every target, or the ones named.
+formats=$("$out/scan-native" --formats | tr ' ' '-')
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+    targets=(FuzzBases FuzzScan FuzzChunks)
+    for format in $formats; do targets+=("Archive-$format"); done
+fi
+
+run_target() {
+    local target=$1 source name corpus
+    if [ "${target#Archive-}" != "$target" ]; then
+        name=${target#Archive-}
+        clang++ "${common[@]}" -O1 $sanitize -fsanitize=fuzzer -DFUZZ_FORMAT="\"${name//-/ }\"" "$root/bench/fuzz-native/FuzzArchive.cpp" \
+            "$out"/obj/*.o "${libraries[@]}" "${link[@]}" -o "$out/$target"
+    else
+        clang++ "${common[@]}" -O1 $sanitize -fsanitize=fuzzer "$root/bench/fuzz-native/$target.cpp" "$out"/obj/*.o "${libraries[@]}" \
+            "${link[@]}" -o "$out/$target"
+    fi
     corpus="$out/corpus-$target"
     if [ ! -d "$corpus" ]; then
-        # Seeds: a PE file, ZIP archives and base lines of the test files, where the machine has them.
+        # Seeds: the archive samples of the tests, clamav-testfiles where the machine has them, base lines.
         mkdir -p "$corpus"
-        for seed in /usr/share/clamav-testfiles/clam.exe /usr/share/clamav-testfiles/clam.zip; do
-            [ -f "$seed" ] && cp "$seed" "$corpus/"
-        done
+        cp "$root"/tests/refengine/data/archives/*.bin "$corpus/"
+        [ -d /usr/share/clamav-testfiles ] && cp /usr/share/clamav-testfiles/* "$corpus/" 2>/dev/null || true
         printf '\001Sig;Engine:51-255,Target:0;0&1;414243::i;44*45(46|47)\n' >"$corpus/ldb-line"
         printf '\000Sig:0:*:4142??43{2-4}44*(45|4647)!(48|49)\n' >"$corpus/ndb-line"
     fi
-    echo "== $target, $seconds s"
-    if ! (cd "$out" && "./$target" "$corpus" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-            -print_final_stats=1 -artifact_prefix="$out/$target-" 2>"$out/$target.log"); then
-        status=1
-        echo "$target failed; the input is in $out/$target-*" >&2
+    local status=0
+    (cd "$out" && "./$target" "$corpus" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=1048576 \
+        -print_final_stats=1 -artifact_prefix="$out/$target-" >"$out/$target.log" 2>&1) || status=1
+    local cov runs peak
+    cov=$(grep -o 'cov: [0-9]*' "$out/$target.log" | tail -1 | cut -d' ' -f2)
+    runs=$(awk '/^stat::number_of_executed_units/ { print $2 }' "$out/$target.log")
+    peak=$(awk '/^stat::peak_rss_mb/ { print $2 }' "$out/$target.log")
+    printf '%-28s %10s runs %7s edges %6s MB peak  %s\n' "$target" "${runs:-?}" "${cov:-?}" "${peak:-?}" \
+        "$([ $status = 0 ] && echo ok || echo "FAILED: $(grep -m1 -E 'ERROR|SUMMARY|deadly' "$out/$target.log"); input in $out/$target-*")"
+    return $status
+}
+
+status=0
+running=0
+for target in "${targets[@]}"; do
+    run_target "$target" &
+    running=$((running + 1))
+    if [ "$running" -ge "$jobs" ]; then
+        wait -n || status=1
+        running=$((running - 1))
     fi
-    grep -E '^stat::(number_of_executed_units|peak_rss_mb)|^(==[0-9]+==ERROR|SUMMARY)' "$out/$target.log" || true
+done
+while [ "$running" -gt 0 ]; do
+    wait -n || status=1
+    running=$((running - 1))
 done
 exit $status

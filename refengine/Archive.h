@@ -4,6 +4,7 @@
 // out is reported, so that an archive is never called clean when part of it was not looked at.
 #pragma once
 
+#include "refengine/AllocationCap.h"
 #include "refengine/Source.h"
 
 #include <cstdint>
@@ -74,6 +75,7 @@ public:
     ~MemberSink();
 
 private:
+    ArchiveAllocations capped_;  // while the format reads, no single allocation beyond MaxAllocation
     std::string format_;
     uint64_t archiveSize_;
     const ArchiveLimits& limits_;

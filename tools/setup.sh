@@ -7,7 +7,10 @@ BOOST_CACHE=${TERVAN_BOOST_CACHE:-/var/cache/tervan/boost-1.81-i686}
 # The archive libraries of the reference engine, from Debian's sources: 7-Zip (every format but RAR's
 # packing methods, which Debian leaves out) and libarchive (RAR 4 and 5). Their sources are kept too,
 # for the native fuzz build.
-SEVENZIP_CACHE=${TERVAN_7ZIP_CACHE:-/var/cache/tervan/7zip-26.02-i686}
+# Our fixes to the libraries are in tools/patches/PACKAGE; PATCH_LEVEL names their set in the caches'
+# names (raise it when they change).
+PATCH_LEVEL=p1
+SEVENZIP_CACHE=${TERVAN_7ZIP_CACHE:-/var/cache/tervan/7zip-26.02-$PATCH_LEVEL-i686}
 LIBARCHIVE_CACHE=${TERVAN_LIBARCHIVE_CACHE:-/var/cache/tervan/libarchive-3.6.2-i686}
 SOURCE_CACHE=/var/cache/tervan/src
 SETUP_ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -96,10 +99,10 @@ build_boost() {
     as_root cp "$work/libboost_thread.a" "$work/libboost_filesystem.a" "$BOOST_CACHE/lib/"
 }
 
-# Debian's source package of NAME, unpacked with its patches into $SOURCE_CACHE/NAME (once).
+# Debian's source package of NAME, unpacked with its patches and ours into $SOURCE_CACHE/NAME (once).
 unpack_source() {
     local name=$1
-    [ -f "$SOURCE_CACHE/$name/.unpacked" ] && return 0
+    [ -f "$SOURCE_CACHE/$name/.unpacked-$PATCH_LEVEL" ] && return 0
     add_source_list
     if ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then as_root apt-get update -q; fi
     local work
@@ -108,7 +111,11 @@ unpack_source() {
     as_root rm -rf "$SOURCE_CACHE/$name"
     as_root mkdir -p "$SOURCE_CACHE"
     as_root dpkg-source -x "$(ls "$work"/*.dsc | head -n 1)" "$SOURCE_CACHE/$name" >/dev/null 2>&1
-    as_root touch "$SOURCE_CACHE/$name/.unpacked"
+    local fix
+    for fix in "$SETUP_ROOT/tools/patches/$name"/*.patch; do
+        [ -f "$fix" ] && as_root patch -s -d "$SOURCE_CACHE/$name" -p1 <"$fix"
+    done
+    as_root touch "$SOURCE_CACHE/$name/.unpacked-$PATCH_LEVEL"
     rm -rf "$work"
 }
 

@@ -1,6 +1,7 @@
 // The engine's sources built natively, scanning as tervscan does but without Wine: for profiling, and
 // for replaying what a fuzz target found.
 //   scan-native BASES_FOLDER PATH...
+//   scan-native --formats          the archive formats, one a line
 // One line per file ("path: OK", "path: NAME FOUND", "path: ERROR why"), then the time, the bytes and
 // the largest share of a work limit that an object used.
 #include "refengine/Scanner.h"
@@ -47,6 +48,10 @@ void ScanPath(const RefEngine::Engine& engine, const std::string& path, uint64_t
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--formats") {
+        for (const auto& format : RefEngine::ArchiveFormats()) std::printf("%s\n", format->Name().c_str());
+        return 0;
+    }
     if (argc < 3) {
         std::fprintf(stderr, "usage: scan-native BASES_FOLDER PATH...\n");
         return 2;

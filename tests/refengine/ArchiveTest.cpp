@@ -1,6 +1,7 @@
 // Archives and compressed files of every family, made by Debian's own tools (data/archives; RAR from
 // libarchive's test data): each member found where it lies, and honest results where it cannot be
 // unpacked (encrypted, cut short, beyond a limit).
+#include "refengine/AllocationCap.h"
 #include "refengine/Scanner.h"
 #include "tests/support/Sandbox.h"
 
@@ -65,6 +66,13 @@ TEST_F(Archives, EveryFamilyIsOpened) {
     } while (::FindNextFileW(find, &found));
     ::FindClose(find);
     EXPECT_GE(samples, 30);
+}
+
+TEST(ArchiveAllocations, NoneBeyondTheBoundWhileAnArchiveIsRead) {
+    ArchiveAllocations reading;
+    EXPECT_EQ(nullptr, std::malloc(MaxAllocation + 1));
+    EXPECT_EQ(nullptr, std::calloc(MaxAllocation / 16 + 1, 16));
+    EXPECT_THROW(::operator delete[](::operator new[](MaxAllocation + 1)), std::bad_alloc);
 }
 
 TEST_F(Archives, WhatCannotBeUnpackedIsNeverClean) {
