@@ -2,6 +2,7 @@
 // what went wrong: scans that took more than ten seconds, and the peak working set. A crash ends the
 // process, and the calling script counts it.
 //   bench_fuzz archives COUNT SEED      bench_fuzz bases COUNT SEED
+//   bench_fuzz family FILE COUNT SEED   (mutations of one archive, of any format the engine opens)
 // Prints "done COUNT stalls N slowest SECONDS peak BYTES".
 #include "refengine/Scanner.h"
 #include "tests/refengine/ZipWriter.h"
@@ -94,11 +95,21 @@ std::string MalformedBase(std::mt19937& random) {
 
 int main(int argc, char** argv) {
     if (argc < 4) return 2;
-    const std::string mode = argv[1];
+    std::string mode = argv[1], family;
+    if (mode == "family") {
+        if (argc < 5) return 2;
+        FILE* file = std::fopen(argv[2], "rb");
+        if (!file) return 2;
+        char buffer[65536];
+        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) family.append(buffer, got);
+        std::fclose(file);
+        ++argv;
+    }
     const int count = std::atoi(argv[2]);
     std::mt19937 random(static_cast<unsigned>(std::atoi(argv[3])));
     Database standard;
-    for (const char* line : {"Eicar:0:*:58354f2150254041505b345c505a58353428505e2937434329377d", "Zeds:0:*:7a7a7a7a7a7a{10}7a7a"})
+    for (const char* line : {"Eicar:0:*:58354f2150254041505b345c505a58353428505e2937434329377d", "Zeds:0:*:7a7a7a7a7a7a{10}7a7a",
+                             "Sample:0:*:54455256414e2d415243484956452d53414d504c45"})
         standard.AddLine(".ndb", line);
     Engine engine(standard);
     const std::vector<std::string> seeds = SeedArchives();
@@ -106,8 +117,8 @@ int main(int argc, char** argv) {
     double slowest = 0;
     for (int i = 0; i < count; ++i) {
         const double start = Now();
-        if (mode == "archives") {
-            const std::string data = Mutate(seeds[random() % seeds.size()], random);
+        if (mode == "archives" || mode == "family") {
+            const std::string data = Mutate(mode == "family" ? family : seeds[random() % seeds.size()], random);
             MemorySource source(reinterpret_cast<const uint8_t*>(data.data()), data.size());
             engine.Scan(source, L"fuzz", nullptr, nullptr);
         } else {
