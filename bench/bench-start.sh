@@ -4,6 +4,9 @@
 #       when the script ends
 #   start_clamscan_bench SANDBOX_NAME [--testfiles] TARGET...
 #       the same, with clamscan installed first (and its test files when asked)
+#   other_engine REVISION
+#       the reference engine of another revision, built once from its files alone (no worktree left
+#       behind); sets $other to its folder ($other/build/bin/Bases/ScanMain.DLL)
 #   engine_bench_data MEGABYTES
 #       the throughput files and signature sets, made once and kept in the build folder (the sandbox
 #       sees it as B:); sets $work and $win to that folder
@@ -42,5 +45,16 @@ engine_bench_data() {
         rm -rf "$work"
         python3 "$root/bench/make-engine-bench.py" "$work" "$1"
         touch "$work/made-$1"
+    fi
+}
+
+other_engine() {
+    other="$build/engine-ab-$1"
+    if [ ! -f "$other/build/bin/Bases/ScanMain.DLL" ]; then
+        rm -rf "$other"
+        mkdir -p "$other/src"
+        git -C "$root" archive "$1" | tar -x -C "$other/src"
+        cmake -S "$other/src" -B "$other/build" >/dev/null
+        cmake --build "$other/build" -j "$(nproc)" --target refengine >/dev/null
     fi
 }

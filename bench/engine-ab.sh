@@ -19,15 +19,7 @@ sets=("$@")
 source "$root/bench/bench-start.sh"
 start_bench engine-ab-sandbox refengine bench_engine
 engine_bench_data 100
-# The other revision's engine, from its files alone (no worktree left behind).
-other="$build/engine-ab-$revision"
-if [ ! -f "$other/build/bin/Bases/ScanMain.DLL" ]; then
-    rm -rf "$other"
-    mkdir -p "$other/src"
-    git -C "$root" archive "$revision" | tar -x -C "$other/src"
-    cmake -S "$other/src" -B "$other/build" >/dev/null
-    cmake --build "$other/build" -j "$(nproc)" --target refengine >/dev/null
-fi
+other_engine "$revision"
 
 rounds=${ENGINE_AB_ROUNDS:-10}
 printf '%-9s %-16s %9s %9s %7s %7s\n' sigs file "$revision" this ratio median

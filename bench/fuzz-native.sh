@@ -41,7 +41,7 @@ if [ ! -f "$out/7zip/.built" ] || [ "$out/7zip/.built" -ot "$sources/7zip" ]; th
         CFLAGS_WARN_WALL= DEB_7Z_CFLAGS="$flags" DEB_7Z_CXXFLAGS="$flags" >"$out/7zip-build.log" 2>&1
     touch "$out/7zip/.built"
 fi
-if [ ! -f "$out/libarchive/.built" ]; then
+if [ ! -f "$out/libarchive/.built" ] || [ "$out/libarchive/.built" -ot "$sources/libarchive" ]; then
     rm -rf "$out/libarchive"
     CC=clang CFLAGS="-g -O1 $library_sanitize -fsanitize=fuzzer-no-link" cmake -S "$sources/libarchive" -B "$out/libarchive" \
         -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DENABLE_WERROR=OFF -DENABLE_TEST=OFF -DENABLE_TAR=OFF \
@@ -54,8 +54,9 @@ if [ ! -f "$out/libarchive/.built" ]; then
 fi
 libraries=($(ls "$out/7zip/CPP/7zip/Bundles/Format7zF/_o/"*.o | grep -v '/DllExports2.o$') "$out/libarchive/libarchive/libarchive.a")
 
-engine_sources=("$root"/refengine/{AllocationCap,Archive,Cvd,Database,Pe,Hash,HexPattern,LogicalSignature,Matcher,Rar,Scanner,SevenZip,SevenZipGuids,SignatureStore,Source,Zip}.cpp
-                "$root/bench/fuzz-native/Platform.cpp")
+# The engine's sources as its build names them.
+engine_sources=($(sed -n '/add_library(refengine_core/,/)/p' "$root/refengine/CMakeLists.txt" | grep -o '[A-Za-z0-9]*\.cpp' |
+                  sed "s|^|$root/refengine/|") "$root/bench/fuzz-native/Platform.cpp")
 common=(-std=c++17 -g -msse2 -DZ7_ST -DZ7_EXTERNAL_CODECS -I "$root/bench/fuzz-native/platform" -I "$root" -I "$out/7zip"
         -I "$sources/libarchive/libarchive")
 pids=()

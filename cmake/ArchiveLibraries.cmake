@@ -1,10 +1,10 @@
 # The reference engine's archive libraries, built for i686 mingw by tools/setup.sh from Debian's
 # sources: 7-Zip's format handlers (linked whole: each handler registers itself when the program
 # starts) and libarchive's RAR readers.
-# The name carries the level of our patches (tools/setup.sh, PATCH_LEVEL); not a cache entry, so that
-# a build folder follows a new level.
+# The names carry the level of our patches to each (tools/setup.sh); not cache entries, so that a build
+# folder follows a new level.
 set(TERVAN_7ZIP_CACHE "/var/cache/tervan/7zip-26.02-p1-i686")
-set(TERVAN_LIBARCHIVE_CACHE "/var/cache/tervan/libarchive-3.6.2-i686")
+set(TERVAN_LIBARCHIVE_CACHE "/var/cache/tervan/libarchive-3.6.2-p2-i686")
 foreach(name TERVAN_7ZIP_CACHE TERVAN_LIBARCHIVE_CACHE)
   if(DEFINED ENV{${name}})
     set(${name} "$ENV{${name}}")

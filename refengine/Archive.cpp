@@ -113,6 +113,8 @@ const std::vector<std::unique_ptr<ArchiveFormat>>& ArchiveFormats() {
         std::vector<std::unique_ptr<ArchiveFormat>> all;
         all.push_back(MakeZipFormat());
         all.push_back(MakeRarFormat());
+        all.push_back(MakePowerPointFormat());
+        all.push_back(MakeOlePackageFormat());
         for (auto& format : MakeSevenZipFormats()) all.push_back(std::move(format));
         return all;
     }();

@@ -15,7 +15,18 @@ std::unique_ptr<ArchiveFormat> MakeRarFormat();
 // The formats of 7-Zip that the engine opens (7z, CAB, ARJ, CHM, compound files, CPIO, gzip, bzip2,
 // xz, lzma, zstd, Z, ISO 9660, UDF, LZH, SZDD, NSIS, TAR, RPM, ar, XAR, WIM).
 std::vector<std::unique_ptr<ArchiveFormat>> MakeSevenZipFormats();
+// The objects embedded in a PowerPoint document's slides, from its "PowerPoint Document" stream.
+std::unique_ptr<ArchiveFormat> MakePowerPointFormat();
+// The file an OLE package (a file embedded in a document) holds, from its "\1Ole10Native" stream.
+std::unique_ptr<ArchiveFormat> MakeOlePackageFormat();
 // 7-Zip's own ZIP reader, for the archives whose members the engine's reader cannot unpack.
 void ReadZipWithSevenZip(ByteSource& source, MemberSink& sink);
+
+// The size bytes at offset, as they stand, into the sink's open member (Unpack.cpp); false when the
+// source ends first.
+bool CopyInto(ByteSource& source, uint64_t offset, uint64_t size, MemberSink& sink);
+// Deflated bytes (raw, or zlib-wrapped) at offset, at most packed of them, inflated into the sink's
+// open member; false when they are damaged or end too soon.
+bool InflateInto(ByteSource& source, uint64_t offset, uint64_t packed, MemberSink& sink, bool zlibWrapped);
 
 }  // namespace RefEngine

@@ -6,8 +6,6 @@
 // bytes (a bomb's way of unpacking one piece many times), which is refused.
 #include "refengine/ArchiveFormats.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 
 namespace RefEngine {
@@ -30,35 +28,6 @@ struct Member {
     uint64_t dataStart = 0, dataEnd = 0;  // the bytes the member occupies, its local header included
     bool refused = false;
 };
-
-// The packed bytes of a member, inflated in pieces straight from the source into the sink, no further
-// than the sink wants them. False when the data is damaged.
-bool Inflate(ByteSource& source, uint64_t offset, uint64_t packed, MemberSink& sink) {
-    z_stream stream = {};
-    if (inflateInit2(&stream, -15) != Z_OK) return false;
-    std::vector<uint8_t> input(65536), piece(65536);
-    uint64_t read = 0;
-    int result = Z_OK;
-    while (result != Z_STREAM_END && !sink.Full()) {
-        if (stream.avail_in == 0 && read < packed) {
-            const size_t want = static_cast<size_t>(std::min<uint64_t>(input.size(), packed - read));
-            const size_t got = source.Read(offset + read, input.data(), want);
-            if (got == 0) break;
-            read += got;
-            stream.next_in = input.data();
-            stream.avail_in = static_cast<uInt>(got);
-        }
-        stream.next_out = piece.data();
-        stream.avail_out = static_cast<uInt>(piece.size());
-        result = inflate(&stream, Z_NO_FLUSH);
-        const size_t produced = piece.size() - stream.avail_out;
-        if (!sink.Write(piece.data(), produced)) break;
-        if (result != Z_OK && result != Z_STREAM_END && !(result == Z_BUF_ERROR && produced)) break;
-        if (result == Z_BUF_ERROR && stream.avail_in == 0 && read >= packed) break;
-    }
-    inflateEnd(&stream);
-    return result == Z_STREAM_END || sink.Full() || sink.Stopped();
-}
 
 // The ZIP64 extra field's values, for the fields the directory entry marks as too large.
 void ReadZip64Extra(const uint8_t* extra, size_t length, Member& member, bool wantUnpacked, bool wantPacked,
@@ -220,21 +189,8 @@ void ReadZip(ByteSource& source, MemberSink& sink) {
             continue;
         }
         const uint64_t dataAt = m.dataEnd - m.packed;
-        bool intact = true;
-        if (m.method == 0) {
-            std::vector<uint8_t> piece(65536);
-            for (uint64_t done = 0; done < m.packed && !sink.Full();) {
-                const size_t want = static_cast<size_t>(std::min<uint64_t>(piece.size(), m.packed - done));
-                if (source.Read(dataAt + done, piece.data(), want) != want) {
-                    intact = false;
-                    break;
-                }
-                if (!sink.Write(piece.data(), want)) break;
-                done += want;
-            }
-        } else {
-            intact = Inflate(source, dataAt, m.packed, sink);
-        }
+        const bool intact = m.method == 0 ? CopyInto(source, dataAt, m.packed, sink)
+                                          : InflateInto(source, dataAt, m.packed, sink, false);
         // Damaged at its end: what came out is still scanned, the report says it was cut.
         if (!sink.End(!intact, "damaged ZIP member")) break;
     }

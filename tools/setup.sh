@@ -7,11 +7,12 @@ BOOST_CACHE=${TERVAN_BOOST_CACHE:-/var/cache/tervan/boost-1.81-i686}
 # The archive libraries of the reference engine, from Debian's sources: 7-Zip (every format but RAR's
 # packing methods, which Debian leaves out) and libarchive (RAR 4 and 5). Their sources are kept too,
 # for the native fuzz build.
-# Our fixes to the libraries are in tools/patches/PACKAGE; PATCH_LEVEL names their set in the caches'
-# names (raise it when they change).
-PATCH_LEVEL=p1
-SEVENZIP_CACHE=${TERVAN_7ZIP_CACHE:-/var/cache/tervan/7zip-26.02-$PATCH_LEVEL-i686}
-LIBARCHIVE_CACHE=${TERVAN_LIBARCHIVE_CACHE:-/var/cache/tervan/libarchive-3.6.2-i686}
+# Our fixes to the libraries are in tools/patches/PACKAGE; each library's level names that set in its
+# caches' names (raise it when they change; cmake/ArchiveLibraries.cmake names the same folders).
+SEVENZIP_LEVEL=p1
+LIBARCHIVE_LEVEL=p2
+SEVENZIP_CACHE=${TERVAN_7ZIP_CACHE:-/var/cache/tervan/7zip-26.02-$SEVENZIP_LEVEL-i686}
+LIBARCHIVE_CACHE=${TERVAN_LIBARCHIVE_CACHE:-/var/cache/tervan/libarchive-3.6.2-$LIBARCHIVE_LEVEL-i686}
 SOURCE_CACHE=/var/cache/tervan/src
 SETUP_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PACKAGES=(cmake make dpkg-dev g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
@@ -99,10 +100,11 @@ build_boost() {
     as_root cp "$work/libboost_thread.a" "$work/libboost_filesystem.a" "$BOOST_CACHE/lib/"
 }
 
-# Debian's source package of NAME, unpacked with its patches and ours into $SOURCE_CACHE/NAME (once).
+# Debian's source package of NAME, unpacked with its patches and ours (at LEVEL) into
+# $SOURCE_CACHE/NAME (once).
 unpack_source() {
-    local name=$1
-    [ -f "$SOURCE_CACHE/$name/.unpacked-$PATCH_LEVEL" ] && return 0
+    local name=$1 level=$2
+    [ -f "$SOURCE_CACHE/$name/.unpacked-$level" ] && return 0
     add_source_list
     if ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then as_root apt-get update -q; fi
     local work
@@ -115,14 +117,14 @@ unpack_source() {
     for fix in "$SETUP_ROOT/tools/patches/$name"/*.patch; do
         [ -f "$fix" ] && as_root patch -s -d "$SOURCE_CACHE/$name" -p1 <"$fix"
     done
-    as_root touch "$SOURCE_CACHE/$name/.unpacked-$PATCH_LEVEL"
+    as_root touch "$SOURCE_CACHE/$name/.unpacked-$level"
     rm -rf "$work"
 }
 
 build_7zip() {
     [ -f "$SEVENZIP_CACHE/lib/lib7zip.a" ] && return 0
     echo "setup: building 7-Zip's formats for i686 mingw into $SEVENZIP_CACHE"
-    unpack_source 7zip
+    unpack_source 7zip "$SEVENZIP_LEVEL"
     local work
     work=$(mktemp -d)
     cp -a "$SOURCE_CACHE/7zip/." "$work/"
@@ -145,7 +147,7 @@ build_7zip() {
 build_libarchive() {
     [ -f "$LIBARCHIVE_CACHE/lib/libarchive_static.a" ] && return 0
     echo "setup: building libarchive (its RAR readers) for i686 mingw into $LIBARCHIVE_CACHE"
-    unpack_source libarchive
+    unpack_source libarchive "$LIBARCHIVE_LEVEL"
     local work
     work=$(mktemp -d)
     cmake -S "$SOURCE_CACHE/libarchive" -B "$work" -DCMAKE_TOOLCHAIN_FILE="$SETUP_ROOT/cmake/toolchain-mingw-i686.cmake" \

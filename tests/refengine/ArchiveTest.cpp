@@ -2,12 +2,14 @@
 // libarchive's test data): each member found where it lies, and honest results where it cannot be
 // unpacked (encrypted, cut short, beyond a limit).
 #include "refengine/AllocationCap.h"
+#include "refengine/Hash.h"
 #include "refengine/Scanner.h"
 #include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <zlib.h>
 
 using namespace RefEngine;
 
@@ -89,4 +91,63 @@ TEST_F(Archives, WhatCannotBeUnpackedIsNeverClean) {
     EXPECT_FALSE(bomb.found);
     EXPECT_TRUE(bomb.incomplete);
     EXPECT_NE(std::string::npos, bomb.why.find("7z")) << bomb.why;
+}
+
+namespace {
+
+std::string Le(uint32_t value, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    return out;
+}
+
+// An OLE package's stream: the file `data`, labelled `label`, as Office embeds a dropped file.
+std::string OlePackage(const std::string& label, const std::string& data) {
+    const std::string temporary = "C:\\Temp\\" + label + '\0';
+    const std::string body = Le(2, 2) + label + '\0' + "C:\\" + label + '\0' + Le(0, 2) + Le(3, 2) +
+                             Le(static_cast<uint32_t>(temporary.size()), 4) + temporary + Le(static_cast<uint32_t>(data.size()), 4) + data;
+    return Le(static_cast<uint32_t>(body.size()), 4) + body;
+}
+
+// A "PowerPoint Document" stream: a container holding a text atom and an embedded object, deflated.
+std::string PowerPointStream(const std::string& object) {
+    uLongf packedSize = compressBound(static_cast<uLong>(object.size()));
+    std::string packed(packedSize, '\0');
+    compress2(reinterpret_cast<Bytef*>(&packed[0]), &packedSize, reinterpret_cast<const Bytef*>(object.data()),
+              static_cast<uLong>(object.size()), 9);
+    packed.resize(packedSize);
+    const std::string atom = Le(0x0000, 2) + Le(0x0FA8, 2) + Le(5, 4) + "Slide";
+    const std::string container = Le(0x000F, 2) + Le(0x03E8, 2) + Le(static_cast<uint32_t>(atom.size()), 4) + atom;
+    const std::string embedded = Le(0x0010, 2) + Le(0x1011, 2) + Le(static_cast<uint32_t>(packed.size() + 4), 4) +
+                                 Le(static_cast<uint32_t>(object.size()), 4) + packed;
+    return container + embedded;
+}
+
+Detection ScanBytes(const Engine& engine, const std::string& bytes, const std::wstring& name) {
+    MemorySource source(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    return engine.Scan(source, name, nullptr, nullptr);
+}
+
+}  // namespace
+
+TEST(OfficeDocuments, EmbeddedObjectsAreScannedAsFiles) {
+    // A packaged program that only its digest names: found only when the package is unwrapped.
+    const std::string program = "MZ: a packaged program that only its digest names";
+    MemorySource programSource(reinterpret_cast<const uint8_t*>(program.data()), program.size());
+    const std::vector<uint8_t> md5 = Digest(HashKind::Md5, programSource);
+    Database db;
+    ASSERT_TRUE(db.AddLine(".hdb", Hex(std::string(md5.begin(), md5.end())) + ":" + std::to_string(program.size()) + ":Packaged.Program"));
+    ASSERT_TRUE(db.AddLine(".ndb", "Archive.Sample:0:*:" + Hex("TERVAN-ARCHIVE-SAMPLE")));
+    db.Seal();
+    const Engine engine(db);
+    const Detection packaged = ScanBytes(engine, OlePackage("tool.exe", program), L"C:\\a.doc\\ObjectPool\\_1\\[1]Ole10Native");
+    EXPECT_EQ("Packaged.Program", packaged.name) << packaged.why;
+
+    const std::string slides = PowerPointStream("embedded in a slide: TERVAN-ARCHIVE-SAMPLE");
+    const Detection embedded = ScanBytes(engine, slides, L"C:\\a.ppt\\PowerPoint Document");
+    EXPECT_EQ("Archive.Sample", embedded.name) << embedded.why;
+    // Cut inside the deflated object (in the sample's text): what came out is no proof of a clean object.
+    const Detection cut = ScanBytes(engine, slides.substr(0, slides.size() - 12), L"C:\\a.ppt\\PowerPoint Document");
+    EXPECT_TRUE(!cut.found && cut.incomplete) << cut.why;
+    EXPECT_EQ("damaged PowerPoint object", cut.why);
 }
