@@ -92,6 +92,11 @@ run_target() {
         mkdir -p "$corpus"
         cp "$root"/tests/refengine/data/archives/*.bin "$corpus/"
         [ -d /usr/share/clamav-testfiles ] && cp /usr/share/clamav-testfiles/* "$corpus/" 2>/dev/null || true
+        # and the streams of its Office documents (PowerPoint's records, an OLE package).
+        for document in /usr/share/clamav-testfiles/clam.ppt /usr/share/clamav-testfiles/clam.ole.doc; do
+            [ -f "$document" ] && command -v 7zz >/dev/null || continue
+            7zz e -y -bd -o"$corpus/$(basename "$document")-streams" "$document" >/dev/null 2>&1 || true
+        done
         printf '\001Sig;Engine:51-255,Target:0;0&1;414243::i;44*45(46|47)\n' >"$corpus/ldb-line"
         printf '\000Sig:0:*:4142??43{2-4}44*(45|4647)!(48|49)\n' >"$corpus/ndb-line"
     fi
