@@ -12,6 +12,7 @@ megabytes=${1:-500}
 
 source "$root/bench/bench-start.sh"
 start_bench archive-speed-sandbox refengine bench_engine
+command -v 7zz >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends 7zip >/dev/null
 work="$build/archive-speed-data"
 win='B:\archive-speed-data'
 if [ ! -f "$work/made-$megabytes" ]; then
@@ -39,7 +40,7 @@ EOF
     touch "$work/made-$megabytes"
 fi
 
-seconds() { /usr/bin/time -f '%e' "$@" 2>&1 >/dev/null | tail -1; }
+seconds() { local TIMEFORMAT=%R; { time "$@" >/dev/null 2>&1; } 2>&1; }
 engine() {  # seconds of the engine's scan of the named file or folder
     "$root/tools/wine-run.sh" "$sandbox" "$build/bin/bench_engine.exe" 'B:\bin\Bases' "$1" 2>/dev/null | tr -d '\r' |
         awk '$1 == "scan" { print $3; exit }'

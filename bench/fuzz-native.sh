@@ -5,7 +5,8 @@
 # tools/setup.sh keeps, built here once with the same instrumentation). Each target runs for the given
 # time on its own corpus, kept in the build folder between runs; a crash, a leak or a wrong result stops
 # it and leaves the input as crash-*, leak-* or timeout-* beside it. Prints, per target, the runs, the
-# code edges reached and the peak memory. Also builds scan-native, the engine without Wine:
+# code edges reached and the peak memory, and the CPU time and runs of all clean runs on the corpus so far
+# (its ledger, corpus-TARGET.ledger). Also builds scan-native, the engine without Wine:
 #   build/fuzz-native/scan-native BASES_FOLDER PATH...   (replays an input, profiles a scan)
 #   bench/fuzz-native.sh [SECONDS] [TARGET...]
 # Targets: FuzzBases, FuzzScan, FuzzChunks, and Archive-NAME for each archive format (Archive-7z,
@@ -19,7 +20,7 @@ seconds=${1:-60}
 jobs=${FUZZ_JOBS:-1}
 
 missing=()
-for p in clang libclang-rt-14-dev zlib1g-dev libssl-dev cmake make; do
+for p in clang libclang-rt-14-dev zlib1g-dev libssl-dev cmake make time 7zip; do
     dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -101,14 +102,21 @@ run_target() {
         printf '\000Sig:0:*:4142??43{2-4}44*(45|4647)!(48|49)\n' >"$corpus/ndb-line"
     fi
     local status=0
-    (cd "$out" && "./$target" "$corpus" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=1048576 \
-        -print_final_stats=1 -artifact_prefix="$out/$target-" >"$out/$target.log" 2>&1) || status=1
-    local cov runs peak
+    (cd "$out" && /usr/bin/time -f '%U %S' -o "$out/$target.time" "./$target" "$corpus" -max_total_time="$seconds" -timeout=10 \
+        -rss_limit_mb=2048 -max_len=1048576 -print_final_stats=1 -artifact_prefix="$out/$target-" >"$out/$target.log" 2>&1) ||
+        status=1
+    local cov runs peak cpu
     cov=$(grep -o 'cov: [0-9]*' "$out/$target.log" | tail -1 | cut -d' ' -f2)
     runs=$(awk '/^stat::number_of_executed_units/ { print $2 }' "$out/$target.log")
     peak=$(awk '/^stat::peak_rss_mb/ { print $2 }' "$out/$target.log")
-    printf '%-28s %10s runs %7s edges %6s MB peak  %s\n' "$target" "${runs:-?}" "${cov:-?}" "${peak:-?}" \
-        "$([ $status = 0 ] && echo ok || echo "FAILED: $(grep -m1 -E 'ERROR|SUMMARY|deadly' "$out/$target.log"); input in $out/$target-*")"
+    # The CPU time of every clean run of the target on this corpus, kept with it.
+    cpu=$(awk 'END { print $1 + $2 }' "$out/$target.time")
+    [ $status = 0 ] && echo "$cpu ${runs:-0}" >>"$corpus.ledger"
+    local total
+    total=$(awk '{ s += $1; r += $2 } END { printf "%.1f CPU-min, %d runs in all", s / 60, r }' "$corpus.ledger" 2>/dev/null)
+    printf '%-28s %10s runs %7s edges %6s MB peak  %s  (%s)\n' "$target" "${runs:-?}" "${cov:-?}" "${peak:-?}" \
+        "$([ $status = 0 ] && echo ok || echo "FAILED: $(grep -m1 -E 'ERROR|SUMMARY|deadly' "$out/$target.log"); input in $out/$target-*")" \
+        "${total:-none clean yet}"
     return $status
 }
 
