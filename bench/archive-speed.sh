@@ -2,8 +2,9 @@
 # What unpacking costs the reference engine: a 7z and a tar.gz of about 500 MB of random-ish files
 # (text and incompressible data, 1 to 24 MB a file, made once in the build folder), scanned through
 # ScanMain.DLL (bench_engine, no process start) with the default base, against `7zz t` testing the same
-# archives, in the same run. The engine's unpacking cost is the archive's scan less the scan of the
-# same files unpacked on the drive; the goal is at most 1.3 times the time of `7zz t`.
+# archives, in the same run, three rounds interleaved. The engine's unpacking cost is the archive's scan
+# less the scan of the same files unpacked on the drive; the goal is at most 1.3 times the time of
+# `7zz t` (both unpack an LZMA2 stream of several blocks on every processor; 7zz t -mmt1 on one beside).
 #   bench/archive-speed.sh [MEGABYTES]     (default 500)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -45,15 +46,22 @@ engine() {  # seconds of the engine's scan of the named file or folder
     "$root/tools/wine-run.sh" "$sandbox" "$build/bin/bench_engine.exe" 'B:\bin\Bases' "$1" 2>/dev/null | tr -d '\r' |
         awk '$1 == "scan" { print $3; exit }'
 }
-files=$(engine "$win\\files")
-printf 'files unpacked on the drive: %.2f s to scan\n' "$files"
-printf '%-8s %9s %12s %12s %10s %16s\n' archive scan_s unpacking_s "7zz t_s" ratio "7zz t -mmt1_s"
-for archive in speed.7z speed.tar.gz; do
-    scan=$(engine "$win\\$archive")
-    test=$(seconds 7zz t -bd "$work/$archive")
-    single=$(seconds 7zz t -bd -mmt1 "$work/$archive")
-    unpacking=$(echo "$scan - $files" | bc -l)
-    printf '%-8s %9.2f %12.2f %12.2f %10.2f %16.2f\n' "${archive#speed.}" "$scan" "$unpacking" "$test" \
-        "$(echo "$unpacking / $test" | bc -l)" "$single"
+least() { if [ -z "$1" ] || [ "$(echo "$2 < $1" | bc -l)" = 1 ]; then echo "$2"; else echo "$1"; fi; }
+# Three rounds, each measure in turn; the least time of each counts (these machines are shared).
+declare -A best
+for round in 1 2 3; do
+    best[files]=$(least "${best[files]:-}" "$(engine "$win\\files")")
+    for archive in 7z tar.gz; do
+        best[scan-$archive]=$(least "${best[scan-$archive]:-}" "$(engine "$win\\speed.$archive")")
+        best[test-$archive]=$(least "${best[test-$archive]:-}" "$(seconds 7zz t -bd "$work/speed.$archive")")
+        best[single-$archive]=$(least "${best[single-$archive]:-}" "$(seconds 7zz t -bd -mmt1 "$work/speed.$archive")")
+    done
 done
-echo "ratio: the engine's unpacking over 7zz t (goal <= 1.3); the engine unpacks on one thread"
+printf 'files unpacked on the drive: %.2f s to scan\n' "${best[files]}"
+printf '%-8s %9s %12s %12s %10s %16s\n' archive scan_s unpacking_s "7zz t_s" ratio "7zz t -mmt1_s"
+for archive in 7z tar.gz; do
+    unpacking=$(echo "${best[scan-$archive]} - ${best[files]}" | bc -l)
+    printf '%-8s %9.2f %12.2f %12.2f %10.2f %16.2f\n' "$archive" "${best[scan-$archive]}" "$unpacking" "${best[test-$archive]}" \
+        "$(echo "$unpacking / ${best[test-$archive]}" | bc -l)" "${best[single-$archive]}"
+done
+echo "ratio: the engine's unpacking over 7zz t (goal <= 1.3); the best of three rounds each"

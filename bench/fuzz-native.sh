@@ -38,7 +38,7 @@ mkdir -p "$out/obj" "$out/obj-plain"
 if [ ! -f "$out/7zip/.built" ] || [ "$out/7zip/.built" -ot "$sources/7zip" ]; then
     rm -rf "$out/7zip" && cp -a "$sources/7zip" "$out/7zip"
     flags="-g -O1 $library_sanitize -fsanitize=fuzzer-no-link"
-    make -C "$out/7zip/CPP/7zip/Bundles/Format7zF" -f makefile.gcc -j "$(nproc)" ST_MODE=1 DISABLE_RAR=1 CC=clang CXX=clang++ \
+    make -C "$out/7zip/CPP/7zip/Bundles/Format7zF" -f makefile.gcc -j "$(nproc)" DISABLE_RAR=1 CC=clang CXX=clang++ \
         CFLAGS_WARN_WALL= DEB_7Z_CFLAGS="$flags" DEB_7Z_CXXFLAGS="$flags" >"$out/7zip-build.log" 2>&1
     touch "$out/7zip/.built"
 fi
@@ -58,7 +58,7 @@ libraries=($(ls "$out/7zip/CPP/7zip/Bundles/Format7zF/_o/"*.o | grep -v '/DllExp
 # The engine's sources as its build names them.
 engine_sources=($(sed -n '/add_library(refengine_core/,/)/p' "$root/refengine/CMakeLists.txt" | grep -o '[A-Za-z0-9]*\.cpp' |
                   sed "s|^|$root/refengine/|") "$root/bench/fuzz-native/Platform.cpp")
-common=(-std=c++17 -g -msse2 -DZ7_ST -DZ7_EXTERNAL_CODECS -I "$root/bench/fuzz-native/platform" -I "$root" -I "$out/7zip"
+common=(-std=c++17 -g -msse2 -DZ7_EXTERNAL_CODECS -I "$root/bench/fuzz-native/platform" -I "$root" -I "$out/7zip"
         -I "$sources/libarchive/libarchive")
 pids=()
 for f in "${engine_sources[@]}"; do

@@ -3,7 +3,7 @@
 # starts) and libarchive's RAR readers.
 # The names carry the level of our patches to each (tools/setup.sh); not cache entries, so that a build
 # folder follows a new level.
-set(TERVAN_7ZIP_CACHE "/var/cache/tervan/7zip-26.02-p1-i686")
+set(TERVAN_7ZIP_CACHE "/var/cache/tervan/7zip-26.02-p2-i686")
 set(TERVAN_LIBARCHIVE_CACHE "/var/cache/tervan/libarchive-3.6.2-p2-i686")
 foreach(name TERVAN_7ZIP_CACHE TERVAN_LIBARCHIVE_CACHE)
   if(DEFINED ENV{${name}})
@@ -18,8 +18,8 @@ endforeach()
 
 add_library(sevenzip INTERFACE)
 target_include_directories(sevenzip SYSTEM INTERFACE "${TERVAN_7ZIP_CACHE}/include")
-# As 7-Zip's own sources were built: one thread, RAR left out.
-target_compile_definitions(sevenzip INTERFACE Z7_ST Z7_EXTERNAL_CODECS)
+# As 7-Zip's own sources were built: with threads, RAR left out.
+target_compile_definitions(sevenzip INTERFACE Z7_EXTERNAL_CODECS)
 target_link_libraries(sevenzip INTERFACE "-Wl,--whole-archive" "${TERVAN_7ZIP_CACHE}/lib/lib7zip.a" "-Wl,--no-whole-archive"
   oleaut32 uuid)
 

@@ -249,6 +249,18 @@ UInt64 DeclaredDictionary(const std::string& method) {
 }
 
 // One of 7-Zip's formats.
+// Decoders that share one stream between threads (LZMA2, xz: one thread per processor) take more
+// memory than one; within the bound of two dictionaries they may, beyond it they use fewer threads.
+void BoundThreadMemory(IInArchive* archive, const ArchiveLimits& limits) {
+    CMyComPtr<ISetProperties> properties;
+    archive->QueryInterface(IID_ISetProperties, reinterpret_cast<void**>(&properties));
+    if (!properties) return;
+    const wchar_t* names[] = {L"memuse"};
+    NWindows::NCOM::CPropVariant values[1];
+    values[0] = static_cast<UInt64>(2 * limits.maxDictionary);
+    properties->SetProperties(names, values, 1);
+}
+
 class SevenZipFormat : public ArchiveFormat {
 public:
     SevenZipFormat(UInt32 index, const std::string& name) : name_(name) {
@@ -293,6 +305,7 @@ public:
     void ReadFrom(ByteSource& source, UInt64 base, UInt64 search, const std::string& defaultName, MemberSink& sink) const {
         CMyComPtr<IInArchive> archive;
         if (CreateArchiver(&classId_, &IID_IInArchive, reinterpret_cast<void**>(&archive)) != S_OK || !archive) return;
+        BoundThreadMemory(archive, sink.Limits());
         SourceStream* streamSpec = new SourceStream;
         CMyComPtr<IInStream> stream = streamSpec;
         streamSpec->Init(source, base);

@@ -7,9 +7,10 @@ BOOST_CACHE=${TERVAN_BOOST_CACHE:-/var/cache/tervan/boost-1.81-i686}
 # The archive libraries of the reference engine, from Debian's sources: 7-Zip (every format but RAR's
 # packing methods, which Debian leaves out) and libarchive (RAR 4 and 5). Their sources are kept too,
 # for the native fuzz build.
-# Our fixes to the libraries are in tools/patches/PACKAGE; each library's level names that set in its
-# caches' names (raise it when they change; cmake/ArchiveLibraries.cmake names the same folders).
-SEVENZIP_LEVEL=p1
+# Our fixes to the libraries are in tools/patches/PACKAGE; each library's level names that set and the
+# build's options in its caches' names (raise it when they change; cmake/ArchiveLibraries.cmake names
+# the same folders).
+SEVENZIP_LEVEL=p2
 LIBARCHIVE_LEVEL=p2
 SEVENZIP_CACHE=${TERVAN_7ZIP_CACHE:-/var/cache/tervan/7zip-26.02-$SEVENZIP_LEVEL-i686}
 LIBARCHIVE_CACHE=${TERVAN_LIBARCHIVE_CACHE:-/var/cache/tervan/libarchive-3.6.2-$LIBARCHIVE_LEVEL-i686}
@@ -128,9 +129,9 @@ build_7zip() {
     local work
     work=$(mktemp -d)
     cp -a "$SOURCE_CACHE/7zip/." "$work/"
-    # Single-threaded, the RAR handlers left out with their packing methods; warnings of a newer
-    # compiler are not errors here.
-    make -C "$work/CPP/7zip/Bundles/Format7zF" -f makefile.gcc -j "$(nproc)" IS_MINGW=1 MSYSTEM=1 ST_MODE=1 \
+    # The RAR handlers left out with their packing methods; warnings of a newer compiler are not errors
+    # here. With threads: LZMA2 and xz streams of several blocks unpack on every processor.
+    make -C "$work/CPP/7zip/Bundles/Format7zF" -f makefile.gcc -j "$(nproc)" IS_MINGW=1 MSYSTEM=1 \
         DISABLE_RAR=1 CC=i686-w64-mingw32-gcc-posix CXX=i686-w64-mingw32-g++-posix RC=i686-w64-mingw32-windres \
         CFLAGS_WARN_WALL= >"$work/build.log" 2>&1 || { tail -20 "$work/build.log" >&2; return 1; }
     local objects
