@@ -10,7 +10,7 @@ BOOST_CACHE=${TERVAN_BOOST_CACHE:-/var/cache/tervan/boost-1.81-i686}
 # Our fixes to the libraries are in tools/patches/PACKAGE; each library's level names that set and the
 # build's options in its caches' names (raise it when they change; cmake/ArchiveLibraries.cmake names
 # the same folders).
-SEVENZIP_LEVEL=p2
+SEVENZIP_LEVEL=p3
 LIBARCHIVE_LEVEL=p2
 SEVENZIP_CACHE=${TERVAN_7ZIP_CACHE:-/var/cache/tervan/7zip-26.02-$SEVENZIP_LEVEL-i686}
 LIBARCHIVE_CACHE=${TERVAN_LIBARCHIVE_CACHE:-/var/cache/tervan/libarchive-3.6.2-$LIBARCHIVE_LEVEL-i686}
@@ -130,8 +130,10 @@ build_7zip() {
     work=$(mktemp -d)
     cp -a "$SOURCE_CACHE/7zip/." "$work/"
     # The RAR handlers left out with their packing methods; warnings of a newer compiler are not errors
-    # here. With threads: LZMA2 and xz streams of several blocks unpack on every processor.
+    # here. With threads: LZMA2 and xz streams of several blocks unpack on every processor. Its large
+    # blocks (VirtualAlloc, not malloc) within the engine's bound on one allocation, 256 MiB.
     make -C "$work/CPP/7zip/Bundles/Format7zF" -f makefile.gcc -j "$(nproc)" IS_MINGW=1 MSYSTEM=1 \
+        DEB_7Z_CPPFLAGS="-DZ7_MID_ALLOC_MAX=0x10000000" \
         DISABLE_RAR=1 CC=i686-w64-mingw32-gcc-posix CXX=i686-w64-mingw32-g++-posix RC=i686-w64-mingw32-windres \
         CFLAGS_WARN_WALL= >"$work/build.log" 2>&1 || { tail -20 "$work/build.log" >&2; return 1; }
     local objects
