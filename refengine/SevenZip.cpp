@@ -334,19 +334,27 @@ public:
             sink.Refuse("damaged " + name_ + " archive");
         UInt32 items = 0;
         archive->GetNumberOfItems(&items);
-        // Memory: the largest dictionary the members declare, before anything is unpacked.
+        // Memory: the largest dictionary the members declare, before anything is unpacked. Encrypted
+        // members are reported and left out: no key is derived (a header chooses its cost) for nothing.
         UInt64 dictionary = 0;
-        for (UInt32 i = 0; i < items; ++i) {
-            NWindows::NCOM::CPropVariant method;
+        std::vector<UInt32> readable;
+        for (UInt32 i = 0; i < items && !sink.Stopped(); ++i) {
+            NWindows::NCOM::CPropVariant method, encrypted;
+            archive->GetProperty(i, kpidEncrypted, &encrypted);
+            if (encrypted.vt == VT_BOOL && encrypted.boolVal != VARIANT_FALSE) {
+                sink.Refuse("encrypted " + sink.Format() + " member");
+                continue;
+            }
+            readable.push_back(i);
             archive->GetProperty(i, kpidMethod, &method);
             if (method.vt == VT_BSTR) dictionary = std::max(dictionary, DeclaredDictionary(Narrow(method.bstrVal)));
         }
-        if (!sink.Reserve(dictionary)) {
+        if (readable.empty() || !sink.Reserve(dictionary)) {
             archive->Close();
             return;
         }
         CMyComPtr<IArchiveExtractCallback> extract = new ExtractCallback(archive, sink, defaultName);
-        const HRESULT result = archive->Extract(nullptr, static_cast<UInt32>(-1), 0, extract);
+        const HRESULT result = archive->Extract(readable.data(), static_cast<UInt32>(readable.size()), 0, extract);
         sink.End(false);
         if (result != S_OK && !sink.Stopped() && result != E_ABORT) sink.Refuse("damaged " + name_ + " archive");
         archive->Close();
