@@ -4,6 +4,8 @@
 #include "dialogs/MinimisedIcon.h"
 #include "framework/App.h"
 #include "framework/String.h"
+#include "quarantine/HeldFile.h"
+#include "quarantine/QuarantineErrors.h"
 #include "quarantine/QuarantineManager.h"
 #include "resources/resource.h"
 
@@ -125,36 +127,31 @@ void TervanLiveDeleteFileDlg::OnDeleteSelected() {
 }
 
 bool TervanLiveDeleteFileDlg::DeleteWithCopy(UntreatedEntry& entry, Reason& why) {
-    // No deletion without a restorable copy.
     int fresh = 0;
-    if (!entry.quarantined) {
-        Reason copyFailure;
-        fresh = quarantine_.QuarantineThreatEntry(entry.threat, &copyFailure);
-        if (!fresh) {
-            why = Reason(IDS_REASON_NO_COPY, ReasonText(copyFailure));
-            return false;
+    try {
+        // Held from its copy to its removal: a change another program makes meanwhile fails for that
+        // program instead of going without a copy.
+        Quarantine::CHeldFile held(entry.threat.object, Quarantine::CHeldFile::Access::ReadOnly);
+        // No deletion without a restorable copy of the file as it is now.
+        if (!entry.quarantined || !quarantine_.HasCopyOf(held)) {
+            Reason copyFailure;
+            fresh = quarantine_.QuarantineThreatEntry(entry.threat, &copyFailure, &held);
+            if (!fresh) {
+                why = Reason(IDS_REASON_NO_COPY, ReasonText(copyFailure));
+                return false;
+            }
+            entry.quarantined = true;
         }
-        entry.quarantined = true;
+        held.Remove();
+        return true;
+    } catch (const Quarantine::IOError& e) {
+        why = SystemErrorReason(e.Code());
     }
-    const wchar_t* path = entry.threat.object.c_str();
-    BOOL deleted = ::DeleteFileW(path);
-    DWORD error = deleted ? 0 : ::GetLastError();
-    const DWORD attributes = ::GetFileAttributesW(path);
-    if (!deleted && error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & FILE_ATTRIBUTE_READONLY)) {
-        // The user asked for the file to go, and its copy keeps the attribute.
-        ::SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
-        deleted = ::DeleteFileW(path);
-        error = deleted ? 0 : ::GetLastError();
-        if (!deleted) ::SetFileAttributesW(path, attributes);
-    }
-    if (deleted) return true;
     // The file is still there as it was: the copy just made is not needed, and a later try makes its own.
     if (fresh) {
         if (boost::shared_ptr<Quarantine::CQuarantine> store = quarantine_.GetStore()) store->Delete(fresh);
         entry.quarantined = false;
     }
-    why = SystemErrorReason(error);
     return false;
 }
 

@@ -1,6 +1,8 @@
 // Writing, reading and extracting quarantine containers.
 #include "quarantine/Container.h"
 
+#include "quarantine/HeldFile.h"
+
 #include <rpc.h>
 
 #include <cstring>
@@ -160,18 +162,22 @@ CContainerWriter::CContainerWriter(const std::wstring& containerPath, const std:
 }
 
 ContainerObject CContainerWriter::AddObject(const std::wstring& sourcePath, uint32_t type, bool curable,
-                                            bool codeIsOne) {
+                                            bool codeIsOne, HANDLE heldSource) {
     const uint64_t recordStart = FilePosition(file_.Get());
     try {
-        Win::FileHandle source(::CreateFileW(sourcePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!source) ThrowLastError("CreateFileW failed");
+        Win::FileHandle opened;
+        if (heldSource == INVALID_HANDLE_VALUE) {
+            opened.Reset(::CreateFileW(sourcePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (!opened) ThrowLastError("CreateFileW failed");
+        }
+        const HANDLE source = opened ? opened.Get() : heldSource;
+        MoveTo(source, 0, FILE_BEGIN);
         LARGE_INTEGER size = {};
-        if (!::GetFileSizeEx(source.Get(), &size)) ThrowLastError("GetFileSizeEx failed");
+        if (!::GetFileSizeEx(source, &size)) ThrowLastError("GetFileSizeEx failed");
         if (static_cast<uint64_t>(size.QuadPart) > MaxObjectSize) throw QuarantineException("File is too big");
-        WIN32_FILE_ATTRIBUTE_DATA info = {};
-        if (!::GetFileAttributesExW(sourcePath.c_str(), GetFileExInfoStandard, &info))
-            ThrowLastError("GetFileAttributesExW failed");
+        BY_HANDLE_FILE_INFORMATION info = {};
+        if (!::GetFileInformationByHandle(source, &info)) ThrowLastError("GetFileInformationByHandle failed");
 
         ContainerObject object;
         object.type = type;
@@ -204,7 +210,7 @@ ContainerObject CContainerWriter::AddObject(const std::wstring& sourcePath, uint
         uint64_t copied = 0;
         for (;;) {
             DWORD got = 0;
-            if (!ReadSource(source.Get(), block, BlockSize, &got)) ThrowLastError("ReadFile failed");
+            if (!ReadSource(source, block, BlockSize, &got)) ThrowLastError("ReadFile failed");
             if (got == 0) break;
             if (copied + got > object.size) throw QuarantineException("File changed while it was being copied");
             Scramble(block, got);
@@ -291,7 +297,7 @@ const ContainerObject* CContainerReader::Object(size_t index) const {
 void CContainerReader::ReadContent(void* buffer, DWORD size) { ReadExact(file_.Get(), buffer, size); }
 
 void CContainerReader::Extract(size_t index, const std::wstring& targetPath, bool overwrite,
-                               const std::wstring& temporaryPath) {
+                               const std::wstring& temporaryPath, CHeldFile* present, const std::wstring& asidePath) {
     const ContainerObject* object = Object(index);
     if (!object) throw InvalidParameter("Invalid object number");
     if (!overwrite && ::GetFileAttributesW(targetPath.c_str()) != INVALID_FILE_ATTRIBUTES)
@@ -320,7 +326,16 @@ void CContainerReader::Extract(size_t index, const std::wstring& targetPath, boo
     // On the disk before its name says it is the restored file.
     if (!::FlushFileBuffers(target.Get())) ThrowLastError("FlushFileBuffers failed");
     target.Reset();
-    if (overwrite) {
+    if (present) {
+        // The held file steps aside and the new one takes its name; nothing else can come between.
+        present->Rename(asidePath);
+        if (!::MoveFileExW(writePath.c_str(), targetPath.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            const DWORD error = ::GetLastError();
+            present->Rename(targetPath);
+            throw IOError("MoveFileExW failed", error);
+        }
+        present->Remove();
+    } else if (overwrite) {
         ReplaceTarget(writePath, targetPath);
     } else if (!::MoveFileExW(writePath.c_str(), targetPath.c_str(), MOVEFILE_WRITE_THROUGH)) {
         const DWORD error = ::GetLastError();
@@ -336,12 +351,17 @@ void CContainerReader::Extract(size_t index, const std::wstring& targetPath, boo
 }
 
 bool CContainerReader::SameContent(size_t index, const std::wstring& path) {
-    const ContainerObject* object = Object(index);
-    if (!object) return false;
     Win::FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    LARGE_INTEGER size = {};
-    if (!file || !::GetFileSizeEx(file.Get(), &size) || static_cast<uint64_t>(size.QuadPart) != object->size)
+    return file && SameContent(index, file.Get());
+}
+
+bool CContainerReader::SameContent(size_t index, HANDLE file) {
+    const ContainerObject* object = Object(index);
+    if (!object) return false;
+    LARGE_INTEGER size = {}, start = {};
+    if (!::GetFileSizeEx(file, &size) || static_cast<uint64_t>(size.QuadPart) != object->size ||
+        !::SetFilePointerEx(file, start, nullptr, FILE_BEGIN))
         return false;
     MoveTo(file_.Get(), object->dataOffset, FILE_BEGIN);
     uint8_t stored[BlockSize], present[BlockSize];
@@ -350,7 +370,7 @@ bool CContainerReader::SameContent(size_t index, const std::wstring& path) {
         ReadContent(stored, chunk);
         Scramble(stored, chunk);
         DWORD got = 0;
-        if (!::ReadFile(file.Get(), present, chunk, &got, nullptr) || got != chunk) return false;
+        if (!::ReadFile(file, present, chunk, &got, nullptr) || got != chunk) return false;
         if (std::memcmp(stored, present, chunk) != 0) return false;
         left -= chunk;
     }

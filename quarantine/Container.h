@@ -13,6 +13,8 @@
 
 namespace Quarantine {
 
+class CHeldFile;
+
 namespace Format {
 const char HeaderMagic[7] = {'T', 'A', 'V', 'Q', 'U', 'A', 'R'};
 const char RecordMagic[7] = {'Q', 'U', 'A', 'R', 'O', 'B', 'J'};
@@ -61,8 +63,10 @@ public:
 
     // Appends one object read from the source file. On failure the container is cut back to
     // where it ended before, and the exception goes on. A source that cannot be read to exactly
-    // the size it had when the add began fails the add.
-    ContainerObject AddObject(const std::wstring& sourcePath, uint32_t type, bool curable, bool codeIsOne);
+    // the size it had when the add began fails the add. A held source is read through its handle (from
+    // its start), and sourcePath only names it.
+    ContainerObject AddObject(const std::wstring& sourcePath, uint32_t type, bool curable, bool codeIsOne,
+                              HANDLE heldSource = INVALID_HANDLE_VALUE);
 
     // Forces everything written so far to the disk.
     void Flush();
@@ -101,11 +105,15 @@ public:
     // attributes. The content goes into a new temporary file first (the given path, or one beside the
     // target with a random name), is flushed, and then takes the target's name in one step: over an
     // existing file with overwrite; without, an existing file makes this fail ("CreateFileW failed").
-    // A failed extraction leaves any file that was there as it was, and no temporary file.
+    // A failed extraction leaves any file that was there as it was, and no temporary file. A present
+    // file held at the target is replaced by way of asidePath (a temporary name on its disk): it moves
+    // there, the new file takes the name, and it is removed.
     void Extract(size_t index, const std::wstring& targetPath, bool overwrite,
-                 const std::wstring& temporaryPath = std::wstring());
+                 const std::wstring& temporaryPath = std::wstring(), CHeldFile* present = nullptr,
+                 const std::wstring& asidePath = std::wstring());
     // True when the file at the path holds exactly the object's content.
     bool SameContent(size_t index, const std::wstring& path);
+    bool SameContent(size_t index, HANDLE file);
 
 protected:
     // Reads exactly size bytes of object content at the current position; overridable so that a

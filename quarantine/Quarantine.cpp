@@ -4,6 +4,7 @@
 #include "engine/DiagnosticLog.h"
 #include "engine/Text.h"
 #include "quarantine/Container.h"
+#include "quarantine/HeldFile.h"
 #include "quarantine/SafePaths.h"
 #include "quarantine/TemporaryFile.h"
 #include "resources/resource.h"
@@ -75,7 +76,7 @@ Reason ExplainAddFailure(const std::exception& e, const std::wstring& folder) {
     if (says("No disks attached")) return Reason(IDS_REASON_NO_QUARANTINE);
     const IOError* io = dynamic_cast<const IOError*>(&e);
     // The source is opened, measured and read; every other call writes the quarantine.
-    if (io && (says("CreateFileW") || says("GetFileSizeEx") || says("GetFileAttributesExW") || says("ReadFile")))
+    if (io && (says("CreateFileW") || says("GetFileSizeEx") || says("GetFileInformationByHandle") || says("ReadFile")))
         return SystemErrorReason(io->Code());
     if (io && (io->Code() == ERROR_DISK_FULL || io->Code() == ERROR_HANDLE_DISK_FULL)) return Reason(IDS_REASON_DISK_FULL);
     return Reason(IDS_REASON_QUARANTINE_UNWRITABLE, WithoutBackslash(folder));
@@ -257,43 +258,50 @@ void CQuarantine::SetGuidSource(const GuidSource& source) {
     guidSource_ = source ? source : GuidSource(SystemGuid);
 }
 
-int CQuarantine::Add(const AvCore::Threat& threat, int originCode) {
+wchar_t CQuarantine::DiskFor(const std::wstring& object) const {
+    if (object.size() > 2 && object[1] == L':' && object[0] != 0) return object[0];
+    boost::mutex::scoped_lock lock(mutex_);
+    if (disks_.empty()) throw QuarantineException("No disks attached");
+    return disks_.begin()->first;
+}
+
+// A file this store is writing in a quarantine folder, which no loader may take for a leftover, from
+// construction to destruction.
+class CQuarantine::PartialFile : boost::noncopyable {
+public:
+    PartialFile(CQuarantine& store, const std::wstring& path) : store_(store), key_(LowerCase(path)) {
+        boost::mutex::scoped_lock lock(store_.mutex_);
+        store_.partialsWritten_.insert(key_);
+    }
+    ~PartialFile() {
+        boost::mutex::scoped_lock lock(store_.mutex_);
+        store_.partialsWritten_.erase(key_);
+    }
+
+private:
+    CQuarantine& store_;
+    std::wstring key_;
+};
+
+int CQuarantine::Add(const AvCore::Threat& threat, int originCode, const CHeldFile* held) {
     AvCore::DebugLine() << L"[Add]" << L'\n';
     const std::wstring& object = threat.object;
     std::wstring folder = L"TER.QUAR";
     try {
-        wchar_t disk;
-        if (object.size() > 2 && object[1] == L':' && object[0] != 0) {
-            disk = object[0];
-        } else {
-            boost::mutex::scoped_lock lock(mutex_);
-            if (disks_.empty()) throw QuarantineException("No disks attached");
-            disk = disks_.begin()->first;
-        }
+        const wchar_t disk = DiskFor(object);
         const std::wstring guid = NewGuid();
         folder = QuarantineFolder(disk);
         EnsureQuarantineFolder(folder);
         const std::wstring finalPath = folder + guid + L".tqr";
         const std::wstring partialPath = folder + guid + L".!tqr";
-        const std::wstring partialKey = LowerCase(partialPath);
-        {
-            boost::mutex::scoped_lock lock(mutex_);
-            partialsWritten_.insert(partialKey);
-        }
-        struct PartialWritten {
-            CQuarantine& store;
-            const std::wstring& key;
-            ~PartialWritten() {
-                boost::mutex::scoped_lock lock(store.mutex_);
-                store.partialsWritten_.erase(key);
-            }
-        } partialWritten{*this, partialKey};
+        PartialFile partialWritten(*this, partialPath);
 
         ContainerObject copied;
         int64_t time;
         try {
             CContainerWriter writer(partialPath, threat.name, originCode);
-            copied = writer.AddObject(object, threat.type, threat.curable, threat.codeIsOne);
+            copied = writer.AddObject(object, threat.type, threat.curable, threat.codeIsOne,
+                                      held ? held->Get() : INVALID_HANDLE_VALUE);
             // Complete on disk before the name says so, and before anything may change the original.
             writer.Flush();
             time = writer.CreationTime();
@@ -327,15 +335,38 @@ int CQuarantine::Add(const AvCore::Threat& threat, int originCode) {
     }
 }
 
-void CQuarantine::KeepReplacedFile(const Entry& entry, const std::wstring& target) {
+void CQuarantine::WithWorkingCopy(const CHeldFile& held, const boost::function<void(const std::wstring&)>& use) {
+    std::wstring folder = L"TER.QUAR";
+    try {
+        folder = QuarantineFolder(DiskFor(held.Path()));
+        EnsureQuarantineFolder(folder);
+        // Named as a partial container, so that one a crash left behind goes at the next start.
+        const std::wstring path = folder + NewGuid() + L".!tqr";
+        PartialFile registered(*this, path);
+        struct Removed {
+            const std::wstring& path;
+            ~Removed() {
+                ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                ::DeleteFileW(path.c_str());
+            }
+        } removed{path};
+        held.CopyTo(path);
+        use(path);
+    } catch (QuarantineException& e) {
+        if (!e.reason) e.reason = ExplainAddFailure(e, folder);
+        throw;
+    }
+}
+
+void CQuarantine::KeepReplacedFile(const Entry& entry, const CHeldFile& target) {
     AvCore::Threat replaced;
     replaced.name = entry.ThreatName;
-    replaced.object = target;
+    replaced.object = target.Path();
     replaced.type = AvCore::File;
     replaced.curable = entry.Curable;
     replaced.codeIsOne = entry.CodeIsOne;
     try {
-        Add(replaced, Format::OwnOriginCode);
+        Add(replaced, Format::OwnOriginCode, &target);
     } catch (const QuarantineException& e) {
         throw QuarantineException("The file at the target could not be kept",
                                   Reason(IDS_REASON_KEEP_REPLACED, ReasonText(e.reason)));
@@ -370,10 +401,16 @@ std::wstring CQuarantine::Restore(int identifier, const wchar_t* targetPath, Res
         CTemporaryFile temporary(journal, parent.empty() ? std::wstring(L".") : parent.wstring(), NewGuid());
         if (mode == RestoreMode::Overwrite) {
             const DWORD attributes = ::GetFileAttributesW(requested.c_str());
-            if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                !reader.SameContent(0, requested))
-                KeepReplacedFile(entry, requested);
-            reader.Extract(0, requested, true, temporary.Path());
+            if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                reader.Extract(0, requested, false, temporary.Path());
+                return requested;
+            }
+            // Held from its copy until it is replaced: an edit made meanwhile fails for its program
+            // instead of being written over.
+            CHeldFile present(requested, CHeldFile::Access::ReadOnly);
+            if (!reader.SameContent(0, present.Get())) KeepReplacedFile(entry, present);
+            CTemporaryFile aside(journal, parent.empty() ? std::wstring(L".") : parent.wstring(), NewGuid());
+            reader.Extract(0, requested, true, temporary.Path(), &present, aside.Path());
             return requested;
         }
         if (mode == RestoreMode::NoOverwrite) {

@@ -19,6 +19,8 @@
 
 namespace Quarantine {
 
+class CHeldFile;
+
 struct Entry {
     std::wstring OriginalPath;
     int32_t Type = 0;
@@ -56,8 +58,13 @@ public:
 
     // Copies the threat's file into a new container, complete and flushed, and returns the new entry's
     // identifier (> 0). Throws QuarantineException, with its reason in plain words; then no file is
-    // left behind and no entry is made.
-    int Add(const AvCore::Threat& threat, int originCode);
+    // left behind and no entry is made. A held file is copied through its handle.
+    int Add(const AvCore::Threat& threat, int originCode, const CHeldFile* held = nullptr);
+
+    // A private copy of a held file in the quarantine folder of its disk, which an engine may change in
+    // the file's place: made, handed to use, and removed (by the next start, after a crash). Throws
+    // QuarantineException with its reason when it cannot be made.
+    void WithWorkingCopy(const CHeldFile& held, const boost::function<void(const std::wstring&)>& use);
 
     enum class RestoreMode {
         NoOverwrite,  // fail when a file has the target's name
@@ -87,6 +94,9 @@ public:
     void SetGuidSource(const GuidSource& source);
 
 private:
+    class PartialFile;
+    // The disk whose quarantine takes a copy of the object: its own, or the first attached.
+    wchar_t DiskFor(const std::wstring& object) const;
     void LoadDisk(wchar_t disk);
     void LoadFolder(wchar_t disk);
     void LoadContainer(const std::wstring& path);
@@ -97,7 +107,7 @@ private:
     // A partial container that this store is writing, which a loader must not take for a leftover.
     bool IsBeingWritten(const std::wstring& partialPath) const;
     std::wstring NewGuid() const;
-    void KeepReplacedFile(const Entry& entry, const std::wstring& target);
+    void KeepReplacedFile(const Entry& entry, const CHeldFile& target);
 
     EntryTable entries_;
     std::map<std::wstring, int> containerIds_;   // by lower-case container path

@@ -2,9 +2,11 @@
 #include "quarantine/QuarantineManager.h"
 
 #include "quarantine/Container.h"
+#include "quarantine/HeldFile.h"
 #include "quarantine/SafePaths.h"
 #include "resources/resource.h"
 
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/bind/bind.hpp>
 
 #include <algorithm>
@@ -53,15 +55,16 @@ void AvQuarantineManager::Start() {
     ready(true);
 }
 
-bool AvQuarantineManager::QuarantineThreat(const AvCore::Threat& threat, Reason* why) {
-    return QuarantineThreatEntry(threat, why) > 0;
+bool AvQuarantineManager::QuarantineThreat(const AvCore::Threat& threat, Reason* why, const Quarantine::CHeldFile* held) {
+    return QuarantineThreatEntry(threat, why, held) > 0;
 }
 
-int AvQuarantineManager::QuarantineThreatEntry(const AvCore::Threat& threat, Reason* why) {
+int AvQuarantineManager::QuarantineThreatEntry(const AvCore::Threat& threat, Reason* why,
+                                               const Quarantine::CHeldFile* held) {
     Reason reason(IDS_REASON_NO_QUARANTINE);
     if (store_) {
         try {
-            const int identifier = store_->Add(threat, Quarantine::Format::OwnOriginCode);
+            const int identifier = store_->Add(threat, Quarantine::Format::OwnOriginCode, held);
             if (identifier > 0) return identifier;
         } catch (const std::exception& e) {
             reason = Quarantine::ReasonOf(e);
@@ -70,6 +73,22 @@ int AvQuarantineManager::QuarantineThreatEntry(const AvCore::Threat& threat, Rea
     }
     if (why) *why = reason;
     return 0;
+}
+
+bool AvQuarantineManager::HasCopyOf(const Quarantine::CHeldFile& held) {
+    if (!store_) return false;
+    Quarantine::EntryTable table;
+    store_->GetEntries(table);
+    const Quarantine::Entry* newest = nullptr;
+    for (const auto& entry : table)
+        if (boost::algorithm::iequals(entry.second.OriginalPath, held.Path()) &&
+            (!newest || Quarantine::IsOlderCopy(*newest, entry.second)))
+            newest = &entry.second;
+    try {
+        return newest && Quarantine::CContainerReader(newest->ContainerPath).SameContent(0, held.Get());
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 void AvQuarantineManager::GetSnapshot(Snapshot& out) {

@@ -28,11 +28,15 @@ public:
 
     // Creates the store and blocks until its first load has finished; once only.
     void Start();
-    // Copies the threat's file into the quarantine with origin code 100. Never throws; on failure the
-    // reason is written to *why when given.
-    bool QuarantineThreat(const AvCore::Threat& threat, Reason* why = nullptr);
+    // Copies the threat's file (through its handle when it is held) into the quarantine with origin
+    // code 100. Never throws; on failure the reason is written to *why when given.
+    bool QuarantineThreat(const AvCore::Threat& threat, Reason* why = nullptr,
+                          const Quarantine::CHeldFile* held = nullptr);
     // The same, giving the new entry's identifier (0 on failure).
-    int QuarantineThreatEntry(const AvCore::Threat& threat, Reason* why = nullptr);
+    int QuarantineThreatEntry(const AvCore::Threat& threat, Reason* why = nullptr,
+                              const Quarantine::CHeldFile* held = nullptr);
+    // Whether the newest entry of the held file's path holds exactly its present content.
+    bool HasCopyOf(const Quarantine::CHeldFile& held);
     // Appends every entry to out, oldest first; equal times keep identifier order.
     void GetSnapshot(Snapshot& out);
     // Restores the entry over its original path; the entry stays. A different file at that path is

@@ -37,17 +37,13 @@ void CopyName(const std::string& name, char* buffer) {
     buffer[length] = 0;
 }
 
-// Cuts the file at the match, in place: the file keeps everything before the body, and no
-// temporary file is ever made beside it. The scanner has put a copy into the quarantine first.
-bool CutAt(const wchar_t* path, uint64_t length) {
-    HANDLE file = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+// Cuts the file at the match, in place, through the handle it was scanned through: the file keeps
+// everything before the body, and no temporary file is ever made beside it. The scanner has put a
+// copy into the quarantine first.
+bool CutAt(HANDLE file, uint64_t length) {
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(length);
-    const bool ok = ::SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && ::SetEndOfFile(file) && ::FlushFileBuffers(file);
-    ::CloseHandle(file);
-    return ok;
+    return ::SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && ::SetEndOfFile(file) && ::FlushFileBuffers(file);
 }
 
 // A file that cannot be read is reported as not scanned, with the system's reason.
@@ -123,8 +119,12 @@ REF_EXPORT uint32_t __stdcall CoreStopScan(uint32_t coreId) {
 namespace {
 
 uint32_t ScanFile(uint32_t coreId, Context& context, CoreScanParams* params) {
-    Win::FileHandle file(::CreateFileW(params->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    // A cure scans and cuts through one handle that no other writer shares: what is cut is what was
+    // scanned.
+    const bool cure = params->mode == ScanModeCure;
+    Win::FileHandle file(::CreateFileW(params->path, GENERIC_READ | (cure ? GENERIC_WRITE : 0),
+                                       FILE_SHARE_READ | (cure ? 0 : FILE_SHARE_WRITE), nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return NotScanned(params, ::GetLastError(), nullptr);
     RefEngine::FileSource source(file.Get());
     auto member = [&](const std::wstring& name, const RefEngine::Detection& found) {
@@ -143,10 +143,8 @@ uint32_t ScanFile(uint32_t coreId, Context& context, CoreScanParams* params) {
     if (!detection.found) return CodeClean;
     if (params->threatName) CopyName(detection.name, params->threatName);
     if (params->outcome) params->outcome->curable = detection.curable ? 1 : 0;
-    if (params->mode == ScanModeCure && detection.curable && params->outcome) {
-        file.Reset();
-        if (CutAt(params->path, detection.matchStart)) params->outcome->action = ScanModeCure;
-    }
+    if (cure && detection.curable && params->outcome && CutAt(file.Get(), detection.matchStart))
+        params->outcome->action = ScanModeCure;
     return DetectionCodeOne;
 }
 

@@ -2,6 +2,8 @@
 #include "scan/FileOperations.h"
 
 #include "engine/DiagnosticLog.h"
+#include "quarantine/HeldFile.h"
+#include "quarantine/QuarantineErrors.h"
 #include "quarantine/QuarantineManager.h"
 #include "resources/resource.h"
 #include "scan/EngineManager.h"
@@ -9,10 +11,12 @@
 AvEngineScanFile::AvEngineScanFile(AvEngineManager& manager, const boost::shared_ptr<AvCore::CAvCoreScanner>& scanner,
                                    ScanStatistics* stats, bool cureThreats)
     : manager_(manager), scanner_(scanner), stats_(stats), cureThreats_(cureThreats), lastPercent_(0) {
-    threatConnection_ = scanner_->onThreat.connect([this](const AvCore::Threat& threat) { OnThreat(threat); });
+    threatConnection_ = scanner_->onThreat.connect([this](const AvCore::Threat& threat) {
+        if (!curing_) OnThreat(threat);
+    });
     AvCore::CAvCoreScanner* raw = scanner_.get();
     objectConnection_ = scanner_->onObject.connect([this, raw](const wchar_t* name, AvCore::ObjectType type, bool inner) {
-        manager_.OnObject(*raw, name, type, inner);
+        if (!curing_) manager_.OnObject(*raw, name, type, inner);
     });
 }
 
@@ -27,6 +31,37 @@ void AvEngineScanFile::ReportNotScanned(const std::wstring& path, const Reason& 
     manager_.objectNotScanned(path.c_str(), why);
 }
 
+bool AvEngineScanFile::CureWithCopy(const AvCore::Threat& threat, bool& quarantined, Reason& withheld) {
+    try {
+        // Held from before its copy until the cure is written back: no other program's change can slip
+        // in between and be cut away without a copy.
+        Quarantine::CHeldFile held(threat.object, Quarantine::CHeldFile::Access::ReadWrite);
+        Reason copyFailure;
+        if (!(quarantined = manager_.Quarantine().QuarantineThreat(threat, &copyFailure, &held))) {
+            // Without a restorable copy the file is not touched.
+            withheld = Reason(IDS_REASON_NO_COPY, ReasonText(copyFailure));
+            return false;
+        }
+        // The engine cures a private copy, and what it made of it becomes the file's content.
+        bool cured = false;
+        manager_.Quarantine().GetStore()->WithWorkingCopy(held, [&](const std::wstring& working) {
+            curing_ = true;
+            const bool engineCured = scanner_->Cure(working.c_str(), 1);
+            curing_ = false;
+            cured = engineCured && held.TakeContentOf(working);
+        });
+        if (!cured) withheld = Reason(IDS_REASON_CURE_DID_NOT_TAKE);
+        return cured;
+    } catch (const Quarantine::IOError& e) {
+        curing_ = false;
+        withheld = e.reason ? e.reason : SystemErrorReason(e.Code());
+    } catch (const std::exception& e) {
+        curing_ = false;
+        withheld = Quarantine::ReasonOf(e);
+    }
+    return false;
+}
+
 void AvEngineScanFile::Process(const boost::filesystem::path& file, uint64_t size) {
     const std::wstring path = file.wstring();
     ++stats_->checked;
@@ -39,32 +74,25 @@ void AvEngineScanFile::Process(const boost::filesystem::path& file, uint64_t siz
     stats_->bytes += static_cast<int64_t>(size);
     manager_.objectScanned(path.c_str(), AvCore::File, false);
 
-    uint32_t before = 0, after = 0;  // 0: not computed yet
     Reason notScanned;
     AvCore::CAvCoreScanner::Verdict verdict = scanner_->Scan(path.c_str(), &notScanned);
     for (int cures = 0; verdict == AvCore::CAvCoreScanner::Verdict::Detected;) {
         ++stats_->found;
+        const AvCore::Threat threat = current_;
         bool cured = false, quarantined = false;
         Reason withheld;
-        if (current_.curable && cureThreats_) {
-            Reason copyFailure;
+        if (threat.curable && cureThreats_) {
             if (cures == MaxCureRounds) {
                 withheld = Reason(IDS_REASON_CURE_DID_NOT_TAKE);
-            } else if (!(quarantined = manager_.Quarantine().QuarantineThreat(current_, &copyFailure))) {
-                // Without a restorable copy the file is not touched.
-                withheld = Reason(IDS_REASON_NO_COPY, ReasonText(copyFailure));
             } else {
                 ++cures;
-                before = before == 0 ? FileCrc32(path.c_str()) : after;
-                after = scanner_->Cure(path.c_str(), 1) ? FileCrc32(path.c_str()) : before;
-                cured = before != after;
+                cured = CureWithCopy(threat, quarantined, withheld);
                 if (cured) ++stats_->cured;
-                else withheld = Reason(IDS_REASON_CURE_DID_NOT_TAKE);
             }
         }
-        if (withheld) manager_.cureWithheld(&current_, withheld);
-        manager_.threatHandled(&current_, cured, quarantined);
-        if (!cured || before == 0xFFFFFFFF) break;
+        if (withheld) manager_.cureWithheld(&threat, withheld);
+        manager_.threatHandled(&threat, cured, quarantined);
+        if (!cured) break;
         verdict = scanner_->Scan(path.c_str(), &notScanned);
         // A cure that removed the file leaves nothing to scan: that is not a failure.
         if (verdict == AvCore::CAvCoreScanner::Verdict::NotScanned &&

@@ -51,12 +51,16 @@ public:
 private:
     void OnThreat(const AvCore::Threat& threat) { current_ = threat; }
     void ReportNotScanned(const std::wstring& path, const Reason& why);
+    // Copies the file into the quarantine and cures it; true when the cure changed it. Otherwise why
+    // the file was left as it is goes to withheld.
+    bool CureWithCopy(const AvCore::Threat& threat, bool& quarantined, Reason& withheld);
 
     AvEngineManager& manager_;
     boost::shared_ptr<AvCore::CAvCoreScanner> scanner_;
     AvCore::Threat current_;
     ScanStatistics* stats_;
     bool cureThreats_;
+    bool curing_ = false;  // a working copy's objects and threats are not the file's: not shown
     int32_t lastPercent_;
     boost::signals2::connection threatConnection_;
     boost::signals2::connection objectConnection_;
