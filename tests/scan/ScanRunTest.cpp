@@ -1,4 +1,5 @@
 // Whole scans through the engine manager with the test engine, over trees on the test drives.
+#include "framework/WinHandle.h"
 #include "quarantine/QuarantineManager.h"
 #include "resources/resource.h"
 #include "scan/EngineManager.h"
@@ -7,8 +8,10 @@
 #include "tests/scan/ScanEvents.h"
 #include "tests/support/Sandbox.h"
 
+#include <boost/thread/thread.hpp>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
 
 using namespace TestSupport;
@@ -132,6 +135,39 @@ TEST_F(Scans, DetectionsCuresAndQuarantineCopies) {
         EXPECT_FALSE(entry.second.CodeIsOne);
         EXPECT_EQ(L"Cure.Me", entry.second.ThreatName);
     }
+}
+
+TEST_F(Scans, WhatAnotherProgramAddsDuringACureIsRefusedOrKeptNeverCutAway) {
+    // The engine takes its time, then cuts the file where the detection begins.
+    const std::wstring path = File(L"busy.exe", "host\nTVE:DETECT 1 Busy curable\nTVE:CURE truncate\nTVE:SLEEP 150\n");
+    std::atomic<bool> finished(false);
+    std::vector<std::string> added;
+    int refused = 0;
+    boost::thread other([&] {
+        for (int i = 0; !finished; ++i, ::Sleep(2)) {
+            Win::FileHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            const std::string marker = "{added " + std::to_string(i) + "}";
+            DWORD written = 0;
+            if (file && ::WriteFile(file.Get(), marker.data(), static_cast<DWORD>(marker.size()), &written, nullptr))
+                added.push_back(marker);
+            else
+                ++refused;
+        }
+    });
+    Run(Task({path}));
+    finished = true;
+    other.join();
+
+    std::string everything = ReadFile(path);
+    AvQuarantineManager::Snapshot snapshot;
+    quarantine.GetSnapshot(snapshot);
+    for (const auto& entry : snapshot)
+        everything += ReadFile(quarantine.GetStore()->Restore(entry.first, (tree / L"copy.exe").c_str(),
+                                                              Quarantine::CQuarantine::RestoreMode::FreeName));
+    for (const std::string& marker : added) EXPECT_NE(std::string::npos, everything.find(marker)) << marker << " was lost";
+    EXPECT_GT(refused, 0) << "the file is held from its copy to its cure";
+    EXPECT_EQ(std::string::npos, ReadFile(path).find("TVE:DETECT"));
 }
 
 TEST_F(Scans, CuresThatNeverEndAndCuresThatDeleteTheFile) {

@@ -1,7 +1,7 @@
 // A scanning engine for tests: honours the engine contract, and decides what it reports from
 // directive lines in the scanned file. A line "TVE:<VERB> args" anywhere in the first 64 KiB:
 //   DETECT <code> <name> [curable]   result code and threat name (code 1 or 2 is a detection)
-//   CURE change|one|touch|nochange|fail|delete   what a cure (mode 1) does; default change
+//   CURE change|one|touch|truncate|nochange|fail|delete   what a cure (mode 1) does; default change
 //   OBJECT <verdict> <name> [threat]  one callback for the object "<path>><name>" before the result
 //   LOOP <count> <sleep ms>          that many callbacks; ends early after CoreStopScan
 //   CALLBACKID <id>                  one detected callback with that coreId
@@ -10,7 +10,8 @@
 //   RESULT <n> [reason]              return n from CoreFScan, with the reason in the name buffer
 //   SLEEP <ms>                       wait that long inside the scan
 // "change" rewrites every "TVE:DETECT" into "TVE:CLEAN-", so a rescan finds the file clean; "one"
-// rewrites only the first; "touch" appends a byte and leaves the detection in place.
+// rewrites only the first; "touch" appends a byte and leaves the detection in place; "truncate" cuts the
+// file where its first "TVE:DETECT" begins.
 // Build variants: TVE_MISSING_<export>, TVE_MAIN_INIT_RESULT, TVE_REFUSE_CONTEXTS, TVE_READ_ONLY.
 #include "engine/CoreAbi.h"
 #include "tests/engine/testengine/TestEngineStats.h"
@@ -142,6 +143,10 @@ TVE_UNUSED_IN_READ_ONLY bool CureFile(const wchar_t* path, const std::string& ho
     std::string text(data.begin(), data.end());
     if (how == "touch") {
         text += "+";
+    } else if (how == "truncate") {
+        const size_t at = text.find("TVE:DETECT");
+        if (at == std::string::npos) return false;
+        text.resize(at);
     } else {
         size_t pos = 0;
         while ((pos = text.find("TVE:DETECT", pos)) != std::string::npos) {
@@ -152,7 +157,8 @@ TVE_UNUSED_IN_READ_ONLY bool CureFile(const wchar_t* path, const std::string& ho
     HANDLE file = ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
-    const BOOL ok = ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    const BOOL ok = ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+                    (how != "truncate" || ::SetEndOfFile(file));
     ::CloseHandle(file);
     return ok && written == text.size();
 }
@@ -276,7 +282,7 @@ TVE_EXPORT uint32_t __stdcall CoreFScan(uint32_t coreId, CoreScanParams* params)
 
     if (params->mode == ScanModeCure) {
         if (!d.resultSet || !IsDetection(d.result)) return 0;
-        if (d.cure == "change" || d.cure == "one" || d.cure == "touch") {
+        if (d.cure == "change" || d.cure == "one" || d.cure == "touch" || d.cure == "truncate") {
             if (CureFile(params->path, d.cure)) params->outcome->action = ScanModeCure;
         } else if (d.cure == "nochange") {
             params->outcome->action = ScanModeCure;

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Races another program against curing scans and restores: bench_racewriter appends to, rewrites,
+# renames over and deletes a few infected files at random moments while tervscan cures them and
+# restores entries over them, round after round. Afterwards every token the other program wrote, and
+# did not itself see go again, must be in a file or in a quarantine container. Prints the rounds, the
+# other program's changes refused (a file was held) and the tokens lost (goal 0).
+# Not part of the test suite.
+#   bench/race-soak.sh [ROUNDS]      (default 1000: half curing scans, half restores)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${TERVAN_BUILD_DIR:-$root/build}
+rounds=${1:-1000}
+
+bash "$root/tools/setup.sh" >/dev/null
+cmake -S "$root" -B "$build" >/dev/null
+cmake --build "$build" -j "$(nproc)" --target tervscan refengine bench_racewriter >/dev/null
+
+sandbox="$build/race-sandbox"
+"$root/tools/harness.sh" start "$sandbox" "$build" >/dev/null
+trap '"$root/tools/harness.sh" stop "$sandbox" >/dev/null 2>&1 || true' EXIT
+
+python3 - "$root" "$build" "$sandbox" "$rounds" <<'PY'
+import os, random, re, shutil, subprocess, sys
+
+root, build, sandbox, rounds = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+drive = os.path.join(sandbox, "drive_d")
+folder = os.path.join(drive, "race")
+quarantine = os.path.join(drive, "TER.QUAR")
+wine_run = os.path.join(root, "tools", "wine-run.sh")
+tervscan = os.path.join(build, "bin", "tervscan.exe")
+racer = os.path.join(build, "bin", "bench_racewriter.exe")
+log = os.path.join(folder, "..", "race.log")
+files, burst = 6, 40  # files raced over; seconds of one run of the other program
+random.seed(int(os.environ.get("SOAK_SEED", "1")))
+
+shutil.rmtree(folder, ignore_errors=True)
+shutil.rmtree(quarantine, ignore_errors=True)
+os.makedirs(folder)
+if os.path.exists(log):
+    os.remove(log)
+for i in range(files):
+    with open(os.path.join(folder, "f%d.exe" % i), "wb") as f:
+        f.write(b"h" * 1000 + b"TERVAN-APPENDED-TEST-BODY\n")
+
+def tervscan_run(*args):
+    return subprocess.run([wine_run, sandbox, tervscan, *args], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+
+def start_racer(seed):
+    return subprocess.Popen([wine_run, sandbox, racer, "D:\\race", str(files), str(burst), "D:\\race.log", str(seed)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+seed, process = 1, start_racer(1)
+scans = restores = 0
+while scans + restores < rounds:
+    if process.poll() is not None:
+        seed += 1
+        process = start_racer(seed)
+    if random.random() < 0.5:
+        tervscan_run("--all-files", "--engine", "B:\\bin\\Bases", "D:\\race")
+        scans += 1
+    else:
+        listing = tervscan_run("--quarantine", "list").stdout.decode("utf-8", "replace").splitlines()
+        entries = [line.split("\t")[0] for line in listing if line.count("\t") >= 5]
+        if not entries:
+            continue
+        tervscan_run("--quarantine", "restore", random.choice(entries))
+        restores += 1
+    sys.stdout.write("\rrounds: %d (curing scans %d, restores %d)" % (scans + restores, scans, restores))
+    sys.stdout.flush()
+process.kill()
+process.wait()
+print()
+
+written, seen, refused = set(), set(), 0
+for line in open(log, encoding="ascii", errors="replace"):
+    parts = line.split()
+    if parts and parts[0] == "X":
+        refused += 1
+    elif len(parts) >= 2:
+        (written if parts[0] == "W" else seen).update(parts[2:])
+
+# Everything that holds bytes of the user's: the files, and the containers' contents (unscrambled).
+present = set()
+token = re.compile(rb"\{TK:(\d{8})\}")
+for name in os.listdir(folder):
+    present.update(m.decode() for m in token.findall(open(os.path.join(folder, name), "rb").read()))
+for name in os.listdir(quarantine) if os.path.isdir(quarantine) else []:
+    if name.lower().endswith(".tqr"):
+        data = open(os.path.join(quarantine, name), "rb").read()
+        content = bytes(b ^ 0xB7 for b in data[148 + 4144:])
+        present.update(m.decode() for m in token.findall(content))
+lost = sorted(written - seen - present)
+print("rounds: %d (curing scans %d, restores %d)" % (scans + restores, scans, restores))
+print("other program's changes refused (a file held, or gone): %d" % refused)
+print("tokens written: %d, lost: %d %s" % (len(written), len(lost), " ".join(lost[:10])))
+sys.exit(1 if lost else 0)
+PY
