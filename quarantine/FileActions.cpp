@@ -72,8 +72,11 @@ std::set<int> NewerCopiesOfOnePath(AvQuarantineManager& manager, const std::vect
 CFileDeleteAction::CFileDeleteAction(AvQuarantineManager& manager) : CFileAction(manager) {}
 
 bool CFileDeleteAction::Execute(int identifier) {
-    if (boost::shared_ptr<Quarantine::CQuarantine> store = manager_.GetStore()) store->Delete(identifier);
-    return true;
+    lastError_.clear();
+    boost::shared_ptr<Quarantine::CQuarantine> store = manager_.GetStore();
+    if (!store || store->Delete(identifier)) return true;
+    lastError_ = ReasonText(SystemErrorReason(::GetLastError()));
+    return false;
 }
 
 CFileRestoreAction::CFileRestoreAction(AvQuarantineManager& manager) : CFileAction(manager) {}

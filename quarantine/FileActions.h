@@ -36,7 +36,7 @@ protected:
 class CFileDeleteAction : public CFileAction {
 public:
     explicit CFileDeleteAction(AvQuarantineManager& manager);
-    bool Execute(int identifier) override;  // always true
+    bool Execute(int identifier) override;  // false when the container could not be deleted
 };
 
 // Restores entries to their original place. Of several entries of one original path in one run, only

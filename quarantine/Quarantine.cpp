@@ -434,22 +434,39 @@ std::wstring CQuarantine::Restore(int identifier, const wchar_t* targetPath, Res
     }
 }
 
-void CQuarantine::Delete(int identifier) {
+bool CQuarantine::Delete(int identifier) {
     AvCore::DebugLine() << L"[Delete] : id=" << identifier << L'\n';
-    std::wstring containerPath;
+    Entry entry;
+    std::wstring key;
     {
         boost::mutex::scoped_lock lock(mutex_);
         EntryTable::iterator it = entries_.find(identifier);
-        if (it == entries_.end()) return;
-        containerPath = it->second.ContainerPath;
+        if (it == entries_.end()) return true;
+        entry = it->second;
         entries_.erase(it);
-        const std::wstring key = LowerCase(containerPath);
+        key = LowerCase(entry.ContainerPath);
         containerIds_.erase(key);
         deletedContainers_.insert(key);
     }
-    ::SetFileAttributesW(containerPath.c_str(), FILE_ATTRIBUTE_NORMAL);
-    ::DeleteFileW(containerPath.c_str());
+    const DWORD attributes = ::GetFileAttributesW(entry.ContainerPath.c_str());
+    ::SetFileAttributesW(entry.ContainerPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!::DeleteFileW(entry.ContainerPath.c_str())) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+            // Still there: still an entry, as the next start would find it.
+            if (attributes != INVALID_FILE_ATTRIBUTES) ::SetFileAttributesW(entry.ContainerPath.c_str(), attributes);
+            {
+                boost::mutex::scoped_lock lock(mutex_);
+                entries_[identifier] = entry;
+                containerIds_[key] = identifier;
+                deletedContainers_.erase(key);
+            }
+            ::SetLastError(error);
+            return false;
+        }
+    }
     entryDeleted(identifier);
+    return true;
 }
 
 bool CQuarantine::GetEntry(int identifier, Entry& out) const {

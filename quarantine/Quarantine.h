@@ -80,8 +80,9 @@ public:
     void Restore(int identifier, const wchar_t* targetPath, bool overwrite) {
         Restore(identifier, targetPath, overwrite ? RestoreMode::Overwrite : RestoreMode::NoOverwrite);
     }
-    // Removes the entry and its container, read-only or not. An unknown identifier does nothing.
-    void Delete(int identifier);
+    // Removes the entry and its container, read-only or not; true when the container is gone. When it
+    // cannot be deleted the entry stays, and GetLastError() says why. An unknown identifier does nothing.
+    bool Delete(int identifier);
 
     bool GetEntry(int identifier, Entry& out) const;
     void GetEntries(EntryTable& out) const;

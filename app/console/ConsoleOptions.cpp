@@ -39,11 +39,10 @@ const wchar_t* const ConsoleUsage =
 
 namespace {
 
+// An entry's identifier is its container's name without ".tqr" (a GUID for every container this
+// program writes, but any name for one copied in): not an option, not a path.
 bool IsEntryIdentifier(const std::wstring& text) {
-    if (text.empty() || text.size() > 36 || !std::iswxdigit(text[0])) return false;
-    for (wchar_t c : text)
-        if (!std::iswxdigit(c) && c != L'-') return false;
-    return true;
+    return !text.empty() && text.size() <= 255 && text[0] != L'-' && text.find_first_of(L"\\/:") == std::wstring::npos;
 }
 
 }  // namespace

@@ -27,6 +27,14 @@ boost::shared_ptr<Quarantine::CQuarantine> LoadDisksInOrder() {
     return store;
 }
 
+// A stored text on one line of the listing: a control character (a tab or a line break that would
+// forge a field or an entry) shows as "?".
+std::wstring OneLine(std::wstring text) {
+    for (wchar_t& c : text)
+        if (c < 0x20 || c == 0x7F) c = L'?';
+    return text;
+}
+
 }  // namespace
 
 // An entry's lasting name: its container's GUID (the file name without ".tqr"), in lower case.
@@ -52,24 +60,27 @@ int RunConsoleQuarantine(const ConsoleOptions& options) {
     if (options.mode == ConsoleOptions::QuarantineList) {
         for (const auto& element : entries) {
             const Quarantine::Entry& e = element.second;
-            out.Result(EntryGuid(e) + L"\t" + std::to_wstring(e.Time) + L"\t" + std::to_wstring(e.OriginCode) + L"\t" +
-                       e.ThreatName + L"\t" + e.OriginalPath + L"\t" + e.ContainerPath);
+            out.Result(OneLine(EntryGuid(e)) + L"\t" + std::to_wstring(e.Time) + L"\t" + std::to_wstring(e.OriginCode) +
+                       L"\t" + OneLine(e.ThreatName) + L"\t" + OneLine(e.OriginalPath) + L"\t" + OneLine(e.ContainerPath));
         }
         return 0;
     }
 
-    // The entry named by its GUID or by a start of it that no other entry shares.
+    // The entry named by its whole identifier, or by a start of it that no other entry shares.
     const std::wstring wanted = LowerCase(options.entry);
     std::vector<int> matches;
     for (const auto& element : entries)
-        if (EntryGuid(element.second).compare(0, wanted.size(), wanted) == 0) matches.push_back(element.first);
+        if (EntryGuid(element.second) == wanted) matches.assign(1, element.first);
+    if (matches.empty())
+        for (const auto& element : entries)
+            if (EntryGuid(element.second).compare(0, wanted.size(), wanted) == 0) matches.push_back(element.first);
     if (matches.empty()) {
         ReportError(L"tervscan: no quarantine entry with identifier " + options.entry);
         return 2;
     }
     if (matches.size() > 1) {
         std::wstring list;
-        for (int match : matches) list += L"\n  " + EntryGuid(entries[match]) + L"  " + entries[match].OriginalPath;
+        for (int match : matches) list += L"\n  " + EntryGuid(entries[match]) + L"  " + OneLine(entries[match].OriginalPath);
         ReportError(L"tervscan: " + options.entry + L" names " + std::to_wstring(matches.size()) +
                     L" entries; give more of the identifier:" + list);
         return 2;
@@ -77,8 +88,12 @@ int RunConsoleQuarantine(const ConsoleOptions& options) {
     const int identifier = matches.front();
     const Quarantine::Entry entry = entries[identifier];
     if (options.mode == ConsoleOptions::QuarantineDelete) {
-        store->Delete(identifier);
-        out.Result(L"Deleted: " + entry.OriginalPath);
+        if (!store->Delete(identifier)) {
+            ReportError(L"tervscan: cannot delete " + EntryGuid(entry) + L": " +
+                        ReasonText(SystemErrorReason(::GetLastError())));
+            return 2;
+        }
+        out.Result(L"Deleted: " + OneLine(entry.OriginalPath));
         return 0;
     }
     std::wstring target = entry.OriginalPath;
@@ -89,23 +104,23 @@ int RunConsoleQuarantine(const ConsoleOptions& options) {
         if (folder.back() == L'\\' || folder.back() == L'/') folder.pop_back();
         const std::wstring name = Quarantine::FileNameFromStoredPath(entry.OriginalPath, &why);
         if (name.empty()) {
-            ReportError(L"tervscan: cannot restore " + entry.OriginalPath + L": " + ReasonText(why));
+            ReportError(L"tervscan: cannot restore " + OneLine(entry.OriginalPath) + L": " + ReasonText(why));
             return 2;
         }
         target = folder + L"\\" + name;
         mode = Quarantine::CQuarantine::RestoreMode::FreeName;  // never over a file that is there
     } else if (!Quarantine::IsSafeOriginalPath(entry.OriginalPath)) {
-        ReportError(L"tervscan: cannot restore " + entry.OriginalPath + L": " +
+        ReportError(L"tervscan: cannot restore " + OneLine(entry.OriginalPath) + L": " +
                     ReasonText(Reason(IDS_REASON_BAD_PATH, entry.OriginalPath)));
         return 2;
     }
     try {
         target = store->Restore(identifier, target.c_str(), mode);
     } catch (const Quarantine::QuarantineException& e) {
-        ReportError(L"tervscan: cannot restore " + entry.OriginalPath + L": " + ReasonText(Quarantine::ReasonOf(e)));
+        ReportError(L"tervscan: cannot restore " + OneLine(entry.OriginalPath) + L": " + ReasonText(Quarantine::ReasonOf(e)));
         return 2;
     }
     store->Delete(identifier);
-    out.Result(L"Restored: " + target);
+    out.Result(L"Restored: " + OneLine(target));
     return 0;
 }

@@ -1,5 +1,6 @@
 // tervscan.exe: its command line, scans and quarantine commands, run as a user would.
 #include "app/console/ConsoleOptions.h"
+#include "framework/WinHandle.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Sandbox.h"
 
@@ -209,8 +210,22 @@ TEST(ConsoleRuns, QuarantineListRestoreAndDelete) {
     lines = ResultLines(Quarantine(L"list").output);
     ASSERT_EQ(1u, lines.size()) << "the cured file it replaced is kept";
 
-    ChildResult removed = Quarantine(L"delete " + std::wstring(lines[0].begin(), lines[0].begin() + 36));
-    EXPECT_EQ(0u, removed.exitCode);
+    // A container copied in under another name that starts with the first one's: the whole GUID still
+    // names one entry, the other answers to its own name. A container that cannot be deleted stays.
+    const std::wstring lastId(lines[0].begin(), lines[0].begin() + 36);
+    const std::string containerText = lines[0].substr(lines[0].rfind('\t') + 1);
+    const std::wstring container(containerText.begin(), containerText.end());
+    ASSERT_TRUE(::CopyFileW(container.c_str(), (container.substr(0, container.size() - 4) + L" copy.tqr").c_str(), TRUE));
+    {
+        Win::FileHandle open(::CreateFileW(container.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ChildResult refused = Quarantine(L"delete " + lastId);
+        EXPECT_EQ(2u, refused.exitCode);
+        EXPECT_NE(std::string::npos, refused.errors.find("cannot delete")) << refused.errors;
+    }
+    EXPECT_EQ(2u, ResultLines(Quarantine(L"list").output).size()) << "both still listed";
+    EXPECT_EQ(0u, Quarantine(L"delete \"" + lastId + L" copy\"").exitCode);
+    ChildResult removed = Quarantine(L"delete " + lastId);
+    EXPECT_EQ(0u, removed.exitCode) << removed.errors;
     EXPECT_EQ(0u, ResultLines(Quarantine(L"list").output).size());
     RemoveQuarantineFolders();
 }
