@@ -2,6 +2,7 @@
 #include "scan/EngineManager.h"
 
 #include "engine/CoreAbi.h"
+#include "engine/DiagnosticLog.h"
 #include "engine/Text.h"
 #include "quarantine/QuarantineManager.h"
 
@@ -222,7 +223,12 @@ void AvEngineManager::WalkDirectory(const std::wstring& directory, WalkPass& pas
         level.folder = folder;
         level.find.Reset(::FindFirstFileExW(Child(folder, L"*").c_str(), FindExInfoBasic, &level.data,
                                             FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
-        if (!level.find) return;  // a folder that cannot be listed is skipped
+        if (!level.find) {
+            // A folder that cannot be listed is not scanned, and says so: never taken for an empty one.
+            const DWORD error = ::GetLastError();
+            if (error != ERROR_FILE_NOT_FOUND && !pass.counting) ReportFolderNotListed(folder, error, pass);
+            return;
+        }
         level.pending = true;
         if (!pass.counting) ++pass.task.stats.folders;
         stack.push_back(std::move(level));
@@ -245,6 +251,13 @@ void AvEngineManager::WalkDirectory(const std::wstring& directory, WalkPass& pas
             ProcessIfWanted(path, (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow, pass);
         }
     }
+}
+
+void AvEngineManager::ReportFolderNotListed(const std::wstring& folder, unsigned long error, WalkPass& pass) {
+    const Reason why = SystemErrorReason(error);
+    ++pass.task.stats.notScanned;
+    AvCore::WarnLine() << L"Not scanned: " << folder << L" : " << ReasonText(why) << L'\n';
+    objectNotScanned(folder.c_str(), why);
 }
 
 void AvEngineManager::ProcessIfWanted(const std::wstring& file, uint64_t size, WalkPass& pass) {

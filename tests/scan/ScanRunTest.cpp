@@ -262,7 +262,7 @@ TEST_F(Scans, InnerObjectsAreAnnouncedWithTrue) {
     EXPECT_EQ(0u, events.Count("threat")) << "the file itself came back clean";
 }
 
-TEST_F(Scans, AFolderThatCannotBeListedIsSkippedAndTheRestWalked) {
+TEST_F(Scans, AFolderThatCannotBeListedIsReportedAndTheRestWalked) {
     for (int i = 0; i < 5; ++i) File(L"a" + std::to_wstring(i) + L".exe", "x");
     File(L"locked\\inside.exe", "x");
     for (int i = 0; i < 5; ++i) File(L"z\\z" + std::to_wstring(i) + L".exe", "x");
@@ -277,6 +277,9 @@ TEST_F(Scans, AFolderThatCannotBeListedIsSkippedAndTheRestWalked) {
     EXPECT_EQ(0u, scanned.count(tree / L"locked\\inside.exe"));
     EXPECT_EQ(10u, scanned.size());
     EXPECT_EQ(10, task->stats.total);
+    EXPECT_EQ(1, task->stats.notScanned) << "never taken for an empty folder";
+    ASSERT_EQ(1u, events.Count("notscanned"));
+    EXPECT_EQ(tree / L"locked", events.Of("notscanned")[0].text);
 }
 
 TEST_F(Scans, TargetsThatAreFilesIgnoreTheFilterAndMissingTargetsDoNotStopTheScan) {
