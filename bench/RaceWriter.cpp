@@ -1,5 +1,5 @@
-// The other program of the race soak: for the given seconds it appends to, rewrites, renames over and
-// deletes the files f0.exe ... f<N-1>.exe of a folder at random moments, as an editor or a downloader
+// The other program of the race soak: for the given seconds it appends to, rewrites, saves over (a
+// new file renamed in, the old one moved aside and removed, as editors save) and deletes the files f0.exe ... f<N-1>.exe of a folder at random moments, as an editor or a downloader
 // would, each change made through one handle that shares nothing. Every change it made is logged, one
 // line each, flushed:
 //   W <file> <token>        the file now holds the token (written after the curable test body)
@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,16 @@ std::string NewContent(const std::string& token) {
     return std::string(host, 'h') + Body + "\n" + token + "\n";
 }
 
+bool Rename(HANDLE file, const std::wstring& path) {
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + path.size() * sizeof(wchar_t));
+    FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(path.size() * sizeof(wchar_t));
+    memcpy(info->FileName, path.data(), info->FileNameLength);
+    return ::SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != FALSE;
+}
+
 HANDLE OpenAlone(const std::wstring& path, DWORD access, DWORD disposition) {
     return ::CreateFileW(path.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
@@ -90,24 +101,29 @@ void OneChange(const std::wstring& folder, int files) {
             }
             ::CloseHandle(file);
         }
-    } else if (what == 2) {  // rename a new file over it
-        const std::wstring fresh = path + L".new";
+    } else if (what == 2) {  // save as editors do: a new file written, the old one moved aside, the new one renamed in
+        const std::wstring fresh = path + L".new", aside = path + L".bak";
         const std::string token = Token();
         HANDLE file = OpenAlone(fresh, GENERIC_WRITE, CREATE_ALWAYS);
-        if (file != INVALID_HANDLE_VALUE) {
-            const bool written = WriteAll(file, NewContent(token));
-            ::CloseHandle(file);
-            HANDLE old = OpenAlone(path, GENERIC_READ, OPEN_EXISTING);
-            const std::string seen = old != INVALID_HANDLE_VALUE ? TokensIn(ReadAll(old)) : std::string();
-            if (old != INVALID_HANDLE_VALUE) ::CloseHandle(old);
-            if (written && ::MoveFileExW(fresh.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-                done = true;
-                Log("R", name, seen);
-                Log("W", name, " " + token.substr(4, 8));
-            } else {
-                ::DeleteFileW(fresh.c_str());
+        const bool written = file != INVALID_HANDLE_VALUE && WriteAll(file, NewContent(token));
+        if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+        HANDLE old = written ? OpenAlone(path, GENERIC_READ | DELETE, OPEN_EXISTING) : INVALID_HANDLE_VALUE;
+        if (old != INVALID_HANDLE_VALUE) {
+            const std::string seen = TokensIn(ReadAll(old));
+            if (Rename(old, aside)) {
+                if (::MoveFileExW(fresh.c_str(), path.c_str(), 0)) {
+                    done = true;
+                    FILE_DISPOSITION_INFO disposition = {TRUE};
+                    ::SetFileInformationByHandle(old, FileDispositionInfo, &disposition, sizeof(disposition));
+                    Log("R", name, seen);
+                    Log("W", name, " " + token.substr(4, 8));
+                } else {
+                    Rename(old, path);  // back; if that fails too, the old content stays beside it as .bak
+                }
             }
+            ::CloseHandle(old);
         }
+        if (!done) ::DeleteFileW(fresh.c_str());
     } else {  // delete
         HANDLE file = OpenAlone(path, GENERIC_READ | DELETE, OPEN_EXISTING);
         if (file != INVALID_HANDLE_VALUE) {

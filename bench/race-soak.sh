@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Races another program against curing scans and restores: bench_racewriter appends to, rewrites,
-# renames over and deletes a few infected files at random moments while tervscan cures them and
+# saves over (as editors save) and deletes a few infected files at random moments while tervscan cures them and
 # restores entries over them, round after round. Afterwards every token the other program wrote, and
 # did not itself see go again, must be in a file or in a quarantine container. Prints the rounds, the
 # other program's changes refused (a file was held) and the tokens lost (goal 0).

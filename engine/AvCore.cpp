@@ -3,6 +3,7 @@
 
 #include "engine/AvCoreScannerImpl.h"
 #include "engine/DiagnosticLog.h"
+#include "engine/LiteralPath.h"
 #include "resources/resource.h"
 
 #include <windows.h>
@@ -94,7 +95,9 @@ uint32_t CAvCoreScannerImpl::CallEngine(const wchar_t* path, uint32_t mode) {
         boost::mutex::scoped_lock lock(contextMutex_);
         context = context_;
     }
-    CoreScanParams params = {path, mode, flags_, &options_, threatName_, &outcome_};
+    // The file itself, whatever its name: never a device or a file whose name lacks its trailing dot.
+    const std::wstring literal = LiteralPath(path);
+    CoreScanParams params = {literal.c_str(), mode, flags_, &options_, threatName_, &outcome_};
     return context->proxy->coreFScan(context->coreId, &params);
 }
 
@@ -135,7 +138,8 @@ int32_t CAvCoreScannerImpl::OnEngineObject(const wchar_t* objectName, uint32_t v
         context->proxy->coreStopScan(context->coreId);
         return 0;
     }
-    const wchar_t* name = objectName ? objectName : L"";
+    const std::wstring shown = DisplayPath(objectName ? objectName : L"");
+    const wchar_t* name = shown.c_str();
     onObject(name, File, true);
     const uint32_t code = verdict & 0xFF;
     if (IsDetection(code))

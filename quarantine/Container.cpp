@@ -1,6 +1,7 @@
 // Writing, reading and extracting quarantine containers.
 #include "quarantine/Container.h"
 
+#include "engine/LiteralPath.h"
 #include "quarantine/HeldFile.h"
 
 #include <rpc.h>
@@ -117,16 +118,17 @@ private:
 // Moves the finished content over the target; a target whose attributes forbid being replaced
 // has them lifted for the move and given back when the move fails.
 void ReplaceTarget(const std::wstring& source, const std::wstring& target) {
-    if (::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return;
+    const std::wstring literal = LiteralPath(target);
+    if (::MoveFileExW(source.c_str(), literal.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return;
     DWORD error = ::GetLastError();
-    const DWORD attributes = ::GetFileAttributesW(target.c_str());
+    const DWORD attributes = ::GetFileAttributesW(literal.c_str());
     const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
         !(attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & blocking)) {
-        ::SetFileAttributesW(target.c_str(), attributes & ~blocking);
-        if (::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return;
+        ::SetFileAttributesW(literal.c_str(), attributes & ~blocking);
+        if (::MoveFileExW(source.c_str(), literal.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return;
         error = ::GetLastError();
-        ::SetFileAttributesW(target.c_str(), attributes);
+        ::SetFileAttributesW(literal.c_str(), attributes);
     }
     throw IOError("MoveFileExW failed", error);
 }
@@ -167,7 +169,7 @@ ContainerObject CContainerWriter::AddObject(const std::wstring& sourcePath, uint
     try {
         Win::FileHandle opened;
         if (heldSource == INVALID_HANDLE_VALUE) {
-            opened.Reset(::CreateFileW(sourcePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+            opened.Reset(::CreateFileW(LiteralPath(sourcePath).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                        FILE_ATTRIBUTE_NORMAL, nullptr));
             if (!opened) ThrowLastError("CreateFileW failed");
         }
@@ -300,11 +302,12 @@ void CContainerReader::Extract(size_t index, const std::wstring& targetPath, boo
                                const std::wstring& temporaryPath, CHeldFile* present, const std::wstring& asidePath) {
     const ContainerObject* object = Object(index);
     if (!object) throw InvalidParameter("Invalid object number");
-    if (!overwrite && ::GetFileAttributesW(targetPath.c_str()) != INVALID_FILE_ATTRIBUTES)
+    const std::wstring literalTarget = LiteralPath(targetPath);
+    if (!overwrite && ::GetFileAttributesW(literalTarget.c_str()) != INVALID_FILE_ATTRIBUTES)
         throw IOError("CreateFileW failed", ERROR_FILE_EXISTS);
 
     // Always a new file: an existing file of the temporary name is never written over.
-    const std::wstring writePath = temporaryPath.empty() ? targetPath + L".!tqr-" + RandomSuffix() : temporaryPath;
+    const std::wstring writePath = LiteralPath(temporaryPath.empty() ? targetPath + L".!tqr-" + RandomSuffix() : temporaryPath);
     PartialFile partial;
     Win::FileHandle target(::CreateFileW(writePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                                          nullptr));
@@ -329,7 +332,7 @@ void CContainerReader::Extract(size_t index, const std::wstring& targetPath, boo
     if (present) {
         // The held file steps aside and the new one takes its name; nothing else can come between.
         present->Rename(asidePath);
-        if (!::MoveFileExW(writePath.c_str(), targetPath.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        if (!::MoveFileExW(writePath.c_str(), literalTarget.c_str(), MOVEFILE_WRITE_THROUGH)) {
             const DWORD error = ::GetLastError();
             present->Rename(targetPath);
             throw IOError("MoveFileExW failed", error);
@@ -337,7 +340,7 @@ void CContainerReader::Extract(size_t index, const std::wstring& targetPath, boo
         present->Remove();
     } else if (overwrite) {
         ReplaceTarget(writePath, targetPath);
-    } else if (!::MoveFileExW(writePath.c_str(), targetPath.c_str(), MOVEFILE_WRITE_THROUGH)) {
+    } else if (!::MoveFileExW(writePath.c_str(), literalTarget.c_str(), MOVEFILE_WRITE_THROUGH)) {
         const DWORD error = ::GetLastError();
         if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) throw IOError("CreateFileW failed", ERROR_FILE_EXISTS);
         throw IOError("MoveFileExW failed", error);
@@ -346,12 +349,12 @@ void CContainerReader::Extract(size_t index, const std::wstring& targetPath, boo
     if (object->hasTimes) {
         DWORD attributes = object->attributes & RestorableAttributes;
         if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
-        if (!::SetFileAttributesW(targetPath.c_str(), attributes)) ThrowLastError("SetFileAttributesW failed");
+        if (!::SetFileAttributesW(literalTarget.c_str(), attributes)) ThrowLastError("SetFileAttributesW failed");
     }
 }
 
 bool CContainerReader::SameContent(size_t index, const std::wstring& path) {
-    Win::FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    Win::FileHandle file(::CreateFileW(LiteralPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     return file && SameContent(index, file.Get());
 }

@@ -1,6 +1,7 @@
 // Holding a user's file: the sharing that keeps other programs out, and the changes made through it.
 #include "quarantine/HeldFile.h"
 
+#include "engine/LiteralPath.h"
 #include "quarantine/QuarantineErrors.h"
 
 #include <cstring>
@@ -34,7 +35,8 @@ void WriteAll(HANDLE file, const uint8_t* data, DWORD size) {
 CHeldFile::CHeldFile(const std::wstring& path, Access access) : path_(path) {
     // Reading is shared (a scanner or a viewer does no harm); writing, renaming and deleting are not.
     const DWORD rights = GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES | (access == Access::ReadWrite ? GENERIC_WRITE : 0);
-    file_.Reset(::CreateFileW(path.c_str(), rights, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    file_.Reset(::CreateFileW(LiteralPath(path).c_str(), rights, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file_) Fail("CreateFileW");
     BY_HANDLE_FILE_INFORMATION info;
     if (!::GetFileInformationByHandle(file_.Get(), &info)) Fail("GetFileInformationByHandle");
@@ -42,7 +44,7 @@ CHeldFile::CHeldFile(const std::wstring& path, Access access) : path_(path) {
 }
 
 void CHeldFile::CopyTo(const std::wstring& newPath) const {
-    Win::FileHandle copy(::CreateFileW(newPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Win::FileHandle copy(::CreateFileW(LiteralPath(newPath).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!copy) Fail("CreateFileW");
     Rewind(file_.Get());
     std::vector<uint8_t> block(BlockSize);
@@ -51,7 +53,7 @@ void CHeldFile::CopyTo(const std::wstring& newPath) const {
 }
 
 bool CHeldFile::TakeContentOf(const std::wstring& path) {
-    Win::FileHandle source(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    Win::FileHandle source(::CreateFileW(LiteralPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!source) {
         if (::GetLastError() != ERROR_FILE_NOT_FOUND) Fail("CreateFileW");
@@ -86,7 +88,8 @@ bool CHeldFile::TakeContentOf(const std::wstring& path) {
     return true;
 }
 
-void CHeldFile::Rename(const std::wstring& newPath) {
+void CHeldFile::Rename(const std::wstring& path) {
+    const std::wstring newPath = LiteralPath(path);
     std::vector<uint8_t> buffer(sizeof(FILE_RENAME_INFO) + newPath.size() * sizeof(wchar_t));
     FILE_RENAME_INFO* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
     rename->ReplaceIfExists = FALSE;
@@ -95,7 +98,7 @@ void CHeldFile::Rename(const std::wstring& newPath) {
     std::memcpy(rename->FileName, newPath.data(), rename->FileNameLength);
     if (!::SetFileInformationByHandle(file_.Get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
         Fail("SetFileInformationByHandle");
-    path_ = newPath;
+    path_ = path;
 }
 
 void CHeldFile::Remove() {

@@ -2,6 +2,7 @@
 #include "quarantine/Quarantine.h"
 
 #include "engine/DiagnosticLog.h"
+#include "engine/LiteralPath.h"
 #include "engine/Text.h"
 #include "quarantine/Container.h"
 #include "quarantine/HeldFile.h"
@@ -54,6 +55,26 @@ void EnsureQuarantineFolder(const std::wstring& folderWithBackslash) {
     }
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
         throw QuarantineException("File exists with a name of quarantine folder");
+}
+
+// Creates the folder and the missing ones above it, each by its literal name ("dir " and "nul" are
+// folders like any other); true when the folder is there.
+bool CreateFolders(const std::wstring& folder) {
+    std::vector<std::wstring> missing;
+    for (std::wstring at = folder;;) {
+        const DWORD attributes = ::GetFileAttributesW(LiteralPath(at).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+            break;
+        }
+        missing.push_back(at);
+        const size_t slash = at.find_last_of(L'\\');
+        if (slash == std::wstring::npos || slash < 3) return false;  // no drive or share to create it on
+        at = at.substr(0, slash);
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it)
+        if (!::CreateDirectoryW(LiteralPath(*it).c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    return true;
 }
 
 uint64_t FileTimeValue(const FILETIME& time) {
@@ -389,18 +410,23 @@ std::wstring CQuarantine::Restore(int identifier, const wchar_t* targetPath, Res
         if (!object) throw QuarantineException("Container has no objects to restore");
         if (object->type != Format::FileObjectType) throw QuarantineException("Cannot restore object of this type");
         const fs::path parent = fs::path(requested).parent_path();
-        try {
-            if (!parent.empty() && !fs::exists(parent)) fs::create_directories(parent);
-            if (!parent.empty() && !fs::is_directory(parent)) throw fs::filesystem_error("not a folder", boost::system::error_code());
-        } catch (const fs::filesystem_error&) {
+        if (!parent.empty() && !CreateFolders(parent.wstring()))
             throw QuarantineException("Failed to create destination folder",
                                       Reason(IDS_REASON_FOLDER_NOT_CREATED, parent.wstring()));
-        }
 
-        const std::wstring journal = fs::path(entry.ContainerPath).parent_path().wstring();
+        // The record of the temporary file goes to the quarantine folder of the target's own drive,
+        // where the next start honours it; a share has none and keeps the container's.
+        std::wstring journal = fs::path(entry.ContainerPath).parent_path().wstring();
+        if (requested.size() > 2 && requested[1] == L':') {
+            try {
+                EnsureQuarantineFolder(QuarantineFolder(requested[0]));
+                journal = QuarantineFolder(requested[0]);
+            } catch (const QuarantineException&) {
+            }
+        }
         CTemporaryFile temporary(journal, parent.empty() ? std::wstring(L".") : parent.wstring(), NewGuid());
         if (mode == RestoreMode::Overwrite) {
-            const DWORD attributes = ::GetFileAttributesW(requested.c_str());
+            const DWORD attributes = ::GetFileAttributesW(LiteralPath(requested).c_str());
             if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
                 reader.Extract(0, requested, false, temporary.Path());
                 return requested;

@@ -8,16 +8,6 @@
 namespace Quarantine {
 namespace {
 
-bool IsDeviceName(std::wstring base) {
-    while (!base.empty() && base.back() == L' ') base.pop_back();
-    for (wchar_t& c : base) c = static_cast<wchar_t>(std::towupper(c));
-    static const wchar_t* const fixed[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$", L"CLOCK$"};
-    for (const wchar_t* name : fixed)
-        if (base == name) return true;
-    return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
-           ((base[3] >= L'0' && base[3] <= L'9') || base[3] == 0xB9 || base[3] == 0xB2 || base[3] == 0xB3);
-}
-
 bool IsSafeComponentList(const std::wstring& text) {
     size_t start = 0;
     for (;;) {
@@ -33,10 +23,9 @@ bool IsSafeComponentList(const std::wstring& text) {
 
 bool IsSafeFileName(const std::wstring& name) {
     if (name.empty() || name == L"." || name == L"..") return false;
-    if (name.back() == L'.' || name.back() == L' ') return false;
     for (wchar_t c : name)
         if (c < 0x20 || std::wstring(L"<>:\"/\\|?*").find(c) != std::wstring::npos) return false;
-    return !IsDeviceName(name.substr(0, name.find(L'.')));
+    return true;
 }
 
 std::wstring FileNameFromStoredPath(const std::wstring& storedPath, Reason* why) {

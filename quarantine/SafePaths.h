@@ -1,5 +1,6 @@
 // Paths read from a container are input: they decide where a restore writes. These checks keep a
-// restore inside the folder the user chose and off names that Windows gives special meaning.
+// restore inside the folder the user chose and off names that lead elsewhere. Every restore writes
+// through literal paths, so device names (NUL, COM1) and trailing dots and spaces are plain names.
 #pragma once
 
 #include "resources/Reason.h"
@@ -8,8 +9,8 @@
 
 namespace Quarantine {
 
-// A name that can be created as a file inside a folder: not empty, not "." or "..", no separator or
-// other character Windows forbids, no trailing dot or space, not a device name (CON, NUL, COM1, ...).
+// A name that can be created as a file inside a folder: not empty, not "." or "..", no separator,
+// stream separator (":") or other character Windows forbids in names.
 bool IsSafeFileName(const std::wstring& name);
 
 // The name an entry gets in another folder: the last component of its stored path (after "\" or
@@ -17,7 +18,7 @@ bool IsSafeFileName(const std::wstring& name);
 std::wstring FileNameFromStoredPath(const std::wstring& storedPath, Reason* why = nullptr);
 
 // A stored path that may be written to as it stands: "X:\" or "\\server\share\" followed by safe
-// names separated by backslashes only (no "/", no "." or "..", no device names).
+// names separated by backslashes only (no "/", no "." or "..").
 bool IsSafeOriginalPath(const std::wstring& path);
 
 // "name (2).ext", "name (3).ext", ...: the n-th choice for a name already taken (n >= 2).

@@ -2,16 +2,23 @@
 #include "quarantine/TemporaryFile.h"
 
 #include "framework/WinHandle.h"
+#include "engine/LiteralPath.h"
 #include "quarantine/QuarantineErrors.h"
 
+#include <cwctype>
 #include <vector>
 
 namespace Quarantine {
 namespace {
 
 void RemoveFile(const std::wstring& path) {
-    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    ::DeleteFileW(path.c_str());
+    const std::wstring literal = LiteralPath(path);
+    ::SetFileAttributesW(literal.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::DeleteFileW(literal.c_str());
+}
+
+bool SameDrive(const std::wstring& a, const std::wstring& b) {
+    return a.size() > 2 && b.size() > 2 && a[1] == L':' && b[1] == L':' && std::towlower(a[0]) == std::towlower(b[0]);
 }
 
 std::wstring WithBackslash(const std::wstring& folder) {
@@ -48,7 +55,7 @@ CTemporaryFile::CTemporaryFile(const std::wstring& journalFolder, const std::wst
 }
 
 CTemporaryFile::~CTemporaryFile() {
-    if (::GetFileAttributesW(path_.c_str()) != INVALID_FILE_ATTRIBUTES) RemoveFile(path_);
+    if (::GetFileAttributesW(LiteralPath(path_).c_str()) != INVALID_FILE_ATTRIBUTES) RemoveFile(path_);
     if (!record_.empty()) RemoveFile(record_);
 }
 
@@ -68,8 +75,9 @@ void RemoveLeftoverTemporary(const std::wstring& recordPath) {
             return;
         const std::wstring path(text.data(), got / sizeof(wchar_t));
         const std::wstring expected = L"\\" + TemporaryFileName(guid);
-        // Only ever the record's own temporary file, whatever else the record says.
-        if (!guid.empty() && path.size() > expected.size() &&
+        // Only ever the record's own temporary file on the record's own drive, whatever else the record
+        // says: a record copied in cannot reach another drive or a share.
+        if (!guid.empty() && path.size() > expected.size() && SameDrive(path, recordPath) &&
             path.compare(path.size() - expected.size(), expected.size(), expected) == 0)
             RemoveFile(path);
     }

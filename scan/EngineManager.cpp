@@ -3,6 +3,7 @@
 
 #include "engine/CoreAbi.h"
 #include "engine/DiagnosticLog.h"
+#include "engine/LiteralPath.h"
 #include "engine/Text.h"
 #include "quarantine/QuarantineManager.h"
 
@@ -22,7 +23,7 @@ namespace {
 const uint32_t NoOptions[8] = {};
 
 bool IsDirectory(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());  // through a link to where it leads
+    const DWORD attributes = ::GetFileAttributesW(LiteralPath(path).c_str());  // through a link to where it leads
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -30,7 +31,7 @@ bool IsDirectory(const std::wstring& path) {
 // from the open folder (this works for links, junctions and Unix links under Wine alike). A folder
 // that cannot be opened is known by its path.
 std::wstring FolderIdentity(const std::wstring& folder) {
-    Win::FileHandle handle(::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+    Win::FileHandle handle(::CreateFileW(LiteralPath(folder).c_str(), FILE_READ_ATTRIBUTES,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     BY_HANDLE_FILE_INFORMATION info;
@@ -221,7 +222,7 @@ void AvEngineManager::WalkDirectory(const std::wstring& directory, WalkPass& pas
         if (!pass.entered.insert(FolderIdentity(folder)).second) return;  // been there, by another path
         Level level;
         level.folder = folder;
-        level.find.Reset(::FindFirstFileExW(Child(folder, L"*").c_str(), FindExInfoBasic, &level.data,
+        level.find.Reset(::FindFirstFileExW(LiteralPath(Child(folder, L"*")).c_str(), FindExInfoBasic, &level.data,
                                             FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
         if (!level.find) {
             // A folder that cannot be listed is not scanned, and says so: never taken for an empty one.

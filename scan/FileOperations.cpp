@@ -2,6 +2,7 @@
 #include "scan/FileOperations.h"
 
 #include "engine/DiagnosticLog.h"
+#include "engine/LiteralPath.h"
 #include "quarantine/HeldFile.h"
 #include "quarantine/QuarantineErrors.h"
 #include "quarantine/QuarantineManager.h"
@@ -67,7 +68,7 @@ void AvEngineScanFile::Process(const boost::filesystem::path& file, uint64_t siz
     ++stats_->checked;
     if (size == UnknownSize) {
         WIN32_FILE_ATTRIBUTE_DATA info;
-        size = ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info)
+        size = ::GetFileAttributesExW(LiteralPath(path).c_str(), GetFileExInfoStandard, &info)
                    ? (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow
                    : 0;
     }
@@ -96,7 +97,7 @@ void AvEngineScanFile::Process(const boost::filesystem::path& file, uint64_t siz
         verdict = scanner_->Scan(path.c_str(), &notScanned);
         // A cure that removed the file leaves nothing to scan: that is not a failure.
         if (verdict == AvCore::CAvCoreScanner::Verdict::NotScanned &&
-            ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+            ::GetFileAttributesW(LiteralPath(path).c_str()) == INVALID_FILE_ATTRIBUTES)
             verdict = AvCore::CAvCoreScanner::Verdict::Clean;
     }
     if (verdict == AvCore::CAvCoreScanner::Verdict::NotScanned) ReportNotScanned(path, notScanned);

@@ -2,6 +2,7 @@
 #include "app/console/ConsoleCommands.h"
 #include "app/console/ConsoleOutput.h"
 
+#include "engine/LiteralPath.h"
 #include "framework/WinHandle.h"
 #include "quarantine/QuarantineManager.h"
 #include "scan/EngineManager.h"
@@ -23,6 +24,8 @@ BOOL WINAPI OnConsoleControl(DWORD) {
 }
 
 std::wstring FullPath(const std::wstring& path) {
+    // A full path is taken as it stands: resolving it would drop a trailing dot or space of its name.
+    if (LiteralPath(path) != path) return path;
     wchar_t full[4096] = {};
     const DWORD length = ::GetFullPathNameW(path.c_str(), 4096, full, nullptr);
     return length > 0 && length < 4096 ? std::wstring(full, length) : path;
@@ -122,7 +125,7 @@ int RunConsoleScan(const ConsoleOptions& options) {
     int missing = 0;
     for (const std::wstring& path : paths) {
         const std::wstring full = FullPath(path);
-        if (::GetFileAttributesW(full.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (::GetFileAttributesW(LiteralPath(full).c_str()) == INVALID_FILE_ATTRIBUTES) {
             // Reported, and the rest is still scanned.
             out.Result(path + L": ERROR No such file or folder");
             ++missing;

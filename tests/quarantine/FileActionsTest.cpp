@@ -67,17 +67,21 @@ TEST(FolderRules, TheChosenPathAndTheEntrysName) {
     EXPECT_EQ(L"app.exe", FileNameFromStoredPath(L"C:app.exe")) << "no backslash: the name after the drive";
     EXPECT_EQ(L"app.exe", FileNameFromStoredPath(L"app.exe"));
     EXPECT_EQ(L"escaped.exe", FileNameFromStoredPath(L"D:\\x\\a/../../../escaped.exe")) << "'/' separates too";
+    // Written through literal paths, device names and trailing dots are names like any other.
+    for (const wchar_t* name : {L"CON", L"nul.txt", L"com1.exe", L"trail.", L"space "})
+        EXPECT_EQ(name, FileNameFromStoredPath(std::wstring(L"D:\\x\\") + name));
     // Names a container may carry that must never be written.
-    for (const wchar_t* stored : {L"C:\\dir\\", L"C:", L"C:\\dir\\..", L"C:\\dir\\.", L"D:\\x\\CON", L"D:\\x\\nul.txt",
-                                  L"D:\\x\\com1.exe", L"D:\\x\\a\"b", L"D:\\x\\a|b", L"D:\\x\\trail.", L"D:\\x\\tab\tname"}) {
+    for (const wchar_t* stored : {L"C:\\dir\\", L"C:", L"C:\\dir\\..", L"C:\\dir\\.", L"D:\\x\\a:b.exe",
+                                  L"D:\\x\\a\"b", L"D:\\x\\a|b", L"D:\\x\\tab\tname"}) {
         Reason why;
         EXPECT_EQ(L"", FileNameFromStoredPath(stored, &why)) << stored;
         EXPECT_EQ(unsigned(IDS_REASON_BAD_NAME), why.id) << stored;
     }
     EXPECT_TRUE(Quarantine::IsSafeOriginalPath(L"D:\\test\\a.exe"));
     EXPECT_TRUE(Quarantine::IsSafeOriginalPath(L"\\\\server\\share\\dir\\a.exe"));
+    EXPECT_TRUE(Quarantine::IsSafeOriginalPath(L"D:\\nul\\dir \\AUX"));
     for (const wchar_t* stored : {L"a.exe", L"D:a.exe", L"D:\\x\\a/../../escaped.exe", L"D:\\x\\..\\..\\e.exe",
-                                  L"\\\\?\\D:\\a.exe", L"\\\\.\\pipe\\x", L"\\\\server\\share", L"D:\\x\\AUX"})
+                                  L"\\\\?\\D:\\a.exe", L"\\\\.\\pipe\\x", L"\\\\server\\share", L"D:\\x\\a:b"})
         EXPECT_FALSE(Quarantine::IsSafeOriginalPath(stored)) << stored;
     EXPECT_EQ(L"setup (2).exe", Quarantine::NumberedName(L"setup.exe", 2));
     EXPECT_EQ(L"README (3)", Quarantine::NumberedName(L"README", 3));

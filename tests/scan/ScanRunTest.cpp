@@ -1,4 +1,5 @@
 // Whole scans through the engine manager with the test engine, over trees on the test drives.
+#include "engine/LiteralPath.h"
 #include "framework/WinHandle.h"
 #include "quarantine/QuarantineManager.h"
 #include "resources/resource.h"
@@ -168,6 +169,41 @@ TEST_F(Scans, WhatAnotherProgramAddsDuringACureIsRefusedOrKeptNeverCutAway) {
     for (const std::string& marker : added) EXPECT_NE(std::string::npos, everything.find(marker)) << marker << " was lost";
     EXPECT_GT(refused, 0) << "the file is held from its copy to its cure";
     EXPECT_EQ(std::string::npos, ReadFile(path).find("TVE:DETECT"));
+}
+
+TEST_F(Scans, NamesOfDevicesAndWithTrailingDotsAreFilesLikeAnyOther) {
+    auto write = [](const std::wstring& path, const std::string& content) {
+        Win::FileHandle file(::CreateFileW(LiteralPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        DWORD written = 0;
+        ASSERT_TRUE(file && ::WriteFile(file.Get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr));
+    };
+    auto read = [](const std::wstring& path) {
+        Win::FileHandle file(::CreateFileW(LiteralPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        char buffer[256];
+        DWORD got = 0;
+        return file && ::ReadFile(file.Get(), buffer, sizeof(buffer), &got, nullptr) ? std::string(buffer, got) : std::string("(unreadable)");
+    };
+    const std::string infected = "host\nTVE:DETECT 1 Odd.Name curable\nTVE:CURE truncate\n";
+    File(L"t.exe", "clean");
+    ASSERT_TRUE(::CreateDirectoryW(LiteralPath(tree / L"dir.").c_str(), nullptr));
+    const std::wstring odd[] = {tree / L"nul.exe", tree / L"com1.exe", tree / L"t.exe.", tree / L"t.exe ", tree / L"dir.\\in.exe"};
+    for (const std::wstring& path : odd) write(path, infected);
+
+    boost::shared_ptr<AvScanTask> task = Run(Task({tree.Path()}));
+    EXPECT_EQ(5, task->stats.found);
+    EXPECT_EQ(5, task->stats.cured);
+    EXPECT_EQ("clean", ReadFile(tree / L"t.exe")) << "never the file whose name lacks the dot";
+    for (const std::wstring& path : odd) EXPECT_EQ("host\n", read(path)) << Narrow(path);
+
+    // Each copy goes back to its own place.
+    AvQuarantineManager::Snapshot snapshot;
+    quarantine.GetSnapshot(snapshot);
+    ASSERT_EQ(5u, snapshot.size());
+    for (const auto& entry : snapshot) {
+        Reason why;
+        EXPECT_TRUE(quarantine.RestoreToOriginal(entry.first, &why)) << Narrow(entry.second.OriginalPath) << ": " << Narrow(ReasonText(why));
+    }
+    for (const std::wstring& path : odd) EXPECT_EQ(infected, read(path)) << Narrow(path);
 }
 
 TEST_F(Scans, CuresThatNeverEndAndCuresThatDeleteTheFile) {

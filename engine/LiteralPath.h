@@ -1,0 +1,14 @@
+// Full paths as Windows takes them literally, for every operation on a user's file: with the "\\?\"
+// prefix ("\\?\D:\dir\nul.exe", "\\?\UNC\server\share\a.exe") a device name (NUL, AUX, COM1), a
+// trailing dot or space and a length beyond MAX_PATH all name the file itself, never a device or
+// another file. Paths are shown to the user without the prefix.
+#pragma once
+
+#include <string>
+
+// The literal form of a full path ("X:\..." or "\\server\share\...") whose components are names (no
+// "/", no "." or ".." to resolve); any other path, or one already literal, comes back as it is.
+std::wstring LiteralPath(const std::wstring& path);
+
+// The usual form of a literal path: the prefix taken off again; any other path as it is.
+std::wstring DisplayPath(const std::wstring& path);
