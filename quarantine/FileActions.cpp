@@ -2,6 +2,7 @@
 #include "quarantine/FileActions.h"
 
 #include "engine/Text.h"
+#include "framework/App.h"
 #include "quarantine/QuarantineErrors.h"
 #include "quarantine/QuarantineManager.h"
 #include "quarantine/SafePaths.h"
@@ -32,6 +33,15 @@ bool SystemSaveDialog(HWND owner, const std::wstring& initialText, std::wstring&
     if (!::GetSaveFileNameW(&dialog)) return false;
     chosenPath = file.data();
     return true;
+}
+
+bool AskInAMessageBox(const std::wstring& question) {
+    return AppMessageBox(question, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+}
+
+CFileRestoreAction::Confirmation& CurrentConfirmation() {
+    static CFileRestoreAction::Confirmation confirmation = AskInAMessageBox;
+    return confirmation;
 }
 
 CFileRestoreToFolderAction::FileDialog& CurrentFileDialog() {
@@ -92,12 +102,20 @@ bool CFileRestoreAction::Execute(int identifier) {
         return false;
     }
     Reason why;
-    if (!manager_.RestoreToOriginal(identifier, &why)) {
+    bool restored = manager_.RestoreToOriginal(identifier, &why);
+    if (!restored && why.id == IDS_REASON_UNUSUAL_PLACE &&
+        CurrentConfirmation()(ReasonText(Reason(IDS_CONFIRM_UNUSUAL_PLACE, why.argument))))
+        restored = manager_.RestoreToOriginal(identifier, &why, true);
+    if (!restored) {
         lastError_ = ReasonText(why);
         return false;
     }
     if (boost::shared_ptr<Quarantine::CQuarantine> store = manager_.GetStore()) store->Delete(identifier);
     return true;
+}
+
+void CFileRestoreAction::SetConfirmation(const Confirmation& confirmation) {
+    CurrentConfirmation() = confirmation ? confirmation : Confirmation(AskInAMessageBox);
 }
 
 void CFileRestoreToFolderAction::SetFileDialog(const FileDialog& dialog) {

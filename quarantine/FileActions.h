@@ -43,9 +43,17 @@ public:
 // the oldest (the file as it was before any cure) is restored; the others stay in the quarantine.
 class CFileRestoreAction : public CFileAction {
 public:
+    // Asks the user whether a file goes back to an unusual original place (the question's text given).
+    typedef boost::function<bool(const std::wstring& question)> Confirmation;
+
     explicit CFileRestoreAction(AvQuarantineManager& manager);
     void Prepare(const std::vector<int>& identifiers) override;
+    // A file whose original place is unusual (another drive, a share, the folder of Windows or of
+    // this program) is restored there only when the user confirms it.
     bool Execute(int identifier) override;
+
+    // The question used from now on (a message box when empty); tests answer without a window.
+    static void SetConfirmation(const Confirmation& confirmation);
 
 private:
     std::set<int> heldBack_;

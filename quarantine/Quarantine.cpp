@@ -60,8 +60,16 @@ void EnsureQuarantineFolder(const std::wstring& folderWithBackslash) {
 // Creates the folder and the missing ones above it, each by its literal name ("dir " and "nul" are
 // folders like any other); true when the folder is there.
 bool CreateFolders(const std::wstring& folder) {
+    // Below the root: "X:\" or "\\server\share\".
+    size_t root = folder.size() > 2 && folder[1] == L':' ? 3 : std::wstring::npos;
+    if (folder.compare(0, 2, L"\\\\") == 0) {
+        const size_t server = folder.find(L'\\', 2);
+        root = server == std::wstring::npos ? std::wstring::npos : folder.find(L'\\', server + 1);
+        if (root != std::wstring::npos) ++root;
+    }
+    if (root == std::wstring::npos) return false;
     std::vector<std::wstring> missing;
-    for (std::wstring at = folder;;) {
+    for (std::wstring at = folder; at.size() >= root;) {
         const DWORD attributes = ::GetFileAttributesW(LiteralPath(at).c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES) {
             if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
@@ -69,7 +77,7 @@ bool CreateFolders(const std::wstring& folder) {
         }
         missing.push_back(at);
         const size_t slash = at.find_last_of(L'\\');
-        if (slash == std::wstring::npos || slash < 3) return false;  // no drive or share to create it on
+        if (slash == std::wstring::npos || slash + 1 < root) break;
         at = at.substr(0, slash);
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it)

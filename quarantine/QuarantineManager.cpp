@@ -103,7 +103,7 @@ void AvQuarantineManager::GetSnapshot(Snapshot& out) {
     out.splice(out.end(), sorted);
 }
 
-bool AvQuarantineManager::RestoreToOriginal(int identifier, Reason* why) {
+bool AvQuarantineManager::RestoreToOriginal(int identifier, Reason* why, bool confirmed) {
     auto fail = [why](const Reason& reason) {
         if (why) *why = reason;
         return false;
@@ -113,6 +113,8 @@ bool AvQuarantineManager::RestoreToOriginal(int identifier, Reason* why) {
         Quarantine::Entry entry;
         if (!store_->GetEntry(identifier, entry)) return fail(Reason(IDS_REASON_ENTRY_GONE));
         if (!Quarantine::IsSafeOriginalPath(entry.OriginalPath)) return fail(Reason(IDS_REASON_BAD_PATH, entry.OriginalPath));
+        if (!confirmed && !Quarantine::IsUsualPlace(entry.OriginalPath, entry.ContainerPath))
+            return fail(Reason(IDS_REASON_UNUSUAL_PLACE, entry.OriginalPath));
         store_->Restore(identifier, entry.OriginalPath.c_str(), Quarantine::CQuarantine::RestoreMode::Overwrite);
         return true;
     } catch (const std::exception& e) {

@@ -1,7 +1,10 @@
 // Checks on paths that come from containers.
 #include "quarantine/SafePaths.h"
 
+#include "engine/Text.h"
 #include "resources/resource.h"
+
+#include <windows.h>
 
 #include <cwctype>
 
@@ -47,6 +50,32 @@ bool IsSafeOriginalPath(const std::wstring& path) {
         return share != std::wstring::npos && IsSafeComponentList(path.substr(2));
     }
     return false;
+}
+
+namespace {
+
+bool IsInside(const std::wstring& path, std::wstring folder) {
+    if (folder.empty()) return false;
+    if (folder.back() != L'\\') folder += L'\\';
+    return path.size() >= folder.size() && LowerCase(path.substr(0, folder.size())) == LowerCase(folder);
+}
+
+std::wstring FolderOf(std::wstring file) {
+    const size_t slash = file.find_last_of(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : file.substr(0, slash);
+}
+
+}  // namespace
+
+bool IsUsualPlace(const std::wstring& storedPath, const std::wstring& containerPath) {
+    if (storedPath.size() < 3 || containerPath.size() < 3 || storedPath[1] != L':' || containerPath[1] != L':' ||
+        std::towlower(storedPath[0]) != std::towlower(containerPath[0]))
+        return false;
+    wchar_t windows[MAX_PATH] = {}, program[32768] = {};
+    const UINT windowsLength = ::GetWindowsDirectoryW(windows, MAX_PATH);
+    const DWORD programLength = ::GetModuleFileNameW(nullptr, program, 32768);
+    if (windowsLength == 0 || windowsLength >= MAX_PATH || programLength == 0 || programLength >= 32768) return false;
+    return !IsInside(storedPath, windows) && !IsInside(storedPath, FolderOf(program));
 }
 
 std::wstring NumberedName(const std::wstring& name, int n) {

@@ -190,6 +190,8 @@
 #define IDS_REPORT_FILE_TYPE 202
 #define IDS_REPORT_NOT_SAVED 203
 #define IDS_REPORT_FILE_NAME 204
+#define IDS_REASON_UNUSUAL_PLACE 205
+#define IDS_CONFIRM_UNUSUAL_PLACE 206
 
 // Commands of the threat list's context menu.
 #define ID_THREAT_COPY 32790

@@ -111,7 +111,11 @@ int RunConsoleQuarantine(const ConsoleOptions& options) {
         mode = Quarantine::CQuarantine::RestoreMode::FreeName;  // never over a file that is there
     } else if (!Quarantine::IsSafeOriginalPath(entry.OriginalPath)) {
         ReportError(L"tervscan: cannot restore " + OneLine(entry.OriginalPath) + L": " +
-                    ReasonText(Reason(IDS_REASON_BAD_PATH, entry.OriginalPath)));
+                    ReasonText(Reason(IDS_REASON_BAD_PATH, OneLine(entry.OriginalPath))));
+        return 2;
+    } else if (!Quarantine::IsUsualPlace(entry.OriginalPath, entry.ContainerPath)) {
+        ReportError(L"tervscan: cannot restore " + OneLine(entry.OriginalPath) + L": " +
+                    ReasonText(Reason(IDS_REASON_UNUSUAL_PLACE, OneLine(entry.OriginalPath))) + L" (--to FOLDER)");
         return 2;
     }
     try {

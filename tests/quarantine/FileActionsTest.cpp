@@ -233,7 +233,7 @@ TEST_F(FileActions, ACancelledFolderChoiceTouchesNothing) {
     EXPECT_FALSE(noFolder.Execute(id));
 }
 
-TEST_F(FileActions, AnEntryFromANetworkShareGoesBackThere) {
+TEST_F(FileActions, AnEntryFromANetworkShareGoesBackThereWhenTheUserConfirms) {
     // \\tervan-server\share is drive E:'s folder in the test sandbox.
     const std::wstring share = L"\\\\tervan-server\\share\\net-restore\\a.exe";
     WriteFile(L"E:\\net-restore\\a.exe", "from the share");
@@ -246,8 +246,25 @@ TEST_F(FileActions, AnEntryFromANetworkShareGoesBackThere) {
     ASSERT_EQ(1u, snapshot.size());
     EXPECT_EQ(share, snapshot.front().second.OriginalPath);
     RemoveTree(L"E:\\net-restore");
+    // Not the drive that keeps the copy: a crafted container could name any share, so the user decides.
+    std::wstring asked;
+    bool answer = false;
+    CFileRestoreAction::SetConfirmation([&](const std::wstring& question) {
+        asked = question;
+        return answer;
+    });
     CFileRestoreAction action(manager);
+    EXPECT_FALSE(action.Execute(snapshot.front().first));
+    EXPECT_NE(std::wstring::npos, asked.find(share));
+    EXPECT_FALSE(FileExists(L"E:\\net-restore\\a.exe"));
+    answer = true;
     EXPECT_TRUE(action.Execute(snapshot.front().first)) << Narrow(action.LastError());
+    CFileRestoreAction::SetConfirmation(CFileRestoreAction::Confirmation());
     EXPECT_EQ("from the share", ReadFile(L"E:\\net-restore\\a.exe"));
     RemoveTree(L"E:\\net-restore");
+    // Nor without asking into Windows' folder, though on the copy's drive.
+    Quarantine::Entry entry;
+    entry.OriginalPath = L"C:\\windows\\system32\\planted.dll";
+    EXPECT_FALSE(Quarantine::IsUsualPlace(entry.OriginalPath, L"C:\\TER.QUAR\\x.tqr"));
+    EXPECT_TRUE(Quarantine::IsUsualPlace(L"C:\\users\\a.exe", L"C:\\TER.QUAR\\x.tqr"));
 }
