@@ -1,6 +1,10 @@
 // Adding and removing the literal-path prefix.
 #include "engine/LiteralPath.h"
 
+#include <windows.h>
+
+#include <vector>
+
 namespace {
 
 const std::wstring Prefix = L"\\\\?\\";
@@ -27,6 +31,16 @@ std::wstring LiteralPath(const std::wstring& path) {
     const bool share = path.size() > 2 && path[0] == L'\\' && path[1] == L'\\' && path[2] != L'?' && path[2] != L'.';
     if (share && !NeedsResolving(path, 2)) return UncPrefix + path.substr(2);
     return path;
+}
+
+bool LiesOnADrive(void* handle) {
+    std::vector<wchar_t> final(32768);
+    const DWORD length = ::GetFinalPathNameByHandleW(handle, final.data(), 32768, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= 32768) return true;  // cannot tell: as opened
+    const std::wstring path(final.data(), length);
+    if (path.compare(0, UncPrefix.size(), UncPrefix) == 0) return true;
+    return path.size() >= 7 && path.compare(0, Prefix.size(), Prefix) == 0 && path[5] == L':' && path[6] == L'\\' &&
+           ((path[4] >= L'a' && path[4] <= L'z') || (path[4] >= L'A' && path[4] <= L'Z'));
 }
 
 std::wstring DisplayPath(const std::wstring& path) {

@@ -12,3 +12,7 @@ std::wstring LiteralPath(const std::wstring& path);
 
 // The usual form of a literal path: the prefix taken off again; any other path as it is.
 std::wstring DisplayPath(const std::wstring& path);
+
+// Whether an open file or folder lies on a drive or a share, wherever the path that opened it led
+// (through links): false for one outside every drive (a link under Wine to the machine's own "/").
+bool LiesOnADrive(void* handle);

@@ -38,6 +38,9 @@ CHeldFile::CHeldFile(const std::wstring& path, Access access) : path_(path) {
     file_.Reset(::CreateFileW(LiteralPath(path).c_str(), rights, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file_) Fail("CreateFileW");
+    // Never a device, a pipe, or a file a link leads to outside every drive: not the user's to change.
+    if (::GetFileType(file_.Get()) != FILE_TYPE_DISK || !LiesOnADrive(file_.Get()))
+        throw IOError("CreateFileW failed", ERROR_ACCESS_DENIED);
     BY_HANDLE_FILE_INFORMATION info;
     if (!::GetFileInformationByHandle(file_.Get(), &info)) Fail("GetFileInformationByHandle");
     if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) throw IOError("CreateFileW failed", ERROR_ACCESS_DENIED);

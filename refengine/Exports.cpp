@@ -126,6 +126,8 @@ uint32_t ScanFile(uint32_t coreId, Context& context, CoreScanParams* params) {
                                        FILE_SHARE_READ | (cure ? 0 : FILE_SHARE_WRITE), nullptr, OPEN_EXISTING,
                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return NotScanned(params, ::GetLastError(), nullptr);
+    // A device or a pipe (a Unix FIFO, a link to /dev/null) has no content to vouch for.
+    if (::GetFileType(file.Get()) != FILE_TYPE_DISK) return NotScanned(params, 0, "not scanned: not a regular file");
     RefEngine::FileSource source(file.Get());
     auto member = [&](const std::wstring& name, const RefEngine::Detection& found) {
         if (!context.callback || ::InterlockedCompareExchange(&context.stop, 0, 0)) return;

@@ -192,6 +192,7 @@
 #define IDS_REPORT_FILE_NAME 204
 #define IDS_REASON_UNUSUAL_PLACE 205
 #define IDS_CONFIRM_UNUSUAL_PLACE 206
+#define IDS_REASON_OUTSIDE_DRIVES 207
 
 // Commands of the threat list's context menu.
 #define ID_THREAT_COPY 32790

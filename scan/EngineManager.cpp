@@ -6,6 +6,7 @@
 #include "engine/LiteralPath.h"
 #include "engine/Text.h"
 #include "quarantine/QuarantineManager.h"
+#include "resources/resource.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -29,11 +30,12 @@ bool IsDirectory(const std::wstring& path) {
 
 // What makes a folder the same folder whatever path leads to it: its volume and file index, read
 // from the open folder (this works for links, junctions and Unix links under Wine alike). A folder
-// that cannot be opened is known by its path.
+// that cannot be opened is known by its path; one that a link leads to outside every drive, by "".
 std::wstring FolderIdentity(const std::wstring& folder) {
     Win::FileHandle handle(::CreateFileW(LiteralPath(folder).c_str(), FILE_READ_ATTRIBUTES,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (handle && !LiesOnADrive(handle.Get())) return std::wstring();
     BY_HANDLE_FILE_INFORMATION info;
     if (handle && ::GetFileInformationByHandle(handle.Get(), &info) && (info.nFileIndexHigh || info.nFileIndexLow)) {
         wchar_t id[40];
@@ -219,7 +221,13 @@ void AvEngineManager::WalkDirectory(const std::wstring& directory, WalkPass& pas
     };
     std::vector<Level> stack;
     auto enter = [&](const std::wstring& folder) {
-        if (!pass.entered.insert(FolderIdentity(folder)).second) return;  // been there, by another path
+        const std::wstring identity = FolderIdentity(folder);
+        if (identity.empty()) {
+            // A link out of every drive: what lies there is not the user's to scan or cure.
+            if (!pass.counting) ReportNotScanned(folder, Reason(IDS_REASON_OUTSIDE_DRIVES), pass);
+            return;
+        }
+        if (!pass.entered.insert(identity).second) return;  // been there, by another path
         Level level;
         level.folder = folder;
         level.find.Reset(::FindFirstFileExW(LiteralPath(Child(folder, L"*")).c_str(), FindExInfoBasic, &level.data,
@@ -227,7 +235,7 @@ void AvEngineManager::WalkDirectory(const std::wstring& directory, WalkPass& pas
         if (!level.find) {
             // A folder that cannot be listed is not scanned, and says so: never taken for an empty one.
             const DWORD error = ::GetLastError();
-            if (error != ERROR_FILE_NOT_FOUND && !pass.counting) ReportFolderNotListed(folder, error, pass);
+            if (error != ERROR_FILE_NOT_FOUND && !pass.counting) ReportNotScanned(folder, SystemErrorReason(error), pass);
             return;
         }
         level.pending = true;
@@ -254,8 +262,7 @@ void AvEngineManager::WalkDirectory(const std::wstring& directory, WalkPass& pas
     }
 }
 
-void AvEngineManager::ReportFolderNotListed(const std::wstring& folder, unsigned long error, WalkPass& pass) {
-    const Reason why = SystemErrorReason(error);
+void AvEngineManager::ReportNotScanned(const std::wstring& folder, const Reason& why, WalkPass& pass) {
     ++pass.task.stats.notScanned;
     AvCore::WarnLine() << L"Not scanned: " << folder << L" : " << ReasonText(why) << L'\n';
     objectNotScanned(folder.c_str(), why);

@@ -73,7 +73,7 @@ public:
     // Depth first, following links into folders not entered yet; an unreadable folder is skipped.
     void WalkDirectory(const std::wstring& directory, WalkPass& pass);
     void ProcessIfWanted(const std::wstring& file, uint64_t size, WalkPass& pass);
-    void ReportFolderNotListed(const std::wstring& folder, unsigned long error, WalkPass& pass);
+    void ReportNotScanned(const std::wstring& folder, const Reason& why, WalkPass& pass);
     // Every target of the task: folders walked, anything else handed to the operation as it is.
     void WalkTargets(WalkPass& pass);
     AvQuarantineManager& Quarantine() { return quarantine_; }

@@ -468,6 +468,15 @@ TEST_F(Walks, LinkLoopsEndAndEachFileIsScannedOnce) {
     EXPECT_EQ(3, task->stats.folders) << "loop, a and b, each once";
 }
 
+TEST_F(Walks, ALinkOutOfEveryDriveIsReportedNotFollowed) {
+    boost::shared_ptr<AvScanTask> task = Run(Task({L"D:\\links\\out"}));
+    EXPECT_EQ(std::multiset<std::wstring>{L"plain.exe"}, ScannedNames());
+    EXPECT_EQ(1, task->stats.notScanned);
+    ASSERT_EQ(1u, events.Count("notscanned"));
+    EXPECT_EQ(L"D:\\links\\out\\away", events.Of("notscanned")[0].text);
+    EXPECT_EQ(unsigned(IDS_REASON_OUTSIDE_DRIVES), events.Of("notscanned")[0].reason);
+}
+
 TEST_F(Walks, ALinkedFolderAsTargetIsWalked) {
     Run(Task({L"D:\\links\\target"}));
     EXPECT_EQ((std::multiset<std::wstring>{L"one.exe", L"two.exe"}), ScannedNames()) << "two, and one through the side link";
