@@ -61,7 +61,7 @@ TEST(ConsoleOptions, ArgumentsAreUnderstoodOrRefused) {
                                                 {L"--quarantine"},
                                                 {L"--quarantine", L"restore"},
                                                 {L"--quarantine", L"delete", L"-3"},
-                                                {L"--quarantine", L"delete", L"x1"},
+                                                {L"--quarantine", L"delete", L"D:\\x.tqr"},
                                                 {L"--exclude"},
                                                 {L"--quarantine", L"list", L"--exclude", L"a"},
                                                 {L"--quarantine", L"list", L"a"},
