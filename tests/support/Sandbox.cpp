@@ -1,6 +1,8 @@
 // Test helpers inside the sandbox.
 #include "tests/support/Sandbox.h"
 
+#include "engine/LiteralPath.h"
+
 #include <atomic>
 #include <iostream>
 #include <map>
@@ -75,15 +77,18 @@ std::string ReadFile(const std::wstring& path) {
 bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void RemoveTree(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    // Literal paths, so that names like nul.exe or "t.exe." go too; a link goes, never what it leads to.
+    const std::wstring literal = LiteralPath(path);
+    const DWORD attributes = ::GetFileAttributesW(literal.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return;
-    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::SetFileAttributesW(literal.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        ::DeleteFileW(path.c_str());
+        ::DeleteFileW(literal.c_str());
         return;
     }
     WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &data);
+    HANDLE find = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? INVALID_HANDLE_VALUE
+                                                             : ::FindFirstFileW((literal + L"\\*").c_str(), &data);
     if (find != INVALID_HANDLE_VALUE) {
         do {
             const std::wstring name = data.cFileName;
@@ -91,7 +96,7 @@ void RemoveTree(const std::wstring& path) {
         } while (::FindNextFileW(find, &data));
         ::FindClose(find);
     }
-    ::RemoveDirectoryW(path.c_str());
+    ::RemoveDirectoryW(literal.c_str());
 }
 
 void RemoveQuarantineFolders() {
