@@ -7,6 +7,7 @@
 #include "quarantine/HeldFile.h"
 #include "quarantine/QuarantineErrors.h"
 #include "quarantine/QuarantineManager.h"
+#include "quarantine/SafePaths.h"
 #include "resources/resource.h"
 
 TervanLiveDeleteFileDlg::TervanLiveDeleteFileDlg(UntreatedList& untreated, CWnd* parent)
@@ -127,6 +128,11 @@ void TervanLiveDeleteFileDlg::OnDeleteSelected() {
 }
 
 bool TervanLiveDeleteFileDlg::DeleteWithCopy(UntreatedEntry& entry, Reason& why) {
+    // Never a deletion that no restore could undo.
+    if (!Quarantine::IsSafeOriginalPath(entry.threat.object)) {
+        why = Reason(IDS_REASON_NO_COPY, ReasonText(Reason(IDS_REASON_BAD_PATH, entry.threat.object)));
+        return false;
+    }
     int fresh = 0;
     try {
         // Held from its copy to its removal: a change another program makes meanwhile fails for that

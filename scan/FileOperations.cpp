@@ -6,6 +6,7 @@
 #include "quarantine/HeldFile.h"
 #include "quarantine/QuarantineErrors.h"
 #include "quarantine/QuarantineManager.h"
+#include "quarantine/SafePaths.h"
 #include "resources/resource.h"
 #include "scan/EngineManager.h"
 
@@ -33,6 +34,11 @@ void AvEngineScanFile::ReportNotScanned(const std::wstring& path, const Reason& 
 }
 
 bool AvEngineScanFile::CureWithCopy(const AvCore::Threat& threat, bool& quarantined, Reason& withheld) {
+    // Never a change that no restore could undo: the copy must be able to go back where it came from.
+    if (!Quarantine::IsSafeOriginalPath(threat.object)) {
+        withheld = Reason(IDS_REASON_NO_COPY, ReasonText(Reason(IDS_REASON_BAD_PATH, threat.object)));
+        return false;
+    }
     try {
         // Held from before its copy until the cure is written back: no other program's change can slip
         // in between and be cut away without a copy.
