@@ -8,6 +8,10 @@
 class CTervanLiveScannerApp : public CWinApp {
 public:
     BOOL InitInstance() override {
+        // Libraries loaded from now on come from the system folder, never from beside the program or
+        // the current folder, where anyone may have put a DLL of a system library's name.
+        ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+        ::SetDllDirectoryW(L"");
         INITCOMMONCONTROLSEX classes = {8, 0xFF};
         ::InitCommonControlsEx(&classes);
         CTervanLiveScannerDlg dialog;

@@ -18,8 +18,9 @@ struct Cng {
     typedef NTSTATUS(WINAPI* DestroyFn)(BCRYPT_HASH_HANDLE);
 
     Cng() {
-        // Kept loaded for the life of the process, like a library it imports.
-        HMODULE module = ::LoadLibraryW(L"bcrypt.dll");
+        // Kept loaded for the life of the process, like a library it imports; from the system folder
+        // only, never a bcrypt.dll planted beside the program.
+        HMODULE module = ::LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
         if (!module) return;
         open = reinterpret_cast<OpenFn>(::GetProcAddress(module, "BCryptOpenAlgorithmProvider"));
         close = reinterpret_cast<CloseFn>(::GetProcAddress(module, "BCryptCloseAlgorithmProvider"));

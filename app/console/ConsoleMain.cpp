@@ -11,6 +11,10 @@
 void ReportError(const std::wstring& message) { ConsoleOutput::Get().Error(message); }
 
 int wmain(int argc, wchar_t** argv) {
+    // Libraries loaded from now on come from the system folder, never from beside the program or the
+    // current folder, where anyone may have put a DLL of a system library's name.
+    ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    ::SetDllDirectoryW(L"");
     const ConsoleOptions options = ParseCommandLine(std::vector<std::wstring>(argv + 1, argv + argc));
     // Results alone on standard output; the diagnostic lines go to standard error when asked for.
     HANDLE errors = ::GetStdHandle(STD_ERROR_HANDLE);

@@ -179,7 +179,8 @@ inline long InterlockedCompareExchange(volatile long* target, long exchange, lon
 }
 inline long InterlockedExchange(volatile long* target, long value) { return __sync_lock_test_and_set(target, value); }
 
-inline HMODULE LoadLibraryW(const wchar_t* name) {
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+inline HMODULE LoadLibraryExW(const wchar_t* name, HANDLE, DWORD) {
     return std::wcscmp(name, L"bcrypt.dll") == 0 ? reinterpret_cast<HMODULE>(1) : nullptr;
 }
 inline FARPROC GetProcAddress(HMODULE module, const char* name) {
