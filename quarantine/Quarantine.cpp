@@ -387,7 +387,7 @@ void CQuarantine::WithWorkingCopy(const CHeldFile& held, const boost::function<v
     }
 }
 
-void CQuarantine::KeepReplacedFile(const Entry& entry, const CHeldFile& target) {
+int CQuarantine::KeepReplacedFile(const Entry& entry, const CHeldFile& target) {
     AvCore::Threat replaced;
     replaced.name = entry.ThreatName;
     replaced.object = target.Path();
@@ -395,7 +395,7 @@ void CQuarantine::KeepReplacedFile(const Entry& entry, const CHeldFile& target) 
     replaced.curable = entry.Curable;
     replaced.codeIsOne = entry.CodeIsOne;
     try {
-        Add(replaced, Format::OwnOriginCode, &target);
+        return Add(replaced, Format::OwnOriginCode, &target);
     } catch (const QuarantineException& e) {
         throw QuarantineException("The file at the target could not be kept",
                                   Reason(IDS_REASON_KEEP_REPLACED, ReasonText(e.reason)));
@@ -442,9 +442,15 @@ std::wstring CQuarantine::Restore(int identifier, const wchar_t* targetPath, Res
             // Held from its copy until it is replaced: an edit made meanwhile fails for its program
             // instead of being written over.
             CHeldFile present(requested, CHeldFile::Access::ReadOnly);
-            if (!reader.SameContent(0, present.Get())) KeepReplacedFile(entry, present);
-            CTemporaryFile aside(journal, parent.empty() ? std::wstring(L".") : parent.wstring(), NewGuid());
-            reader.Extract(0, requested, true, temporary.Path(), &present, aside.Path());
+            const int kept = reader.SameContent(0, present.Get()) ? 0 : KeepReplacedFile(entry, present);
+            try {
+                CTemporaryFile aside(journal, parent.empty() ? std::wstring(L".") : parent.wstring(), NewGuid());
+                reader.Extract(0, requested, true, temporary.Path(), &present, aside.Path());
+            } catch (...) {
+                // The file there is back as it was (it was held): its copy is not needed.
+                if (kept && present.Path() == requested) Delete(kept);
+                throw;
+            }
             return requested;
         }
         if (mode == RestoreMode::NoOverwrite) {

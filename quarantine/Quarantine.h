@@ -108,7 +108,8 @@ private:
     // A partial container that this store is writing, which a loader must not take for a leftover.
     bool IsBeingWritten(const std::wstring& partialPath) const;
     std::wstring NewGuid() const;
-    void KeepReplacedFile(const Entry& entry, const CHeldFile& target);
+    // Copies the file at a restore's target into the quarantine; the new entry's identifier.
+    int KeepReplacedFile(const Entry& entry, const CHeldFile& target);
 
     EntryTable entries_;
     std::map<std::wstring, int> containerIds_;   // by lower-case container path

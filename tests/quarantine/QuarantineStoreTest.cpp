@@ -289,6 +289,24 @@ TEST_F(Store, TemporaryFilesOfRestoresNeverTouchAUsersFileAndDoNotOutliveACrash)
         << "no temporary file is left";
     for (const std::wstring& name : FolderFiles(L"D:\\TER.QUAR")) EXPECT_EQ(std::wstring::npos, name.find(L".!tqt"));
 
+    // A restore that fails after it kept the file at the target (a folder has the temporary name)
+    // leaves that file as it was, and no extra entry.
+    EntryTable before;
+    store.GetEntries(before);
+    WriteFile(target, "edited again");
+    int calls = 0;
+    store.SetGuidSource([&] { return L"0badc0de-0000-4000-8000-0000000000a" + std::to_wstring(++calls); });
+    ASSERT_TRUE(::CreateDirectoryW((files / L"~tqr-0badc0de-0000-4000-8000-0000000000a1.!tqr-tmp").c_str(), nullptr));
+    EXPECT_NE("(no error)", ErrorOf([&] { store.Restore(id, target.c_str(), CQuarantine::RestoreMode::Overwrite); }));
+    store.SetGuidSource(CQuarantine::GuidSource());
+    EXPECT_EQ(3, calls) << "the temporary name, the kept copy's container, the name aside: kept before it failed";
+    EXPECT_EQ("edited again", ReadFile(target));
+    EntryTable after;
+    store.GetEntries(after);
+    EXPECT_EQ(before.size(), after.size());
+    RemoveTree(files / L"~tqr-0badc0de-0000-4000-8000-0000000000a1.!tqr-tmp");
+    WriteFile(target, "quarantined bytes");
+
     // What a kill in the middle of a restore leaves: a record and its temporary file. The next start
     // removes both, and nothing that a record names under any other name.
     const std::wstring guid = L"0badc0de-0000-4000-8000-000000000001";
