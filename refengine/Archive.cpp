@@ -68,6 +68,21 @@ bool MemberSink::Write(const void* data, size_t size) {
         data_.insert(data_.end(), bytes, bytes + keep);
     }
     overLimit_ = overLimit_ || memberBytes_ > memberLimit_;
+    CheckUnpacked();
+    return !stopped_;
+}
+
+bool MemberSink::Progress(uint64_t unpackedInAll) {
+    if (stopped_) return false;
+    if (unpackedInAll > unpacked_) {
+        totals_.unpacked += unpackedInAll - unpacked_;
+        unpacked_ = unpackedInAll;
+        CheckUnpacked();
+    }
+    return !stopped_;
+}
+
+void MemberSink::CheckUnpacked() {
     if (totals_.unpacked > limits_.maxTotalUnpacked) {
         report_.Note(format_ + " members unpack to over " + Number(limits_.maxTotalUnpacked / MiB) + " MiB in all", true);
         stopped_ = true;
@@ -76,7 +91,6 @@ bool MemberSink::Write(const void* data, size_t size) {
         report_.Note(format_ + " grows over " + Number(limits_.maxRatio) + " times", true);
         stopped_ = true;
     }
-    return !stopped_;
 }
 
 bool MemberSink::End(bool damaged, const std::string& why) {

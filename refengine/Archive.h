@@ -61,6 +61,10 @@ public:
     // The member is done; when damaged (why says how), what came out of it is scanned all the same.
     // False when the scan must stop.
     bool End(bool damaged, const std::string& why = std::string());
+    // How many bytes the format has unpacked in all so far, kept or passed over (a refused member in a
+    // solid block is unpacked all the same, to reach the next): what the sink has not counted yet
+    // counts now. False: the archive's limits are spent, or the scan must stop; unpack no more.
+    bool Progress(uint64_t unpackedInAll);
     // A member that is not unpacked: encrypted, packed by an unknown method, damaged, too large.
     void Refuse(const std::string& why, bool limit = false);
     // True once nothing more may be unpacked: a stop, or the archive's limits spent.
@@ -75,6 +79,9 @@ public:
     ~MemberSink();
 
 private:
+    // Stops when the bytes unpacked so far go beyond the archive's or the object's limits.
+    void CheckUnpacked();
+
     ArchiveAllocations capped_;  // while the format reads, no single allocation beyond MaxAllocation
     std::string format_;
     uint64_t archiveSize_;

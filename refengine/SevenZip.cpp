@@ -156,7 +156,10 @@ private:
 };
 
 Z7_COM7F_IMF(ExtractCallback::SetTotal(UInt64)) { return S_OK; }
-Z7_COM7F_IMF(ExtractCallback::SetCompleted(const UInt64*)) { return sink_.Stopped() ? E_ABORT : S_OK; }
+// The handlers count what they unpacked, including the members passed over: the limits hold for those too.
+Z7_COM7F_IMF(ExtractCallback::SetCompleted(const UInt64* unpacked)) {
+    return sink_.Stopped() || (unpacked && !sink_.Progress(*unpacked)) ? E_ABORT : S_OK;
+}
 
 Z7_COM7F_IMF(ExtractCallback::GetStream(UInt32 index, ISequentialOutStream** outStream, Int32 askExtractMode)) {
     *outStream = nullptr;
