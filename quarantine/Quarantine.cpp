@@ -5,6 +5,7 @@
 #include "engine/LiteralPath.h"
 #include "engine/Text.h"
 #include "quarantine/Container.h"
+#include "quarantine/FolderSecurity.h"
 #include "quarantine/HeldFile.h"
 #include "quarantine/SafePaths.h"
 #include "quarantine/TemporaryFile.h"
@@ -42,7 +43,7 @@ void EnsureQuarantineFolder(const std::wstring& folderWithBackslash) {
     const std::wstring folder = folderWithBackslash.substr(0, folderWithBackslash.size() - 1);
     DWORD attributes = ::GetFileAttributesW(folder.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        if (::CreateDirectoryW(folder.c_str(), nullptr)) {
+        if (CreateQuarantineFolder(folder)) {
             if (!::SetFileAttributesW(folder.c_str(), QuarantineFolderAttributes))
                 ThrowLastError("SetFileAttributesW failed");
             return;

@@ -1,10 +1,12 @@
 // The quarantine store: loading the disks, Add, Restore, Delete, signals and fidelity.
+#include "quarantine/FolderSecurity.h"
 #include "quarantine/Quarantine.h"
 #include "tests/quarantine/ContainerBuilder.h"
 #include "tests/quarantine/QuarantineTestSupport.h"
 #include "tests/quarantine/StoreRecorder.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cwctype>
@@ -148,6 +150,16 @@ TEST_F(Store, AddWritesAContainerInAHiddenSystemFolder) {
     const int id = store.Add(threat, 100);
     EXPECT_EQ(1, id);
     EXPECT_TRUE(log.Contains(L"[DEBUG] [Add]"));
+
+    // Only the system, the administrators and this user may enter the folder; what it holds inherits
+    // that. Wine does not keep a folder's descriptor (it reads back one made from the Unix
+    // permissions), so this checks the descriptor the folder is created with.
+    const std::wstring sddl = Quarantine::QuarantineFolderSddl();
+    EXPECT_EQ(0u, sddl.find(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-")) << Narrow(sddl);
+    EXPECT_EQ(3, std::count(sddl.begin(), sddl.end(), L'(')) << "no one else";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    EXPECT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+    ::LocalFree(descriptor);
     EXPECT_EQ(std::vector<int>{1}, recorder.Added());
 
     const std::vector<std::wstring> names = FolderFiles(L"D:\\TER.QUAR");

@@ -1,0 +1,16 @@
+// Who may enter a quarantine folder: the copies of users' infected files are no one else's business,
+// and a container another user put there could name any place to restore to.
+#pragma once
+
+#include <string>
+
+namespace Quarantine {
+
+// The folder's access list in SDDL: protected from inheritance; full access for the system, the
+// administrators and the user creating it, inherited by every container; no one else.
+std::wstring QuarantineFolderSddl();
+
+// Creates the folder with that access list; false (GetLastError() says why) when it cannot be made.
+bool CreateQuarantineFolder(const std::wstring& folder);
+
+}  // namespace Quarantine
