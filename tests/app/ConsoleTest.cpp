@@ -1,11 +1,13 @@
 // tervscan.exe: its command line, scans and quarantine commands, run as a user would.
 #include "app/console/ConsoleOptions.h"
 #include "framework/WinHandle.h"
+#include "tests/quarantine/ContainerBuilder.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 using namespace TestSupport;
@@ -227,6 +229,15 @@ TEST(ConsoleRuns, QuarantineListRestoreAndDelete) {
     ChildResult removed = Quarantine(L"delete " + lastId);
     EXPECT_EQ(0u, removed.exitCode) << removed.errors;
     EXPECT_EQ(0u, ResultLines(Quarantine(L"list").output).size());
+
+    // A container whose stored texts hold tabs and line breaks is still one line of six fields.
+    ContainerBuilder::Object forged;
+    forged.storedPath = L"?:\\x\nforged\tline.exe";
+    forged.content = "x";
+    WriteFile(L"D:\\TER.QUAR\\forged.tqr", ContainerBuilder(L"Evil\r\nD:\\fake\t1", 1, 100).Add(forged).Bytes());
+    lines = ResultLines(Quarantine(L"list").output);
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ(5, std::count(lines[0].begin(), lines[0].end(), '\t')) << lines[0];
     RemoveQuarantineFolders();
 }
 
