@@ -241,6 +241,25 @@ TEST(ConsoleRuns, QuarantineListRestoreAndDelete) {
     RemoveQuarantineFolders();
 }
 
+TEST(ConsoleRuns, ABcryptDllPlantedBesideTheProgramIsNotLoaded) {
+    // A copy of tervscan.exe beside a bcrypt.dll that hashes everything to zeros; Wine told to prefer
+    // such a native DLL, as Windows does. The file is still found by its MD5.
+    const std::wstring planted = ExecutableFolder() + L"planted\\";
+    ASSERT_TRUE(::CopyFileW((ExecutableFolder() + L"tervscan.exe").c_str(), (planted + L"tervscan.exe").c_str(), FALSE));
+    ScratchFolder engine, tree;
+    ASSERT_TRUE(::CopyFileW((ExecutableFolder() + L"Bases\\ScanMain.DLL").c_str(), (engine / L"ScanMain.DLL").c_str(), FALSE));
+    WriteFile(engine / L"planted.hdb", "82efe7ae66dbd3576e00508075c6354e:25:Planted.Hash.Test\n");
+    WriteFile(tree / L"known.bin", "a file known by its hash\n");
+    const wchar_t* const overrides = L"Software\\Wine\\AppDefaults\\tervscan.exe\\DllOverrides";
+    const wchar_t native[] = L"native,builtin";
+    ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_CURRENT_USER, overrides, L"bcrypt", REG_SZ, native, sizeof(native)));
+    ChildResult scan = RunProgram(L"planted\\tervscan.exe", L"--no-cure --engine \"" + engine.Path() + L"\" \"" + tree.Path() + L"\"");
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, overrides, L"bcrypt");
+    ::DeleteFileW((planted + L"tervscan.exe").c_str());
+    EXPECT_EQ(1u, scan.exitCode) << scan.output << scan.errors;
+    EXPECT_NE(std::string::npos, scan.output.find("Planted.Hash.Test FOUND")) << scan.output;
+}
+
 TEST(ConsoleRuns, LinesAppearAsTheScanGoesAndTheOptionsShapeIt) {
     ScratchFolder tree;
     WriteFile(tree / L"a\\first.exe", "TVE:DETECT 1 First.Found\n");
