@@ -84,6 +84,11 @@ TEST_F(ReferenceEngine, DetectsCuresAndKeepsNamesInTheirBuffer) {
     EXPECT_FALSE(scanner->FScan(File(L"long.bin", "xx longname xx").c_str()));
     EXPECT_EQ(63u, threats.back().name.size()) << "at most 63 characters and the NUL in the 64-byte buffer";
     EXPECT_EQ(0u, threats.back().name.find(L"Long.Name.NNN"));
+
+    // A device reads as empty: never taken for a clean file (FIFOs and links to devices alike).
+    Reason why;
+    EXPECT_EQ(CAvCoreScanner::Verdict::NotScanned, scanner->Scan(L"\\\\.\\NUL", &why));
+    EXPECT_NE(std::wstring::npos, why.argument.find(L"not a regular file")) << Narrow(why.argument);
 }
 
 TEST_F(ReferenceEngine, ArchiveMembersHaveTheirOwnVerdicts) {
