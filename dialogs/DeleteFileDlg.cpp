@@ -137,7 +137,9 @@ bool TervanLiveDeleteFileDlg::DeleteWithCopy(UntreatedEntry& entry, Reason& why)
     try {
         // Held from its copy to its removal: a change another program makes meanwhile fails for that
         // program instead of going without a copy.
-        Quarantine::CHeldFile held(entry.threat.object, Quarantine::CHeldFile::Access::ReadOnly);
+        const std::unique_ptr<Quarantine::CHeldFile> holding =
+            Quarantine::HoldFile(entry.threat.object, Quarantine::CHeldFile::Access::ReadOnly);
+        Quarantine::CHeldFile& held = *holding;
         // No deletion without a restorable copy of the file as it is now.
         if (!entry.quarantined || !quarantine_.HasCopyOf(held)) {
             Reason copyFailure;

@@ -114,4 +114,15 @@ void CHeldFile::Remove() {
     Release();
 }
 
+std::unique_ptr<CHeldFile> HoldFile(const std::wstring& path, CHeldFile::Access access) {
+    for (int attempt = 1;; ++attempt) {
+        try {
+            return std::unique_ptr<CHeldFile>(new CHeldFile(path, access));
+        } catch (const IOError& e) {
+            if (e.Code() != ERROR_SHARING_VIOLATION || attempt == 25) throw;
+        }
+        ::Sleep(10);
+    }
+}
+
 }  // namespace Quarantine

@@ -10,6 +10,7 @@
 #include <boost/noncopyable.hpp>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace Quarantine {
@@ -41,5 +42,9 @@ private:
     std::wstring path_;
     Win::FileHandle file_;
 };
+
+// Holds the file, waiting a moment (about a quarter of a second at most) while another program has it
+// open for a brief write, as a program appending to a log does; then as the constructor.
+std::unique_ptr<CHeldFile> HoldFile(const std::wstring& path, CHeldFile::Access access);
 
 }  // namespace Quarantine

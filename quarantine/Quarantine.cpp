@@ -442,7 +442,8 @@ std::wstring CQuarantine::Restore(int identifier, const wchar_t* targetPath, Res
             }
             // Held from its copy until it is replaced: an edit made meanwhile fails for its program
             // instead of being written over.
-            CHeldFile present(requested, CHeldFile::Access::ReadOnly);
+            const std::unique_ptr<CHeldFile> holding = HoldFile(requested, CHeldFile::Access::ReadOnly);
+            CHeldFile& present = *holding;
             const int kept = reader.SameContent(0, present.Get()) ? 0 : KeepReplacedFile(entry, present);
             try {
                 CTemporaryFile aside(journal, parent.empty() ? std::wstring(L".") : parent.wstring(), NewGuid());

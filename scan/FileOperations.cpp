@@ -42,7 +42,9 @@ bool AvEngineScanFile::CureWithCopy(const AvCore::Threat& threat, bool& quaranti
     try {
         // Held from before its copy until the cure is written back: no other program's change can slip
         // in between and be cut away without a copy.
-        Quarantine::CHeldFile held(threat.object, Quarantine::CHeldFile::Access::ReadWrite);
+        const std::unique_ptr<Quarantine::CHeldFile> holding =
+            Quarantine::HoldFile(threat.object, Quarantine::CHeldFile::Access::ReadWrite);
+        Quarantine::CHeldFile& held = *holding;
         Reason copyFailure;
         if (!(quarantined = manager_.Quarantine().QuarantineThreat(threat, &copyFailure, &held))) {
             // Without a restorable copy the file is not touched.
