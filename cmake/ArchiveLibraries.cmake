@@ -3,7 +3,7 @@
 # starts) and libarchive's RAR readers.
 # The names carry the level of our patches to each (tools/setup.sh); not cache entries, so that a build
 # folder follows a new level.
-set(TERVAN_7ZIP_CACHE "/var/cache/tervan/7zip-26.02-p5-i686")
+set(TERVAN_7ZIP_CACHE "/var/cache/tervan/7zip-26.02-p6-i686")
 set(TERVAN_LIBARCHIVE_CACHE "/var/cache/tervan/libarchive-3.6.2-p2-i686")
 foreach(name TERVAN_7ZIP_CACHE TERVAN_LIBARCHIVE_CACHE)
   if(DEFINED ENV{${name}})

@@ -10,7 +10,7 @@ BOOST_CACHE=${TERVAN_BOOST_CACHE:-/var/cache/tervan/boost-1.81-i686}
 # Our fixes to the libraries are in tools/patches/PACKAGE; each library's level names that set and the
 # build's options in its caches' names (raise it when they change; cmake/ArchiveLibraries.cmake names
 # the same folders).
-SEVENZIP_LEVEL=p5
+SEVENZIP_LEVEL=p6
 LIBARCHIVE_LEVEL=p2
 SEVENZIP_CACHE=${TERVAN_7ZIP_CACHE:-/var/cache/tervan/7zip-26.02-$SEVENZIP_LEVEL-i686}
 LIBARCHIVE_CACHE=${TERVAN_LIBARCHIVE_CACHE:-/var/cache/tervan/libarchive-3.6.2-$LIBARCHIVE_LEVEL-i686}
