@@ -34,9 +34,14 @@ std::wstring LiteralPath(const std::wstring& path) {
 }
 
 bool LiesOnADrive(void* handle) {
-    std::vector<wchar_t> final(32768);
-    const DWORD length = ::GetFinalPathNameByHandleW(handle, final.data(), 32768, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0 || length >= 32768) return true;  // cannot tell: as opened
+    // Called for every folder a walk enters: a small buffer first, the longest path only when needed.
+    std::vector<wchar_t> final(1024);
+    DWORD length = ::GetFinalPathNameByHandleW(handle, final.data(), 1024, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length >= 1024 && length < 32768) {
+        final.resize(length + 1);
+        length = ::GetFinalPathNameByHandleW(handle, final.data(), length + 1, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    }
+    if (length == 0 || length >= final.size()) return true;  // cannot tell: as opened
     const std::wstring path(final.data(), length);
     if (path.compare(0, UncPrefix.size(), UncPrefix) == 0) return true;
     return path.size() >= 7 && path.compare(0, Prefix.size(), Prefix) == 0 && path[5] == L':' && path[6] == L'\\' &&
