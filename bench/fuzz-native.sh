@@ -19,54 +19,12 @@ seconds=${1:-60}
 [ $# -gt 0 ] && shift
 jobs=${FUZZ_JOBS:-1}
 
-missing=()
-for p in clang libclang-rt-14-dev zlib1g-dev libssl-dev cmake make time 7zip; do
-    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
-fi
-bash "$root/tools/setup.sh" >/dev/null  # the libraries' sources
-sources=/var/cache/tervan/src
-
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=undefined"
-# 7-Zip reads unaligned words on purpose (x86 allows it): not a fault to stop at.
-library_sanitize="-fsanitize=address,undefined -fno-sanitize=alignment -fno-sanitize-recover=undefined"
-mkdir -p "$out/obj" "$out/obj-plain"
-
-# 7-Zip's handlers and libarchive's RAR readers, instrumented, built once.
-if [ ! -f "$out/7zip/.built" ] || [ "$out/7zip/.built" -ot "$sources/7zip" ]; then
-    rm -rf "$out/7zip" && cp -a "$sources/7zip" "$out/7zip"
-    flags="-g -O1 $library_sanitize -fsanitize=fuzzer-no-link"
-    make -C "$out/7zip/CPP/7zip/Bundles/Format7zF" -f makefile.gcc -j "$(nproc)" DISABLE_RAR=1 CC=clang CXX=clang++ \
-        CFLAGS_WARN_WALL= DEB_7Z_CFLAGS="$flags" DEB_7Z_CXXFLAGS="$flags" >"$out/7zip-build.log" 2>&1
-    touch "$out/7zip/.built"
-fi
-if [ ! -f "$out/libarchive/.built" ] || [ "$out/libarchive/.built" -ot "$sources/libarchive" ]; then
-    rm -rf "$out/libarchive"
-    CC=clang CFLAGS="-g -O1 $library_sanitize -fsanitize=fuzzer-no-link" cmake -S "$sources/libarchive" -B "$out/libarchive" \
-        -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DENABLE_WERROR=OFF -DENABLE_TEST=OFF -DENABLE_TAR=OFF \
-        -DENABLE_CPIO=OFF -DENABLE_CAT=OFF -DENABLE_ACL=OFF -DENABLE_XATTR=OFF -DENABLE_ICONV=OFF -DENABLE_OPENSSL=OFF \
-        -DENABLE_MBEDTLS=OFF -DENABLE_NETTLE=OFF -DENABLE_CNG=OFF -DENABLE_LIBB2=OFF -DENABLE_LZ4=OFF -DENABLE_LZO=OFF \
-        -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF -DENABLE_ZLIB=OFF -DENABLE_BZip2=OFF -DENABLE_LIBXML2=OFF -DENABLE_EXPAT=OFF \
-        -DENABLE_PCREPOSIX=OFF -DENABLE_LIBGCC=OFF -DPOSIX_REGEX_LIB=NONE >"$out/libarchive-configure.log" 2>&1
-    cmake --build "$out/libarchive" --target archive_static -j "$(nproc)" >"$out/libarchive-build.log" 2>&1
-    touch "$out/libarchive/.built"
-fi
-libraries=($(ls "$out/7zip/CPP/7zip/Bundles/Format7zF/_o/"*.o | grep -v '/DllExports2.o$') "$out/libarchive/libarchive/libarchive.a")
-
-# The engine's sources as its build names them.
-engine_sources=($(sed -n '/add_library(refengine_core/,/)/p' "$root/refengine/CMakeLists.txt" | grep -o '[A-Za-z0-9]*\.cpp' |
-                  sed "s|^|$root/refengine/|") "$root/bench/fuzz-native/Platform.cpp")
-common=(-std=c++17 -g -msse2 -DZ7_EXTERNAL_CODECS -I "$root/bench/fuzz-native/platform" -I "$root" -I "$out/7zip"
-        -I "$sources/libarchive/libarchive")
-pids=()
-for f in "${engine_sources[@]}"; do
-    clang++ "${common[@]}" -O1 $sanitize -fsanitize=fuzzer-no-link -c "$f" -o "$out/obj/$(basename "$f" .cpp).o" &
-    pids+=($!)
-done
-for pid in "${pids[@]}"; do wait "$pid"; done
-link=(-Wl,--wrap=malloc -Wl,--wrap=calloc -Wl,--wrap=realloc -Wl,--wrap=posix_memalign -lz -lcrypto -lpthread -ldl)
+# 7-Zip reads unaligned words on purpose (x86 allows it), and its C decoders add a zero length to a
+# null buffer pointer before any byte is touched: neither is a fault to stop at.
+library_sanitize="-fsanitize=address,undefined -fno-sanitize=alignment,pointer-overflow -fno-sanitize-recover=undefined"
+source "$root/bench/native-build.sh"
+build_native "$out" "$sanitize -fsanitize=fuzzer-no-link" "$library_sanitize -fsanitize=fuzzer-no-link"
 clang++ "${common[@]}" -O1 $sanitize "$root/bench/fuzz-native/ScanNative.cpp" "$out"/obj/*.o "${libraries[@]}" "${link[@]}" -o "$out/scan-native"
 
 # Every target, or the ones named.

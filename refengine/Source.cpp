@@ -1,6 +1,8 @@
 // Paged reading of files.
 #include "refengine/Source.h"
 
+#include <algorithm>
+
 namespace RefEngine {
 
 FileSource::FileSource(HANDLE file) : file_(file) {
@@ -19,17 +21,20 @@ const FileSource::Page& FileSource::Load(uint64_t number) {
         }
         if (page.used < victim->used) victim = &page;
     }
-    victim->data.resize(PageSize);
+    // Most files are far smaller than a page: their one page is no larger than they are.
+    const size_t capacity = static_cast<size_t>(std::min<uint64_t>(PageSize, size_));
+    if (!victim->data) victim->data.reset(new uint8_t[capacity ? capacity : 1]);
     victim->number = number;
     victim->used = ++clock_;
     victim->length = 0;
-    LARGE_INTEGER position;
-    position.QuadPart = static_cast<LONGLONG>(number * PageSize);
+    const uint64_t position = number * PageSize;
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(position);
+    at.OffsetHigh = static_cast<DWORD>(position >> 32);
     DWORD got = 0;
-    if (::SetFilePointerEx(file_, position, nullptr, FILE_BEGIN) &&
-        ::ReadFile(file_, victim->data.data(), static_cast<DWORD>(PageSize), &got, nullptr))
+    if (::ReadFile(file_, victim->data.get(), static_cast<DWORD>(capacity), &got, &at))
         victim->length = got;
-    else
+    else if (::GetLastError() != ERROR_HANDLE_EOF)
         failed_ = true;
     return *(last_ = victim);
 }
@@ -42,7 +47,7 @@ size_t FileSource::Read(uint64_t offset, uint8_t* out, size_t size) {
         const size_t inPage = static_cast<size_t>(at % PageSize);
         if (inPage >= page.length) break;
         const size_t n = std::min(size - copied, page.length - inPage);
-        std::memcpy(out + copied, page.data.data() + inPage, n);
+        std::memcpy(out + copied, page.data.get() + inPage, n);
         copied += n;
     }
     return copied;
@@ -55,7 +60,7 @@ const uint8_t* FileSource::View(uint64_t offset, size_t& size) {
     const size_t inPage = static_cast<size_t>(offset % PageSize);
     if (inPage >= page.length) return nullptr;
     size = page.length - inPage;
-    return page.data.data() + inPage;
+    return page.data.get() + inPage;
 }
 
 uint8_t FileSource::At(uint64_t offset) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace RefEngine {
@@ -44,7 +45,8 @@ private:
     size_t size_;
 };
 
-// Pages of 64 KiB, a handful kept, the least recently used one replaced.
+// Pages of 64 KiB (or of the file's size, when it is smaller), a handful kept, the least recently used
+// one replaced. Read at their offset, without moving the handle's file pointer.
 class FileSource : public ByteSource {
 public:
     explicit FileSource(HANDLE file);
@@ -61,7 +63,7 @@ private:
         uint64_t number = UINT64_MAX;
         uint64_t used = 0;
         size_t length = 0;
-        std::vector<uint8_t> data;
+        std::unique_ptr<uint8_t[]> data;  // allocated on first use, never cleared: only length bytes count
     };
     const Page& Load(uint64_t number);
 

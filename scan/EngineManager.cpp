@@ -1,6 +1,8 @@
 // Running scan tasks: worker and counting threads, the walk, pause, abort and stop.
 #include "scan/EngineManager.h"
 
+#include "scan/FileQueue.h"
+
 #include "engine/CoreAbi.h"
 #include "engine/DiagnosticLog.h"
 #include "engine/LiteralPath.h"
@@ -150,11 +152,17 @@ void AvEngineManager::Run(boost::shared_ptr<AvScanTask> task) {
         if (task->showsProgress)
             for (int slice = 0; slice < 100 && !CheckAbort(*task); ++slice) ::Sleep(10);
 
-        AvEngineScanFile op(*this, task->scanner, &task->stats, task->cureThreats);
-        WalkPass pass(*task, op, false);
-        WalkTargets(pass);
+        int32_t lastPercent = 0;
+        if (task->workers > 1) {
+            lastPercent = ScanWithWorkers(*task);
+        } else {
+            AvEngineScanFile op(*this, task->scanner, &task->stats, task->cureThreats);
+            WalkPass pass(*task, op, false);
+            WalkTargets(pass);
+            lastPercent = op.LastPercent();
+        }
         if (!CheckPauseAbort(task.get())) {
-            if (op.LastPercent() != 100) progress(100);  // never the same percentage twice in a row
+            if (lastPercent != 100) progress(100);  // never the same percentage twice in a row
             completed = true;
         }
         finished(completed);
@@ -163,6 +171,62 @@ void AvEngineManager::Run(boost::shared_ptr<AvScanTask> task) {
         if (completed) return;
         finished(false);
     }
+}
+
+namespace {
+
+// The walk's side of a scan with several workers: each file found waits in the queue.
+class AvEngineQueueFiles : public AvEngineFileOp {
+public:
+    explicit AvEngineQueueFiles(FileQueue& queue) : queue_(queue) {}
+    void Process(const fs::path& file, uint64_t size) override { queue_.Push(FileQueue::Item{file.wstring(), size}); }
+
+private:
+    FileQueue& queue_;
+};
+
+}  // namespace
+
+int32_t AvEngineManager::ScanWithWorkers(AvScanTask& task) {
+    // One engine context per worker; an engine that grants fewer gets fewer workers.
+    std::vector<boost::shared_ptr<AvCore::CAvCoreScanner>> scanners(1, task.scanner);
+    while (scanners.size() < static_cast<size_t>(task.workers)) {
+        boost::shared_ptr<AvCore::CAvCoreScanner> scanner;
+        try {
+            scanner = engine_->CreateScanner(AvCore::ScanFlagsAll, NoOptions);
+        } catch (const AvCore::AvCoreException&) {
+        }
+        if (!scanner) break;
+        scanners.push_back(scanner);
+    }
+    FileQueue queue(256);
+    std::atomic<int32_t> lastPercent(0);
+    auto work = [&](const boost::shared_ptr<AvCore::CAvCoreScanner>& scanner) {
+        try {
+            AvEngineScanFile op(*this, scanner, &task.stats, task.cureThreats);
+            FileQueue::Item item;
+            while (queue.Pop(item) && !CheckPauseAbort(&task)) op.Process(fs::path(item.path), item.size);
+            int32_t seen = lastPercent;
+            while (op.LastPercent() > seen && !lastPercent.compare_exchange_weak(seen, op.LastPercent())) {
+            }
+        } catch (const std::exception&) {
+            task.aborted = true;  // as with one worker: a scan that failed did not complete
+        }
+        queue.Abandon();  // a worker that stops early stops the walk too (the others end with it)
+    };
+    std::vector<boost::thread> workers;
+    for (const auto& scanner : scanners) workers.emplace_back(work, scanner);
+    try {
+        AvEngineQueueFiles op(queue);
+        WalkPass pass(task, op, false);
+        WalkTargets(pass);
+    } catch (const std::exception&) {
+        task.aborted = true;
+    }
+    if (CheckAbort(task)) queue.Abandon();
+    else queue.Close();
+    for (boost::thread& worker : workers) worker.join();
+    return lastPercent;
 }
 
 void AvEngineManager::CountFiles(boost::shared_ptr<AvScanTask> task) {

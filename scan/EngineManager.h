@@ -1,5 +1,5 @@
-// AvEngineManager: owns the loaded engine and runs one scan task at a time on a worker thread,
-// beside a thread that counts the task's files. Pause and abort are flags the threads poll; abort
+// AvEngineManager: owns the loaded engine and runs one scan task at a time on a worker thread (which
+// may hand the files it finds to further scanning threads), beside a thread that counts the task's files. Pause and abort are flags the threads poll; abort
 // also reaches a running engine call through the scanner's stop request.
 #pragma once
 
@@ -81,6 +81,8 @@ public:
 private:
     bool CheckAbort(const AvScanTask& task) const;
     void Run(boost::shared_ptr<AvScanTask> task);
+    // The walk and the scans on threads of their own; the largest percentage reported is returned.
+    int32_t ScanWithWorkers(AvScanTask& task);
     void CountFiles(boost::shared_ptr<AvScanTask> task);
 
     AvQuarantineManager& quarantine_;

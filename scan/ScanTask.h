@@ -13,7 +13,7 @@
 
 class AvEngineManager;
 
-// Each counter has one writing thread; the progress dialog reads them without a lock.
+// Atomic, so that several scanning threads may add to them; the progress dialog reads them without a lock.
 struct ScanStatistics {
     std::atomic<int32_t> checked{0};  // files scanned
     std::atomic<int32_t> found{0};    // detections reported
@@ -40,6 +40,9 @@ public:
     // A task whose progress nobody shows (the console's) has no counting pass and no head start, so
     // that a scan of one file answers at once.
     bool showsProgress = true;
+    // Threads that scan the task's files, each through an engine context of its own, while one walks
+    // the targets; the windows keep one. Lines about different files may then come in any order.
+    int32_t workers = 1;
     // Wildcard patterns ("*", "?"; case ignored) of files and of folders left out of the walk: a
     // pattern with a backslash is matched against the whole path, any other against the name.
     std::vector<std::wstring> excludeFiles, excludeFolders;

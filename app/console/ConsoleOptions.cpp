@@ -1,6 +1,7 @@
 // Parsing the command line of tervscan.exe.
 #include "app/console/ConsoleOptions.h"
 
+#include <cwchar>
 #include <cwctype>
 
 const wchar_t* const ConsoleUsage =
@@ -21,6 +22,8 @@ const wchar_t* const ConsoleUsage =
     L"    --exclude PATTERN         leave out files matching PATTERN (* and ?; with a backslash it is\n"
     L"                              matched against the whole path); may be repeated\n"
     L"    --exclude-dir PATTERN     leave out folders matching PATTERN; may be repeated\n"
+    L"    -j, --jobs N              scan with N threads (default: one per processor, at most 32);\n"
+    L"                              lines about different files may then come in any order\n"
     L"    -f, --file-list FILE      scan the paths listed in FILE, one a line\n"
     L"    -l, --log FILE            append the results to FILE too\n"
     L"    --engine FOLDER           the folder of ScanMain.DLL (default: Bases beside the program)\n"
@@ -83,6 +86,17 @@ ConsoleOptions ParseCommandLine(const std::vector<std::wstring>& arguments) {
         } else if (argument == L"--exclude-dir") {
             value(i, argument, text);
             options.excludeFolders.push_back(text);
+            scanOptions = true;
+        } else if (argument == L"-j" || argument == L"--jobs") {
+            value(i, argument, text);
+            wchar_t* end = nullptr;
+            const long workers = text.empty() ? 0 : std::wcstol(text.c_str(), &end, 10);
+            if (!options.error.empty()) {
+            } else if (!end || *end || workers < 1 || workers > ConsoleOptions::MaxWorkers) {
+                options.error = argument + L" needs a number from 1 to " + std::to_wstring(ConsoleOptions::MaxWorkers);
+            } else {
+                options.workers = static_cast<int>(workers);
+            }
             scanOptions = true;
         } else if (argument == L"-f" || argument == L"--file-list") {
             value(i, argument, options.fileList);

@@ -7,6 +7,8 @@
 struct ConsoleOptions {
     enum Mode { Scan, Help, Version, QuarantineList, QuarantineRestore, QuarantineDelete };
 
+    static const int MaxWorkers = 32;
+
     Mode mode = Scan;
     bool cure = true;
     bool dangerousOnly = false;  // in folders, only the types of the window's quick scan
@@ -17,6 +19,7 @@ struct ConsoleOptions {
     std::wstring fileList;  // a file naming one path a line
     std::wstring logFile;   // the results also go there
     std::vector<std::wstring> excludeFiles, excludeFolders;
+    int workers = 0;  // scanning threads; 0: one per processor
     std::wstring entry;          // a quarantine entry: its GUID, or a unique start of it
     std::wstring restoreFolder;  // empty: the entry's original place
     std::wstring error;          // not empty: the arguments were not understood

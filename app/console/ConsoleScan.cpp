@@ -9,7 +9,11 @@
 
 #include <boost/signals2/connection.hpp>
 
+#include <boost/thread/mutex.hpp>
+
+#include <algorithm>
 #include <cwchar>
+#include <map>
 
 namespace {
 
@@ -61,6 +65,13 @@ bool CollectPaths(const ConsoleOptions& options, std::vector<std::wstring>& path
         start = end + 1;
     }
     return true;
+}
+
+// Scanning threads when none are asked for: one per processor, within what an engine grants.
+int32_t ProcessorCount() {
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    return std::max<int32_t>(1, std::min<int32_t>(static_cast<int32_t>(info.dwNumberOfProcessors), ConsoleOptions::MaxWorkers));
 }
 
 // Loads the engine, or says exactly why it could not be loaded.
@@ -139,14 +150,25 @@ int RunConsoleScan(const ConsoleOptions& options) {
     task->excludeFolders = options.excludeFolders;
     if (options.cure) AvQuarantineManager::Get().Start();
 
+    task->workers = options.workers > 0 ? options.workers : ProcessorCount();
+
     // A file's line is written when its scan is over: a detection or an error as it is reported, an OK
-    // line when the next file begins (or the scan ends) and nothing was reported for it.
-    std::wstring current;
-    bool reported = true;
-    std::wstring withheld;  // why the next reported threat was not cured
-    auto settle = [&] {
-        if (!reported && !options.infectedOnly) out.Result(current + L": OK");
-        reported = true;
+    // line when the next file of the same scanning thread begins (or the scan ends) and nothing was
+    // reported for it. Each scanning thread has its own line in the making.
+    struct FileLine {
+        std::wstring current;
+        bool reported = true;
+        std::wstring withheld;  // why the next reported threat was not cured
+    };
+    boost::mutex linesMutex;
+    std::map<DWORD, FileLine> lines;  // by thread; an entry stays where it is while others are added
+    auto line = [&]() -> FileLine& {
+        boost::mutex::scoped_lock lock(linesMutex);
+        return lines[::GetCurrentThreadId()];
+    };
+    auto settle = [&](FileLine& file) {
+        if (!file.reported && !options.infectedOnly) out.Result(file.current + L": OK");
+        file.reported = true;
     };
     Win::KernelHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     wakeUp = done.Get();
@@ -155,24 +177,27 @@ int RunConsoleScan(const ConsoleOptions& options) {
     boost::signals2::scoped_connection connections[] = {
         manager.objectScanned.connect([&](const wchar_t* path, AvCore::ObjectType, bool inner) {
             if (inner) return;
-            settle();
-            current = path;
-            reported = false;
+            FileLine& file = line();
+            settle(file);
+            file.current = path;
+            file.reported = false;
         }),
-        manager.cureWithheld.connect([&](const AvCore::Threat*, const Reason& why) { withheld = ReasonText(why); }),
+        manager.cureWithheld.connect([&](const AvCore::Threat*, const Reason& why) { line().withheld = ReasonText(why); }),
         manager.threatHandled.connect([&](const AvCore::Threat* threat, bool cured, bool quarantined) {
+            FileLine& file = line();
             out.Result(threat->object + L": " + threat->name + L" FOUND" + (cured ? L" (cured)" : L"") +
                        (quarantined ? L" (quarantined)" : L"") +
-                       (withheld.empty() ? L"" : L" (not cured: " + withheld + L")"));
-            withheld.clear();
-            reported = true;
+                       (file.withheld.empty() ? L"" : L" (not cured: " + file.withheld + L")"));
+            file.withheld.clear();
+            file.reported = true;
         }),
         manager.objectNotScanned.connect([&](const wchar_t* path, const Reason& why) {
             out.Result(std::wstring(path) + L": ERROR " + ReasonText(why));
-            reported = true;
+            line().reported = true;
         }),
         manager.finished.connect([&](bool ok) {
-            settle();
+            // Every scanning thread has ended by now.
+            for (auto& file : lines) settle(file.second);
             completed = ok;
             ::SetEvent(done.Get());
         })};

@@ -57,6 +57,8 @@ TEST(ConsoleOptions, ArgumentsAreUnderstoodOrRefused) {
     EXPECT_EQ(L"list.txt", o.fileList);
     EXPECT_EQ(L"log.txt", o.logFile);
     EXPECT_EQ(ConsoleOptions::Help, ParseCommandLine({L"x", L"--help"}).mode);
+    EXPECT_EQ(0, o.workers) << "one per processor unless asked";
+    EXPECT_EQ(3, ParseCommandLine({L"-j", L"3", L"a"}).workers);
     for (const std::vector<std::wstring>& bad :
          std::vector<std::vector<std::wstring>>{{},
                                                 {L"--frobnicate", L"a"},
@@ -69,7 +71,10 @@ TEST(ConsoleOptions, ArgumentsAreUnderstoodOrRefused) {
                                                 {L"--quarantine", L"list", L"a"},
                                                 {L"--quarantine", L"delete", L"1", L"--to", L"D:\\"},
                                                 {L"a", L"--to", L"D:\\"},
-                                                {L"--engine"}})
+                                                {L"--engine"},
+                                                {L"-j", L"0", L"a"},
+                                                {L"-j", L"2x", L"a"},
+                                                {L"--jobs", L"33", L"a"}})
         EXPECT_FALSE(ParseCommandLine(bad).error.empty()) << bad.size();
 }
 
@@ -285,13 +290,42 @@ TEST(ConsoleRuns, LinesAppearAsTheScanGoesAndTheOptionsShapeIt) {
     std::vector<std::string> found;
     for (const std::string& line : lines)
         if (line.find(": ") != std::string::npos) found.push_back(line);
-    EXPECT_EQ((std::vector<std::string>{Narrow(tree / L"a\\first.exe") +
-                                            ": First.Found FOUND",
+    // Two workers may finish the files in either order.
+    found.resize(std::min<size_t>(2, found.size()));
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ((std::vector<std::string>{Narrow(tree / L"a\\first.exe") + ": First.Found FOUND",
                                         Narrow(tree / L"c\\\x0444.exe") + ": Wide.Name FOUND"}),
-              std::vector<std::string>(found.begin(), found.begin() + std::min<size_t>(2, found.size())))
+              found)
         << shaped.output;
     EXPECT_TRUE(HasLine(shaped.output, "Checked files: 3")) << "a, c without the excluded file, b; not the excluded folder";
     EXPECT_TRUE(HasLine(shaped.output, "Scanned folders: 3"));
     EXPECT_TRUE(HasLine(shaped.output, "Engine: engine 1.2.3.4, 12345 records"));
     EXPECT_EQ(shaped.output, ReadFile(tree / L"log.txt")) << "the log holds the same lines";
+}
+
+TEST(ConsoleRuns, SeveralWorkersCureEachFileOnceAndWriteWholeLines) {
+    RemoveQuarantineFolders();
+    ScratchFolder tree;
+    const int files = 60;
+    for (int i = 0; i < files; ++i)
+        WriteFile(tree / (L"d" + std::to_wstring(i % 3) + L"\\f" + std::to_wstring(i) + L".exe"),
+                  i % 2 ? "clean " + std::to_string(i) : "TVE:DETECT 1 Cure.Me curable\n");
+    ChildResult scan = Tervscan(L"-j 4 \"" + tree.Path() + L"\"");
+    EXPECT_EQ(1u, scan.exitCode) << scan.errors;
+    // Each file has exactly one line, whole, whatever the order.
+    for (int i = 0; i < files; ++i) {
+        const std::string path = Narrow(tree / (L"d" + std::to_wstring(i % 3) + L"\\f" + std::to_wstring(i) + L".exe"));
+        const std::string wanted = path + (i % 2 ? ": OK" : ": Cure.Me FOUND (cured) (quarantined)");
+        size_t lines = 0;
+        for (const std::string& line : ResultLines(scan.output)) lines += line.compare(0, path.size() + 1, path + ":") == 0;
+        EXPECT_EQ(1u, lines) << path;
+        EXPECT_TRUE(HasLine(scan.output, wanted)) << wanted << "\n" << scan.output;
+    }
+    EXPECT_TRUE(HasLine(scan.output, "Checked files: 60"));
+    EXPECT_TRUE(HasLine(scan.output, "Threats cured: 30"));
+    EXPECT_TRUE(HasLine(scan.output, "Scanned folders: 4"));
+    // One copy per cured file, never two.
+    const std::vector<std::string> entries = ResultLines(Quarantine(L"list").output);
+    EXPECT_EQ(30u, entries.size());
+    RemoveQuarantineFolders();
 }

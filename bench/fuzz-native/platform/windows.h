@@ -132,8 +132,17 @@ inline HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD, void*, DWORD
     }
     return NativePlatform::FromFd(fd);
 }
-inline BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* got, void*) {
-    const ssize_t n = ::read(NativePlatform::ToFd(file), buffer, size);
+// Only the offset of an OVERLAPPED is used: reads at it, as a synchronous handle does.
+struct OVERLAPPED {
+    uintptr_t Internal, InternalHigh;
+    DWORD Offset, OffsetHigh;
+    HANDLE hEvent;
+};
+#define ERROR_HANDLE_EOF 38u
+inline BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* got, OVERLAPPED* at) {
+    const int fd = NativePlatform::ToFd(file);
+    const ssize_t n = at ? ::pread(fd, buffer, size, static_cast<off_t>((static_cast<uint64_t>(at->OffsetHigh) << 32) | at->Offset))
+                         : ::read(fd, buffer, size);
     if (got) *got = n > 0 ? static_cast<DWORD>(n) : 0;
     return n >= 0;
 }
