@@ -7,7 +7,7 @@
 # reference engine and no signatures, with 1,000 body signatures and with the real public base, and
 # clamscan with the same 1,000 signatures. Prints min and median of each and the ratios: the split of
 # the cost per file, 2 workers against 1, the scans against the floor, and the matcher's own cost.
-#   bench/cores.sh                 CORES_CLAMSCAN=0 leaves clamscan out (it takes minutes)
+#   bench/cores.sh      CORES_CLAMSCAN=0 leaves clamscan out (it takes minutes); CORES_ROUNDS=3
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERVAN_BUILD_DIR:-$root/build}
@@ -33,10 +33,11 @@ for d in none sigs real; do cp "$build/bin/Bases/ScanMain.DLL" "$work/$d/"; done
 tree="$work/tree"
 if [ -n "${CORES_TREE:-}" ]; then
     tree=$CORES_TREE
-elif [ ! -f "$work/tree-made" ]; then
+elif [ ! -f "$work/tree-made-2" ]; then
     rm -rf "$tree"
     mkdir -p "$tree"
-    for d in /usr/lib/x86_64-linux-gnu /usr/include /usr/share/doc /usr/lib/i386-linux-gnu/wine/i386-windows \
+    for d in /usr/lib/x86_64-linux-gnu /usr/lib/gcc /usr/lib/python3 /usr/i686-w64-mingw32 /usr/include /usr/share/doc \
+        /usr/share/man /usr/share/locale /usr/share/icons /usr/lib/i386-linux-gnu/wine/i386-windows \
         /usr/lib/i386-linux-gnu/wine/x86_64-windows; do
         [ -d "$d" ] || continue
         to="$tree/$(echo "${d#/}" | tr / _)"
@@ -44,7 +45,7 @@ elif [ ! -f "$work/tree-made" ]; then
     done
     # Regular files only: a link would lead the walk out of the drive.
     find "$tree" ! -type f ! -type d -delete
-    touch "$work/tree-made"
+    touch "$work/tree-made-2"
 fi
 wtree="B:\\$(realpath --relative-to="$build" "$tree" | tr / '\\')"
 files=$(find "$tree" -type f | wc -l)
@@ -55,9 +56,11 @@ run() { "$root/tools/wine-run.sh" "$sandbox" "$@" >/dev/null 2>&1 || true; }
 now() { date +%s.%N; }
 declare -A times
 measure() {  # measure NAME COMMAND...: appends the wall time of one run
-    local start end
+    local name=$1 start end
+    shift
     start=$(now); "$@"; end=$(now)
-    times[$1]="${times[$1]:-} $(echo "$end - $start" | bc -l)"
+    times[$name]="${times[$name]:-} $(echo "$end - $start" | bc -l)"
+    printf '  %-12s %6.2fs\n' "$name" "$(echo "$end - $start" | bc -l)" >&2
 }
 walk() { run "$build/bin/bench_walkread.exe" "$@" "$wtree"; }
 scan() {  # scan ENGINE_FOLDER WORKERS
@@ -69,7 +72,7 @@ clamscan_sigs() { clamscan -r -i --no-summary -d "$work/sigs/bench.ndb" "$tree" 
 configs=(list open floor readonly-1 readonly-2 none-1 none-2 sigs-1 sigs-2 real-load real-1 real-2)
 [ "$clam" = 1 ] && configs+=(clamscan)
 walk >/dev/null  # the file cache warmed
-for round in 1 2 3; do
+for round in $(seq "${CORES_ROUNDS:-3}"); do
     measure list walk --list
     measure open walk --open
     measure floor walk

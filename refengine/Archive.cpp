@@ -2,6 +2,7 @@
 #include "refengine/Archive.h"
 
 #include "refengine/ArchiveFormats.h"
+#include "refengine/Scratch.h"
 
 #include <algorithm>
 
@@ -18,6 +19,13 @@ void ArchiveReport::Note(const std::string& reason, bool limit) {
     if (!incomplete) why = reason;
     incomplete = true;
     if (limit) ++limitsHit;
+}
+
+ObjectHead::ObjectHead() : bytes(TakeBuffer()), overlayBytes(TakeBuffer()) {}
+
+ObjectHead::~ObjectHead() {
+    GiveBack(std::move(bytes));
+    GiveBack(std::move(overlayBytes));
 }
 
 MemberSink::MemberSink(const std::string& format, uint64_t archiveSize, const ArchiveLimits& limits, ArchiveTotals& totals,

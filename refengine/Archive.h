@@ -103,6 +103,10 @@ private:
 // after its image (where a self-extractor keeps its archive).
 struct ObjectHead {
     static constexpr size_t Size = 64u << 10;  // at most, of each
+    ObjectHead();
+    ~ObjectHead();  // the buffers go back to the thread's spares
+    ObjectHead(const ObjectHead&) = delete;
+    ObjectHead& operator=(const ObjectHead&) = delete;
     std::vector<uint8_t> bytes;
     uint64_t overlay = 0;  // where the bytes after a program's image begin (0: not a program, or none)
     std::vector<uint8_t> overlayBytes;

@@ -4,6 +4,7 @@
 #include "framework/WinHandle.h"
 #include "refengine/Archive.h"
 #include "refengine/Scanner.h"
+#include "refengine/Scratch.h"
 
 #include <windows.h>
 
@@ -23,6 +24,7 @@ struct Context {
     bool open = false;
     ObjectCallbackFn callback = nullptr;
     volatile long stop = 0;
+    std::unique_ptr<RefEngine::ScratchSpace> scratch;  // kept from one scan to the next; freed with the context
 };
 
 CRITICAL_SECTION lock;
@@ -89,6 +91,7 @@ REF_EXPORT uint32_t __stdcall CoreInit(CoreInitParams* params) {
                 contexts[i].open = true;
                 contexts[i].callback = params->objectCallback;
                 contexts[i].stop = 0;
+                contexts[i].scratch.reset(new RefEngine::ScratchSpace);
                 id = i;
                 break;
             }
@@ -102,6 +105,7 @@ REF_EXPORT uint32_t __stdcall CoreFree(uint32_t coreId) {
     if (IsValidCoreId(coreId)) {
         contexts[coreId].open = false;
         contexts[coreId].callback = nullptr;
+        contexts[coreId].scratch.reset();
     }
     ::LeaveCriticalSection(&lock);
     return 0;
@@ -128,6 +132,7 @@ uint32_t ScanFile(uint32_t coreId, Context& context, CoreScanParams* params) {
     if (!file) return NotScanned(params, ::GetLastError(), nullptr);
     // A device or a pipe (a Unix FIFO, a link to /dev/null) has no content to vouch for.
     if (::GetFileType(file.Get()) != FILE_TYPE_DISK) return NotScanned(params, 0, "not scanned: not a regular file");
+    const RefEngine::ScratchScope scratch(*context.scratch);
     RefEngine::FileSource source(file.Get());
     auto member = [&](const std::wstring& name, const RefEngine::Detection& found) {
         if (!context.callback || ::InterlockedCompareExchange(&context.stop, 0, 0)) return;

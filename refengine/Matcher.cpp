@@ -1,5 +1,6 @@
 // The body-signature matcher: filter, anchors, and candidates checked under budgets.
 #include "refengine/Matcher.h"
+#include "refengine/Scratch.h"
 
 #include <windows.h>
 
@@ -1338,10 +1339,13 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
     // The bytes as read, for the candidates; and with case folded, for the filter and the anchors, a
     // slice at a time (with the bytes an anchor at its last position reaches).
     const size_t chunkSize = std::max<size_t>(budgets_.readChunk, 16);
-    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(size, chunkSize)) + 8);
+    ScratchBuffer bufferScratch, foldedScratch;  // the thread's, kept from one object to the next
+    std::vector<uint8_t>& buffer = bufferScratch.bytes;
+    buffer.resize(static_cast<size_t>(std::min<uint64_t>(size, chunkSize)) + 8);
     const size_t chunk = buffer.size() - 8;
     static const size_t Slice = 1u << 16, Reach = MaxAnchor + 8;
-    std::vector<uint8_t> folded(std::min(buffer.size(), Slice + Reach));
+    std::vector<uint8_t>& folded = foldedScratch.bytes;
+    folded.resize(std::min(buffer.size(), Slice + Reach));
     // A filter larger than the second-level cache is read from further away: ask for the word of a
     // position some steps ahead (for a smaller one, asking costs more than it saves).
     const bool fetchAhead = filter_.size() * sizeof(FilterWord) > (256u << 10);

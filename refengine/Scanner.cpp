@@ -30,8 +30,7 @@ std::wstring Widen(const std::string& text) {
 }
 
 // What archive formats look at: the object's first bytes, and a program's bytes after its image.
-ObjectHead Head(ByteSource& source, ObjectInfo& info, const std::wstring& objectName) {
-    ObjectHead head;
+void ReadHead(ByteSource& source, ObjectInfo& info, const std::wstring& objectName, ObjectHead& head) {
     head.bytes.resize(static_cast<size_t>(std::min<uint64_t>(source.Size(), ObjectHead::Size)));
     head.bytes.resize(source.Read(0, head.bytes.data(), head.bytes.size()));
     if (!info.pe && head.bytes.size() >= 2 && head.bytes[0] == 'M' && head.bytes[1] == 'Z') ReadPe(source, info);
@@ -50,7 +49,6 @@ ObjectHead Head(ByteSource& source, ObjectInfo& info, const std::wstring& object
     const size_t dot = name.rfind(L'.');
     if (dot != std::wstring::npos && dot > 0) name.resize(dot);
     for (wchar_t c : name) head.name += c < 0x80 ? static_cast<char>(c) : '_';
-    return head;
 }
 
 }  // namespace
@@ -286,7 +284,8 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
             }
             return true;
         };
-        const ObjectHead head = Head(source, info, objectName);
+        ObjectHead head;
+        ReadHead(source, info, objectName, head);
         for (const auto& format : ArchiveFormats()) {
             if (Stopped(stop)) break;
             if (!format->Recognizes(head)) continue;

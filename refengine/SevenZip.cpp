@@ -13,9 +13,11 @@
 #include "CPP/Windows/PropVariant.h"
 
 #include "refengine/ArchiveFormats.h"
+#include "refengine/Scratch.h"
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -264,6 +266,34 @@ void BoundThreadMemory(IInArchive* archive, const ArchiveLimits& limits) {
     properties->SetProperties(names, values, 1);
 }
 
+// Handlers are used again after Close, kept idle by the scanning context (see Scratch.h). A handler
+// in use is not idle, so an archive nested in one of its own format gets another.
+class LentHandler {
+public:
+    LentHandler(const GUID& classId, const ArchiveLimits& limits) : kind_(reinterpret_cast<const char*>(&classId), sizeof(GUID)) {
+        archive_ = std::static_pointer_cast<IInArchive>(TakeIdle(kind_));
+        if (archive_) return;
+        IInArchive* made = nullptr;
+        if (CreateArchiver(&classId, &IID_IInArchive, reinterpret_cast<void**>(&made)) != S_OK || !made) return;
+        archive_.reset(made, [](IInArchive* archive) { archive->Release(); });
+        BoundThreadMemory(made, limits);
+    }
+    ~LentHandler() {
+        if (!archive_) return;
+        archive_->Close();
+        KeepIdle(kind_, archive_);
+    }
+    LentHandler(const LentHandler&) = delete;
+    LentHandler& operator=(const LentHandler&) = delete;
+    IInArchive* operator->() const { return archive_.get(); }
+    explicit operator bool() const { return archive_ != nullptr; }
+    IInArchive* Get() const { return archive_.get(); }
+
+private:
+    std::string kind_;
+    std::shared_ptr<IInArchive> archive_;
+};
+
 class SevenZipFormat : public ArchiveFormat {
 public:
     SevenZipFormat(UInt32 index, const std::string& name) : name_(name) {
@@ -306,9 +336,8 @@ public:
 
     // The archive that starts at base, or up to search bytes after it.
     void ReadFrom(ByteSource& source, UInt64 base, UInt64 search, const std::string& defaultName, MemberSink& sink) const {
-        CMyComPtr<IInArchive> archive;
-        if (CreateArchiver(&classId_, &IID_IInArchive, reinterpret_cast<void**>(&archive)) != S_OK || !archive) return;
-        BoundThreadMemory(archive, sink.Limits());
+        const LentHandler archive(classId_, sink.Limits());
+        if (!archive) return;
         SourceStream* streamSpec = new SourceStream;
         CMyComPtr<IInStream> stream = streamSpec;
         streamSpec->Init(source, base);
@@ -321,14 +350,12 @@ public:
                 sink.Report().archive = true;
                 sink.Refuse(openSpec->askedForPassword ? "encrypted " + name_ + " archive" : "damaged " + name_ + " archive");
             }
-            archive->Close();
             return;
         }
         NWindows::NCOM::CPropVariant errors;
         archive->GetArchiveProperty(kpidErrorFlags, &errors);
         const UInt32 errorFlags = errors.vt == VT_UI4 ? errors.ulVal : 0;
         if (errorFlags & kpv_ErrorFlags_IsNotArc) {
-            archive->Close();
             return;
         }
         sink.Report().archive = true;
@@ -353,14 +380,12 @@ public:
             if (method.vt == VT_BSTR) dictionary = std::max(dictionary, DeclaredDictionary(Narrow(method.bstrVal)));
         }
         if (readable.empty() || !sink.Reserve(dictionary)) {
-            archive->Close();
             return;
         }
-        CMyComPtr<IArchiveExtractCallback> extract = new ExtractCallback(archive, sink, defaultName);
+        CMyComPtr<IArchiveExtractCallback> extract = new ExtractCallback(archive.Get(), sink, defaultName);
         const HRESULT result = archive->Extract(readable.data(), static_cast<UInt32>(readable.size()), 0, extract);
         sink.End(false);
         if (result != S_OK && !sink.Stopped() && result != E_ABORT) sink.Refuse("damaged " + name_ + " archive");
-        archive->Close();
     }
 
 private:

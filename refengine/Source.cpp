@@ -1,6 +1,8 @@
 // Paged reading of files.
 #include "refengine/Source.h"
 
+#include "refengine/Scratch.h"
+
 #include <algorithm>
 
 namespace RefEngine {
@@ -9,6 +11,11 @@ FileSource::FileSource(HANDLE file) : file_(file) {
     LARGE_INTEGER size = {};
     if (::GetFileSizeEx(file, &size)) size_ = static_cast<uint64_t>(size.QuadPart);
     else failed_ = true;
+}
+
+FileSource::~FileSource() {
+    for (Page& page : pages_)
+        if (!page.data.empty()) GiveBack(std::move(page.data));
 }
 
 const FileSource::Page& FileSource::Load(uint64_t number) {
@@ -23,7 +30,10 @@ const FileSource::Page& FileSource::Load(uint64_t number) {
     }
     // Most files are far smaller than a page: their one page is no larger than they are.
     const size_t capacity = static_cast<size_t>(std::min<uint64_t>(PageSize, size_));
-    if (!victim->data) victim->data.reset(new uint8_t[capacity ? capacity : 1]);
+    if (victim->data.size() < capacity) {
+        if (victim->data.empty()) victim->data = TakeBuffer();
+        victim->data.resize(capacity);
+    }
     victim->number = number;
     victim->used = ++clock_;
     victim->length = 0;
@@ -32,7 +42,7 @@ const FileSource::Page& FileSource::Load(uint64_t number) {
     at.Offset = static_cast<DWORD>(position);
     at.OffsetHigh = static_cast<DWORD>(position >> 32);
     DWORD got = 0;
-    if (::ReadFile(file_, victim->data.get(), static_cast<DWORD>(capacity), &got, &at))
+    if (::ReadFile(file_, victim->data.data(), static_cast<DWORD>(capacity), &got, &at))
         victim->length = got;
     else if (::GetLastError() != ERROR_HANDLE_EOF)
         failed_ = true;
@@ -47,7 +57,7 @@ size_t FileSource::Read(uint64_t offset, uint8_t* out, size_t size) {
         const size_t inPage = static_cast<size_t>(at % PageSize);
         if (inPage >= page.length) break;
         const size_t n = std::min(size - copied, page.length - inPage);
-        std::memcpy(out + copied, page.data.get() + inPage, n);
+        std::memcpy(out + copied, page.data.data() + inPage, n);
         copied += n;
     }
     return copied;
@@ -60,7 +70,7 @@ const uint8_t* FileSource::View(uint64_t offset, size_t& size) {
     const size_t inPage = static_cast<size_t>(offset % PageSize);
     if (inPage >= page.length) return nullptr;
     size = page.length - inPage;
-    return page.data.get() + inPage;
+    return page.data.data() + inPage;
 }
 
 uint8_t FileSource::At(uint64_t offset) {

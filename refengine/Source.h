@@ -50,6 +50,7 @@ private:
 class FileSource : public ByteSource {
 public:
     explicit FileSource(HANDLE file);
+    ~FileSource() override;
     uint64_t Size() const override { return size_; }
     size_t Read(uint64_t offset, uint8_t* out, size_t size) override;
     uint8_t At(uint64_t offset) override;
@@ -63,7 +64,7 @@ private:
         uint64_t number = UINT64_MAX;
         uint64_t used = 0;
         size_t length = 0;
-        std::unique_ptr<uint8_t[]> data;  // allocated on first use, never cleared: only length bytes count
+        std::vector<uint8_t> data;  // taken on first use; only length bytes count
     };
     const Page& Load(uint64_t number);
 

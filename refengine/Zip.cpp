@@ -5,6 +5,7 @@
 // with members packed by other methods is handed whole to 7-Zip's reader, unless its members share
 // bytes (a bomb's way of unpacking one piece many times), which is refused.
 #include "refengine/ArchiveFormats.h"
+#include "refengine/Scratch.h"
 
 #include <algorithm>
 
@@ -60,7 +61,9 @@ void ReadZip(ByteSource& source, MemberSink& sink) {
 
     // The end record lies within the last 64 KiB + 22 bytes, whatever comes before the archive.
     const uint64_t tail = std::min<uint64_t>(size, 65557);
-    std::vector<uint8_t> end(static_cast<size_t>(tail));
+    ScratchBuffer scratch;
+    std::vector<uint8_t>& end = scratch.bytes;
+    end.resize(static_cast<size_t>(tail));
     if (source.Read(size - tail, end.data(), end.size()) != end.size()) return;
     size_t at = end.size() - 22 + 1;
     bool found = false;

@@ -127,6 +127,10 @@ int RunConsoleScan(const ConsoleOptions& options) {
     }
     std::vector<std::wstring> paths;
     if (!CollectPaths(options, paths)) return 2;
+    // Relative paths name places from the folder tervscan was started in: resolved before the engine
+    // loads, which makes its own folder the current one.
+    std::vector<std::wstring> fullPaths;
+    for (const std::wstring& path : paths) fullPaths.push_back(FullPath(path));
 
     AvEngineManager& manager = AvEngineManager::Get();
     if (!LoadEngine(manager, options)) return 2;
@@ -134,15 +138,14 @@ int RunConsoleScan(const ConsoleOptions& options) {
     boost::shared_ptr<AvScanTask> task(new AvScanTask(AvScanTask::Custom));
     task->showsProgress = false;  // no percentage to show: answer at once
     int missing = 0;
-    for (const std::wstring& path : paths) {
-        const std::wstring full = FullPath(path);
-        if (::GetFileAttributesW(LiteralPath(full).c_str()) == INVALID_FILE_ATTRIBUTES) {
+    for (size_t i = 0; i < paths.size(); ++i) {
+        if (::GetFileAttributesW(LiteralPath(fullPaths[i]).c_str()) == INVALID_FILE_ATTRIBUTES) {
             // Reported, and the rest is still scanned.
-            out.Result(path + L": ERROR No such file or folder");
+            out.Result(paths[i] + L": ERROR No such file or folder");
             ++missing;
             continue;
         }
-        task->targets.push_back(full);
+        task->targets.push_back(fullPaths[i]);
     }
     if (options.dangerousOnly) task->extensionFilter = QuickScanExtensions();
     task->cureThreats = options.cure;

@@ -2,6 +2,7 @@
 // it uses: the input is read as an archive of that format, every member unpacked into a sink with the
 // engine's limits, and each member's bytes touched.
 #include "refengine/Archive.h"
+#include "refengine/Scratch.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +26,9 @@ const RefEngine::ArchiveFormat& Format() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // Kept from one input to the next, as a scanning context keeps it: handlers are used again.
+    static RefEngine::ScratchSpace space;
+    const RefEngine::ScratchScope scope(space);
     RefEngine::MemorySource source(data, size);
     RefEngine::ObjectHead head;
     head.bytes.assign(data, data + std::min(size, RefEngine::ObjectHead::Size));

@@ -3,6 +3,7 @@
 // file several times, in its own order, and every verdict must equal the one a scan alone gave.
 //   two-contexts BASES_FOLDER FILE...      exit 0: the same verdicts, 1: a difference
 #include "refengine/Scanner.h"
+#include "refengine/Scratch.h"
 
 #include <cstdio>
 #include <string>
@@ -39,6 +40,8 @@ int main(int argc, char** argv) {
     const int rounds = 4;
     int differences[2] = {0, 0};
     auto scan = [&](int worker) {
+        RefEngine::ScratchSpace space;  // each context's own, as the engine's contexts have
+        const RefEngine::ScratchScope scope(space);
         for (int round = 0; round < rounds; ++round)
             for (size_t n = 0; n < files.size(); ++n) {
                 // The second worker goes backwards, so that the two meet every file at other moments.
