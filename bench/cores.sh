@@ -89,7 +89,7 @@ done
 
 stat_of() {  # stat_of NAME min|median
     echo "${times[$1]}" | tr ' ' '\n' | sed '/^$/d' | sort -g | awk -v what="$2" \
-        '{ v[NR] = $1 } END { print (what == "min" ? v[1] : v[int((NR + 1) / 2)]) }'
+        '{ v[NR] = $1 } END { print (what == "min" ? v[1] : (v[int((NR + 1) / 2)] + v[int(NR / 2) + 1]) / 2) }'
 }
 printf '\n%-12s %9s %9s\n' run min median
 for c in "${configs[@]}"; do printf '%-12s %8.2fs %8.2fs\n' "$c" "$(stat_of "$c" min)" "$(stat_of "$c" median)"; done

@@ -4,10 +4,7 @@
 #include "dialogs/MinimisedIcon.h"
 #include "framework/App.h"
 #include "framework/String.h"
-#include "quarantine/HeldFile.h"
-#include "quarantine/QuarantineErrors.h"
 #include "quarantine/QuarantineManager.h"
-#include "quarantine/SafePaths.h"
 #include "resources/resource.h"
 
 TervanLiveDeleteFileDlg::TervanLiveDeleteFileDlg(UntreatedList& untreated, CWnd* parent)
@@ -128,39 +125,7 @@ void TervanLiveDeleteFileDlg::OnDeleteSelected() {
 }
 
 bool TervanLiveDeleteFileDlg::DeleteWithCopy(UntreatedEntry& entry, Reason& why) {
-    // Never a deletion that no restore could undo.
-    if (!Quarantine::IsSafeOriginalPath(entry.threat.object)) {
-        why = Reason(IDS_REASON_NO_COPY, ReasonText(Reason(IDS_REASON_BAD_PATH, entry.threat.object)));
-        return false;
-    }
-    int fresh = 0;
-    try {
-        // Held from its copy to its removal: a change another program makes meanwhile fails for that
-        // program instead of going without a copy.
-        const std::unique_ptr<Quarantine::CHeldFile> holding =
-            Quarantine::HoldFile(entry.threat.object, Quarantine::CHeldFile::Access::ReadOnly);
-        Quarantine::CHeldFile& held = *holding;
-        // No deletion without a restorable copy of the file as it is now.
-        if (!entry.quarantined || !quarantine_.HasCopyOf(held)) {
-            Reason copyFailure;
-            fresh = quarantine_.QuarantineThreatEntry(entry.threat, &copyFailure, &held);
-            if (!fresh) {
-                why = Reason(IDS_REASON_NO_COPY, ReasonText(copyFailure));
-                return false;
-            }
-            entry.quarantined = true;
-        }
-        held.Remove();
-        return true;
-    } catch (const Quarantine::IOError& e) {
-        why = SystemErrorReason(e.Code());
-    }
-    // The file is still there as it was: the copy just made is not needed, and a later try makes its own.
-    if (fresh) {
-        if (boost::shared_ptr<Quarantine::CQuarantine> store = quarantine_.GetStore()) store->Delete(fresh);
-        entry.quarantined = false;
-    }
-    return false;
+    return quarantine_.RemoveWithCopy(entry.threat, entry.quarantined, why);
 }
 
 void TervanLiveDeleteFileDlg::CheckAll(bool checked) {

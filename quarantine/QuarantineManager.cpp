@@ -3,6 +3,7 @@
 
 #include "quarantine/Container.h"
 #include "quarantine/HeldFile.h"
+#include "quarantine/QuarantineErrors.h"
 #include "quarantine/SafePaths.h"
 #include "resources/resource.h"
 
@@ -73,6 +74,79 @@ int AvQuarantineManager::QuarantineThreatEntry(const AvCore::Threat& threat, Rea
     }
     if (why) *why = reason;
     return 0;
+}
+
+namespace {
+
+// Moves the held file into the folder under its own name, or "name (2).ext" and on when that is taken:
+// renamed within its disk, copied to another and removed.
+std::wstring MoveHeld(Quarantine::CHeldFile& held, const std::wstring& folder) {
+    const std::wstring name = Quarantine::FileNameFromStoredPath(held.Path());
+    const std::wstring base = !folder.empty() && folder.back() == L'\\' ? folder : folder + L"\\";
+    bool sameDisk = true;
+    for (int n = 1; n <= 9999; ++n) {
+        const std::wstring candidate = base + (n == 1 ? name : Quarantine::NumberedName(name, n));
+        try {
+            if (sameDisk) {
+                held.Rename(candidate);
+            } else {
+                held.CopyTo(candidate);
+                held.Remove();
+            }
+            return candidate;
+        } catch (const Quarantine::IOError& e) {
+            if (sameDisk && e.Code() == ERROR_NOT_SAME_DEVICE) {
+                sameDisk = false;
+                --n;
+            } else if (e.Code() != ERROR_ALREADY_EXISTS && e.Code() != ERROR_FILE_EXISTS) {
+                throw;
+            }
+        }
+    }
+    throw Quarantine::QuarantineException("No free name", Reason(IDS_REASON_NO_FREE_NAME, folder));
+}
+
+}  // namespace
+
+bool AvQuarantineManager::RemoveWithCopy(const AvCore::Threat& threat, bool& quarantined, Reason& why,
+                                         const std::wstring& moveToFolder, std::wstring* movedTo) {
+    // Never a removal that no restore could undo.
+    if (!Quarantine::IsSafeOriginalPath(threat.object)) {
+        why = Reason(IDS_REASON_NO_COPY, ReasonText(Reason(IDS_REASON_BAD_PATH, threat.object)));
+        return false;
+    }
+    int fresh = 0;
+    try {
+        const std::unique_ptr<Quarantine::CHeldFile> holding = Quarantine::HoldFile(
+            threat.object, moveToFolder.empty() ? Quarantine::CHeldFile::Access::ReadOnly : Quarantine::CHeldFile::Access::ReadWrite);
+        Quarantine::CHeldFile& held = *holding;
+        if (!quarantined || !HasCopyOf(held)) {
+            Reason copyFailure;
+            fresh = QuarantineThreatEntry(threat, &copyFailure, &held);
+            if (!fresh) {
+                why = Reason(IDS_REASON_NO_COPY, ReasonText(copyFailure));
+                return false;
+            }
+            quarantined = true;
+        }
+        if (moveToFolder.empty()) {
+            held.Remove();
+        } else {
+            const std::wstring moved = MoveHeld(held, moveToFolder);
+            if (movedTo) *movedTo = moved;
+        }
+        return true;
+    } catch (const Quarantine::IOError& e) {
+        why = e.reason ? e.reason : SystemErrorReason(e.Code());
+    } catch (const std::exception& e) {
+        why = Quarantine::ReasonOf(e);
+    }
+    // The file is still there as it was: the copy just made is not needed, and a later try makes its own.
+    if (fresh) {
+        if (store_) store_->Delete(fresh);
+        quarantined = false;
+    }
+    return false;
 }
 
 bool AvQuarantineManager::HasCopyOf(const Quarantine::CHeldFile& held) {

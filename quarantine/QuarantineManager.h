@@ -35,6 +35,14 @@ public:
     // The same, giving the new entry's identifier (0 on failure).
     int QuarantineThreatEntry(const AvCore::Threat& threat, Reason* why = nullptr,
                               const Quarantine::CHeldFile* held = nullptr);
+    // Removes a threat's file, or moves it into a folder (under a free name there), after a restorable
+    // copy of it as it is now went into the quarantine (none is made when quarantined is true and the
+    // newest entry of its path holds that content). The file is held from its copy to its removal, so no
+    // change another program makes in between goes without a copy. False, the file left as it was and
+    // why, when no copy could be made or the file could not be removed; quarantined tells afterwards
+    // whether a copy of it is in the quarantine. Never throws.
+    bool RemoveWithCopy(const AvCore::Threat& threat, bool& quarantined, Reason& why,
+                        const std::wstring& moveToFolder = std::wstring(), std::wstring* movedTo = nullptr);
     // Whether the newest entry of the held file's path holds exactly its present content.
     bool HasCopyOf(const Quarantine::CHeldFile& held);
     // Appends every entry to out, oldest first; equal times keep identifier order.

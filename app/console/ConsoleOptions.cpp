@@ -16,6 +16,10 @@ const wchar_t* const ConsoleUsage =
     L"      Exit code 0: nothing found, 1: threats found, 2: an error (some file not scanned, a missing\n"
     L"      path, no usable engine, an interrupted scan).\n"
     L"    --no-cure                 report threats, change nothing\n"
+    L"    --remove                  remove each infected file that was not cured, after its copy went\n"
+    L"                              into the quarantine (restore it from there)\n"
+    L"    --move FOLDER             move each infected file that was not cured into FOLDER, after its\n"
+    L"                              copy went into the quarantine\n"
     L"    --dangerous-types         in folders, only potentially dangerous types and archives (as the\n"
     L"                              window's quick scan); files named are always scanned\n"
     L"    -i, --infected            print only detections and errors, no OK lines\n"
@@ -70,6 +74,14 @@ ConsoleOptions ParseCommandLine(const std::vector<std::wstring>& arguments) {
             scanOptions = true;
         } else if (argument == L"--all-files") {
             options.dangerousOnly = false;  // the default now; kept for the scripts that say it
+            scanOptions = true;
+        } else if (argument == L"--remove") {
+            options.remove = true;
+            scanOptions = true;
+        } else if (argument == L"--move" || argument.compare(0, 7, L"--move=") == 0) {
+            if (argument == L"--move") value(i, argument, options.moveFolder);
+            else options.moveFolder = argument.substr(7);
+            if (options.error.empty() && options.moveFolder.empty()) options.error = L"--move needs a folder";
             scanOptions = true;
         } else if (argument == L"--dangerous-types") {
             options.dangerousOnly = true;
@@ -133,6 +145,9 @@ ConsoleOptions ParseCommandLine(const std::vector<std::wstring>& arguments) {
     if (options.mode == ConsoleOptions::Scan) {
         if (options.paths.empty() && options.fileList.empty()) options.error = L"no file or folder to scan";
         else if (!options.restoreFolder.empty()) options.error = L"--to belongs to --quarantine restore";
+        else if ((options.remove || !options.moveFolder.empty()) && !options.cure)
+            options.error = L"--no-cure changes nothing: it cannot go with --remove or --move";
+        else if (options.remove && !options.moveFolder.empty()) options.error = L"--remove and --move exclude each other";
     } else if (!options.paths.empty() || scanOptions) {
         options.error = L"--quarantine takes no paths or scan options";
     } else if (!options.restoreFolder.empty() && options.mode != ConsoleOptions::QuarantineRestore) {

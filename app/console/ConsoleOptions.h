@@ -20,6 +20,8 @@ struct ConsoleOptions {
     std::wstring logFile;   // the results also go there
     std::vector<std::wstring> excludeFiles, excludeFolders;
     int workers = 0;  // scanning threads; 0: one per processor
+    bool remove = false;         // threats not cured: removed after a quarantine copy
+    std::wstring moveFolder;     // not empty: threats not cured are moved there after a quarantine copy
     std::wstring entry;          // a quarantine entry: its GUID, or a unique start of it
     std::wstring restoreFolder;  // empty: the entry's original place
     std::wstring error;          // not empty: the arguments were not understood

@@ -131,6 +131,14 @@ int RunConsoleScan(const ConsoleOptions& options) {
     // loads, which makes its own folder the current one.
     std::vector<std::wstring> fullPaths;
     for (const std::wstring& path : paths) fullPaths.push_back(FullPath(path));
+    const std::wstring moveFolder = options.moveFolder.empty() ? std::wstring() : FullPath(options.moveFolder);
+    if (!moveFolder.empty()) {
+        const DWORD attributes = ::GetFileAttributesW(LiteralPath(moveFolder).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            ReportError(L"tervscan: --move: no folder " + options.moveFolder);
+            return 2;
+        }
+    }
 
     AvEngineManager& manager = AvEngineManager::Get();
     if (!LoadEngine(manager, options)) return 2;
@@ -151,7 +159,7 @@ int RunConsoleScan(const ConsoleOptions& options) {
     task->cureThreats = options.cure;
     task->excludeFiles = options.excludeFiles;
     task->excludeFolders = options.excludeFolders;
-    if (options.cure) AvQuarantineManager::Get().Start();
+    if (options.cure) AvQuarantineManager::Get().Start();  // also for --remove and --move, which need a cure
 
     task->workers = options.workers > 0 ? options.workers : ProcessorCount();
 
@@ -188,9 +196,21 @@ int RunConsoleScan(const ConsoleOptions& options) {
         manager.cureWithheld.connect([&](const AvCore::Threat*, const Reason& why) { line().withheld = ReasonText(why); }),
         manager.threatHandled.connect([&](const AvCore::Threat* threat, bool cured, bool quarantined) {
             FileLine& file = line();
+            // A threat left in place is removed or moved when asked, always through a quarantine copy.
+            std::wstring removal;
+            if (!cured && (options.remove || !moveFolder.empty())) {
+                Reason why;
+                std::wstring movedTo;
+                if (AvQuarantineManager::Get().RemoveWithCopy(*threat, quarantined, why, moveFolder, &movedTo)) {
+                    ++task->stats.deleted;
+                    removal = moveFolder.empty() ? L" (removed)" : L" (moved to " + movedTo + L")";
+                } else {
+                    removal = L" (not removed: " + ReasonText(why) + L")";
+                }
+            }
             out.Result(threat->object + L": " + threat->name + L" FOUND" + (cured ? L" (cured)" : L"") +
                        (quarantined ? L" (quarantined)" : L"") +
-                       (file.withheld.empty() ? L"" : L" (not cured: " + file.withheld + L")"));
+                       (file.withheld.empty() ? L"" : L" (not cured: " + file.withheld + L")") + removal);
             file.withheld.clear();
             file.reported = true;
         }),
@@ -217,7 +237,7 @@ int RunConsoleScan(const ConsoleOptions& options) {
 
     const ScanStatistics& stats = task->stats;
     const double seconds = (::GetTickCount() - start) / 1000.0;
-    const std::wstring summary[] = {
+    std::vector<std::wstring> summary = {
         L"",
         L"----------- SCAN SUMMARY -----------",
         L"Engine: " + EngineDescription(manager),
@@ -228,6 +248,8 @@ int RunConsoleScan(const ConsoleOptions& options) {
         L"Not scanned: " + std::to_wstring(stats.notScanned + missing),
         L"Data scanned: " + Number(L"%.2f MB", static_cast<double>(stats.bytes) / (1024.0 * 1024.0)),
         L"Time: " + Number(L"%.3f sec", seconds)};
+    if (options.remove || !moveFolder.empty())
+        summary.insert(summary.begin() + 7, (options.remove ? L"Threats removed: " : L"Threats moved: ") + std::to_wstring(stats.deleted));
     for (const std::wstring& line : summary) out.Result(line);
     if (interrupted || !completed) {
         ReportError(L"tervscan: Scan aborted...");

@@ -74,7 +74,10 @@ TEST(ConsoleOptions, ArgumentsAreUnderstoodOrRefused) {
                                                 {L"--engine"},
                                                 {L"-j", L"0", L"a"},
                                                 {L"-j", L"2x", L"a"},
-                                                {L"--jobs", L"33", L"a"}})
+                                                {L"--jobs", L"33", L"a"},
+                                                {L"--no-cure", L"--remove", L"a"},
+                                                {L"--remove", L"--move", L"D:\\x", L"a"},
+                                                {L"--move=", L"a"}})
         EXPECT_FALSE(ParseCommandLine(bad).error.empty()) << bad.size();
 }
 
@@ -108,6 +111,18 @@ TEST(ConsoleRuns, HelpErrorsAndExitCodes) {
     // A relative engine folder, from the build folder the tests run in.
     ChildResult relative = RunProgram(L"tervscan.exe", L"--engine engines\\test \"" + tree.Path() + L"\"");
     EXPECT_EQ(0u, relative.exitCode) << relative.errors;
+    // Relative targets name places from the folder tervscan starts in, though the engine's load makes
+    // its own folder the current one.
+    WriteFile(tree / L"sub\\bad.exe", "TVE:DETECT 1 Relative.Folder\n");
+    WriteFile(tree / L"bad.txt", "TVE:DETECT 1 Relative.File\n");
+    wchar_t started[MAX_PATH];
+    ::GetCurrentDirectoryW(MAX_PATH, started);
+    ::SetCurrentDirectoryW(tree.Path().c_str());
+    ChildResult relativeTargets = Tervscan(L"--no-cure bad.txt sub");
+    ::SetCurrentDirectoryW(started);
+    EXPECT_EQ(1u, relativeTargets.exitCode) << relativeTargets.output;
+    EXPECT_TRUE(HasLine(relativeTargets.output, Narrow(tree / L"bad.txt") + ": Relative.File FOUND")) << relativeTargets.output;
+    EXPECT_TRUE(HasLine(relativeTargets.output, Narrow(tree / L"sub\\bad.exe") + ": Relative.Folder FOUND"));
     ChildResult version = RunProgram(L"tervscan.exe", L"--version --engine \"" + EngineFolder(L"test") + L"\"");
     EXPECT_EQ(0u, version.exitCode);
     EXPECT_EQ("tervscan 1.0.0.0, engine 1.2.3.4, 12345 records\n", version.output);
@@ -327,5 +342,42 @@ TEST(ConsoleRuns, SeveralWorkersCureEachFileOnceAndWriteWholeLines) {
     // One copy per cured file, never two.
     const std::vector<std::string> entries = ResultLines(Quarantine(L"list").output);
     EXPECT_EQ(30u, entries.size());
+    RemoveQuarantineFolders();
+}
+
+TEST(ConsoleRuns, RemoveAndMoveGoThroughTheQuarantine) {
+    RemoveQuarantineFolders();
+    ScratchFolder tree, elsewhere;
+    WriteFile(tree / L"a\\plain.dll", "TVE:DETECT 2 Plain.Bad\n");
+    WriteFile(tree / L"b\\plain.dll", "TVE:DETECT 2 Plain.Bad\n");
+    WriteFile(tree / L"c\\cure.exe", "TVE:DETECT 1 Cure.Me curable\n");
+    WriteFile(elsewhere / L"plain.dll", "someone else's file");
+    // Moved into the folder under free names; a cured file stays where it is.
+    ChildResult moved = Tervscan(L"-j 1 --move \"" + elsewhere.Path() + L"\" \"" + tree.Path() + L"\"");
+    EXPECT_EQ(1u, moved.exitCode) << moved.output << moved.errors;
+    EXPECT_TRUE(HasLine(moved.output, Narrow(tree / L"a\\plain.dll") + ": Plain.Bad FOUND (quarantined) (moved to " +
+                                          Narrow(elsewhere / L"plain (2).dll") + ")"))
+        << moved.output;
+    EXPECT_TRUE(HasLine(moved.output, Narrow(tree / L"b\\plain.dll") + ": Plain.Bad FOUND (quarantined) (moved to " +
+                                          Narrow(elsewhere / L"plain (3).dll") + ")"));
+    EXPECT_TRUE(HasLine(moved.output, Narrow(tree / L"c\\cure.exe") + ": Cure.Me FOUND (cured) (quarantined)"));
+    EXPECT_TRUE(HasLine(moved.output, "Threats moved: 2"));
+    EXPECT_FALSE(FileExists(tree / L"a\\plain.dll"));
+    EXPECT_EQ("someone else's file", ReadFile(elsewhere / L"plain.dll"));
+    EXPECT_EQ("TVE:DETECT 2 Plain.Bad\n", ReadFile(elsewhere / L"plain (2).dll"));
+    // Removed, each with a copy that restores it.
+    ChildResult removed = Tervscan(L"--remove \"" + (elsewhere / L"plain (2).dll") + L"\"");
+    EXPECT_TRUE(HasLine(removed.output, Narrow(elsewhere / L"plain (2).dll") + ": Plain.Bad FOUND (quarantined) (removed)"))
+        << removed.output;
+    EXPECT_TRUE(HasLine(removed.output, "Threats removed: 1"));
+    EXPECT_FALSE(FileExists(elsewhere / L"plain (2).dll"));
+    EXPECT_EQ(4u, ResultLines(Quarantine(L"list").output).size()) << "two moved, one cured, one removed";
+    // Never without the copy: a file held by another program stays as it is, and the line says why.
+    HANDLE held = ::CreateFileW((elsewhere / L"plain (3).dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ChildResult refused = Tervscan(L"--remove \"" + (elsewhere / L"plain (3).dll") + L"\"");
+    ::CloseHandle(held);
+    EXPECT_NE(std::string::npos, refused.output.find("(not removed: ")) << refused.output;
+    EXPECT_TRUE(FileExists(elsewhere / L"plain (3).dll"));
+    EXPECT_EQ(2u, Tervscan(L"--move D:\\no-such-folder \"" + tree.Path() + L"\"").exitCode);
     RemoveQuarantineFolders();
 }
