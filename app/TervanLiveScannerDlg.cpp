@@ -94,7 +94,11 @@ void CTervanLiveScannerDlg::OnEngineLoaded(bool loaded) {
     customScan_.EnableWindow(false);
     baseSize_.SetWindowText(CString::FormatId(IDS_VIRUS_BASE, L"????"));
     coreVersion_.SetWindowText(CString::FormatId(IDS_ANTIVIRUS_CORE, L"????"));
-    AppMessageBox(CString::Load(IDS_ENGINE_LOAD_ERROR), MB_OK | MB_ICONERROR);
+    // The cause below the message, as the console gives it: a user can act on "ScanMain.DLL is missing".
+    std::wstring message = CString::Load(IDS_ENGINE_LOAD_ERROR);
+    const std::wstring& cause = AvEngineManager::Get().LoadFailure();
+    if (!cause.empty()) message += L"\n\n" + cause;
+    AppMessageBox(CString(message), MB_OK | MB_ICONERROR);
 }
 
 void CTervanLiveScannerDlg::OnQuarantineReady(bool ready) {
