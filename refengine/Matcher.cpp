@@ -1339,7 +1339,7 @@ BodyMatcher::Result BodyMatcher::Find(ByteSource& source, const ObjectInfo& info
     // The bytes as read, for the candidates; and with case folded, for the filter and the anchors, a
     // slice at a time (with the bytes an anchor at its last position reaches).
     const size_t chunkSize = std::max<size_t>(budgets_.readChunk, 16);
-    ScratchBuffer bufferScratch, foldedScratch;  // the thread's, kept from one object to the next
+    ScratchBuffer bufferScratch, foldedScratch;  // the scanning context's, kept from one object to the next
     std::vector<uint8_t>& buffer = bufferScratch.bytes;
     buffer.resize(static_cast<size_t>(std::min<uint64_t>(size, chunkSize)) + 8);
     const size_t chunk = buffer.size() - 8;

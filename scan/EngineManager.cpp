@@ -215,13 +215,13 @@ int32_t AvEngineManager::ScanWithWorkers(AvScanTask& task) {
         queue.Abandon();  // a worker that stops early stops the walk too (the others end with it)
     };
     std::vector<boost::thread> workers;
-    for (const auto& scanner : scanners) workers.emplace_back(work, scanner);
     try {
+        for (const auto& scanner : scanners) workers.emplace_back(work, scanner);
         AvEngineQueueFiles op(queue);
         WalkPass pass(task, op, false);
         WalkTargets(pass);
     } catch (const std::exception&) {
-        task.aborted = true;
+        task.aborted = true;  // a worker that could not start, or a walk that failed: no queue outlives this
     }
     if (CheckAbort(task)) queue.Abandon();
     else queue.Close();
