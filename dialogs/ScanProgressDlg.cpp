@@ -14,6 +14,7 @@
 
 #include <commdlg.h>
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include <cstring>
 #include <ctime>
@@ -356,6 +357,10 @@ void CScanProgressDlg::SaveReportAs() {
     dialog.nMaxFile = static_cast<DWORD>(file.size());
     dialog.lpstrDefExt = L"txt";
     dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_EXPLORER;
+    // In the user's documents: the current folder is the engine's, where a report has no place.
+    wchar_t documents[MAX_PATH] = {};
+    if (SUCCEEDED(::SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, documents)))
+        dialog.lpstrInitialDir = documents;
     if (!::GetSaveFileNameW(&dialog)) return;
     if (!WriteReport(file.data(), Report()))
         AppMessageBox(CString::FormatId(IDS_REPORT_NOT_SAVED, file.data()), MB_OK | MB_ICONWARNING);
