@@ -63,16 +63,22 @@ private:
 
 bool IsGrey(COLORREF c) { return GetRValue(c) == GetGValue(c) && GetGValue(c) == GetBValue(c); }
 
-// Moves the pointer over the button as a user's mouse would, and lets the messages arrive.
+// Moves the pointer over the button as a user's mouse would, and lets the messages arrive: on a
+// loaded machine (or a shared display) a move can take long or be lost, so it is sent again, a pixel
+// aside, every half second until the button sees it (ten seconds at most).
 void Hover(CPictureButton& button) {
     const RECT rect = button.GetWindowRect();
-    INPUT input = {};
-    input.type = INPUT_MOUSE;
-    input.mi.dx = ((rect.left + rect.right) / 2) * 65535 / (::GetSystemMetrics(SM_CXSCREEN) - 1);
-    input.mi.dy = ((rect.top + rect.bottom) / 2) * 65535 / (::GetSystemMetrics(SM_CYSCREEN) - 1);
-    input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
-    ::SendInput(1, &input, sizeof(input));
-    for (int i = 0; i < 100 && !button.IsHovered(); ++i) PumpFor(10);
+    for (int i = 0; i < 1000 && !button.IsHovered(); ++i) {
+        if (i % 50 == 0) {
+            INPUT input = {};
+            input.type = INPUT_MOUSE;
+            input.mi.dx = ((rect.left + rect.right) / 2 + (i / 50) % 2) * 65535 / (::GetSystemMetrics(SM_CXSCREEN) - 1);
+            input.mi.dy = ((rect.top + rect.bottom) / 2) * 65535 / (::GetSystemMetrics(SM_CYSCREEN) - 1);
+            input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+            ::SendInput(1, &input, sizeof(input));
+        }
+        PumpFor(10);
+    }
 }
 
 }  // namespace
@@ -105,7 +111,7 @@ TEST(PictureButtons, EdgesAndFacesOfEachState) {
         }
         // Moving to the next button ends this hover as that one begins.
         Hover(dialog.custom);
-        for (int i = 0; i < 100 && button.IsHovered(); ++i) PumpFor(10);
+        for (int i = 0; i < 1000 && button.IsHovered(); ++i) PumpFor(10);
         EXPECT_TRUE(dialog.custom.IsHovered());
         EXPECT_FALSE(button.IsHovered());
     });
