@@ -124,6 +124,7 @@ BOOL CScanProgressDlg::OnInitDialog() {
         AppMessageBox(L"Unable to start scanning: AvEngine initialization failed!", MB_OK | MB_ICONERROR);
         return FALSE;
     }
+    scanStarted_ = true;
     return TRUE;
 }
 
@@ -381,6 +382,7 @@ void CScanProgressDlg::OnDestroy() {
     if (!finished_) {
         engine_.Stop();
         OnFinished(false);
+        SaveOwnReport();  // what was found and cured so far is not lost with the window
     }
 }
 
@@ -434,6 +436,13 @@ bool CScanProgressDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRE
         return true;
     case WM_SCAN_FINISHED:
         OnScanEnded();
+        result = 0;
+        return true;
+    case WM_SYSCOMMAND:
+        // The user's close box and Alt+F4 during a scan ask what Abort asks (Escape, and the program
+        // closing the window, still end it at once).
+        if ((wParam & 0xFFF0) != SC_CLOSE || finished_ || !scanStarted_) return false;
+        OnAbort();
         result = 0;
         return true;
     case WM_DESTROY:

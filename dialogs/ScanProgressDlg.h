@@ -87,6 +87,7 @@ private:
     ScanStatistics* statistics_;
     std::atomic<bool> paused_{false};  // as the Pause button shows it (set on the user-interface thread)
     std::atomic<bool> finished_{false};
+    bool scanStarted_ = false;  // the engine took the task: a close asks before it stops a scan
     std::atomic<bool> completed_{false};
     bool destroying_ = false;  // no end-of-scan update for a dialog that is going away
     time_t started_ = 0;

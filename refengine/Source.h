@@ -58,8 +58,8 @@ public:
     bool Failed() const { return failed_; }
 
 private:
-    static const size_t PageSize = 65536;
-    static const size_t PageCount = 8;
+    static constexpr size_t PageSize = 65536;
+    static constexpr size_t PageCount = 8;
     struct Page {
         uint64_t number = UINT64_MAX;
         uint64_t used = 0;

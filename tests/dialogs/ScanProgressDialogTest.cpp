@@ -466,7 +466,13 @@ TEST_F(ProgressDialogs, OutOfRangeProgressTimeWrapAndAnUnknownTaskType) {
             EXPECT_EQ(L"57%", ItemText(hwnd, IDC_PERCENT));
             dialog.timeTick(25 * 3600 - dialog.Elapsed());
             EXPECT_EQ(L"Exhausted time:    01:00:00", ItemText(hwnd, IDC_ELAPSED));
-            ::PostMessageW(hwnd, WM_CLOSE, 0, 0);
+            ::PostMessageW(hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);  // the close box during the scan: the question first
+            return true;
+        })
+        .Then([&] { return AnswerMessageBox(IDYES); })
+        .Then([&] { return dialog.IsFinished(); })
+        .Then([&] {
+            ::PostMessageW(dialog.GetSafeHwnd(), WM_CLOSE, 0, 0);
             return true;
         });
     EXPECT_EQ(IDCANCEL, Run(dialog, script));
@@ -500,10 +506,18 @@ TEST_F(ProgressDialogs, FloodsOfUpdatesNeverDeadlockAbortOrClose) {
                     return true;
                 });
         } else {
-            script.Then([&] {
-                ::PostMessageW(dialog.GetSafeHwnd(), WM_CLOSE, 0, 0);  // the close box while it floods
-                return true;
-            });
+            // The close box while it floods asks the question Abort asks, and closes once stopped.
+            script
+                .Then([&] {
+                    ::PostMessageW(dialog.GetSafeHwnd(), WM_SYSCOMMAND, SC_CLOSE, 0);
+                    return true;
+                })
+                .Then([&] { return AnswerMessageBox(IDYES) || dialog.IsFinished(); })
+                .Then([&] { return dialog.IsFinished(); })
+                .Then([&] {
+                    ::PostMessageW(dialog.GetSafeHwnd(), WM_CLOSE, 0, 0);
+                    return true;
+                });
         }
         Run(dialog, script, 30000);
         EXPECT_TRUE(dialog.IsFinished());
