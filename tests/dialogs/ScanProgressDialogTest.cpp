@@ -493,32 +493,19 @@ TEST_F(ProgressDialogs, FloodsOfUpdatesNeverDeadlockAbortOrClose) {
             if (!start) start = ::GetTickCount();
             return ::GetTickCount() - start >= static_cast<DWORD>(delays[round / 2]);
         });
-        if (viaAbort) {
-            script
-                .Then([&] {
-                    Click(dialog.GetSafeHwnd(), IDC_ABORT);
-                    return true;
-                })
-                .Then([&] { return AnswerMessageBox(IDYES) || dialog.IsFinished(); })
-                .Then([&] { return dialog.IsFinished(); })
-                .Then([&] {
-                    ::PostMessageW(dialog.GetSafeHwnd(), WM_CLOSE, 0, 0);
-                    return true;
-                });
-        } else {
-            // The close box while it floods asks the question Abort asks, and closes once stopped.
-            script
-                .Then([&] {
-                    ::PostMessageW(dialog.GetSafeHwnd(), WM_SYSCOMMAND, SC_CLOSE, 0);
-                    return true;
-                })
-                .Then([&] { return AnswerMessageBox(IDYES) || dialog.IsFinished(); })
-                .Then([&] { return dialog.IsFinished(); })
-                .Then([&] {
-                    ::PostMessageW(dialog.GetSafeHwnd(), WM_CLOSE, 0, 0);
-                    return true;
-                });
-        }
+        // The Abort button, or the close box while it floods: the same question, and a close once stopped.
+        script
+            .Then([&] {
+                if (viaAbort) Click(dialog.GetSafeHwnd(), IDC_ABORT);
+                else ::PostMessageW(dialog.GetSafeHwnd(), WM_SYSCOMMAND, SC_CLOSE, 0);
+                return true;
+            })
+            .Then([&] { return AnswerMessageBox(IDYES) || dialog.IsFinished(); })
+            .Then([&] { return dialog.IsFinished(); })
+            .Then([&] {
+                ::PostMessageW(dialog.GetSafeHwnd(), WM_CLOSE, 0, 0);
+                return true;
+            });
         Run(dialog, script, 30000);
         EXPECT_TRUE(dialog.IsFinished());
         EXPECT_FALSE(script.TimedOut());
