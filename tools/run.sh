@@ -32,7 +32,11 @@ mkdir -p "$WINEPREFIX"
 bash "$root/tools/wine-settings.sh" "$WINEPREFIX"
 
 # The drives, made anew at every start: Wine's own Z: (the machine's root) would let a full scan walk,
-# and cure, the whole Linux system.
+# and cure, the whole Linux system. Wine's mount manager reads them when the prefix's server starts, so
+# the server of the steps above must end first, else the first start still shows the old drives.
+if ! timeout 60 wineserver -w; then
+    echo "run: another Windows program still runs in $WINEPREFIX; its drives change when it ends" >&2
+fi
 dd="$WINEPREFIX/dosdevices"
 for link in "$dd"/*; do
     case "$(basename "$link")" in c:|com*|lpt*) ;; *) rm -f "$link" ;; esac

@@ -1,5 +1,5 @@
 // The window layer: modal runs and their results, exceptions stopped at the dialog procedure,
-// subclassed controls and the string table.
+// subclassed controls, the string table, and the dialog font's glyphs for non-Latin file names.
 #include "framework/Controls.h"
 #include "framework/Dialog.h"
 #include "framework/String.h"
@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <vector>
 
 using namespace TestSupport;
 
@@ -77,4 +78,50 @@ TEST(Strings, TableEntriesAndFormats) {
     const CString explanation = CString::Load(IDS_REPOSITORY_EXPLANATION);
     EXPECT_NE(std::wstring::npos, explanation.find(L"any file. \\ nPlease careful!"));
     EXPECT_EQ(std::wstring(5000, L'x'), CString::Format(L"%s", std::wstring(5000, L'x').c_str()));
+}
+
+namespace {
+
+// The pixels of one character drawn in black on white with the font.
+std::vector<COLORREF> GlyphPixels(HFONT font, wchar_t character) {
+    const int size = 32;
+    HDC screen = ::GetDC(nullptr);
+    HDC dc = ::CreateCompatibleDC(screen);
+    HBITMAP bitmap = ::CreateCompatibleBitmap(screen, size, size);
+    ::ReleaseDC(nullptr, screen);
+    HGDIOBJ oldBitmap = ::SelectObject(dc, bitmap);
+    HGDIOBJ oldFont = ::SelectObject(dc, font);
+    RECT all = {0, 0, size, size};
+    ::FillRect(dc, &all, static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH)));
+    ::SetTextColor(dc, RGB(0, 0, 0));
+    ::SetBkMode(dc, TRANSPARENT);
+    ::TextOutW(dc, 2, 2, &character, 1);
+    std::vector<COLORREF> pixels;
+    for (int y = 0; y < size; ++y)
+        for (int x = 0; x < size; ++x) pixels.push_back(::GetPixel(dc, x, y));
+    ::SelectObject(dc, oldFont);
+    ::SelectObject(dc, oldBitmap);
+    ::DeleteObject(bitmap);
+    ::DeleteDC(dc);
+    return pixels;
+}
+
+}  // namespace
+
+// A font without a glyph draws the same box for every such character; the prefix links the dialog
+// fonts to one that has Chinese, Japanese and Korean.
+TEST(Fonts, DialogFontDrawsChineseJapaneseKoreanNames) {
+    ProbeDialog dialog;
+    RunModal(dialog, [&] {
+        const HFONT font = reinterpret_cast<HFONT>(dialog.SendMessage(WM_GETFONT));
+        ASSERT_NE(nullptr, font);
+        const std::vector<COLORREF> box = GlyphPixels(font, 0xE000);  // private use: no font has it
+        const wchar_t names[] = {0x4E2D, 0x6587, 0x3042, 0x30AB, 0xD55C, 0xAE00};  // 中 文 あ カ 한 글
+        std::vector<std::vector<COLORREF>> drawn;
+        for (wchar_t character : names) {
+            drawn.push_back(GlyphPixels(font, character));
+            EXPECT_TRUE(box != drawn.back()) << "U+" << std::hex << int(character) << " drawn as a box";
+        }
+        for (size_t i = 1; i < drawn.size(); ++i) EXPECT_TRUE(drawn[i - 1] != drawn[i]) << "the same glyph for characters " << i - 1 << " and " << i;
+    });
 }
