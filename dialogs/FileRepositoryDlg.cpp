@@ -3,13 +3,17 @@
 
 #include "framework/App.h"
 #include "framework/String.h"
+#include "quarantine/Container.h"
 #include "quarantine/FileActions.h"
 #include "quarantine/QuarantineManager.h"
 #include "resources/resource.h"
 
 #include <boost/bind/bind.hpp>
 
+#include <commctrl.h>
+
 #include <ctime>
+#include <set>
 #include <stdexcept>
 
 namespace {
@@ -81,7 +85,7 @@ BOOL TervanLiveFileRepositoryDlg::OnInitDialog() {
 
     menu_.LoadMenu(IDR_REPOSITORY_MENU);
 
-    list_.SetExtendedStyle(list_.GetExtendedStyle() | LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES);
+    list_.SetExtendedStyle(list_.GetExtendedStyle() | LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_INFOTIP);
     const int width = list_.GetClientRect().right;
     list_.InsertColumn(0, CString::Load(IDS_REPOSITORY_FILE_NAME), LVCFMT_LEFT, static_cast<int>(width * double(0.6f)));
     list_.InsertColumn(1, CString::Load(IDS_REPOSITORY_VIRUS_NAME), LVCFMT_CENTER, static_cast<int>(width * double(0.2f)));
@@ -136,6 +140,10 @@ void TervanLiveFileRepositoryDlg::FillList(int dateIndex) {
 
 void TervanLiveFileRepositoryDlg::OnFilterModeChanged() {
     filterMode_ = showAll_.GetCheck() == BST_CHECKED ? AllEntries : OwnEntries;
+    Refill(std::set<int>());
+}
+
+void TervanLiveFileRepositoryDlg::Refill(const std::set<int>& checkedIdentifiers) {
     const int selected = dateCombo_.GetCurSel();
     const std::wstring remembered =
         selected >= 0 && static_cast<size_t>(selected) < dates_.size() ? dates_[static_cast<size_t>(selected)] : dates_[0];
@@ -148,21 +156,37 @@ void TervanLiveFileRepositoryDlg::OnFilterModeChanged() {
         }
     dateCombo_.SetCurSel(index);
     dateFilter(index);
+    for (const auto& row : rowMap_)
+        if (checkedIdentifiers.count(row.second)) list_.SetCheck(row.first, true);
 }
 
-void TervanLiveFileRepositoryDlg::RunAction(CFileAction& action) {
-    actionRunning_ = true;
+size_t TervanLiveFileRepositoryDlg::CheckedCount() {
+    size_t count = 0;
+    for (const auto& row : rowMap_)
+        if (list_.GetCheck(row.first)) ++count;
+    return count;
+}
+
+void TervanLiveFileRepositoryDlg::RunAction(CFileAction& action, UINT resultText) {
     std::list<std::pair<int, int>> checked;
     for (const auto& row : rowMap_)
         if (list_.GetCheck(row.first)) checked.push_back(row);
+    if (checked.empty()) {
+        AppMessageBox(CString::Load(IDS_NOTHING_CHECKED), MB_OK | MB_ICONINFORMATION);
+        return;
+    }
+    actionRunning_ = true;
     std::vector<int> identifiers;
     for (const auto& row : checked) identifiers.push_back(row.second);
     action.Prepare(identifiers);
     std::vector<std::wstring> failures;
+    std::set<int> notHandled;
+    size_t handled = 0;
     while (!checked.empty()) {
         const std::pair<int, int> next = checked.front();
         checked.pop_front();
         if (action.Execute(next.second)) {
+            ++handled;
             list_.DeleteItem(next.first);
             for (auto it = rowMap_.begin(); it != rowMap_.end();) {
                 if (it->first == next.first) {
@@ -173,18 +197,40 @@ void TervanLiveFileRepositoryDlg::RunAction(CFileAction& action) {
                 }
             }
             for (auto& later : checked) --later.first;
-        } else if (!action.LastError().empty()) {
-            failures.push_back(list_.GetItemText(next.first, 0) + L": " + action.LastError());
+        } else {
+            notHandled.insert(next.second);
+            if (!action.LastError().empty())
+                failures.push_back(list_.GetItemText(next.first, 0) + L": " + action.LastError());
         }
         PumpMessages();
     }
     actionRunning_ = false;
+    // Entries the action added (the copy of a file a restore replaced) show at once; what was not
+    // handled stays checked.
+    Refill(notHandled);
+    const std::wstring result = CString::FormatId(resultText, std::to_wstring(handled).c_str());
+    information_.SetWindowText(result);
     if (failures.empty()) return;
-    std::wstring text = ReasonText(Reason(IDS_NOT_HANDLED_LIST)) + L"\n";
+    std::wstring text = result + L"\n\n" + ReasonText(Reason(IDS_NOT_HANDLED_LIST)) + L"\n";
     for (size_t i = 0; i < failures.size() && i < FailuresListed; ++i) text += L"\n" + failures[i];
     if (failures.size() > FailuresListed)
         text += L"\n" + ReasonText(Reason(IDS_AND_MORE, std::to_wstring(failures.size() - FailuresListed)));
     AppMessageBox(text, MB_OK | MB_ICONWARNING);
+}
+
+std::wstring TervanLiveFileRepositoryDlg::EntryDescription(int identifier) const {
+    Quarantine::Entry entry;
+    boost::shared_ptr<Quarantine::CQuarantine> store = quarantine_.GetStore();
+    if (!store || !store->GetEntry(identifier, entry)) return std::wstring();
+    std::wstring size = L"?";
+    try {
+        Quarantine::CContainerReader reader(entry.ContainerPath);
+        if (const Quarantine::ContainerObject* object = reader.Object(0)) size = std::to_wstring(object->size);
+    } catch (const std::exception&) {
+        // A damaged container still gets its description; the restore says why it fails.
+    }
+    const UINT kind = entry.ThreatName == Quarantine::ReplacedFileName ? IDS_ENTRY_REPLACED : IDS_ENTRY_BEFORE_TREATMENT;
+    return entry.OriginalPath + L"\n" + CString::FormatId(kind, size.c_str());
 }
 
 void TervanLiveFileRepositoryDlg::CheckAll(bool checked) {
@@ -214,21 +260,26 @@ bool TervanLiveFileRepositoryDlg::OnCommand(UINT id, UINT code, HWND) {
     case ID_RESTORE_ORIGINAL:
         if (!actionRunning_) {
             CFileRestoreAction action(quarantine_);
-            RunAction(action);
+            RunAction(action, IDS_RESULT_RESTORED);
         }
         return true;
     case IDC_REPOSITORY_SAVE_AS:
     case ID_RESTORE_FOLDER:
         if (!actionRunning_) {
             CFileRestoreToFolderAction action(hwnd_, quarantine_);
-            RunAction(action);
+            if (!action.Folder().empty()) RunAction(action, IDS_RESULT_SAVED);
         }
         return true;
     case IDC_REPOSITORY_DELETE:
     case ID_FILE_DELETE:
         if (!actionRunning_) {
+            const size_t count = CheckedCount();
+            // Deleting is the one action that cannot be undone: ask first.
+            if (count > 0 && AppMessageBox(CString::FormatId(IDS_CONFIRM_DELETE, std::to_wstring(count).c_str()),
+                                           MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES)
+                return true;
             CFileDeleteAction action(quarantine_);
-            RunAction(action);
+            RunAction(action, IDS_RESULT_DELETED);
         }
         return true;
     default:
@@ -237,7 +288,22 @@ bool TervanLiveFileRepositoryDlg::OnCommand(UINT id, UINT code, HWND) {
 }
 
 bool TervanLiveFileRepositoryDlg::OnNotify(NMHDR* header, LRESULT* result) {
-    if (header->idFrom != IDC_REPOSITORY_LIST || header->code != NM_RCLICK) return false;
+    if (header->idFrom != IDC_REPOSITORY_LIST) return false;
+    if (header->code == LVN_GETINFOTIPW) {
+        NMLVGETINFOTIPW* tip = reinterpret_cast<NMLVGETINFOTIPW*>(header);
+        for (const auto& row : rowMap_)
+            if (row.first == tip->iItem) {
+                const std::wstring text = EntryDescription(row.second);
+                if (tip->pszText && tip->cchTextMax > 0) {
+                    const size_t length = std::min<size_t>(text.size(), static_cast<size_t>(tip->cchTextMax) - 1);
+                    text.copy(tip->pszText, length);
+                    tip->pszText[length] = 0;
+                }
+            }
+        *result = 0;
+        return true;
+    }
+    if (header->code != NM_RCLICK) return false;
     *result = 0;
     bool anyChecked = false;
     for (int row = 0; row < list_.GetItemCount() && !anyChecked; ++row) anyChecked = list_.GetCheck(row);

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <list>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,7 +44,14 @@ private:
     void FillDateCombo();
     void FillList(int dateIndex);
     void OnFilterModeChanged();
-    void RunAction(CFileAction& action);
+    // Fills the dates and the list again, keeping the chosen date; the given entries are checked.
+    void Refill(const std::set<int>& checkedIdentifiers);
+    size_t CheckedCount();
+    // Runs the action on the checked entries; resultText (with the count handled) goes into the
+    // information frame, and what could not be handled is listed with its reasons.
+    void RunAction(CFileAction& action, UINT resultText);
+    // The entry's original path, what the copy is and its size (the list's tooltip).
+    std::wstring EntryDescription(int identifier) const;
     void CheckAll(bool checked);
     bool Shown(int32_t originCode) const { return filterMode_ == AllEntries || originCode == 100; }
 

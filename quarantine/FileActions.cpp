@@ -9,30 +9,33 @@
 #include "resources/resource.h"
 #include "scan/ScanTask.h"
 
-#include <commdlg.h>
+#include <objbase.h>
+#include <shlobj.h>
 
 #include <map>
 #include <vector>
 
 namespace {
 
-const DWORD SaveDialogFlags = OFN_READONLY | OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_NOVALIDATE | OFN_EXPLORER;
-static_assert(SaveDialogFlags == 0x8010D, "the save dialog's flags");
-
-bool SystemSaveDialog(HWND owner, const std::wstring& initialText, std::wstring& chosenPath) {
-    std::vector<wchar_t> file(32768, 0);
-    initialText.copy(file.data(), initialText.size());
-    std::wstring filter = initialText + L'\0' + initialText + L'\0' + L'\0';
-    OPENFILENAMEW dialog = {};
-    dialog.lStructSize = sizeof(dialog);
-    dialog.hwndOwner = owner;
-    dialog.lpstrFilter = filter.c_str();
-    dialog.lpstrFile = file.data();
-    dialog.nMaxFile = static_cast<DWORD>(file.size());
-    dialog.Flags = SaveDialogFlags;
-    if (!::GetSaveFileNameW(&dialog)) return false;
-    chosenPath = file.data();
-    return true;
+// The shell's folder browser: a file dialog would need a file name, and Wine turns a placeholder
+// name into a path without a folder.
+bool ShellFolderBrowser(HWND owner, std::wstring& chosenFolder) {
+    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    const CString title = CString::Load(IDS_SAVE_AS_FOLDER);
+    BROWSEINFOW browse = {};
+    browse.hwndOwner = owner;
+    browse.lpszTitle = title.c_str();
+    browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+    PIDLIST_ABSOLUTE chosen = ::SHBrowseForFolderW(&browse);
+    bool found = false;
+    if (chosen) {
+        std::vector<wchar_t> path(32768, 0);
+        found = ::SHGetPathFromIDListEx(chosen, path.data(), static_cast<DWORD>(path.size()), GPFIDL_DEFAULT) != FALSE;
+        if (found) chosenFolder = path.data();
+        ::CoTaskMemFree(chosen);
+    }
+    if (SUCCEEDED(com)) ::CoUninitialize();
+    return found;
 }
 
 bool AskInAMessageBox(const std::wstring& question) {
@@ -44,17 +47,12 @@ CFileRestoreAction::Confirmation& CurrentConfirmation() {
     return confirmation;
 }
 
-CFileRestoreToFolderAction::FileDialog& CurrentFileDialog() {
-    static CFileRestoreToFolderAction::FileDialog dialog = SystemSaveDialog;
+CFileRestoreToFolderAction::FolderDialog& CurrentFolderDialog() {
+    static CFileRestoreToFolderAction::FolderDialog dialog = ShellFolderBrowser;
     return dialog;
 }
 
 }  // namespace
-
-std::wstring FolderOfChosenPath(const std::wstring& path) {
-    const size_t slash = path.rfind(L'\\');
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-}
 
 std::set<int> NewerCopiesOfOnePath(AvQuarantineManager& manager, const std::vector<int>& identifiers) {
     std::set<int> newer;
@@ -118,15 +116,18 @@ void CFileRestoreAction::SetConfirmation(const Confirmation& confirmation) {
     CurrentConfirmation() = confirmation ? confirmation : Confirmation(AskInAMessageBox);
 }
 
-void CFileRestoreToFolderAction::SetFileDialog(const FileDialog& dialog) {
-    CurrentFileDialog() = dialog ? dialog : FileDialog(SystemSaveDialog);
+void CFileRestoreToFolderAction::SetFolderDialog(const FolderDialog& dialog) {
+    CurrentFolderDialog() = dialog ? dialog : FolderDialog(ShellFolderBrowser);
 }
 
 CFileRestoreToFolderAction::CFileRestoreToFolderAction(HWND parent, AvQuarantineManager& manager)
     : CFileAction(manager) {
-    const std::wstring initialText = IsDeveloperMachine() ? L"." : L"...";
     std::wstring chosen;
-    if (CurrentFileDialog()(parent, initialText, chosen)) folder_ = FolderOfChosenPath(chosen);
+    if (CurrentFolderDialog()(parent, chosen)) {
+        // A drive's root comes back as "D:\\"; names are joined with a backslash of their own.
+        while (chosen.size() > 2 && chosen.back() == L'\\') chosen.pop_back();
+        folder_ = chosen;
+    }
 }
 
 bool CFileRestoreToFolderAction::Execute(int identifier) {

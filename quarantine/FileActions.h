@@ -61,23 +61,21 @@ private:
 
 class CFileRestoreToFolderAction : public CFileAction {
 public:
-    // Asks the user for a full path in the standard save-file dialog: true and the path when confirmed.
-    typedef boost::function<bool(HWND owner, const std::wstring& initialText, std::wstring& chosenPath)> FileDialog;
+    // Asks the user for a folder: true and its full path when one was chosen.
+    typedef boost::function<bool(HWND owner, std::wstring& chosenFolder)> FolderDialog;
 
     // Asks for the folder now; a cancelled choice leaves the folder empty.
     CFileRestoreToFolderAction(HWND parent, AvQuarantineManager& manager);
     bool Execute(int identifier) override;
     const CString& Folder() const { return folder_; }
 
-    // The dialog used from now on (the system's when empty); tests choose the path without a window.
-    static void SetFileDialog(const FileDialog& dialog);
+    // The dialog used from now on (the shell's folder browser when empty); tests choose without a window.
+    static void SetFolderDialog(const FolderDialog& dialog);
 
 private:
     CString folder_;
 };
 
-// The part of a chosen path before its last backslash; empty when there is no backslash.
-std::wstring FolderOfChosenPath(const std::wstring& path);
 // Of the identifiers, those that are not the oldest entry of their original path (compared without
 // regard to case): restoring them too would write a later, partly cured copy over the oldest.
 std::set<int> NewerCopiesOfOnePath(AvQuarantineManager& manager, const std::vector<int>& identifiers);

@@ -390,7 +390,7 @@ void CQuarantine::WithWorkingCopy(const CHeldFile& held, const boost::function<v
 
 int CQuarantine::KeepReplacedFile(const Entry& entry, const CHeldFile& target) {
     AvCore::Threat replaced;
-    replaced.name = entry.ThreatName;
+    replaced.name = ReplacedFileName;
     replaced.object = target.Path();
     replaced.type = AvCore::File;
     replaced.curable = entry.Curable;

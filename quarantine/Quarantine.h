@@ -21,6 +21,9 @@ namespace Quarantine {
 
 class CHeldFile;
 
+// The threat name of the copy kept of a file that a restore replaced: nothing says it was infected.
+const wchar_t ReplacedFileName[] = L"(replaced by a restore)";
+
 struct Entry {
     std::wstring OriginalPath;
     int32_t Type = 0;

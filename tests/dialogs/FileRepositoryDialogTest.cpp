@@ -47,7 +47,7 @@ class Repository : public ::testing::Test {
 protected:
     Repository() { RemoveQuarantineFolders(); }
     ~Repository() override {
-        CFileRestoreToFolderAction::SetFileDialog(CFileRestoreToFolderAction::FileDialog());
+        CFileRestoreToFolderAction::SetFolderDialog(CFileRestoreToFolderAction::FolderDialog());
         RemoveQuarantineFolders();
     }
     // A container as another program or an earlier run left it, for a file under the scratch folder.
@@ -138,11 +138,29 @@ TEST_F(Repository, DaysAndTheFilterOfOtherProgramsEntries) {
     Run(dialog, script);
 }
 
+namespace {
+
+std::wstring InfoTip(HWND dialog, int row) {
+    wchar_t text[512] = {};
+    NMLVGETINFOTIPW tip = {};
+    tip.hdr.hwndFrom = ::GetDlgItem(dialog, IDC_REPOSITORY_LIST);
+    tip.hdr.idFrom = IDC_REPOSITORY_LIST;
+    tip.hdr.code = LVN_GETINFOTIPW;
+    tip.pszText = text;
+    tip.cchTextMax = 512;
+    tip.iItem = row;
+    ::SendMessageW(dialog, WM_NOTIFY, IDC_REPOSITORY_LIST, reinterpret_cast<LPARAM>(&tip));
+    return text;
+}
+
+}  // namespace
+
 TEST_F(Repository, RestoringRowsOneAndThreeOfFiveThenDeletingTheRest) {
     std::vector<std::wstring> paths;
     for (int i = 0; i < 5; ++i)
         paths.push_back(Put(i % 2 ? L'E' : L'D', L"r" + std::to_wstring(i) + L".exe", Day1 + i * 60, 100,
                             "restored " + std::to_string(i)));
+    WriteFile(paths[3], "written since");
     Start();
     TervanLiveFileRepositoryDlg dialog(nullptr, manager);
     UiScript script;
@@ -151,28 +169,38 @@ TEST_F(Repository, RestoringRowsOneAndThreeOfFiveThenDeletingTheRest) {
         .Then([&] {
             hwnd = dialog.GetSafeHwnd();
             list = ::GetDlgItem(hwnd, IDC_REPOSITORY_LIST);
+            EXPECT_EQ(paths[1] + L"\nThe file as it was before it was cured or deleted, 10 bytes", InfoTip(hwnd, 1));
             SetCheck(list, 1, true);
             SetCheck(list, 3, true);
             Click(hwnd, IDC_REPOSITORY_RESTORE);
             return true;
         })
-        .Then([&] { return ListRows(list) == 3 && !dialog.IsBusy(); })
+        .Then([&] { return ListRows(list) == 4 && !dialog.IsBusy(); })
         .Then([&] {
-            EXPECT_EQ((std::vector<std::wstring>{paths[0], paths[2], paths[4]}), Column(hwnd, 0));
+            EXPECT_EQ((std::vector<std::wstring>{paths[0], paths[2], paths[4], paths[3]}), Column(hwnd, 0))
+                << "the file the restore replaced is listed at once";
+            EXPECT_EQ(L"(replaced by a restore)", ListText(list, 3, 1));
+            EXPECT_EQ(paths[3] + L"\nThe file that a restore replaced at this place, 13 bytes", InfoTip(hwnd, 3));
+            EXPECT_EQ(L"Restored to their original places: 2 file(s).", ItemText(hwnd, IDC_REPOSITORY_INFO));
             EXPECT_EQ("restored 1", ReadFile(paths[1]));
             EXPECT_EQ("restored 3", ReadFile(paths[3]));
-            AvQuarantineManager::Snapshot snapshot;
-            manager.GetSnapshot(snapshot);
-            EXPECT_EQ(3u, snapshot.size()) << "restored entries leave the quarantine";
             SetCheck(list, 0, true);
             SetCheck(list, 2, true);
             Click(hwnd, IDC_REPOSITORY_DELETE);
             return true;
         })
-        .Then([&] { return ListRows(list) == 1; })
+        .Then([&] { return MessageBoxText().find(L"Delete the 2 checked file(s)") == 0 && AnswerMessageBox(IDYES); })
+        .Then([&] { return ListRows(list) == 2 && !dialog.IsBusy(); })
         .Then([&] {
-            EXPECT_EQ(std::vector<std::wstring>{paths[2]}, Column(hwnd, 0)) << "exactly the checked rows went";
+            EXPECT_EQ((std::vector<std::wstring>{paths[2], paths[3]}), Column(hwnd, 0)) << "exactly the checked rows went";
             EXPECT_FALSE(FileExists(paths[0])) << "deleted, not restored";
+            SetCheck(list, 0, true);
+            Click(hwnd, IDC_REPOSITORY_DELETE);
+            return true;
+        })
+        .Then([&] { return !MessageBoxText().empty() && AnswerMessageBox(IDNO); })
+        .Then([&] {
+            EXPECT_EQ(2, ListRows(list)) << "a delete the user did not confirm";
             ::PostMessageW(hwnd, WM_CLOSE, 0, 0);
             return true;
         });
@@ -221,10 +249,10 @@ TEST_F(Repository, SaveAsRestoresIntoTheChosenFolderAndAsksEvenWithNothingChecke
     const std::wstring a = Put(L'D', L"a.exe", Day1, 100, "A"), b = Put(L'E', L"sub\\b.exe", Day2, 100, "B");
     Start();
     int asked = 0;
-    CFileRestoreToFolderAction::SetFileDialog([&](HWND owner, const std::wstring&, std::wstring& chosen) {
+    CFileRestoreToFolderAction::SetFolderDialog([&](HWND owner, std::wstring& chosen) {
         ++asked;
         EXPECT_NE(nullptr, owner);
-        chosen = L"E:\\saved\\...";
+        chosen = L"E:\\saved";
         return true;
     });
     TervanLiveFileRepositoryDlg dialog(nullptr, manager);
@@ -237,7 +265,8 @@ TEST_F(Repository, SaveAsRestoresIntoTheChosenFolderAndAsksEvenWithNothingChecke
             Click(hwnd, IDC_REPOSITORY_SAVE_AS);
             return true;
         })
-        .Then([&] { return asked == 1 && !dialog.IsBusy(); })
+        .Then([&] { return asked == 1 && MessageBoxText() == L"No file is checked. Check the files you want to handle first."; })
+        .Then([&] { return AnswerMessageBox(IDOK); })
         .Then([&] {
             EXPECT_EQ(2, ListRows(list)) << "nothing checked: nothing changes";
             Click(hwnd, IDC_REPOSITORY_SELECT_ALL);
