@@ -112,7 +112,8 @@ BOOL CScanProgressDlg::OnInitDialog() {
                         engine_.finished.connect(boost::bind(&CScanProgressDlg::OnFinished, this, _1)),
                         engine_.objectScanned.connect(boost::bind(&CScanProgressDlg::OnObjectScanned, this, _1, _2, _3)),
                         engine_.cureWithheld.connect(boost::bind(&CScanProgressDlg::OnCureWithheld, this, _1, _2)),
-                        engine_.threatHandled.connect(boost::bind(&CScanProgressDlg::OnThreatHandled, this, _1, _2, _3))};
+                        engine_.threatHandled.connect(boost::bind(&CScanProgressDlg::OnThreatHandled, this, _1, _2, _3)),
+                        engine_.objectNotScanned.connect(boost::bind(&CScanProgressDlg::OnObjectNotScanned, this, _1, _2))};
     tickConnection_ = timeTick.connect(boost::bind(&CScanProgressDlg::OnTimeTick, this, _1));
     statisticsConnection_ = statisticsChanged.connect(boost::bind(&CScanProgressDlg::UpdateStatistics, this));
 
@@ -209,6 +210,15 @@ void CScanProgressDlg::OnThreatHandled(const AvCore::Threat* threat, bool cured,
         threatList_.SetItemText(row, 2, CString::Load(IDS_SKIPPED));
     withheld_.clear();
     if (!cured) untreated_.push_back(UntreatedEntry{row, *threat, quarantined});
+    // The counters move with the list, not a tick later.
+    statisticsChanged();
+}
+
+void CScanProgressDlg::OnObjectNotScanned(const wchar_t* object, const Reason& why) {
+    // Never left at a count: each file that could not be scanned is named with its reason.
+    const int row = threatList_.GetItemCount();
+    threatList_.InsertItem(row, object);
+    threatList_.SetItemText(row, 2, CString::FormatId(IDS_ACTION_NOT_SCANNED, ReasonText(why).c_str()));
 }
 
 void CScanProgressDlg::OnTimeTick(int seconds) {
@@ -291,11 +301,17 @@ bool CScanProgressDlg::OnNotify(NMHDR* header, LRESULT* result) {
         return true;
     }
     if (header->code == LVN_GETINFOTIPW) {
+        // A row with a text cut off by its column shows whole, a column a line.
         NMLVGETINFOTIPW* tip = reinterpret_cast<NMLVGETINFOTIPW*>(header);
-        const std::wstring path = threatList_.GetItemText(tip->iItem, 0);
-        const int needed = static_cast<int>(threatList_.SendMessage(LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(path.c_str())));
-        if (needed + 12 > threatList_.GetColumnWidth(0) && tip->pszText && tip->cchTextMax > 0)
-            lstrcpynW(tip->pszText, path.c_str(), tip->cchTextMax);
+        std::wstring whole;
+        bool cut = false;
+        for (int column = 0; column < 3; ++column) {
+            const std::wstring text = threatList_.GetItemText(tip->iItem, column);
+            const int needed = static_cast<int>(threatList_.SendMessage(LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(text.c_str())));
+            cut = cut || needed + 12 > threatList_.GetColumnWidth(column);
+            if (!text.empty()) whole += (whole.empty() ? L"" : L"\n") + text;
+        }
+        if (cut && tip->pszText && tip->cchTextMax > 0) lstrcpynW(tip->pszText, whole.c_str(), tip->cchTextMax);
         *result = 0;
         return true;
     }

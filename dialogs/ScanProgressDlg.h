@@ -62,6 +62,7 @@ private:
     void ShowLatestObject();  // user-interface thread, on the object timer
     void OnCureWithheld(const AvCore::Threat* threat, const Reason& why);
     void OnThreatHandled(const AvCore::Threat* threat, bool cured, bool quarantined);
+    void OnObjectNotScanned(const wchar_t* object, const Reason& why);
     // User-interface thread.
     void OnTimeTick(int seconds);
     void UpdateStatistics();

@@ -115,6 +115,27 @@ TEST_F(ProgressDialogs, ACleanScanEndsQuietly) {
     EXPECT_EQ(IDOK, Run(dialog, script));
 }
 
+TEST_F(ProgressDialogs, AFileThatCouldNotBeScannedIsNamedWithItsReason) {
+    File(L"clean.exe", "clean");
+    const std::wstring held = File(L"held.exe", "TVE:DETECT 1 Never.Seen\n");
+    HANDLE holder = ::CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+    CScanProgressDlg dialog(Task({tree.Path()}), nullptr, engine, quarantine);
+    UiScript script;
+    script.Then([&] { return Shows(dialog, IDC_CURRENT_OBJECT, L"Scanning finished. Files that could not be scanned: 1"); })
+        .Then([&] {
+            HWND list = ::GetDlgItem(dialog.GetSafeHwnd(), IDC_THREAT_LIST);
+            EXPECT_EQ(1, ListRows(list));
+            EXPECT_EQ(held, ListText(list, 0, 0));
+            EXPECT_EQ(L"Not scanned: the file is in use by another program", ListText(list, 0, 2));
+            EXPECT_EQ(nullptr, DeletionDialog()) << "nothing to delete: it is not known to be a threat";
+            ::PostMessageW(dialog.GetSafeHwnd(), WM_CLOSE, 0, 0);
+            return true;
+        });
+    Run(dialog, script);
+    ::CloseHandle(holder);
+}
+
 TEST_F(ProgressDialogs, NoFileIsDeletedWithoutACopyAndEveryRowLeftSaysWhy) {
     // Too big for the quarantine (sparse, with the directive at its start), and one held open.
     const std::wstring big = tree / L"big.exe";
