@@ -1,10 +1,12 @@
 // The untreated-files deletion dialog.
 #include "dialogs/DeleteFileDlg.h"
 
+#include "dialogs/ListRowTip.h"
 #include "dialogs/MinimisedIcon.h"
 #include "framework/App.h"
 #include "framework/String.h"
 #include "quarantine/QuarantineManager.h"
+#include "quarantine/SafePaths.h"
 #include "resources/resource.h"
 
 TervanLiveDeleteFileDlg::TervanLiveDeleteFileDlg(UntreatedList& untreated, CWnd* parent)
@@ -46,7 +48,7 @@ BOOL TervanLiveDeleteFileDlg::OnInitDialog() {
     deselect_.SetWindowText(CString::Load(IDS_DESELECT));
     deleteSelected_.SetWindowText(CString::Load(IDS_DELETE_SELECTED));
 
-    fileList_.SetExtendedStyle(fileList_.GetExtendedStyle() | LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES);
+    fileList_.SetExtendedStyle(fileList_.GetExtendedStyle() | LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_INFOTIP);
     const int width = fileList_.GetClientRect().right;
     fileList_.InsertColumn(0, CString::Load(IDS_DELETE_FILE_NAME), LVCFMT_LEFT, static_cast<int>(width * double(0.5f)));
     fileList_.InsertColumn(1, CString::Load(IDS_DELETE_VIRUS_NAME), LVCFMT_CENTER, static_cast<int>(width * double(0.2f)));
@@ -84,6 +86,14 @@ bool TervanLiveDeleteFileDlg::OnCommand(UINT id, UINT code, HWND) {
     }
 }
 
+bool TervanLiveDeleteFileDlg::OnNotify(NMHDR* header, LRESULT* result) {
+    if (header->idFrom != IDC_UNTREATED_LIST || header->code != LVN_GETINFOTIPW) return false;
+    // A reason is often longer than its column.
+    FillTipWithCutRow(fileList_, reinterpret_cast<NMLVGETINFOTIPW*>(header));
+    *result = 0;
+    return true;
+}
+
 bool TervanLiveDeleteFileDlg::OnMessage(UINT message, WPARAM, LPARAM lParam, LRESULT& result) {
     switch (message) {
     case WM_PAINT:
@@ -100,10 +110,19 @@ std::vector<int> TervanLiveDeleteFileDlg::GetCheckedRows() const {
     return rows;
 }
 
+void TervanLiveDeleteFileDlg::RemoveRow(int row, UntreatedList::iterator entry, std::vector<int>& laterRows) {
+    fileDeleted(&entry->threat, entry->row);
+    fileList_.DeleteItem(row);
+    untreated_.erase(entry);
+    for (int& later : laterRows)
+        if (later > row) --later;
+}
+
 void TervanLiveDeleteFileDlg::OnDeleteSelected() {
     if (deleting_) return;
     deleting_ = true;
-    std::vector<int> rows = GetCheckedRows();
+    std::vector<int> rows = GetCheckedRows(), withoutCopy;
+    Reason firstNoCopy;
     while (!rows.empty()) {
         const int row = rows.front();
         rows.erase(rows.begin());
@@ -111,17 +130,44 @@ void TervanLiveDeleteFileDlg::OnDeleteSelected() {
             UntreatedList::iterator entry = std::next(untreated_.begin(), row);
             Reason why;
             if (DeleteWithCopy(*entry, why)) {
-                fileDeleted(&entry->threat, entry->row);
-                fileList_.DeleteItem(row);
-                untreated_.erase(entry);
-                for (int& later : rows) --later;
+                RemoveRow(row, entry, rows);
+                for (int& earlier : withoutCopy)
+                    if (earlier > row) --earlier;
             } else {
-                fileList_.SetItemText(row, 2, CString::FormatId(IDS_ACTION_NOT_DELETED, ReasonText(why).c_str()));
+                const std::wstring text = CString::FormatId(IDS_ACTION_NOT_DELETED, ReasonText(why).c_str());
+                fileList_.SetItemText(row, 2, text);
+                fileNotDeleted(entry->row, text);
+                if (why.id == IDS_REASON_NO_COPY && Quarantine::IsSafeOriginalPath(entry->threat.object)) {
+                    if (withoutCopy.empty()) firstNoCopy = why;
+                    withoutCopy.push_back(row);
+                }
             }
         }
         PumpMessages();
     }
+    if (!withoutCopy.empty()) OfferDeletionWithoutCopy(withoutCopy, firstNoCopy);
     deleting_ = false;
+}
+
+void TervanLiveDeleteFileDlg::OfferDeletionWithoutCopy(std::vector<int> rows, const Reason& firstReason) {
+    const std::wstring question = CString::FormatId(IDS_CONFIRM_DELETE_WITHOUT_COPY, std::to_wstring(rows.size()).c_str(),
+                                                    ReasonText(firstReason).c_str());
+    if (AppMessageBox(question, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES) return;
+    while (!rows.empty()) {
+        const int row = rows.front();
+        rows.erase(rows.begin());
+        if (row < 0 || static_cast<size_t>(row) >= untreated_.size()) continue;
+        UntreatedList::iterator entry = std::next(untreated_.begin(), row);
+        Reason why;
+        if (quarantine_.RemoveWithoutCopy(entry->threat, why)) {
+            RemoveRow(row, entry, rows);
+        } else {
+            const std::wstring text = CString::FormatId(IDS_ACTION_NOT_DELETED, ReasonText(why).c_str());
+            fileList_.SetItemText(row, 2, text);
+            fileNotDeleted(entry->row, text);
+        }
+        PumpMessages();
+    }
 }
 
 bool TervanLiveDeleteFileDlg::DeleteWithCopy(UntreatedEntry& entry, Reason& why) {

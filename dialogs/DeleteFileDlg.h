@@ -17,6 +17,8 @@ class TervanLiveDeleteFileDlg : public CDialog, public FormLayout {
 public:
     // After each deletion: the threat (valid during the call) and its row in the progress dialog.
     boost::signals2::signal<void(const AvCore::Threat*, int)> fileDeleted;
+    // After a deletion that failed: the row in the progress dialog and what the user was told.
+    boost::signals2::signal<void(int, const std::wstring&)> fileNotDeleted;
 
     TervanLiveDeleteFileDlg(UntreatedList& untreated, CWnd* parent);
     TervanLiveDeleteFileDlg(UntreatedList& untreated, CWnd* parent, AvQuarantineManager& quarantine);
@@ -27,6 +29,7 @@ protected:
     void DoDataExchange() override;
     BOOL OnInitDialog() override;
     bool OnCommand(UINT id, UINT code, HWND control) override;
+    bool OnNotify(NMHDR* header, LRESULT* result) override;
     bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
 
 private:
@@ -35,6 +38,10 @@ private:
     // Copies the file into the quarantine unless a copy is there, then deletes it; false, with the
     // reason, when either step failed (the file is then as it was).
     bool DeleteWithCopy(UntreatedEntry& entry, Reason& why);
+    // The rows whose files could not be copied (too large for the quarantine, say) are deleted
+    // without a copy when the user, warned that this cannot be undone, says so.
+    void OfferDeletionWithoutCopy(std::vector<int> rows, const Reason& firstReason);
+    void RemoveRow(int row, UntreatedList::iterator entry, std::vector<int>& laterRows);
     void CheckAll(bool checked);
 
     AvQuarantineManager& quarantine_;

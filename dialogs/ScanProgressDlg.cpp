@@ -2,6 +2,7 @@
 #include "dialogs/ScanProgressDlg.h"
 
 #include "dialogs/DeleteFileDlg.h"
+#include "dialogs/ListRowTip.h"
 #include "dialogs/MinimisedIcon.h"
 #include "framework/App.h"
 #include "framework/String.h"
@@ -242,6 +243,10 @@ void CScanProgressDlg::OnFileDeleted(const AvCore::Threat*, int row) {
     ++statistics_->deleted;
 }
 
+void CScanProgressDlg::OnFileNotDeleted(int row, const std::wstring& text) {
+    if (row < threatList_.GetItemCount()) threatList_.SetItemText(row, 2, text);
+}
+
 void CScanProgressDlg::OnScanEnded() {
     if (destroying_) return;
     ::KillTimer(hwnd_, ObjectTimerId);
@@ -265,6 +270,8 @@ void CScanProgressDlg::OnTakeAction() {
         TervanLiveDeleteFileDlg deletion(untreated_, this, quarantine_);
         boost::signals2::scoped_connection reports =
             deletion.fileDeleted.connect(boost::bind(&CScanProgressDlg::OnFileDeleted, this, _1, _2));
+        boost::signals2::scoped_connection failures =
+            deletion.fileNotDeleted.connect(boost::bind(&CScanProgressDlg::OnFileNotDeleted, this, _1, _2));
         deletion.DoModal();
     }
     ShowWindow(SW_SHOW);
@@ -301,17 +308,7 @@ bool CScanProgressDlg::OnNotify(NMHDR* header, LRESULT* result) {
         return true;
     }
     if (header->code == LVN_GETINFOTIPW) {
-        // A row with a text cut off by its column shows whole, a column a line.
-        NMLVGETINFOTIPW* tip = reinterpret_cast<NMLVGETINFOTIPW*>(header);
-        std::wstring whole;
-        bool cut = false;
-        for (int column = 0; column < 3; ++column) {
-            const std::wstring text = threatList_.GetItemText(tip->iItem, column);
-            const int needed = static_cast<int>(threatList_.SendMessage(LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(text.c_str())));
-            cut = cut || needed + 12 > threatList_.GetColumnWidth(column);
-            if (!text.empty()) whole += (whole.empty() ? L"" : L"\n") + text;
-        }
-        if (cut && tip->pszText && tip->cchTextMax > 0) lstrcpynW(tip->pszText, whole.c_str(), tip->cchTextMax);
+        FillTipWithCutRow(threatList_, reinterpret_cast<NMLVGETINFOTIPW*>(header));
         *result = 0;
         return true;
     }

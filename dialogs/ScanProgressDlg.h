@@ -67,6 +67,7 @@ private:
     void OnTimeTick(int seconds);
     void UpdateStatistics();
     void OnFileDeleted(const AvCore::Threat* threat, int row);
+    void OnFileNotDeleted(int row, const std::wstring& text);
     void OnScanEnded();
     void OnTakeAction();
     void OnPause();

@@ -149,6 +149,22 @@ bool AvQuarantineManager::RemoveWithCopy(const AvCore::Threat& threat, bool& qua
     return false;
 }
 
+bool AvQuarantineManager::RemoveWithoutCopy(const AvCore::Threat& threat, Reason& why) {
+    if (!Quarantine::IsSafeOriginalPath(threat.object)) {
+        why = Reason(IDS_REASON_BAD_PATH, threat.object);
+        return false;
+    }
+    try {
+        Quarantine::HoldFile(threat.object, Quarantine::CHeldFile::Access::ReadOnly)->Remove();
+        return true;
+    } catch (const Quarantine::IOError& e) {
+        why = e.reason ? e.reason : SystemErrorReason(e.Code());
+    } catch (const std::exception& e) {
+        why = Quarantine::ReasonOf(e);
+    }
+    return false;
+}
+
 bool AvQuarantineManager::HasCopyOf(const Quarantine::CHeldFile& held) {
     if (!store_) return false;
     Quarantine::EntryTable table;

@@ -43,6 +43,9 @@ public:
     // whether a copy of it is in the quarantine. Never throws.
     bool RemoveWithCopy(const AvCore::Threat& threat, bool& quarantined, Reason& why,
                         const std::wstring& moveToFolder = std::wstring(), std::wstring* movedTo = nullptr);
+    // Removes the file for good, with no copy: only for a user who was told and confirmed it (a file
+    // too large for the quarantine). A path that no copy could name is refused. Never throws.
+    bool RemoveWithoutCopy(const AvCore::Threat& threat, Reason& why);
     // Whether the newest entry of the held file's path holds exactly its present content.
     bool HasCopyOf(const Quarantine::CHeldFile& held);
     // Appends every entry to out, oldest first; equal times keep identifier order.

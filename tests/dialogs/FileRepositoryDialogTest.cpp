@@ -138,23 +138,6 @@ TEST_F(Repository, DaysAndTheFilterOfOtherProgramsEntries) {
     Run(dialog, script);
 }
 
-namespace {
-
-std::wstring InfoTip(HWND dialog, int row) {
-    wchar_t text[512] = {};
-    NMLVGETINFOTIPW tip = {};
-    tip.hdr.hwndFrom = ::GetDlgItem(dialog, IDC_REPOSITORY_LIST);
-    tip.hdr.idFrom = IDC_REPOSITORY_LIST;
-    tip.hdr.code = LVN_GETINFOTIPW;
-    tip.pszText = text;
-    tip.cchTextMax = 512;
-    tip.iItem = row;
-    ::SendMessageW(dialog, WM_NOTIFY, IDC_REPOSITORY_LIST, reinterpret_cast<LPARAM>(&tip));
-    return text;
-}
-
-}  // namespace
-
 TEST_F(Repository, RestoringRowsOneAndThreeOfFiveThenDeletingTheRest) {
     std::vector<std::wstring> paths;
     for (int i = 0; i < 5; ++i)
@@ -169,7 +152,7 @@ TEST_F(Repository, RestoringRowsOneAndThreeOfFiveThenDeletingTheRest) {
         .Then([&] {
             hwnd = dialog.GetSafeHwnd();
             list = ::GetDlgItem(hwnd, IDC_REPOSITORY_LIST);
-            EXPECT_EQ(paths[1] + L"\nThe file as it was before it was cured or deleted, 10 bytes", InfoTip(hwnd, 1));
+            EXPECT_EQ(paths[1] + L"\nThe file as it was before it was cured or deleted, 10 bytes", ListInfoTip(hwnd, IDC_REPOSITORY_LIST, 1));
             SetCheck(list, 1, true);
             SetCheck(list, 3, true);
             Click(hwnd, IDC_REPOSITORY_RESTORE);
@@ -180,7 +163,7 @@ TEST_F(Repository, RestoringRowsOneAndThreeOfFiveThenDeletingTheRest) {
             EXPECT_EQ((std::vector<std::wstring>{paths[0], paths[2], paths[4], paths[3]}), Column(hwnd, 0))
                 << "the file the restore replaced is listed at once";
             EXPECT_EQ(L"(replaced by a restore)", ListText(list, 3, 1));
-            EXPECT_EQ(paths[3] + L"\nThe file that a restore replaced at this place, 13 bytes", InfoTip(hwnd, 3));
+            EXPECT_EQ(paths[3] + L"\nThe file that a restore replaced at this place, 13 bytes", ListInfoTip(hwnd, IDC_REPOSITORY_LIST, 3));
             EXPECT_EQ(L"Restored to their original places: 2 file(s).", ItemText(hwnd, IDC_REPOSITORY_INFO));
             EXPECT_EQ("restored 1", ReadFile(paths[1]));
             EXPECT_EQ("restored 3", ReadFile(paths[3]));

@@ -136,7 +136,7 @@ TEST_F(ProgressDialogs, AFileThatCouldNotBeScannedIsNamedWithItsReason) {
     ::CloseHandle(holder);
 }
 
-TEST_F(ProgressDialogs, NoFileIsDeletedWithoutACopyAndEveryRowLeftSaysWhy) {
+TEST_F(ProgressDialogs, NoFileIsDeletedWithoutACopyUnlessTheUserSaysSoAndEveryRowLeftSaysWhy) {
     // Too big for the quarantine (sparse, with the directive at its start), and one held open.
     const std::wstring big = tree / L"big.exe";
     WriteFile(big, "TVE:DETECT 1 Too.Big\n");
@@ -163,17 +163,33 @@ TEST_F(ProgressDialogs, NoFileIsDeletedWithoutACopyAndEveryRowLeftSaysWhy) {
             Click(deletion, IDC_DELETE_SELECTED);
             return true;
         })
-        .Then([&] { return !ListText(::GetDlgItem(deletion, IDC_UNTREATED_LIST), 1, 2).empty(); })
+        // Only the file that could not be copied may go without a copy, and only when the user says so.
+        .Then([&] { return MessageBoxText().find(L"1 file(s) could not be copied into the quarantine first") == 0; })
+        .Then([&] { return AnswerMessageBox(IDNO); })
+        .Then([&] { return MessageBoxText().empty(); })
         .Then([&] {
             HWND list = ::GetDlgItem(deletion, IDC_UNTREATED_LIST);
             EXPECT_EQ(2, ListRows(list)) << "both stay in the list";
             EXPECT_TRUE(FileExists(big) && FileExists(held));
-            EXPECT_EQ(L"Not deleted: no copy could be kept in the quarantine: the file is larger than 50 MB, more than the "
-                      L"quarantine can keep",
-                      ListText(list, 0, 2));
+            const std::wstring tooBig = L"Not deleted: no copy could be kept in the quarantine: the file is larger than 50 MB, "
+                                        L"more than the quarantine can keep";
+            EXPECT_EQ(tooBig, ListText(list, 0, 2));
             EXPECT_EQ(L"Not deleted: the file is in use by another program", ListText(list, 1, 2));
+            EXPECT_EQ(big + L"\nToo.Big\n" + tooBig, ListInfoTip(deletion, IDC_UNTREATED_LIST, 0)) << "a reason cut off shows whole";
+            HWND progress = ::GetDlgItem(dialog.GetSafeHwnd(), IDC_THREAT_LIST);
+            EXPECT_EQ(tooBig, ListText(progress, 0, 2)) << "the scan's list and report say what happened";
             EXPECT_EQ(0u, Containers()) << "the copy of the file that stayed is not kept twice";
             ::CloseHandle(holder);
+            SetCheck(list, 1, false);
+            Click(deletion, IDC_DELETE_SELECTED);
+            return true;
+        })
+        .Then([&] { return !MessageBoxText().empty() && AnswerMessageBox(IDYES); })
+        .Then([&] { return ListRows(::GetDlgItem(deletion, IDC_UNTREATED_LIST)) == 1; })
+        .Then([&] {
+            EXPECT_FALSE(FileExists(big)) << "deleted without a copy, as the user chose";
+            EXPECT_EQ(0u, Containers());
+            EXPECT_EQ(L"Deleted", ListText(::GetDlgItem(dialog.GetSafeHwnd(), IDC_THREAT_LIST), 0, 2));
             ::PostMessageW(deletion, WM_CLOSE, 0, 0);
             return true;
         })

@@ -131,6 +131,19 @@ bool IsChecked(HWND list, int row) {
     return ((::SendMessageW(list, LVM_GETITEMSTATE, row, LVIS_STATEIMAGEMASK) >> 12) - 1) == 1;
 }
 
+std::wstring ListInfoTip(HWND dialog, int listId, int row) {
+    wchar_t text[1024] = {};
+    NMLVGETINFOTIPW tip = {};
+    tip.hdr.hwndFrom = ::GetDlgItem(dialog, listId);
+    tip.hdr.idFrom = static_cast<UINT_PTR>(listId);
+    tip.hdr.code = LVN_GETINFOTIPW;
+    tip.pszText = text;
+    tip.cchTextMax = 1024;
+    tip.iItem = row;
+    ::SendMessageW(dialog, WM_NOTIFY, static_cast<WPARAM>(listId), reinterpret_cast<LPARAM>(&tip));
+    return text;
+}
+
 void Click(HWND dialog, int id) { ::PostMessageW(::GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
 
 }  // namespace TestSupport

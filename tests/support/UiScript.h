@@ -39,6 +39,8 @@ bool AnswerMessageBox(int button);
 std::wstring ItemText(HWND dialog, int id);
 std::wstring ListText(HWND list, int row, int column);
 int ListRows(HWND list);
+// The tooltip a list row of the dialog shows (LVN_GETINFOTIPW), or empty.
+std::wstring ListInfoTip(HWND dialog, int listId, int row);
 void SetCheck(HWND list, int row, bool checked);  // a list view row's check box
 bool IsChecked(HWND list, int row);
 void Click(HWND dialog, int id);
