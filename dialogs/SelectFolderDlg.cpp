@@ -1,6 +1,7 @@
 // The folder selection dialog of the custom scan.
 #include "dialogs/SelectFolderDlg.h"
 
+#include "framework/App.h"
 #include "framework/String.h"
 #include "resources/resource.h"
 
@@ -31,6 +32,11 @@ void TervanSelectFolderDlg::OnOK() {
     for (HTREEITEM drive = tree_.GetRootItem(); drive; drive = tree_.GetNextSiblingItem(drive)) list.Collect(drive);
     for (size_t i = 0; i < list.Count(); ++i) result_.push_back(list.At(i));
     result_.sort();
+    if (result_.empty()) {
+        // Closing would look like a scan that found nothing.
+        AppMessageBox(CString::Load(IDS_NOTHING_TICKED), MB_OK | MB_ICONINFORMATION);
+        return;
+    }
     allFileTypes_ = fileTypes_.GetCurSel() == 1;
     EndDialog(IDOK);
 }

@@ -203,6 +203,7 @@
 #define IDS_ENTRY_REPLACED 215
 #define IDS_ACTION_NOT_SCANNED 216
 #define IDS_CONFIRM_DELETE_WITHOUT_COPY 217
+#define IDS_NOTHING_TICKED 218
 
 // Commands of the threat list's context menu.
 #define ID_THREAT_COPY 32790

@@ -51,8 +51,10 @@ protected:
 
 }  // namespace
 
-TEST_F(FolderSelection, NothingCheckedGivesNothingAndTheDrivesAreListed) {
-    EXPECT_EQ(IDOK, Run([](TervanSelectFolderDlg& d, Scratch& s) {
+TEST_F(FolderSelection, NothingCheckedIsSaidAndTheDrivesAreListed) {
+    std::wstring said;
+    UiScript script;  // outlives the body: it goes on in the dialog's loop
+    EXPECT_EQ(IDCANCEL, Run([&](TervanSelectFolderDlg& d, Scratch& s) {
         EXPECT_EQ(L"Start scanning", ItemText(d.GetSafeHwnd(), IDOK));
         EXPECT_EQ(L"File types: ", ItemText(d.GetSafeHwnd(), IDC_FILE_TYPES_LABEL));
         EXPECT_EQ(nullptr, FindDrive(s.tree, L'A'));
@@ -60,8 +62,17 @@ TEST_F(FolderSelection, NothingCheckedGivesNothingAndTheDrivesAreListed) {
         EXPECT_NE(nullptr, FindDrive(s.tree, L'C'));
         EXPECT_EQ(L"Tervan! Scanner", CWnd::FromHandle(d.GetSafeHwnd())->GetWindowText());
         Click(d.GetSafeHwnd(), IDOK);
-        EndModalAfter(3000);
+        script.Then([&] { return !(said = MessageBoxText()).empty() && AnswerMessageBox(IDOK); })
+            .Then([&] { return MessageBoxText().empty(); })
+            .Then([&] {
+                EXPECT_TRUE(d.IsRunning()) << "the dialog stays for the user to tick something";
+                d.PostMessage(WM_CLOSE);
+                return true;
+            });
+        script.Start(20000);
+        EndModalAfter(25000);
     }));
+    EXPECT_EQ(L"Nothing is ticked. Tick the drives, folders or files to scan, then start scanning.", said);
     EXPECT_TRUE(dialog.Result().empty());
     EXPECT_FALSE(dialog.AllFileTypes());
 }
@@ -86,6 +97,7 @@ TEST_F(FolderSelection, ACheckedDriveIsJustItsRootAndLaterChildrenArriveChecked)
 }
 
 TEST_F(FolderSelection, UncheckingAFolderBelowACheckedDrive) {
+    ScratchFolder sibling(L'E');  // what stays ticked on the drive
     std::list<std::wstring> expected;
     WIN32_FIND_DATAW data;
     HANDLE find = ::FindFirstFileW(L"E:\\*", &data);
