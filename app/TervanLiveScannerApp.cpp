@@ -1,5 +1,5 @@
-// CTervanLiveScannerApp: prepares the common controls and runs the main window; when it closes, the
-// program ends.
+// CTervanLiveScannerApp: prepares the common controls and runs the main window (with a custom scan of
+// the paths on the command line, if any); when it closes, the program ends.
 #include "app/TervanLiveScannerDlg.h"
 #include "framework/App.h"
 
@@ -15,6 +15,7 @@ public:
         INITCOMMONCONTROLSEX classes = {8, 0xFF};
         ::InitCommonControlsEx(&classes);
         CTervanLiveScannerDlg dialog;
+        dialog.ScanAtStart(ScanTargetsFromCommandLine(::GetCommandLineW()));
         mainWnd = &dialog;
         dialog.DoModal();
         mainWnd = nullptr;

@@ -92,6 +92,7 @@ void CTervanLiveScannerDlg::OnEngineLoaded(bool loaded) {
     quickScan_.EnableWindow(false);
     fullScan_.EnableWindow(false);
     customScan_.EnableWindow(false);
+    prepared_.reset();  // a scan asked for on the command line cannot run either
     baseSize_.SetWindowText(CString::FormatId(IDS_VIRUS_BASE, L"????"));
     coreVersion_.SetWindowText(CString::FormatId(IDS_ANTIVIRUS_CORE, L"????"));
     // The cause below the message, as the console gives it: a user can act on "ScanMain.DLL is missing".
@@ -127,6 +128,31 @@ void CTervanLiveScannerDlg::OnCustomScan() {
 void CTervanLiveScannerDlg::OnFileRepository() {
     TervanLiveFileRepositoryDlg repository(this);
     repository.DoModal();
+}
+
+void CTervanLiveScannerDlg::ScanAtStart(const std::list<std::wstring>& targets) {
+    if (targets.empty()) return;
+    prepared_.reset(new AvScanTask(AvScanTask::Custom));
+    prepared_->targets = targets;
+}
+
+std::list<std::wstring> ScanTargetsFromCommandLine(const wchar_t* commandLine) {
+    std::list<std::wstring> targets;
+    int count = 0;
+    LPWSTR* arguments = ::CommandLineToArgvW(commandLine, &count);
+    if (!arguments) return targets;
+    for (int i = 1; i < count; ++i) {
+        std::wstring argument = arguments[i];
+        // Explorer quotes a drive as "D:\", and the parsing rules read its backslash as escaping the
+        // quote; no file name holds a quote, so one at the end was that backslash.
+        if (!argument.empty() && argument.back() == L'"') argument.back() = L'\\';
+        if (argument.empty()) continue;
+        std::vector<wchar_t> full(32768, 0);
+        const DWORD length = ::GetFullPathNameW(argument.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        targets.push_back(length > 0 && length < full.size() ? std::wstring(full.data(), length) : argument);
+    }
+    ::LocalFree(arguments);
+    return targets;
 }
 
 void CTervanLiveScannerDlg::OnDropFiles(HDROP drop) {

@@ -13,6 +13,8 @@
 
 #include <shellapi.h>
 
+#include <list>
+#include <string>
 #include <vector>
 
 class CTervanLiveScannerDlg : public CDialog {
@@ -27,6 +29,9 @@ public:
     explicit CTervanLiveScannerDlg(CWnd* parent = nullptr);
 
     const boost::shared_ptr<AvScanTask>& PreparedTask() const { return prepared_; }
+    // Paths named on the command line (Explorer's "Scan with Tervan! Scanner"): a custom scan of
+    // them, every file type, starts as soon as the window is up.
+    void ScanAtStart(const std::list<std::wstring>& targets);
 
 protected:
     void DoDataExchange() override;
@@ -60,3 +65,7 @@ private:
 
 // "a.b.c.d" of a core version packed most significant byte first.
 std::wstring FormatCoreVersion(uint32_t version);
+
+// The paths after the program's own name on a command line, each made a full path against the
+// current folder (the engine's loading changes it later); empty when there are none.
+std::list<std::wstring> ScanTargetsFromCommandLine(const wchar_t* commandLine);

@@ -1,5 +1,6 @@
-// The version reader's choice of translation, the about box and the web link.
+// The version reader's choice of translation, the about box, the web link and the command line's paths.
 #include "app/AboutDlg.h"
+#include "app/TervanLiveScannerDlg.h"
 #include "app/VersionResource.h"
 #include "controls/WebLink.h"
 #include "resources/resource.h"
@@ -196,4 +197,13 @@ TEST(WebLinks, MessagesAndAFailedClickInTheAboutBox) {
     EXPECT_TRUE(script.Done());
     EXPECT_EQ(L"Unable to open hyperlink:\n\nA sharing violation occurred. ", message);
     CWebLink::SetLauncher(CWebLink::Launcher());
+}
+
+TEST(CommandLine, PathsAsExplorerQuotesThem) {
+    wchar_t current[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, current);
+    const std::wstring here = current;
+    EXPECT_TRUE(ScanTargetsFromCommandLine(L"TervanScanner.exe").empty());
+    EXPECT_EQ((std::list<std::wstring>{L"D:\\a b\\x.exe", here + (here.back() == L'\\' ? L"" : L"\\") + L"rel", L"E:\\"}),
+              ScanTargetsFromCommandLine(L"\"C:\\p\\TervanScanner.exe\" \"D:\\a b\\x.exe\" rel \"E:\\\""));
 }

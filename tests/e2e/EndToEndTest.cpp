@@ -132,6 +132,33 @@ TEST_F(EndToEnd, ADropOfTwoFilesAndAFolderRunsOneCustomScan) {
     EXPECT_EQ(0u, program.WaitForExit(30000));
 }
 
+TEST_F(EndToEnd, PathsOnTheCommandLineAreScannedWholeAtOnce) {
+    WithTestEngine();
+    const std::wstring text = files / L"named.txt", folder = files / L"dir with spaces";
+    WriteFile(text, "TVE:DETECT 1 Named.Text\n");
+    WriteFile(folder + L"\\c.exe", "TVE:DETECT 1 Folder.Exe\n");
+    WriteFile(folder + L"\\d.dat", "TVE:DETECT 1 Folder.Data\n");
+    WriteFile(files / L"not-named.exe", "TVE:DETECT 1 Not.Named\n");
+
+    // As Explorer's verb starts it: a quoted path (here two, one relative to the program's folder).
+    const std::wstring relative = L"..\\" + folder.substr(3);
+    RemoteProgram program(Program(), L"Tervan! Scanner", L"\"" + text + L"\" \"" + relative + L"\"");
+    HWND deletion = program.WaitForDialogWith(UntreatedList, L"SysListView32", 60000);
+    ASSERT_NE(nullptr, deletion);
+    HWND untreated = ::GetDlgItem(deletion, UntreatedList);
+    std::vector<std::wstring> rows;
+    for (int row = 0; row < program.ListRows(untreated); ++row) rows.push_back(program.ListText(untreated, row, 0));
+    EXPECT_EQ((std::vector<std::wstring>{text, folder + L"\\c.exe", folder + L"\\d.dat"}), rows) << "every file type";
+    ::PostMessageW(deletion, WM_CLOSE, 0, 0);
+    HWND progress = program.WaitForWindow(L"Tervan! Scanner - Custom scan", 30000, true);
+    ASSERT_NE(nullptr, progress);
+    PressButton(progress, Abort);
+    HWND main = program.WaitForDialogWith(QuickScan, L"Button");
+    ASSERT_NE(nullptr, main);
+    ::PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, program.WaitForExit(30000));
+}
+
 TEST_F(EndToEnd, WithoutBasesTheScansAreOffAndOneMessageSaysWhy) {
     RemoteProgram program(Program(), L"Tervan! Scanner");
     std::wstring message;

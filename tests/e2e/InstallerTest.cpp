@@ -36,8 +36,18 @@ std::wstring Installer() {
 
 std::wstring ProgramsMenu() {
     wchar_t path[MAX_PATH] = {};
-    ::SHGetFolderPathW(nullptr, CSIDL_PROGRAMS, nullptr, 0, path);
+    ::SHGetFolderPathW(nullptr, CSIDL_COMMON_PROGRAMS, nullptr, 0, path);
     return path;
+}
+
+// The command of Explorer's verb for the class, or empty when there is none.
+std::wstring ScanVerbCommand(const std::wstring& fileClass) {
+    wchar_t value[1024] = {};
+    DWORD size = sizeof(value);
+    const std::wstring key = fileClass + L"\\shell\\TervanScanner.Scan\\command";
+    if (::RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
+        return std::wstring();
+    return value;
 }
 
 }  // namespace
@@ -51,7 +61,9 @@ TEST(Installer, InstallsRunsAndUninstallsWithoutTouchingTheQuarantine) {
                                 L"\\Bases\\tervan.tvb", L"\\Uninstall.exe"})
         EXPECT_TRUE(FileExists(target + file)) << Narrow(file);
     const std::wstring shortcut = ProgramsMenu() + L"\\Tervan Scanner\\Tervan! Scanner.lnk";
-    EXPECT_TRUE(FileExists(shortcut));
+    EXPECT_TRUE(FileExists(shortcut)) << "in the Start menu of all users";
+    for (const wchar_t* fileClass : {L"*", L"Directory", L"Drive"})
+        EXPECT_EQ(L"\"" + target + L"\\TervanScanner.exe\" \"%1\"", ScanVerbCommand(fileClass)) << Narrow(fileClass);
 
     {
         RemoteProgram program(target + L"\\TervanScanner.exe", L"Tervan! Scanner");
@@ -70,6 +82,7 @@ TEST(Installer, InstallsRunsAndUninstallsWithoutTouchingTheQuarantine) {
     for (const wchar_t* file : {L"\\TervanScanner.exe", L"\\tervscan.exe", L"\\USE.txt", L"\\Bases\\ScanMain.DLL"})
         EXPECT_FALSE(FileExists(target + file)) << Narrow(file);
     EXPECT_FALSE(FileExists(shortcut));
+    EXPECT_EQ(L"", ScanVerbCommand(L"Directory")) << "the verbs go with the program";
     EXPECT_EQ("a user's quarantined file", ReadFile(L"D:\\TER.QUAR\\00000000-0000-0000-0000-000000000001.tqr"));
     RemoveQuarantineFolders();
     RemoveTree(target);

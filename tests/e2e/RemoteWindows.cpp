@@ -72,11 +72,11 @@ std::wstring DialogItemText(HWND dialog, int id) { return WindowText(::GetDlgIte
 
 void PressButton(HWND dialog, int id) { ::PostMessageW(::GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
 
-RemoteProgram::RemoteProgram(const std::wstring& program, const std::wstring& title) {
+RemoteProgram::RemoteProgram(const std::wstring& program, const std::wstring& title, const std::wstring& arguments) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    std::wstring command = L"\"" + program + L"\"";
+    std::wstring command = L"\"" + program + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     const std::wstring folder = program.substr(0, program.rfind(L'\\'));
     if (!::CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup, &info))
         return;

@@ -12,8 +12,8 @@ namespace TestSupport {
 
 class RemoteProgram {
 public:
-    // Starts the program (from its folder) and waits for its main window.
-    RemoteProgram(const std::wstring& program, const std::wstring& title);
+    // Starts the program (from its folder, with the arguments) and waits for its main window.
+    RemoteProgram(const std::wstring& program, const std::wstring& title, const std::wstring& arguments = std::wstring());
     ~RemoteProgram();
     RemoteProgram(const RemoteProgram&) = delete;
     RemoteProgram& operator=(const RemoteProgram&) = delete;

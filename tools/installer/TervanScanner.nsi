@@ -21,6 +21,22 @@ VIAddVersionKey "LegalCopyright" "Copyright (C) 2026 Tervan Software"
 !insertmacro MUI_LANGUAGE "English"
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\TervanScanner"
+; Explorer's "Scan with Tervan! Scanner" for files, folders and drives: plain verbs, no shell extension.
+!define VERB_NAME "TervanScanner.Scan"
+
+!macro AddScanVerb CLASS
+    WriteRegStr HKCR "${CLASS}\shell\${VERB_NAME}" "" "Scan with Tervan! Scanner"
+    WriteRegStr HKCR "${CLASS}\shell\${VERB_NAME}" "Icon" '"$INSTDIR\TervanScanner.exe",0'
+    WriteRegStr HKCR "${CLASS}\shell\${VERB_NAME}\command" "" '"$INSTDIR\TervanScanner.exe" "%1"'
+!macroend
+
+Function .onInit
+    SetShellVarContext all  ; the Start-menu entries are for every user of the machine
+FunctionEnd
+
+Function un.onInit
+    SetShellVarContext all
+FunctionEnd
 
 Section "Tervan! Scanner"
     SetOutPath "$INSTDIR"
@@ -40,6 +56,9 @@ Section "Tervan! Scanner"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "Tervan Software"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\TervanScanner.exe"
+    !insertmacro AddScanVerb "*"
+    !insertmacro AddScanVerb "Directory"
+    !insertmacro AddScanVerb "Drive"
 SectionEnd
 
 ; Only the files this installer put there go. The quarantine folders (TER.QUAR on each drive) may hold
@@ -57,4 +76,7 @@ Section "Uninstall"
     Delete "$SMPROGRAMS\Tervan Scanner\Uninstall Tervan! Scanner.lnk"
     RMDir "$SMPROGRAMS\Tervan Scanner"
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
+    DeleteRegKey HKCR "*\shell\${VERB_NAME}"
+    DeleteRegKey HKCR "Directory\shell\${VERB_NAME}"
+    DeleteRegKey HKCR "Drive\shell\${VERB_NAME}"
 SectionEnd
