@@ -5,24 +5,30 @@
 #include "framework/String.h"
 #include "resources/resource.h"
 
+#include <map>
+
 namespace {
 
-// Live until the process ends.
-CFont& CaptionFont() {
-    static CFont font;
-    if (!font.Get()) font.CreateFont(18, FW_BOLD, L"Verdana");
-    return font;
+// One font per size asked for, live until the process ends (windows may still use an older size).
+HFONT FontAt(std::map<int, CFont>& fonts, int pixelsAt96, const wchar_t* face, int dpi) {
+    CFont& font = fonts[dpi];
+    if (!font.Get()) font.CreateFont(ScaleToDpi(pixelsAt96, dpi), FW_BOLD, face);
+    return font.Get();
+}
+
+HFONT CaptionFont(int dpi) {
+    static std::map<int, CFont> fonts;
+    return FontAt(fonts, 18, L"Verdana", dpi);
 }
 
 }  // namespace
 
-HFONT MainTitleFont() {
-    static CFont font;
-    if (!font.Get()) font.CreateFont(28, FW_BOLD, L"Times New Roman");
-    return font.Get();
+HFONT MainTitleFont(int dpi) {
+    static std::map<int, CFont> fonts;
+    return FontAt(fonts, 28, L"Times New Roman", dpi);
 }
 
-void SetUpMainButtons(const MainButtons& b) {
+void SetUpMainButtons(const MainButtons& b, int dpi) {
     const struct {
         CDoubleLineTextButton& button;
         UINT bitmap, caption, description;
@@ -30,7 +36,7 @@ void SetUpMainButtons(const MainButtons& b) {
                  {b.fullScan, IDB_FULL_SCAN, IDS_FULL_SCAN, IDS_FULL_SCAN_DESCRIPTION},
                  {b.customScan, IDB_CUSTOM_SCAN, IDS_CUSTOM_SCAN, IDS_CUSTOM_SCAN_DESCRIPTION}};
     for (const auto& scan : scans) {
-        scan.button.SetFont(CaptionFont());
+        scan.button.SetFont(CaptionFont(dpi));
         scan.button.SetTextMode(1);
         scan.button.SetBitmap(scan.bitmap, RGB(0, 0, 0));
         scan.button.LightenHoverBackground();

@@ -12,8 +12,9 @@ struct MainButtons {
     CDoubleLineTextButton& fileRepository;
 };
 
-// Sets up buttons already bound to their controls; the fonts are made once for the process.
-void SetUpMainButtons(const MainButtons& buttons);
+// Sets up buttons already bound to their controls, with fonts and pictures for the window's dots per
+// inch; the fonts are made once per size for the process.
+void SetUpMainButtons(const MainButtons& buttons, int dpi);
 
-// The title font (Times New Roman, 28, bold), made once for the process.
-HFONT MainTitleFont();
+// The title font (Times New Roman, 28 pixels at 96 dots per inch, bold), made once per size.
+HFONT MainTitleFont(int dpi);

@@ -8,6 +8,7 @@
 #include "dialogs/ScanProgressDlg.h"
 #include "dialogs/SelectFolderDlg.h"
 #include "framework/App.h"
+#include "framework/Gdi.h"
 #include "framework/String.h"
 #include "quarantine/QuarantineManager.h"
 #include "resources/resource.h"
@@ -44,9 +45,10 @@ void CTervanLiveScannerDlg::DoDataExchange() {
 }
 
 void CTervanLiveScannerDlg::SetUpButtons() {
-    SetUpMainButtons({logo_, quickScan_, fullScan_, customScan_, fileRepository_});
+    const int dpi = WindowDpi(hwnd_);
+    SetUpMainButtons({logo_, quickScan_, fullScan_, customScan_, fileRepository_}, dpi);
     title_.SetWindowText(L"Tervan! Scanner");
-    title_.SetFont(MainTitleFont());
+    title_.SetFont(MainTitleFont(dpi));
 }
 
 BOOL CTervanLiveScannerDlg::OnInitDialog() {
@@ -238,6 +240,11 @@ bool CTervanLiveScannerDlg::OnMessage(UINT message, WPARAM wParam, LPARAM, LRESU
         OnRunScan();
         result = 0;
         return true;
+    case WM_DPICHANGED_MESSAGE:
+        // Moved to a monitor of another scale: the system scales the dialog, its own fonts and
+        // pictures are made again for the new size.
+        SetUpButtons();
+        return false;
     default:
         return false;
     }

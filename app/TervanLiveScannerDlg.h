@@ -19,7 +19,8 @@
 
 class CTervanLiveScannerDlg : public CDialog {
 public:
-    enum { WM_RUN_SCAN = WM_USER + 123, IDM_ABOUTBOX = 0x0010 };
+    // WM_DPICHANGED, which the headers for the oldest Windows this runs on do not name.
+    enum { WM_RUN_SCAN = WM_USER + 123, IDM_ABOUTBOX = 0x0010, WM_DPICHANGED_MESSAGE = 0x02E0 };
 
     boost::signals2::signal<void()> quickScanRequested;
     boost::signals2::signal<void()> fullScanRequested;

@@ -2,6 +2,7 @@
 #include "controls/PictureButton.h"
 
 #include "framework/App.h"
+#include "framework/Gdi.h"
 
 namespace {
 
@@ -43,6 +44,28 @@ int CPictureButton::SetBitmap(UINT bitmapId, COLORREF transparent) {
         ::LoadImageW(CWinApp::Instance(), MAKEINTRESOURCEW(bitmapId), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
     BITMAP info = {};
     if (!bitmap || !::GetObjectW(bitmap.Get(), sizeof(info), &info)) return 1;
+    // Pictures are drawn for 96 dots per inch: larger on a screen of more, pixel for pixel so that the
+    // transparent colour stays exact (a smoothed edge would mix it into the picture).
+    const int dpi = WindowDpi(hwnd_);
+    if (dpi != 96) {
+        const int width = ScaleToDpi(info.bmWidth, dpi), height = ScaleToDpi(info.bmHeight, dpi);
+        HDC screen = ::GetDC(nullptr);
+        Win::BitmapHandle scaled(::CreateCompatibleBitmap(screen, width, height));
+        HDC from = ::CreateCompatibleDC(screen), to = ::CreateCompatibleDC(screen);
+        ::ReleaseDC(nullptr, screen);
+        HGDIOBJ oldFrom = ::SelectObject(from, bitmap.Get()), oldTo = ::SelectObject(to, scaled.Get());
+        ::SetStretchBltMode(to, COLORONCOLOR);
+        const bool done = ::StretchBlt(to, 0, 0, width, height, from, 0, 0, info.bmWidth, info.bmHeight, SRCCOPY) != FALSE;
+        ::SelectObject(from, oldFrom);
+        ::SelectObject(to, oldTo);
+        ::DeleteDC(from);
+        ::DeleteDC(to);
+        if (done && scaled) {
+            bitmap = std::move(scaled);
+            info.bmWidth = width;
+            info.bmHeight = height;
+        }
+    }
 
     // Mask: set where the bitmap has the transparent colour; those pixels of the bitmap become black.
     Win::BitmapHandle mask(::CreateBitmap(info.bmWidth, info.bmHeight, 1, 1, nullptr));

@@ -1,7 +1,22 @@
-// Creating fonts and loading menus.
+// Dots per inch, creating fonts and loading menus.
 #include "framework/Gdi.h"
 
 #include "framework/App.h"
+
+int WindowDpi(HWND window) {
+    // Windows 10 and later know each monitor's; earlier ones have one for the whole screen.
+    typedef UINT(WINAPI * DpiForWindow)(HWND);
+    static const DpiForWindow dpiForWindow =
+        reinterpret_cast<DpiForWindow>(::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "GetDpiForWindow"));
+    if (dpiForWindow && window) {
+        const UINT dpi = dpiForWindow(window);
+        if (dpi > 0) return static_cast<int>(dpi);
+    }
+    HDC screen = ::GetDC(nullptr);
+    const int dpi = screen ? ::GetDeviceCaps(screen, LOGPIXELSY) : 96;
+    if (screen) ::ReleaseDC(nullptr, screen);
+    return dpi > 0 ? dpi : 96;
+}
 
 bool CFont::CreateFont(int height, int weight, const wchar_t* face) {
     LOGFONTW description = {};

@@ -7,6 +7,12 @@
 
 #include <string>
 
+// The dots per inch a window is drawn at (96 is 100 %): its monitor's where the system can tell,
+// else the screen's.
+int WindowDpi(HWND window);
+// Pixels designed for 96 dots per inch, at the given dots per inch.
+inline int ScaleToDpi(int pixels, int dpi) { return ::MulDiv(pixels, dpi, 96); }
+
 class CFont {
 public:
     bool CreateFont(int height, int weight, const wchar_t* face);

@@ -61,6 +61,30 @@ TEST(VersionResources, TheTranslationThatSuitsTheUser) {
     EXPECT_EQ(translations[2], ChooseTranslation(translations + 2, 1, 0x0411));
 }
 
+// The shipped binaries say what they are to Explorer's properties and to the system's loader.
+TEST(VersionResources, EveryShippedBinaryHasItsVersionAndTheProgramsTheirManifests) {
+    for (const wchar_t* file : {L"TervanScanner.exe", L"tervscan.exe", L"Bases\\ScanMain.DLL"}) {
+        CVersionResource version;
+        ASSERT_TRUE(version.Create(Module(file), 0x0409)) << Narrow(file);
+        EXPECT_EQ(L"Tervan! Scanner", version.GetProductName());
+        const std::wstring path = file;
+        EXPECT_EQ(path.substr(path.rfind(L'\\') + 1), version.GetOriginalFileName());
+        EXPECT_NE(0u, version.GetFixedInfo().dwFileVersionMS);
+    }
+    for (const wchar_t* program : {L"TervanScanner.exe", L"tervscan.exe"}) {
+        HMODULE module = ::LoadLibraryExW(Module(program).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        ASSERT_NE(nullptr, module);
+        HRSRC found = ::FindResourceW(module, MAKEINTRESOURCEW(1), RT_MANIFEST);
+        ASSERT_NE(nullptr, found) << Narrow(program);
+        const std::string manifest(static_cast<const char*>(::LockResource(::LoadResource(module, found))),
+                                   ::SizeofResource(module, found));
+        EXPECT_NE(std::string::npos, manifest.find("level=\"asInvoker\"")) << Narrow(program);
+        EXPECT_NE(std::string::npos, manifest.find("<longPathAware")) << Narrow(program);
+        if (std::wstring(program) == L"TervanScanner.exe") EXPECT_NE(std::string::npos, manifest.find(">PerMonitorV2"));
+        ::FreeLibrary(module);
+    }
+}
+
 TEST(AboutBox, RunsModallyOverItsOwnerAndCentredOnIt) {
     HWND ownerWindow = ::CreateWindowExW(0, L"STATIC", L"owner", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 300, 200, 700, 500,
                                          nullptr, nullptr, nullptr, nullptr);

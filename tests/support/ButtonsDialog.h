@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/MainButtons.h"
+#include "framework/Gdi.h"
 #include "framework/Dialog.h"
 #include "resources/resource.h"
 
@@ -22,7 +23,7 @@ protected:
         full.SubclassDlgItem(IDC_FULL_SCAN, this);
         custom.SubclassDlgItem(IDC_CUSTOM_SCAN, this);
         repository.SubclassDlgItem(IDC_FILE_REPOSITORY, this);
-        SetUpMainButtons({logo, quick, full, custom, repository});
+        SetUpMainButtons({logo, quick, full, custom, repository}, WindowDpi(hwnd_));
         return TRUE;
     }
     bool OnCommand(UINT id, UINT code, HWND) override {
