@@ -253,6 +253,8 @@ void CScanProgressDlg::OnScanEnded() {
     const int notScanned = statistics_->notScanned;
     if (notScanned > 0)
         objectText_.SetWindowText(CString::FormatId(completed_ ? IDS_FINISHED_NOT_SCANNED : IDS_ABORTED_NOT_SCANNED, notScanned));
+    else if (completed_ && statistics_->found == 0)
+        objectText_.SetWindowText(CString::Load(IDS_FINISHED_NO_THREATS));  // an empty list says nothing by itself
     else
         objectText_.SetWindowText(CString::Load(completed_ ? IDS_SCANNING_FINISHED : IDS_SCAN_ABORTED));
     OnTimeTick(0);

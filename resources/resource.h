@@ -204,6 +204,7 @@
 #define IDS_ACTION_NOT_SCANNED 216
 #define IDS_CONFIRM_DELETE_WITHOUT_COPY 217
 #define IDS_NOTHING_TICKED 218
+#define IDS_FINISHED_NO_THREATS 219
 
 // Commands of the threat list's context menu.
 #define ID_THREAT_COPY 32790

@@ -83,7 +83,7 @@ TEST(TimeSpans, HoursMinutesSecondsAndTheDailyWrap) {
     EXPECT_EQ(L"01:00:00", FormatTimeSpan(25 * 3600));
 }
 
-TEST_F(ProgressDialogs, ACleanScanEndsQuietly) {
+TEST_F(ProgressDialogs, ACleanScanEndsSayingSo) {
     for (int i = 0; i < 20; ++i) File(L"f" + std::to_wstring(i) + L".exe", "clean");
     CScanProgressDlg dialog(Task({tree.Path()}), nullptr, engine, quarantine);
     UiScript script;
@@ -98,7 +98,7 @@ TEST_F(ProgressDialogs, ACleanScanEndsQuietly) {
             EXPECT_EQ(L"Execute the action", ItemText(hwnd, IDC_TAKE_ACTION));
             return true;
         })
-        .Then([&] { return Shows(dialog, IDC_CURRENT_OBJECT, L"Scanning finished"); })
+        .Then([&] { return Shows(dialog, IDC_CURRENT_OBJECT, L"Scanning finished. No threats found."); })
         .Then([&] {
             EXPECT_EQ(0, ListRows(::GetDlgItem(hwnd, IDC_THREAT_LIST)));
             EXPECT_FALSE(::IsWindowVisible(::GetDlgItem(hwnd, IDC_PAUSE)));
