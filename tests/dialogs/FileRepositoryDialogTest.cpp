@@ -152,7 +152,7 @@ TEST_F(Repository, RestoringRowsOneAndThreeOfFiveThenDeletingTheRest) {
         .Then([&] {
             hwnd = dialog.GetSafeHwnd();
             list = ::GetDlgItem(hwnd, IDC_REPOSITORY_LIST);
-            EXPECT_EQ(paths[1] + L"\nThe file as it was before it was cured or deleted, 10 bytes", ListInfoTip(hwnd, IDC_REPOSITORY_LIST, 1));
+            EXPECT_EQ(paths[1] + L"\nThe infected file as it was before it was deleted, 10 bytes", ListInfoTip(hwnd, IDC_REPOSITORY_LIST, 1));
             SetCheck(list, 1, true);
             SetCheck(list, 3, true);
             Click(hwnd, IDC_REPOSITORY_RESTORE);
