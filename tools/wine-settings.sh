@@ -42,7 +42,8 @@ REG
 link_value=$(printf 'wqy-microhei.ttc,WenQuanYi Micro Hei\0\0' | od -An -v -tx1 | tr -s ' \n' ',' | sed 's/^,//; s/,$//')
 {
     printf '\n[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink]\n'
-    for face in "Tahoma" "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif" "Arial" "Verdana"; do
+    # Tahoma's bold face is a font of its own, linked by its full name (the tree's ticked items).
+    for face in "Tahoma" "Tahoma Bold" "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif" "Arial" "Verdana"; do
         printf '"%s"=hex(7):%s\n' "$face" "$link_value"
     done
 } >>"$reg"

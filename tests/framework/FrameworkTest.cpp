@@ -113,15 +113,24 @@ std::vector<COLORREF> GlyphPixels(HFONT font, wchar_t character) {
 TEST(Fonts, DialogFontDrawsChineseJapaneseKoreanNames) {
     ProbeDialog dialog;
     RunModal(dialog, [&] {
-        const HFONT font = reinterpret_cast<HFONT>(dialog.SendMessage(WM_GETFONT));
-        ASSERT_NE(nullptr, font);
-        const std::vector<COLORREF> box = GlyphPixels(font, 0xE000);  // private use: no font has it
-        const wchar_t names[] = {0x4E2D, 0x6587, 0x3042, 0x30AB, 0xD55C, 0xAE00};  // 中 文 あ カ 한 글
-        std::vector<std::vector<COLORREF>> drawn;
-        for (wchar_t character : names) {
-            drawn.push_back(GlyphPixels(font, character));
-            EXPECT_TRUE(box != drawn.back()) << "U+" << std::hex << int(character) << " drawn as a box";
+        const HFONT regular = reinterpret_cast<HFONT>(dialog.SendMessage(WM_GETFONT));
+        ASSERT_NE(nullptr, regular);
+        // Bold too: a tree draws its ticked items so.
+        LOGFONTW description = {};
+        ::GetObjectW(regular, sizeof(description), &description);
+        description.lfWeight = FW_BOLD;
+        const HFONT bold = ::CreateFontIndirectW(&description);
+        for (HFONT font : {regular, bold}) {
+            const std::vector<COLORREF> box = GlyphPixels(font, 0xE000);  // private use: no font has it
+            const wchar_t names[] = {0x4E2D, 0x6587, 0x3042, 0x30AB, 0xD55C, 0xAE00};  // 中 文 あ カ 한 글
+            std::vector<std::vector<COLORREF>> drawn;
+            for (wchar_t character : names) {
+                drawn.push_back(GlyphPixels(font, character));
+                EXPECT_TRUE(box != drawn.back()) << "U+" << std::hex << int(character) << " drawn as a box, bold: " << (font == bold);
+            }
+            for (size_t i = 1; i < drawn.size(); ++i)
+                EXPECT_TRUE(drawn[i - 1] != drawn[i]) << "the same glyph for characters " << i - 1 << " and " << i;
         }
-        for (size_t i = 1; i < drawn.size(); ++i) EXPECT_TRUE(drawn[i - 1] != drawn[i]) << "the same glyph for characters " << i - 1 << " and " << i;
+        ::DeleteObject(bold);
     });
 }
