@@ -7,7 +7,6 @@
 #include "quarantine/QuarantineManager.h"
 #include "quarantine/SafePaths.h"
 #include "resources/resource.h"
-#include "scan/ScanTask.h"
 
 #include <objbase.h>
 #include <shlobj.h>
