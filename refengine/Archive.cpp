@@ -137,6 +137,8 @@ const std::vector<std::unique_ptr<ArchiveFormat>>& ArchiveFormats() {
         all.push_back(MakeRarFormat());
         all.push_back(MakePowerPointFormat());
         all.push_back(MakeOlePackageFormat());
+        all.push_back(MakeMailFormat());
+        all.push_back(MakeBinHexFormat());
         for (auto& format : MakeSevenZipFormats()) all.push_back(std::move(format));
         return all;
     }();

@@ -19,6 +19,10 @@ std::vector<std::unique_ptr<ArchiveFormat>> MakeSevenZipFormats();
 std::unique_ptr<ArchiveFormat> MakePowerPointFormat();
 // The file an OLE package (a file embedded in a document) holds, from its "\1Ole10Native" stream.
 std::unique_ptr<ArchiveFormat> MakeOlePackageFormat();
+// Attachments of mail and mailboxes: MIME parts in base64 or quoted-printable, uuencoded files.
+std::unique_ptr<ArchiveFormat> MakeMailFormat();
+// The forks of a BinHex 4.0 file.
+std::unique_ptr<ArchiveFormat> MakeBinHexFormat();
 // 7-Zip's own ZIP reader, for the archives whose members the engine's reader cannot unpack.
 void ReadZipWithSevenZip(ByteSource& source, MemberSink& sink);
 

@@ -151,3 +151,74 @@ TEST(OfficeDocuments, EmbeddedObjectsAreScannedAsFiles) {
     EXPECT_TRUE(!cut.found && cut.incomplete) << cut.why;
     EXPECT_EQ("damaged PowerPoint object", cut.why);
 }
+
+namespace {
+
+std::string Base64(const std::string& bytes) {
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        uint32_t group = static_cast<uint8_t>(bytes[i]) << 16;
+        if (i + 1 < bytes.size()) group |= static_cast<uint8_t>(bytes[i + 1]) << 8;
+        if (i + 2 < bytes.size()) group |= static_cast<uint8_t>(bytes[i + 2]);
+        for (int k = 0; k < 4; ++k)
+            out += i + k - 1 < bytes.size() || k < 2 ? alphabet[(group >> (18 - 6 * k)) & 63] : '=';
+        if (out.size() % 77 == 76) out += "\r\n";
+    }
+    return out;
+}
+
+std::string Uuencode(const std::string& bytes) {
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 45) {
+        const std::string line = bytes.substr(i, 45);
+        out += static_cast<char>(32 + line.size());
+        for (size_t j = 0; j < line.size(); j += 3) {
+            uint32_t group = 0;
+            for (size_t k = 0; k < 3; ++k) group = (group << 8) | (j + k < line.size() ? static_cast<uint8_t>(line[j + k]) : 0);
+            for (int k = 0; k < 4; ++k) out += static_cast<char>(((group >> (18 - 6 * k)) & 63) ? 32 + ((group >> (18 - 6 * k)) & 63) : '`');
+        }
+        out += "\n";
+    }
+    return out + "`\n";
+}
+
+}  // namespace
+
+// The sample holds bytes that no encoding leaves as they are: found only when decoded.
+TEST(Mail, AttachmentsInEveryEncodingAreScanned) {
+    const std::string sample = std::string("\x01\xfe" "TERVAN-MAIL-SAMPLE\x00\xff", 22);
+    const std::string padding(300, 'x');
+    Database db;
+    ASSERT_TRUE(db.AddLine(".ndb", "Mail.Sample:0:*:" + Hex(sample)));
+    db.Seal();
+    const Engine engine(db);
+    auto scan = [&](const std::string& mail) { return ScanBytes(engine, mail, L"C:\\message.eml"); };
+
+    const std::string headers = "From: a@example.com\r\nSubject: test\r\nMIME-Version: 1.0\r\n";
+    const std::string mixed = headers + "Content-Type: multipart/mixed; boundary=\"outer\"\r\n\r\npreamble\r\n--outer\r\n"
+                              "Content-Type: text/plain\r\n\r\nhello\r\n--outer\r\n"
+                              "Content-Type: multipart/alternative; boundary=inner\r\n\r\n--inner\r\n"
+                              "Content-Type: text/html\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n";
+    std::string quoted;
+    for (unsigned char c : padding + sample) quoted += c >= 33 && c <= 126 && c != '=' ? std::string(1, c) : "=" + Hex(std::string(1, c));
+    const Detection nested = scan(mixed + quoted + "\r\n--inner--\r\n--outer--\r\n");
+    EXPECT_EQ("Mail.Sample", nested.name) << "quoted-printable, in a multipart in a multipart: " << nested.why;
+
+    const std::string attached = headers + "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+                                 "Content-Type: application/octet-stream; name=\"x.exe\"\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+                                 Base64(padding + sample + padding);
+    const Detection base64 = scan(attached + "\r\n--b--\r\n");
+    EXPECT_EQ("Mail.Sample", base64.name) << base64.why;
+    const Detection cut = scan(attached.substr(0, attached.size() - 600));
+    EXPECT_TRUE(!cut.found && cut.incomplete) << "cut before the sample, inside the attachment: " << cut.why;
+
+    const std::string mailbox = "From a@example.com Thu Jul 31 13:51:21 2008\nFrom: a@example.com\nSubject: one\n\nfirst\n\n"
+                                "From b@example.com Thu Jul 31 13:52:21 2008\nFrom: b@example.com\n"
+                                "Content-Transfer-Encoding: x-uuencode\n\nbegin 644 x.exe\n" + Uuencode(padding + sample) + "end\n";
+    const Detection uu = scan(mailbox);
+    EXPECT_EQ("Mail.Sample", uu.name) << "the mailbox's second message, uuencoded: " << uu.why;
+
+    const Detection plain = scan(headers + "\r\nnothing encoded here: " + Base64(sample) + "\r\n");
+    EXPECT_TRUE(!plain.found && !plain.incomplete) << plain.why;
+}

@@ -3,7 +3,7 @@
 # sample.txt, whose text begins "TERVAN-ARCHIVE-SAMPLE"; names say what else a sample tests. The RAR
 # samples come from libarchive's own test data (RAR cannot be written with free tools).
 #   tests/refengine/data/archives/make-samples.sh
-# Needs: python3, 7zz (7zip), arj, gcab, genisoimage, cpio, makensis (nsis), zstd, compress
+# Needs: python3 (with its email package), 7zz (7zip), arj, gcab, genisoimage, cpio, makensis (nsis), zstd, compress
 # (ncompress), mscompress, msibuild (msitools), ar (binutils); libarchive's source in /var/cache/tervan/src.
 set -euo pipefail
 out=$(cd "$(dirname "$0")" && pwd)
@@ -74,6 +74,40 @@ makensis -V0 installer.nsi && mv installer.exe "$out/nsis.bin"
 # its end is gone.
 for i in $(seq 200); do cat sample.txt; done >repeated.txt
 7zz a -bd -t7z long.7z repeated.txt >/dev/null && head -c 100 long.7z >"$out/7z-truncated.bin"
+
+# Mail (a base64 attachment, and a uuencoded file in a mailbox) and BinHex 4.0.
+python3 - "$out" <<'EOF'
+import binascii, os, sys
+from email.mime.application import MIMEApplication
+from email.mime.multipart import MIMEMultipart
+from email.mime.text import MIMEText
+out = sys.argv[1]
+text = open("sample.txt", "rb").read()
+def save(name, data):
+    open(os.path.join(out, name + ".bin"), "wb").write(data)
+message = MIMEMultipart()
+message["From"] = "tests@example.com"
+message["Subject"] = "sample"
+message.attach(MIMEText("see the attachment"))
+message.attach(MIMEApplication(text, Name="sample.txt"))
+save("mail-base64", message.as_bytes())
+uu = b"".join(binascii.b2a_uu(text[i:i + 45]) for i in range(0, len(text), 45))
+save("mail-uuencode", b"From tests@example.com Mon Jan  1 00:00:00 2024\nFrom: tests@example.com\nSubject: uu\n\n"
+     b"begin 644 sample.txt\n" + uu + b"`\nend\n")
+# BinHex 4.0: header, data fork, empty resource fork, each with its CRC; 0x90 escaped; six bits a character.
+name = b"sample.txt"
+header = bytes([len(name)]) + name + b"\0" + b"TEXTttxt" + b"\0\0" + len(text).to_bytes(4, "big") + (0).to_bytes(4, "big")
+body = b""
+for part in (header, text, b""):
+    body += part + binascii.crc_hqx(part + b"\0\0", 0).to_bytes(2, "big")
+body = body.replace(b"\x90", b"\x90\x00")
+alphabet = b"!\"#$%&'()*+,-012345689@ABCDEFGHIJKLMNPQRSTUVXYZ[`abcdefhijklmpqr"
+bits = int.from_bytes(body, "big") << ((6 - len(body) * 8 % 6) % 6)
+count = (len(body) * 8 + 5) // 6
+chars = bytes(alphabet[(bits >> (6 * (count - 1 - i))) & 63] for i in range(count))
+lines = b"\n".join(chars[i:i + 64] for i in range(0, len(chars), 64))
+save("binhex", b"(This file must be converted with BinHex 4.0)\n:" + lines + b":\n")
+EOF
 
 tests=/var/cache/tervan/src/libarchive/libarchive/test
 for name in test_read_format_rar test_read_format_rar5_compressed test_read_format_rar_encryption_data; do
