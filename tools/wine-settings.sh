@@ -36,6 +36,10 @@ REGEDIT4
 "Times New Roman"="Liberation Serif"
 "Verdana"="DejaVu Sans"
 "Courier New"="Liberation Mono"
+
+; Wine's "/" in the shell's folders (the machine's root folder, outside every drive): a folder chosen
+; there would lie beyond what the scanner's drives name.
+[-HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Explorer\Desktop\Namespace\{9D20AAE8-0625-44B0-9CA7-71889C2254D9}]
 REG
 # Glyphs the dialog fonts lack come from WenQuanYi Micro Hei (Chinese, Japanese kana, Korean Hangul);
 # a font link is a list of strings, written here as the bytes regedit reads.
