@@ -139,6 +139,8 @@ const std::vector<std::unique_ptr<ArchiveFormat>>& ArchiveFormats() {
         all.push_back(MakeOlePackageFormat());
         all.push_back(MakeMailFormat());
         all.push_back(MakeBinHexFormat());
+        all.push_back(MakeTnefFormat());
+        all.push_back(MakePdfFormat());
         for (auto& format : MakeSevenZipFormats()) all.push_back(std::move(format));
         return all;
     }();

@@ -21,6 +21,10 @@ std::unique_ptr<ArchiveFormat> MakePowerPointFormat();
 std::unique_ptr<ArchiveFormat> MakeOlePackageFormat();
 // Attachments of mail and mailboxes: MIME parts in base64 or quoted-printable, uuencoded files.
 std::unique_ptr<ArchiveFormat> MakeMailFormat();
+// The streams of a PDF: inflated (FlateDecode), and embedded files as they stand.
+std::unique_ptr<ArchiveFormat> MakePdfFormat();
+// The attachments of a TNEF file (winmail.dat).
+std::unique_ptr<ArchiveFormat> MakeTnefFormat();
 // The forks of a BinHex 4.0 file.
 std::unique_ptr<ArchiveFormat> MakeBinHexFormat();
 // 7-Zip's own ZIP reader, for the archives whose members the engine's reader cannot unpack.

@@ -222,3 +222,22 @@ TEST(Mail, AttachmentsInEveryEncodingAreScanned) {
     const Detection plain = scan(headers + "\r\nnothing encoded here: " + Base64(sample) + "\r\n");
     EXPECT_TRUE(!plain.found && !plain.incomplete) << plain.why;
 }
+
+// An embedded file is found by its digest only when it is taken out of the PDF whole (the line end
+// before "endstream" is not its own); an encrypted PDF's streams cannot be read.
+TEST(Documents, PdfEmbeddedFilesAndEncryptedPdfs) {
+    const std::string program = "MZ: a program embedded in a PDF\r";  // its own last byte is a line end
+    MemorySource programSource(reinterpret_cast<const uint8_t*>(program.data()), program.size());
+    const std::vector<uint8_t> md5 = Digest(HashKind::Md5, programSource);
+    Database db;
+    ASSERT_TRUE(db.AddLine(".hdb", Hex(std::string(md5.begin(), md5.end())) + ":" + std::to_string(program.size()) + ":Embedded.Program"));
+    db.Seal();
+    const Engine engine(db);
+    const std::string pdf = "%PDF-1.7\n1 0 obj\n<< /Type /EmbeddedFile /Length 9 0 R >>\nstream\r\n" + program +
+                            "\r\nendstream\nendobj\n%%EOF\n";
+    const Detection embedded = ScanBytes(engine, pdf, L"C:\\a.pdf");
+    EXPECT_EQ("Embedded.Program", embedded.name) << embedded.why;
+    const Detection encrypted = ScanBytes(engine, pdf + "trailer << /Encrypt 5 0 R >>\n", L"C:\\a.pdf");
+    EXPECT_TRUE(!encrypted.found && encrypted.incomplete) << encrypted.why;
+    EXPECT_EQ("encrypted PDF", encrypted.why);
+}

@@ -109,6 +109,24 @@ lines = b"\n".join(chars[i:i + 64] for i in range(0, len(chars), 64))
 save("binhex", b"(This file must be converted with BinHex 4.0)\n:" + lines + b":\n")
 EOF
 
+# A PDF whose page content is deflated, and a TNEF (winmail.dat) with one attachment.
+python3 - "$out" <<'EOF'
+import os, struct, sys, zlib
+out = sys.argv[1]
+text = open("sample.txt", "rb").read()
+def save(name, data):
+    open(os.path.join(out, name + ".bin"), "wb").write(data)
+packed = zlib.compress(text)
+save("pdf", b"%PDF-1.4\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
+     b"2 0 obj\n<< /Length " + str(len(packed)).encode() + b" /Filter /FlateDecode >>\nstream\n" + packed +
+     b"\nendstream\nendobj\ntrailer\n<< /Root 1 0 R >>\n%%EOF\n")
+def attribute(level, ident, data):
+    return bytes([level]) + struct.pack("<II", ident, len(data)) + data + struct.pack("<H", sum(data) & 0xFFFF)
+save("tnef", struct.pack("<IH", 0x223E9F78, 1) + attribute(1, 0x00089006, b"\0\0\1\0") +
+     attribute(2, 0x00069002, b"\1\0\xff\xff\xff\xff\0\0\0\0\0\0") + attribute(2, 0x00018010, b"sample.txt\0") +
+     attribute(2, 0x0006800F, text))
+EOF
+
 tests=/var/cache/tervan/src/libarchive/libarchive/test
 for name in test_read_format_rar test_read_format_rar5_compressed test_read_format_rar_encryption_data; do
     python3 -c "import binascii, sys

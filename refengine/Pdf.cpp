@@ -1,0 +1,121 @@
+// PDF: the streams of its objects. Each "stream" keyword after an object's dictionary begins data that
+// ends at "endstream" (the dictionary's /Length is not trusted: it may be indirect, or wrong); data
+// filtered by /FlateDecode alone is inflated into a member, and an embedded file (/EmbeddedFile) that
+// is not filtered is a member as it stands, so that it is scanned as a file of its own (its digest).
+// Other filters are left as they are (their bytes stay part of the PDF, scanned as it is). An encrypted
+// PDF's streams cannot be read without its key: the PDF is "not fully scanned".
+#include "refengine/ArchiveFormats.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace RefEngine {
+namespace {
+
+const size_t HeaderWithin = 1024;       // "%PDF-" within the object's first bytes
+const size_t DictionaryWithin = 4096;   // how far before "stream" its object's dictionary is looked for
+const size_t EndWithin = 64u << 20;     // how far after "stream" its "endstream" is looked for
+const size_t Piece = 64u << 10;
+
+// The next place of the text at or after offset, or UINT64_MAX; reads the source in overlapping pieces.
+uint64_t Find(ByteSource& source, uint64_t offset, uint64_t end, const char* text) {
+    const size_t length = std::strlen(text);
+    std::vector<uint8_t> piece(Piece + length);
+    end = std::min(end, source.Size());
+    while (offset < end) {
+        const size_t got = source.Read(offset, piece.data(), static_cast<size_t>(std::min<uint64_t>(piece.size(), end - offset)));
+        if (got < length) return UINT64_MAX;
+        const auto found = std::search(piece.begin(), piece.begin() + got, text, text + length);
+        if (found != piece.begin() + got) return offset + static_cast<uint64_t>(found - piece.begin());
+        offset += got - length + 1;
+    }
+    return UINT64_MAX;
+}
+
+std::string Text(ByteSource& source, uint64_t from, uint64_t to) {
+    std::string text(static_cast<size_t>(to - from), '\0');
+    text.resize(source.Read(from, reinterpret_cast<uint8_t*>(&text[0]), text.size()));
+    return text;
+}
+
+// "/Length N" when N is a number and not a reference ("N 0 R"); else UINT64_MAX.
+uint64_t DirectLength(const std::string& dictionary) {
+    const size_t key = dictionary.find("/Length");
+    if (key == std::string::npos) return UINT64_MAX;
+    size_t at = dictionary.find_first_not_of(" \t\r\n", key + 7);
+    uint64_t value = 0;
+    size_t digits = 0;
+    for (; at < dictionary.size() && std::isdigit(static_cast<unsigned char>(dictionary[at])) && digits < 15; ++at, ++digits)
+        value = value * 10 + static_cast<uint64_t>(dictionary[at] - '0');
+    if (digits == 0) return UINT64_MAX;
+    const size_t next = dictionary.find_first_not_of(" \t\r\n", at);
+    if (next != std::string::npos && std::isdigit(static_cast<unsigned char>(dictionary[next]))) return UINT64_MAX;  // a reference
+    return value;
+}
+
+class PdfFormat : public ArchiveFormat {
+public:
+    std::string Name() const override { return "PDF"; }
+    bool Recognizes(const ObjectHead& head) const override {
+        const auto end = head.bytes.begin() + std::min(head.bytes.size(), HeaderWithin);
+        static const char magic[] = "%PDF-";
+        return std::search(head.bytes.begin(), end, magic, magic + 5) != end;
+    }
+    void Read(ByteSource& source, const ObjectHead&, MemberSink& sink) const override {
+        sink.Report().archive = true;
+        if (Find(source, 0, source.Size(), "/Encrypt") != UINT64_MAX) {
+            sink.Refuse("encrypted PDF");
+            return;
+        }
+        int streams = 0;
+        for (uint64_t at = 0; !sink.Stopped();) {
+            const uint64_t keyword = Find(source, at, source.Size(), "stream");
+            if (keyword == UINT64_MAX) break;
+            at = keyword + 6;
+            // Not the end of one ("endstream"), and followed by its line end.
+            if (keyword >= 3 && Text(source, keyword - 3, keyword) == "end") continue;
+            uint64_t data = keyword + 6;
+            if (data < source.Size() && source.At(data) == '\r') ++data;
+            if (data >= source.Size() || source.At(data) != '\n') continue;
+            ++data;
+            const uint64_t dictionaryStart = keyword > DictionaryWithin ? keyword - DictionaryWithin : 0;
+            std::string dictionary = Text(source, dictionaryStart, keyword);
+            const size_t object = dictionary.rfind(" obj");
+            if (object != std::string::npos) dictionary.erase(0, object);
+            const uint64_t end = Find(source, data, data + EndWithin, "endstream");
+            const bool cut = end == UINT64_MAX;
+            const uint64_t stop = cut ? std::min<uint64_t>(source.Size(), data + EndWithin) : end;
+            at = stop;
+            const bool flate = dictionary.find("/FlateDecode") != std::string::npos;
+            static const char* const others[] = {"/ASCIIHexDecode", "/ASCII85Decode", "/LZWDecode", "/RunLengthDecode",
+                                                 "/DCTDecode", "/JPXDecode", "/CCITTFaxDecode", "/JBIG2Decode", "/Crypt",
+                                                 "/AHx", "/A85", "/LZW", "/RL", "/DCT", "/CCF"};
+            bool otherFilter = false;
+            for (const char* other : others) otherFilter = otherFilter || dictionary.find(other) != std::string::npos;
+            const bool embedded = dictionary.find("/EmbeddedFile") != std::string::npos;
+            if (otherFilter || (!flate && !embedded)) continue;
+            // A direct /Length that fits is the stream's; else the line end before "endstream" is not,
+            // though it may be the data's own last byte: inflating stops at its end by itself, so only
+            // an embedded file's bytes are cut there.
+            uint64_t length = stop - data;
+            const uint64_t declared = DirectLength(dictionary);
+            if (declared != UINT64_MAX && declared <= length) {
+                length = declared;
+            } else if (!cut && !flate) {
+                if (length > 0 && source.At(data + length - 1) == '\n') --length;
+                if (length > 0 && source.At(data + length - 1) == '\r') --length;
+            }
+            const std::string name = "stream " + std::to_string(++streams);
+            if (!sink.Begin(name, length, UINT64_MAX)) continue;
+            const bool intact = flate ? InflateInto(source, data, length, sink, true) : CopyInto(source, data, length, sink);
+            if (!sink.End(cut || !intact, "damaged PDF stream")) return;
+        }
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<ArchiveFormat> MakePdfFormat() { return std::unique_ptr<ArchiveFormat>(new PdfFormat); }
+
+}  // namespace RefEngine
