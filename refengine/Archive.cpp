@@ -141,6 +141,7 @@ const std::vector<std::unique_ptr<ArchiveFormat>>& ArchiveFormats() {
         all.push_back(MakeBinHexFormat());
         all.push_back(MakeTnefFormat());
         all.push_back(MakePdfFormat());
+        all.push_back(MakeRtfFormat());
         for (auto& format : MakeSevenZipFormats()) all.push_back(std::move(format));
         return all;
     }();

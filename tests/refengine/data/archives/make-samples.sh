@@ -127,6 +127,23 @@ save("tnef", struct.pack("<IH", 0x223E9F78, 1) + attribute(1, 0x00089006, b"\0\0
      attribute(2, 0x0006800F, text))
 EOF
 
+# An RTF document with the sample embedded as a packaged file (an OLE 1.0 object in hexadecimal).
+python3 - "$out" <<'EOF'
+import os, struct, sys
+out = sys.argv[1]
+text = open("sample.txt", "rb").read()
+def name(value):
+    return struct.pack("<I", len(value)) + value
+temporary = b"C:\\Temp\\sample.txt\0"
+native = (struct.pack("<H", 2) + b"sample.txt\0" + b"C:\\sample.txt\0" + struct.pack("<HH", 0, 3) +
+          struct.pack("<I", len(temporary)) + temporary + struct.pack("<I", len(text)) + text)
+ole = struct.pack("<II", 0x0501, 2) + name(b"Package\0") + name(b"") + name(b"") + struct.pack("<I", len(native)) + native
+hexed = ole.hex()
+lines = "\n".join(hexed[i:i + 64] for i in range(0, len(hexed), 64))
+open(os.path.join(out, "rtf.bin"), "wb").write(
+    ("{\\rtf1\\ansi{\\object\\objemb{\\*\\objclass Package}{\\*\\objdata\n" + lines + "\n}}}\n").encode())
+EOF
+
 tests=/var/cache/tervan/src/libarchive/libarchive/test
 for name in test_read_format_rar test_read_format_rar5_compressed test_read_format_rar_encryption_data; do
     python3 -c "import binascii, sys
