@@ -142,6 +142,7 @@ const std::vector<std::unique_ptr<ArchiveFormat>>& ArchiveFormats() {
         all.push_back(MakeTnefFormat());
         all.push_back(MakePdfFormat());
         all.push_back(MakeRtfFormat());
+        all.push_back(MakeHtmlFormat());
         for (auto& format : MakeSevenZipFormats()) all.push_back(std::move(format));
         return all;
     }();

@@ -23,6 +23,8 @@ std::unique_ptr<ArchiveFormat> MakeOlePackageFormat();
 std::unique_ptr<ArchiveFormat> MakeMailFormat();
 // The streams of a PDF: inflated (FlateDecode), and embedded files as they stand.
 std::unique_ptr<ArchiveFormat> MakePdfFormat();
+// The files an HTML page carries as data: addresses.
+std::unique_ptr<ArchiveFormat> MakeHtmlFormat();
 // The objects an RTF document embeds (a packaged file handed on as an OLE package).
 std::unique_ptr<ArchiveFormat> MakeRtfFormat();
 // The attachments of a TNEF file (winmail.dat).

@@ -144,6 +144,16 @@ open(os.path.join(out, "rtf.bin"), "wb").write(
     ("{\\rtf1\\ansi{\\object\\objemb{\\*\\objclass Package}{\\*\\objdata\n" + lines + "\n}}}\n").encode())
 EOF
 
+# An HTML page that carries the sample as data: addresses, in base64 and escaped with %XX.
+python3 - "$out" <<'EOF'
+import base64, os, sys
+out = sys.argv[1]
+text = open("sample.txt", "rb").read()
+page = ('<!DOCTYPE html>\n<html><body>\n<a href="data:text/plain;charset=utf-8,' + ''.join('%%%02X' % b for b in text) +
+        '">escaped</a>\n<a href="data:application/octet-stream;base64,' + base64.b64encode(text).decode() + '">x</a>\n</body></html>\n')
+open(os.path.join(out, "html.bin"), "wb").write(page.encode())
+EOF
+
 tests=/var/cache/tervan/src/libarchive/libarchive/test
 for name in test_read_format_rar test_read_format_rar5_compressed test_read_format_rar_encryption_data; do
     python3 -c "import binascii, sys

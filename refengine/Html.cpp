@@ -1,0 +1,138 @@
+// HTML: files carried inside a page as data: addresses ("data:TYPE;base64,..." or "data:TYPE,..." with
+// %XX escapes), each decoded into a member, so that a program a page carries is scanned as the
+// program. The rest of the page is scanned as it is.
+#include "refengine/ArchiveFormats.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace RefEngine {
+namespace {
+
+const size_t MaxMediaType = 256;  // "data:" and its media type up to the comma
+const size_t Chunk = 64u << 10;
+
+bool Tag(const std::vector<uint8_t>& bytes, size_t within, const char* tag) {
+    const size_t length = std::strlen(tag);
+    const auto end = bytes.begin() + std::min(bytes.size(), within);
+    return std::search(bytes.begin(), end, tag, tag + length, [](uint8_t a, char b) { return std::tolower(a) == b; }) != end;
+}
+
+int Base64Value(uint8_t c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+' || c == '-') return 62;
+    if (c == '/' || c == '_') return 63;
+    return -1;
+}
+
+int HexValue(uint8_t c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    c = static_cast<uint8_t>(std::tolower(c));
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+class HtmlFormat : public ArchiveFormat {
+public:
+    std::string Name() const override { return "HTML"; }
+    bool Recognizes(const ObjectHead& head) const override {
+        const std::vector<uint8_t>& b = head.bytes;
+        const auto first = std::find_if(b.begin(), b.begin() + std::min<size_t>(b.size(), 1024),
+                                        [](uint8_t c) { return !std::isspace(c) && c != 0xEF && c != 0xBB && c != 0xBF; });
+        if (first == b.end() || *first != '<') return false;
+        static const char* const tags[] = {"<html", "<!doctype html", "<head", "<body", "<a ", "<script", "<iframe",
+                                           "<img", "<object", "<embed", "<svg", "<meta", "<div", "<p>"};
+        for (const char* tag : tags)
+            if (Tag(b, 4096, tag)) return true;
+        return false;
+    }
+    void Read(ByteSource& source, const ObjectHead&, MemberSink& sink) const override {
+        int found = 0;
+        for (uint64_t at = Next(source, 0); at != UINT64_MAX && !sink.Stopped(); at = Next(source, at)) {
+            // The media type, up to the comma.
+            std::string type;
+            uint64_t data = at + 5;
+            while (data < source.Size() && type.size() < MaxMediaType) {
+                const char c = static_cast<char>(std::tolower(source.At(data)));
+                if (c == ',' || c == '"' || c == '\'' || c == '<' || c == '>' || std::isspace(static_cast<unsigned char>(c))) break;
+                type += c;
+                ++data;
+            }
+            if (data >= source.Size() || source.At(data) != ',') {
+                at = data;
+                continue;
+            }
+            ++data;
+            const bool base64 = type.size() >= 7 && type.compare(type.size() - 7, 7, ";base64") == 0;
+            sink.Report().archive = true;
+            if (!sink.Begin("data address " + std::to_string(++found), 0, UINT64_MAX)) {
+                at = data;
+                continue;
+            }
+            at = Decode(source, data, base64, sink);
+            if (!sink.End(false)) return;
+        }
+    }
+
+private:
+    // The next "data:" (any case) at or after offset, or UINT64_MAX.
+    static uint64_t Next(ByteSource& source, uint64_t offset) {
+        static const char key[] = "data:";
+        std::vector<uint8_t> piece(Chunk);
+        while (offset < source.Size()) {
+            const size_t got = source.Read(offset, piece.data(), piece.size());
+            if (got < 5) return UINT64_MAX;
+            const auto hit = std::search(piece.begin(), piece.begin() + got, key, key + 5,
+                                         [](uint8_t a, char b) { return std::tolower(a) == b; });
+            if (hit != piece.begin() + got) return offset + static_cast<uint64_t>(hit - piece.begin());
+            offset += got - 4;
+        }
+        return UINT64_MAX;
+    }
+
+    // Decodes the address's data into the sink's member; where the data ended.
+    static uint64_t Decode(ByteSource& source, uint64_t at, bool base64, MemberSink& sink) {
+        std::vector<uint8_t> out;
+        out.reserve(Chunk);
+        auto flush = [&] {
+            const bool more = sink.Write(out.data(), out.size());
+            out.clear();
+            return more;
+        };
+        uint32_t bits = 0;
+        int count = 0;
+        for (; at < source.Size(); ++at) {
+            const uint8_t c = source.At(at);
+            if (base64) {
+                if (c == '=') continue;
+                if (c == '\r' || c == '\n' || c == ' ' || c == '\t') continue;
+                const int value = Base64Value(c);
+                if (value < 0) break;
+                bits = bits << 6 | static_cast<uint32_t>(value);
+                if ((count += 6) >= 8) {
+                    count -= 8;
+                    out.push_back(static_cast<uint8_t>(bits >> count));
+                }
+            } else {
+                if (c == '"' || c == '\'' || c == '<' || c == '>' || c == ')' || std::isspace(c)) break;
+                if (c == '%' && at + 2 < source.Size() && HexValue(source.At(at + 1)) >= 0 && HexValue(source.At(at + 2)) >= 0) {
+                    out.push_back(static_cast<uint8_t>(HexValue(source.At(at + 1)) * 16 + HexValue(source.At(at + 2))));
+                    at += 2;
+                } else {
+                    out.push_back(c);
+                }
+            }
+            if (out.size() >= Chunk && !flush()) return at;
+        }
+        flush();
+        return at;
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<ArchiveFormat> MakeHtmlFormat() { return std::unique_ptr<ArchiveFormat>(new HtmlFormat); }
+
+}  // namespace RefEngine
