@@ -34,6 +34,9 @@ std::unique_ptr<ArchiveFormat> MakeBinHexFormat();
 // 7-Zip's own ZIP reader, for the archives whose members the engine's reader cannot unpack.
 void ReadZipWithSevenZip(ByteSource& source, MemberSink& sink);
 
+// The first place of the text at or after offset and before end (compared without regard to case when
+// asked), or UINT64_MAX; the cost follows the bytes passed over, however many searches a format makes.
+uint64_t FindText(ByteSource& source, uint64_t offset, uint64_t end, const std::string& text, bool ignoreCase = false);
 // The size bytes at offset, as they stand, into the sink's open member (Unpack.cpp); false when the
 // source ends first.
 bool CopyInto(ByteSource& source, uint64_t offset, uint64_t size, MemberSink& sink);

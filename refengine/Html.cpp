@@ -78,19 +78,7 @@ public:
 
 private:
     // The next "data:" (any case) at or after offset, or UINT64_MAX.
-    static uint64_t Next(ByteSource& source, uint64_t offset) {
-        static const char key[] = "data:";
-        std::vector<uint8_t> piece(Chunk);
-        while (offset < source.Size()) {
-            const size_t got = source.Read(offset, piece.data(), piece.size());
-            if (got < 5) return UINT64_MAX;
-            const auto hit = std::search(piece.begin(), piece.begin() + got, key, key + 5,
-                                         [](uint8_t a, char b) { return std::tolower(a) == b; });
-            if (hit != piece.begin() + got) return offset + static_cast<uint64_t>(hit - piece.begin());
-            offset += got - 4;
-        }
-        return UINT64_MAX;
-    }
+    static uint64_t Next(ByteSource& source, uint64_t offset) { return FindText(source, offset, UINT64_MAX, "data:", true); }
 
     // Decodes the address's data into the sink's member; where the data ended.
     static uint64_t Decode(ByteSource& source, uint64_t at, bool base64, MemberSink& sink) {

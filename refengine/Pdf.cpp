@@ -16,22 +16,6 @@ namespace {
 const size_t HeaderWithin = 1024;       // "%PDF-" within the object's first bytes
 const size_t DictionaryWithin = 4096;   // how far before "stream" its object's dictionary is looked for
 const size_t EndWithin = 64u << 20;     // how far after "stream" its "endstream" is looked for
-const size_t Piece = 64u << 10;
-
-// The next place of the text at or after offset, or UINT64_MAX; reads the source in overlapping pieces.
-uint64_t Find(ByteSource& source, uint64_t offset, uint64_t end, const char* text) {
-    const size_t length = std::strlen(text);
-    std::vector<uint8_t> piece(Piece + length);
-    end = std::min(end, source.Size());
-    while (offset < end) {
-        const size_t got = source.Read(offset, piece.data(), static_cast<size_t>(std::min<uint64_t>(piece.size(), end - offset)));
-        if (got < length) return UINT64_MAX;
-        const auto found = std::search(piece.begin(), piece.begin() + got, text, text + length);
-        if (found != piece.begin() + got) return offset + static_cast<uint64_t>(found - piece.begin());
-        offset += got - length + 1;
-    }
-    return UINT64_MAX;
-}
 
 std::string Text(ByteSource& source, uint64_t from, uint64_t to) {
     std::string text(static_cast<size_t>(to - from), '\0');
@@ -64,13 +48,13 @@ public:
     }
     void Read(ByteSource& source, const ObjectHead&, MemberSink& sink) const override {
         sink.Report().archive = true;
-        if (Find(source, 0, source.Size(), "/Encrypt") != UINT64_MAX) {
+        if (FindText(source, 0, source.Size(), "/Encrypt") != UINT64_MAX) {
             sink.Refuse("encrypted PDF");
             return;
         }
         int streams = 0;
         for (uint64_t at = 0; !sink.Stopped();) {
-            const uint64_t keyword = Find(source, at, source.Size(), "stream");
+            const uint64_t keyword = FindText(source, at, source.Size(), "stream");
             if (keyword == UINT64_MAX) break;
             at = keyword + 6;
             // Not the end of one ("endstream"), and followed by its line end.
@@ -83,7 +67,7 @@ public:
             std::string dictionary = Text(source, dictionaryStart, keyword);
             const size_t object = dictionary.rfind(" obj");
             if (object != std::string::npos) dictionary.erase(0, object);
-            const uint64_t end = Find(source, data, data + EndWithin, "endstream");
+            const uint64_t end = FindText(source, data, data + EndWithin, "endstream");
             const bool cut = end == UINT64_MAX;
             const uint64_t stop = cut ? std::min<uint64_t>(source.Size(), data + EndWithin) : end;
             at = stop;

@@ -13,7 +13,6 @@ namespace RefEngine {
 namespace {
 
 const char Keyword[] = "\\objdata";
-const size_t Piece = 64u << 10;
 const uint32_t MaxName = 1024;
 
 int HexDigit(uint8_t c) {
@@ -24,18 +23,7 @@ int HexDigit(uint8_t c) {
 }
 
 // The next "\objdata" at or after offset, or UINT64_MAX.
-uint64_t FindObject(ByteSource& source, uint64_t offset) {
-    const size_t length = sizeof(Keyword) - 1;
-    std::vector<uint8_t> piece(Piece);
-    while (offset < source.Size()) {
-        const size_t got = source.Read(offset, piece.data(), piece.size());
-        if (got < length) return UINT64_MAX;
-        const auto found = std::search(piece.begin(), piece.begin() + got, Keyword, Keyword + length);
-        if (found != piece.begin() + got) return offset + static_cast<uint64_t>(found - piece.begin());
-        offset += got - length + 1;
-    }
-    return UINT64_MAX;
-}
+uint64_t FindObject(ByteSource& source, uint64_t offset) { return FindText(source, offset, UINT64_MAX, Keyword); }
 
 // The object's bytes: hexadecimal digits up to the group's end (spacing and line ends between them),
 // at most limit bytes; where the digits ended goes to end, whether there were more than limit to cut.

@@ -1,12 +1,40 @@
 // The two ways a format's member usually comes out: stored, or deflated (zlib). In pieces into the
-// sink's open member, no further than the sink wants them.
+// sink's open member, no further than the sink wants them. And the search for a text in a source.
 #include "refengine/ArchiveFormats.h"
 
 #include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 
 namespace RefEngine {
+
+uint64_t FindText(ByteSource& source, uint64_t offset, uint64_t end, const std::string& text, bool ignoreCase) {
+    const size_t length = text.size();
+    end = std::min(end, source.Size());
+    if (length == 0) return offset < end ? offset : UINT64_MAX;
+    auto same = [ignoreCase](uint8_t a, char b) {
+        return ignoreCase ? std::tolower(a) == std::tolower(static_cast<unsigned char>(b)) : a == static_cast<uint8_t>(b);
+    };
+    std::vector<uint8_t> across(length);
+    while (offset < end && end - offset >= length) {
+        size_t size = 0;
+        const uint8_t* bytes = source.View(offset, size);
+        if (!bytes || size == 0) return UINT64_MAX;
+        size = static_cast<size_t>(std::min<uint64_t>(size, end - offset));
+        if (size >= length) {
+            const uint8_t* hit = std::search(bytes, bytes + size, text.begin(), text.end(), same);
+            if (hit != bytes + size) return offset + static_cast<uint64_t>(hit - bytes);
+            offset += size - length + 1;
+        } else {
+            // Fewer bytes lie together here than the text has: one place, read across the gap.
+            if (source.Read(offset, across.data(), length) != length) return UINT64_MAX;
+            if (std::equal(across.begin(), across.end(), text.begin(), same)) return offset;
+            ++offset;
+        }
+    }
+    return UINT64_MAX;
+}
 
 bool CopyInto(ByteSource& source, uint64_t offset, uint64_t size, MemberSink& sink) {
     std::vector<uint8_t> piece(65536);
