@@ -150,6 +150,7 @@ public:
         while (going && at < source.Size()) {
             size_t size = 0;
             const uint8_t* text = source.View(at, size);
+            if (!text || size == 0) break;  // unreadable (the file shrank under us): the text ends here
             for (size_t i = 0; i < size && going; ++i) {
                 if (text[i] == ':') {  // the end of the encoded text
                     going = false;

@@ -25,6 +25,10 @@ public:
         while (at_ < source_.Size()) {
             size_t size = 0;
             const uint8_t* bytes = source_.View(at_, size);
+            if (!bytes || size == 0) {  // unreadable (the file shrank under us): the mail ends here
+                at_ = source_.Size();
+                break;
+            }
             const uint8_t* end = static_cast<const uint8_t*>(std::memchr(bytes, '\n', size));
             const size_t take = end ? static_cast<size_t>(end - bytes) : size;
             const size_t room = MaxLine - line.size();

@@ -35,6 +35,7 @@ std::vector<uint8_t> DecodeHex(ByteSource& source, uint64_t offset, uint64_t lim
         size_t size = 0;
         if (offset >= source.Size()) break;
         const uint8_t* text = source.View(offset, size);
+        if (!text || size == 0) break;  // unreadable (the file shrank under us): the object ends here
         size_t i = 0;
         for (; i < size; ++i) {
             const int digit = HexDigit(text[i]);

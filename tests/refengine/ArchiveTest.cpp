@@ -241,3 +241,45 @@ TEST(Documents, PdfEmbeddedFilesAndEncryptedPdfs) {
     EXPECT_TRUE(!encrypted.found && encrypted.incomplete) << encrypted.why;
     EXPECT_EQ("encrypted PDF", encrypted.why);
 }
+
+namespace {
+
+// A file that shrank after its size was taken: the bytes past what is left cannot be read.
+class ShrunkSource : public ByteSource {
+public:
+    ShrunkSource(const std::string& bytes, uint64_t claimed) : bytes_(bytes), claimed_(claimed) {}
+    uint64_t Size() const override { return claimed_; }
+    size_t Read(uint64_t offset, uint8_t* out, size_t size) override {
+        if (offset >= bytes_.size()) return 0;
+        const size_t n = std::min<size_t>(size, bytes_.size() - static_cast<size_t>(offset));
+        std::memcpy(out, bytes_.data() + offset, n);
+        return n;
+    }
+    uint8_t At(uint64_t offset) override { return offset < bytes_.size() ? static_cast<uint8_t>(bytes_[offset]) : 0; }
+    const uint8_t* View(uint64_t offset, size_t& size) override {
+        size = offset < bytes_.size() ? bytes_.size() - static_cast<size_t>(offset) : 0;
+        return size ? reinterpret_cast<const uint8_t*>(bytes_.data() + offset) : nullptr;
+    }
+
+private:
+    std::string bytes_;
+    uint64_t claimed_;
+};
+
+}  // namespace
+
+// Text formats read until the bytes end, even when the size said more (never waiting on a read that
+// gives nothing).
+TEST(Documents, TextFormatsEndWhereAShrunkFileEnds) {
+    Database db;
+    ASSERT_TRUE(db.AddLine(".ndb", "Archive.Sample:0:*:" + Hex("TERVAN-ARCHIVE-SAMPLE")));
+    db.Seal();
+    const Engine engine(db);
+    for (const std::string& text : {std::string("From: a@example.com\nContent-Transfer-Encoding: base64\n\nVEVS"),
+                                   std::string("(This file must be converted with BinHex 4.0)\n:#R0KEA\"XC5jd"),
+                                   std::string("{\\rtf1{\\object{\\*\\objdata 0105000002000000")}) {
+        ShrunkSource source(text, text.size() + 100000);
+        const Detection found = engine.Scan(source, L"C:\\shrunk", nullptr, nullptr);
+        EXPECT_FALSE(found.found) << text;
+    }
+}
