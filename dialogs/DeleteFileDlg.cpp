@@ -118,6 +118,12 @@ void TervanLiveDeleteFileDlg::RemoveRow(int row, UntreatedList::iterator entry, 
         if (later > row) --later;
 }
 
+void TervanLiveDeleteFileDlg::ReportNotDeleted(int row, const UntreatedEntry& entry, const Reason& why) {
+    const std::wstring text = CString::FormatId(IDS_ACTION_NOT_DELETED, ReasonText(why).c_str());
+    fileList_.SetItemText(row, 2, text);
+    fileNotDeleted(entry.row, text);
+}
+
 void TervanLiveDeleteFileDlg::OnDeleteSelected() {
     if (deleting_) return;
     deleting_ = true;
@@ -134,9 +140,7 @@ void TervanLiveDeleteFileDlg::OnDeleteSelected() {
                 for (int& earlier : withoutCopy)
                     if (earlier > row) --earlier;
             } else {
-                const std::wstring text = CString::FormatId(IDS_ACTION_NOT_DELETED, ReasonText(why).c_str());
-                fileList_.SetItemText(row, 2, text);
-                fileNotDeleted(entry->row, text);
+                ReportNotDeleted(row, *entry, why);
                 if (why.id == IDS_REASON_NO_COPY && Quarantine::IsSafeOriginalPath(entry->threat.object)) {
                     if (withoutCopy.empty()) firstNoCopy = why;
                     withoutCopy.push_back(row);
@@ -162,9 +166,7 @@ void TervanLiveDeleteFileDlg::OfferDeletionWithoutCopy(std::vector<int> rows, co
         if (quarantine_.RemoveWithoutCopy(entry->threat, why)) {
             RemoveRow(row, entry, rows);
         } else {
-            const std::wstring text = CString::FormatId(IDS_ACTION_NOT_DELETED, ReasonText(why).c_str());
-            fileList_.SetItemText(row, 2, text);
-            fileNotDeleted(entry->row, text);
+            ReportNotDeleted(row, *entry, why);
         }
         PumpMessages();
     }

@@ -42,6 +42,8 @@ private:
     // without a copy when the user, warned that this cannot be undone, says so.
     void OfferDeletionWithoutCopy(std::vector<int> rows, const Reason& firstReason);
     void RemoveRow(int row, UntreatedList::iterator entry, std::vector<int>& laterRows);
+    // The row, and the scan's row, say why the file is still there.
+    void ReportNotDeleted(int row, const UntreatedEntry& entry, const Reason& why);
     void CheckAll(bool checked);
 
     AvQuarantineManager& quarantine_;

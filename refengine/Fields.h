@@ -1,4 +1,4 @@
-// Reading the text of bases: fields of a line, decimal numbers, hex digits.
+// Reading text: fields of a base's line, decimal numbers, hex and base64 digits.
 #pragma once
 
 #include <cstdint>
@@ -42,6 +42,16 @@ inline int HexDigit(char c) {
     };
     static const Table table;
     return table.value[static_cast<unsigned char>(c)];
+}
+
+// The value of a base64 digit, or -1; with urlSafe, '-' and '_' stand for '+' and '/' as in addresses.
+inline int Base64Value(uint8_t c, bool urlSafe = false) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+' || (urlSafe && c == '-')) return 62;
+    if (c == '/' || (urlSafe && c == '_')) return 63;
+    return -1;
 }
 
 // The byte of the two hex digits at at, or -1.

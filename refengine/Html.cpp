@@ -2,6 +2,7 @@
 // %XX escapes), each decoded into a member, so that a program a page carries is scanned as the
 // program. The rest of the page is scanned as it is.
 #include "refengine/ArchiveFormats.h"
+#include "refengine/Fields.h"
 
 #include <algorithm>
 #include <cctype>
@@ -17,21 +18,6 @@ bool Tag(const std::vector<uint8_t>& bytes, size_t within, const char* tag) {
     const size_t length = std::strlen(tag);
     const auto end = bytes.begin() + std::min(bytes.size(), within);
     return std::search(bytes.begin(), end, tag, tag + length, [](uint8_t a, char b) { return std::tolower(a) == b; }) != end;
-}
-
-int Base64Value(uint8_t c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+' || c == '-') return 62;
-    if (c == '/' || c == '_') return 63;
-    return -1;
-}
-
-int HexValue(uint8_t c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    c = static_cast<uint8_t>(std::tolower(c));
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
 class HtmlFormat : public ArchiveFormat {
@@ -96,7 +82,7 @@ private:
             if (base64) {
                 if (c == '=') continue;
                 if (c == '\r' || c == '\n' || c == ' ' || c == '\t') continue;
-                const int value = Base64Value(c);
+                const int value = Base64Value(c, true);
                 if (value < 0) break;
                 bits = bits << 6 | static_cast<uint32_t>(value);
                 if ((count += 6) >= 8) {
@@ -105,8 +91,8 @@ private:
                 }
             } else {
                 if (c == '"' || c == '\'' || c == '<' || c == '>' || c == ')' || std::isspace(c)) break;
-                if (c == '%' && at + 2 < source.Size() && HexValue(source.At(at + 1)) >= 0 && HexValue(source.At(at + 2)) >= 0) {
-                    out.push_back(static_cast<uint8_t>(HexValue(source.At(at + 1)) * 16 + HexValue(source.At(at + 2))));
+                if (c == '%' && at + 2 < source.Size() && HexDigit(source.At(at + 1)) >= 0 && HexDigit(source.At(at + 2)) >= 0) {
+                    out.push_back(static_cast<uint8_t>(HexDigit(source.At(at + 1)) * 16 + HexDigit(source.At(at + 2))));
                     at += 2;
                 } else {
                     out.push_back(c);

@@ -4,6 +4,7 @@
 // by line, so a mailbox of any size is read whole with a fixed amount of memory; what is not encoded
 // stays part of the mail itself, which is scanned as it is.
 #include "refengine/ArchiveFormats.h"
+#include "refengine/Fields.h"
 
 #include <algorithm>
 #include <cctype>
@@ -119,22 +120,6 @@ struct PartHeaders {
         }
     }
 };
-
-int Base64Value(unsigned char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
-
-int HexValue(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    c = static_cast<unsigned char>(std::tolower(c));
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 class MailReader {
 public:
@@ -297,8 +282,8 @@ private:
         const bool soft = !text.empty() && text.back() == '=';
         if (soft) text.pop_back();
         for (size_t i = 0; i < text.size(); ++i) {
-            if (text[i] == '=' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
-                Put(static_cast<uint8_t>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])));
+            if (text[i] == '=' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
+                Put(static_cast<uint8_t>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2])));
                 i += 2;
             } else {
                 Put(static_cast<uint8_t>(text[i]));

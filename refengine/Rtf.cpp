@@ -5,6 +5,7 @@
 // name (the package format takes the file out); any other object's native data (a Word or Excel
 // document's compound file, say) is a member as it stands.
 #include "refengine/ArchiveFormats.h"
+#include "refengine/Fields.h"
 
 #include <algorithm>
 #include <cstring>
@@ -14,13 +15,6 @@ namespace {
 
 const char Keyword[] = "\\objdata";
 const uint32_t MaxName = 1024;
-
-int HexDigit(uint8_t c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // The next "\objdata" at or after offset, or UINT64_MAX.
 uint64_t FindObject(ByteSource& source, uint64_t offset) { return FindText(source, offset, UINT64_MAX, Keyword); }
