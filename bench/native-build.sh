@@ -1,5 +1,5 @@
 # The reference engine built natively with clang, for the sanitizer builds (sourced once root and build
-# are set): 7-Zip's handlers and libarchive's RAR readers from the sources tools/setup.sh keeps, built
+# are set): 7-Zip's handlers, libarchive's RAR readers and PCRE2 from the sources tools/setup.sh keeps, built
 # once per output folder with the libraries' instrumentation, then the engine's own sources.
 #   build_native OUT ENGINE_FLAGS LIBRARY_FLAGS
 #       sets common (compiler arguments), libraries (their objects), link (linker arguments), and
@@ -35,14 +35,23 @@ build_native() {
         cmake --build "$out/libarchive" --target archive_static -j "$(nproc)" >"$out/libarchive-build.log" 2>&1
         touch "$out/libarchive/.built"
     fi
-    libraries=($(ls "$out/7zip/CPP/7zip/Bundles/Format7zF/_o/"*.o | grep -v '/DllExports2.o$') "$out/libarchive/libarchive/libarchive.a")
+    if [ ! -f "$out/pcre2/.built" ] || [ "$out/pcre2/.built" -ot "$sources/pcre2" ]; then
+        rm -rf "$out/pcre2"
+        CC=clang CFLAGS="-g -O1 $library_flags" cmake -S "$sources/pcre2" -B "$out/pcre2" -DCMAKE_BUILD_TYPE=Release \
+            -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON -DPCRE2_BUILD_PCRE2_8=ON -DPCRE2_SUPPORT_JIT=OFF \
+            -DPCRE2_BUILD_PCRE2GREP=OFF -DPCRE2_BUILD_TESTS=OFF >"$out/pcre2-configure.log" 2>&1
+        cmake --build "$out/pcre2" -j "$(nproc)" >"$out/pcre2-build.log" 2>&1
+        touch "$out/pcre2/.built"
+    fi
+    libraries=($(ls "$out/7zip/CPP/7zip/Bundles/Format7zF/_o/"*.o | grep -v '/DllExports2.o$') "$out/libarchive/libarchive/libarchive.a"
+               "$(find "$out/pcre2" -name 'libpcre2-8*.a' | head -n 1)")
 
     # The engine's sources as its build names them.
     local engine_sources f pid pids=()
     engine_sources=($(sed -n '/add_library(refengine_core/,/)/p' "$root/refengine/CMakeLists.txt" | grep -o '[A-Za-z0-9]*\.cpp' |
                       sed "s|^|$root/refengine/|") "$root/bench/fuzz-native/Platform.cpp")
-    common=(-std=c++17 -g -msse2 -DZ7_EXTERNAL_CODECS -I "$root/bench/fuzz-native/platform" -I "$root" -I "$out/7zip"
-            -I "$sources/libarchive/libarchive")
+    common=(-std=c++17 -g -msse2 -DZ7_EXTERNAL_CODECS -DPCRE2_STATIC -DPCRE2_CODE_UNIT_WIDTH=8 -I "$root/bench/fuzz-native/platform"
+            -I "$root" -I "$out/7zip" -I "$sources/libarchive/libarchive" -I "$out/pcre2")
     for f in "${engine_sources[@]}"; do
         clang++ "${common[@]}" -O1 $engine_flags -c "$f" -o "$out/obj/$(basename "$f" .cpp).o" &
         pids+=($!)

@@ -111,6 +111,7 @@ struct ObjectHead {
     uint64_t overlay = 0;  // where the bytes after a program's image begin (0: not a program, or none)
     std::vector<uint8_t> overlayBytes;
     std::string name;      // the object's own name (a compressed file's member is named after it)
+    uint16_t types = 0;    // its target types, as far as they are known (TargetBit)
 };
 
 class ArchiveFormat {

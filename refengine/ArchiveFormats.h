@@ -19,6 +19,11 @@ std::vector<std::unique_ptr<ArchiveFormat>> MakeSevenZipFormats();
 std::unique_ptr<ArchiveFormat> MakePowerPointFormat();
 // The file an OLE package (a file embedded in a document) holds, from its "\1Ole10Native" stream.
 std::unique_ptr<ArchiveFormat> MakeOlePackageFormat();
+// The source of a VBA macro module, decompressed from its stream of a document's compound file.
+std::unique_ptr<ArchiveFormat> MakeVbaFormat();
+// One chunk of a VBA compressed container (its two-byte header first, size bytes in all) decompressed
+// onto out; false when it is damaged.
+bool DecompressVbaChunk(const uint8_t* chunk, size_t size, std::vector<uint8_t>& out);
 // Attachments of mail and mailboxes: MIME parts in base64 or quoted-printable, uuencoded files.
 std::unique_ptr<ArchiveFormat> MakeMailFormat();
 // The streams of a PDF: inflated (FlateDecode), and embedded files as they stand.

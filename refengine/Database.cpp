@@ -4,6 +4,7 @@
 #include "engine/Text.h"
 #include "framework/WinHandle.h"
 #include "refengine/Fields.h"
+#include "refengine/ObjectType.h"
 
 #include <windows.h>
 
@@ -179,9 +180,13 @@ bool Database::AddLogical(const std::string& line) {
         subsignatureOf.resize(bodies.Size());
         subsignatureOf[s] = Owner(index, body.first);
     }
+    if (added.empty()) return false;  // patterns alone: nothing could ever trigger them
     parsed.signature.name = AddHashName(parsed.name);
     parsed.signature.firstBody = added.front();
     parsed.signature.bodies = static_cast<uint32_t>(added.size());
+    parsed.signature.firstPattern = static_cast<uint32_t>(patterns.size());
+    parsed.signature.patterns = static_cast<uint32_t>(parsed.patterns.size());
+    for (PatternSubsignature& pattern : parsed.patterns) patterns.push_back(std::move(pattern));
     logical.push_back(std::move(parsed.signature));
     return true;
 }
@@ -239,8 +244,9 @@ bool Database::AddLine(const std::string& givenExtension, const std::string& raw
         // Name:TargetType:Offset:HexSignature[:MinFL[:MaxFL]], without a string for every field.
         size_t colons[6], found = 0;
         for (size_t at = line.find(':'); at != std::string::npos && found < 6; at = line.find(':', at + 1)) colons[found++] = at;
-        if (found < 3 || found > 5 || colons[0] == 0 || colons[1] != colons[0] + 2 ||
-            (line[colons[0] + 1] != '0' && line[colons[0] + 1] != '1'))
+        uint64_t target = 0;
+        if (found < 3 || found > 5 || colons[0] == 0 ||
+            !ParseDecimal(line.substr(colons[0] + 1, colons[1] - colons[0] - 1), target, 2) || target > MaxTargetType || target == 8)
             return false;
         if (found > 3) {
             const std::string minLevel(line.substr(colons[3] + 1, (found > 4 ? colons[4] : line.size()) - colons[3] - 1));
@@ -253,8 +259,8 @@ bool Database::AddLine(const std::string& givenExtension, const std::string& raw
             !ParseHexSignature(std::string(line.substr(colons[2] + 1, hexEnd - colons[2] - 1)), sig))
             return false;
         sig.name.assign(line, 0, colons[0]);
-        sig.target = static_cast<uint8_t>(line[colons[0] + 1] - '0');
-        // Offsets into a PE file's structure mean nothing in other objects.
+        sig.target = static_cast<uint8_t>(target);
+        // Offsets into a program's structure: the engine knows it for PE files only.
         if (sig.offset.kind != Offset::Anywhere && sig.offset.kind != Offset::FromStart && sig.offset.kind != Offset::FromEnd &&
             sig.target != 1)
             return false;
@@ -386,10 +392,10 @@ void Database::Seal() {
     sectionHashes.Seal(keep);
     allowed.Seal([](uint32_t) { return true; });
     subsignatureOf.shrink_to_fit();
-    needsPe = sectionHashes.Size() > 0 || !logical.empty();
+    targetTypes = 0;
     for (size_t i = 0; i < bodies.Size(); ++i) {
         if (!ignored.empty() && ignored.count(bodies.Name(i))) bodies.Disable(i);
-        needsPe = needsPe || (bodies[i].target & SignatureStore::TargetMask) == 1;
+        targetTypes |= TargetBit(bodies[i].target & SignatureStore::TargetMask);
     }
     bodies.Shrink();
 }

@@ -40,6 +40,7 @@ struct Database {
     HashSet sectionHashes;  // .mdb, .msb: digests of the sections of PE files
     HashSet allowed;        // .fp, .sfp: objects with these digests are clean
     std::vector<LogicalSignature> logical;  // .ldb
+    std::vector<PatternSubsignature> patterns;  // their regular expressions, each signature's together
     // A body signature -> its logical signature and its index there (NotSubsignature for the others).
     // Empty until the first logical signature is read; OwnerOf answers for any body.
     static const uint32_t NotSubsignature = (1u << 26) - 1;
@@ -51,7 +52,7 @@ struct Database {
     std::vector<Owner> subsignatureOf;
     Owner OwnerOf(uint32_t body) const { return body < subsignatureOf.size() ? subsignatureOf[body] : Owner(); }
     std::unordered_set<std::string> ignored;  // .ign, .ign2: names of signatures that are dropped
-    bool needsPe = true;      // some signature looks into PE files: only then are objects' headers read
+    uint16_t targetTypes = 0;  // TargetBit of each target type some body signature is for
     bool includePua = false;                  // .ndu, .ldu, .hdu, ... are read only when asked
     uint32_t skipped = 0;            // lines of a base that were not understood
     uint32_t overlong = 0;           // lines longer than MaxLineLength, skipped

@@ -3,6 +3,7 @@
 // program. The rest of the page is scanned as it is.
 #include "refengine/ArchiveFormats.h"
 #include "refengine/Fields.h"
+#include "refengine/ObjectType.h"
 
 #include <algorithm>
 #include <cctype>
@@ -23,17 +24,7 @@ bool Tag(const std::vector<uint8_t>& bytes, size_t within, const char* tag) {
 class HtmlFormat : public ArchiveFormat {
 public:
     std::string Name() const override { return "HTML"; }
-    bool Recognizes(const ObjectHead& head) const override {
-        const std::vector<uint8_t>& b = head.bytes;
-        const auto first = std::find_if(b.begin(), b.begin() + std::min<size_t>(b.size(), 1024),
-                                        [](uint8_t c) { return !std::isspace(c) && c != 0xEF && c != 0xBB && c != 0xBF; });
-        if (first == b.end() || *first != '<') return false;
-        static const char* const tags[] = {"<html", "<!doctype html", "<head", "<body", "<a ", "<script", "<iframe",
-                                           "<img", "<object", "<embed", "<svg", "<meta", "<div", "<p>"};
-        for (const char* tag : tags)
-            if (Tag(b, 4096, tag)) return true;
-        return false;
-    }
+    bool Recognizes(const ObjectHead& head) const override { return LooksLikeHtml(head.bytes); }
     void Read(ByteSource& source, const ObjectHead&, MemberSink& sink) const override {
         int found = 0;
         for (uint64_t at = Next(source, 0); at != UINT64_MAX && !sink.Stopped(); at = Next(source, at)) {
@@ -106,6 +97,17 @@ private:
 };
 
 }  // namespace
+
+bool LooksLikeHtml(const std::vector<uint8_t>& b) {
+    const auto first = std::find_if(b.begin(), b.begin() + std::min<size_t>(b.size(), 1024),
+                                    [](uint8_t c) { return !std::isspace(c) && c != 0xEF && c != 0xBB && c != 0xBF; });
+    if (first == b.end() || *first != '<') return false;
+    static const char* const tags[] = {"<html", "<!doctype html", "<head", "<body", "<a ", "<script", "<iframe",
+                                       "<img", "<object", "<embed", "<svg", "<meta", "<div", "<p>"};
+    for (const char* tag : tags)
+        if (Tag(b, 4096, tag)) return true;
+    return false;
+}
 
 std::unique_ptr<ArchiveFormat> MakeHtmlFormat() { return std::unique_ptr<ArchiveFormat>(new HtmlFormat); }
 

@@ -6,6 +6,7 @@
 
 #include "refengine/Fields.h"
 #include "refengine/Matcher.h"
+#include "refengine/RegularExpression.h"
 
 
 namespace RefEngine {
@@ -25,8 +26,8 @@ bool Range(const std::string& text, uint64_t& low, uint64_t& high) {
 
 class ExpressionParser {
 public:
-    ExpressionParser(const std::string& text, uint32_t subsignatures, LogicalSignature& out)
-        : text_(text), subsignatures_(subsignatures), out_(out) {}
+    ExpressionParser(const std::string& text, uint32_t subsignatures, std::vector<uint32_t>& code, bool& monotone)
+        : text_(text), subsignatures_(subsignatures), code_(code), monotone_(monotone) {}
     bool Parse() { return Joined('|', 0) && at_ == text_.size(); }
 
 private:
@@ -38,7 +39,7 @@ private:
             if (!(op == '|' ? Joined('&', depth) : Primary(depth))) return false;
             ++terms;
         } while (Take(op));
-        if (terms > 1) out_.expression.push_back(Code(op == '|' ? OpOr : OpAnd, terms));
+        if (terms > 1) code_.push_back(Code(op == '|' ? OpOr : OpAnd, terms));
         return true;
     }
     bool Primary(int depth) {
@@ -47,17 +48,17 @@ private:
         } else {
             uint64_t index = 0;
             if (!Digits(index) || index >= subsignatures_) return false;
-            out_.expression.push_back(Code(OpLeaf, static_cast<uint32_t>(index)));
+            code_.push_back(Code(OpLeaf, static_cast<uint32_t>(index)));
         }
         if (Peek('=') || Peek('>') || Peek('<')) {
             const char op = text_[at_++];
             uint64_t n = 0, m = 0;
             if (!Digits(n) || n > UINT32_MAX) return false;
             if (Take(',') && (!Digits(m) || m > UINT32_MAX)) return false;
-            out_.expression.push_back(Code(OpCompare, static_cast<uint32_t>(op)));
-            out_.expression.push_back(static_cast<uint32_t>(n));
-            out_.expression.push_back(static_cast<uint32_t>(m));
-            if (op != '>') out_.monotone = false;
+            code_.push_back(Code(OpCompare, static_cast<uint32_t>(op)));
+            code_.push_back(static_cast<uint32_t>(n));
+            code_.push_back(static_cast<uint32_t>(m));
+            if (op != '>') monotone_ = false;
         }
         return true;
     }
@@ -76,7 +77,8 @@ private:
     const std::string& text_;
     size_t at_ = 0;
     uint32_t subsignatures_;
-    LogicalSignature& out_;
+    std::vector<uint32_t>& code_;
+    bool& monotone_;
 };
 
 // The tokens of a subsignature's hex text, in order: "*", a range "{..}" or "[..]", a group "(..)" or
@@ -166,17 +168,55 @@ std::string Wide(const std::string& hex) {
     return widenable ? out : std::string();
 }
 
+// "[Offset:]Trigger/Pattern/Flags": the trigger is an expression of indexes, so that a pattern is told
+// from a body signature by what stands before its first slash.
+bool IsPattern(const std::string& text) {
+    const size_t slash = text.find('/');
+    if (slash == std::string::npos || slash == 0) return false;
+    const size_t colon = text.rfind(':', slash);
+    const std::string trigger = text.substr(colon == std::string::npos ? 0 : colon + 1, slash - (colon == std::string::npos ? 0 : colon + 1));
+    return !trigger.empty() && trigger.find_first_not_of("0123456789&|()=<>,") == std::string::npos;
+}
+
+bool ParsePattern(const std::string& text, uint32_t index, uint32_t subsignatures, PatternSubsignature& out, std::string& skipReason) {
+    const size_t slash = text.find('/'), last = text.rfind('/');
+    if (last == slash) return false;
+    const size_t colon = text.rfind(':', slash);
+    out.index = index;
+    if (colon != std::string::npos) {
+        if (!ParseOffset(text.substr(0, colon), out.offset)) return false;
+        if (out.offset.kind != Offset::Anywhere && out.offset.kind != Offset::FromStart && out.offset.kind != Offset::FromEnd) {
+            skipReason = "regular expression at an offset in a program's structure";
+            return false;
+        }
+    }
+    bool monotone = true;
+    const std::string trigger = text.substr(colon == std::string::npos ? 0 : colon + 1, slash - (colon == std::string::npos ? 0 : colon + 1));
+    if (!ExpressionParser(trigger, subsignatures, out.trigger, monotone).Parse()) return false;
+    std::string flags;
+    for (char flag : text.substr(last + 1)) {
+        if (flag == 'g') out.global = true;
+        else if (flag == 'e') out.encompass = true;
+        else if (flag != 'r') flags += flag;  // r: how matches are kept, nothing to match by
+    }
+    out.expression = RegularExpression::Compile(text.substr(slash + 1, last - slash - 1), flags, skipReason);
+    return out.expression != nullptr;
+}
+
 }  // namespace
 
 bool LogicalSignature::Fits(const ObjectInfo& info) const {
-    if (target == 1 && !info.pe) return false;
+    if (!TargetFits(std::max(target, 0), info.types)) return false;
+    if (!container.empty() && container != info.container) return false;
     if (info.size < sizeMin || info.size > sizeMax) return false;
     if (entryLimited && (!info.pe || info.entryPoint < entryMin || info.entryPoint > entryMax)) return false;
     if (sectionsLimited && (!info.pe || info.sections.size() < sectionsMin || info.sections.size() > sectionsMax)) return false;
     return true;
 }
 
-bool LogicalSignature::Evaluate(const uint32_t* counts) const {
+bool LogicalSignature::Evaluate(const uint32_t* counts) const { return EvaluateExpression(expression, counts); }
+
+bool EvaluateExpression(const std::vector<uint32_t>& expression, const uint32_t* counts) {
     struct Value {
         bool truth;
         uint64_t count;
@@ -269,11 +309,18 @@ bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogica
             }
         } else if (key == "Target") {
             if (!ParseDecimal(value, low, 15)) return false;
-            if (low > 1) {
+            if (low > MaxTargetType || low == 8) {
                 out.skipReason = "target type " + value;
                 return false;
             }
             sig.target = static_cast<int>(low);
+        } else if (key == "Container") {
+            if (value == "CL_TYPE_ANY") continue;
+            sig.container = ContainerFormat(value);
+            if (sig.container.empty()) {
+                out.skipReason = "container type " + value + " (never opened)";
+                return false;
+            }
         } else if (key == "FileSize") {
             newAttributes = true;
             if (!Range(value, sig.sizeMin, sig.sizeMax)) return false;
@@ -292,19 +339,22 @@ bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogica
     }
     // Restrictions beyond the target count only with an Engine range that starts where they exist.
     if (newAttributes && !engineNamed) return false;
-    if (!ExpressionParser(fields[2], sig.subsignatures, sig).Parse()) return false;
+    if (!ExpressionParser(fields[2], sig.subsignatures, sig.expression, sig.monotone).Parse()) return false;
 
     for (size_t index = 0; index < subsignatures; ++index) {
         std::string text = fields[3 + index];
+        if (IsPattern(text)) {
+            PatternSubsignature pattern;
+            if (!ParsePattern(text, static_cast<uint32_t>(index), sig.subsignatures, pattern, out.skipReason)) return false;
+            out.patterns.push_back(std::move(pattern));
+            sig.monotone = false;  // decided once the object's bytes are all seen, when patterns can run
+            continue;
+        }
         std::string modifiers;
         const size_t modifiersAt = text.find("::");
         if (modifiersAt != std::string::npos) {
             modifiers = text.substr(modifiersAt + 2);
             text.resize(modifiersAt);
-        }
-        if (text.find('/') != std::string::npos) {
-            out.skipReason = "PCRE subsignature";
-            return false;
         }
         if (text.compare(0, 3, "VI:") == 0) {
             out.skipReason = "version-information subsignature (VI:)";
@@ -361,11 +411,17 @@ bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogica
                 return false;
             }
             body.offset = offset;
-            body.target = sig.target == 1 ? 1 : 0;
+            body.target = static_cast<uint8_t>(std::max(sig.target, 0));
             body.name = out.name;
             if (body.offset.kind != Offset::Anywhere && body.offset.kind != Offset::FromStart &&
-                body.offset.kind != Offset::FromEnd)
-                body.target = 1;  // offsets into a PE file's structure
+                body.offset.kind != Offset::FromEnd) {
+                // Offsets into a program's structure: the engine knows it for PE files only.
+                if (body.target > PeTarget) {
+                    out.skipReason = "entry point or section offset in an ELF or Mach-O file";
+                    return false;
+                }
+                body.target = PeTarget;
+            }
             out.bodies.emplace_back(static_cast<uint32_t>(index), std::move(body));
         }
     }

@@ -4,6 +4,7 @@
 // by line, so a mailbox of any size is read whole with a fixed amount of memory; what is not encoded
 // stays part of the mail itself, which is scanned as it is.
 #include "refengine/ArchiveFormats.h"
+#include "refengine/ObjectType.h"
 #include "refengine/Fields.h"
 
 #include <algorithm>
@@ -366,15 +367,18 @@ public:
     std::string Name() const override { return "mail"; }
     bool Recognizes(const ObjectHead& head) const override {
         // A first line of a mail's headers (cheap to refuse), and something to decode within the head.
-        const std::vector<uint8_t>& bytes = head.bytes;
-        const auto firstEnd = std::find(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 1000), '\n');
-        if (!MailHeader(std::string(bytes.begin(), firstEnd))) return false;
-        return Contains(bytes, "content-transfer-encoding:") || Contains(bytes, "\nbegin ");
+        if (!LooksLikeMail(head.bytes)) return false;
+        return Contains(head.bytes, "content-transfer-encoding:") || Contains(head.bytes, "\nbegin ");
     }
     void Read(ByteSource& source, const ObjectHead&, MemberSink& sink) const override { MailReader(sink).Read(source); }
 };
 
 }  // namespace
+
+bool LooksLikeMail(const std::vector<uint8_t>& bytes) {
+    const auto firstEnd = std::find(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 1000), '\n');
+    return MailHeader(std::string(bytes.begin(), firstEnd));
+}
 
 std::unique_ptr<ArchiveFormat> MakeMailFormat() { return std::unique_ptr<ArchiveFormat>(new MailFormat); }
 

@@ -561,8 +561,7 @@ public:
         for (const Placed& p : placed) {
             if (Done()) return;
             const SignatureStore::Record& record = store_[p.signature];
-            if ((record.target & SignatureStore::Disabled) || ((record.target & SignatureStore::TargetMask) == 1 && !info_.pe))
-                continue;
+            if (Inapplicable(record)) continue;
             uint64_t first = 0, last = 0;
             if (!ResolveOffset(store_.GetOffset(p.signature), info_, first, last) || first + p.anchorMin >= size_) continue;
             const uint32_t length = record.anchorLength;
@@ -779,9 +778,14 @@ private:
         }
     }
 
+    // Dropped by an ignore list, or made for objects of another type.
+    bool Inapplicable(const SignatureStore::Record& record) const {
+        return (record.target & SignatureStore::Disabled) || !TargetFits(record.target & SignatureStore::TargetMask, info_.types);
+    }
+
     void Check(uint32_t s, uint64_t anchorAt) {
         const SignatureStore::Record& record = store_[s];
-        if ((record.target & SignatureStore::Disabled) || ((record.target & SignatureStore::TargetMask) == 1 && !info_.pe)) return;
+        if (Inapplicable(record)) return;
         if (wanted_ && !(*wanted_)(s)) return;
         if (anchorAt < record.anchorPosition) return;
         State& state = states_[s];

@@ -11,11 +11,13 @@
 // result incomplete (never clean), and one signature's work never takes another's share.
 #pragma once
 
+#include "refengine/ObjectType.h"
 #include "refengine/Signature.h"
 #include "refengine/SignatureStore.h"
 #include "refengine/Source.h"
 
 #include <functional>
+#include <string>
 #include <utility>
 #include <unordered_map>
 #include <vector>
@@ -25,6 +27,8 @@ namespace RefEngine {
 // What the offsets of signatures refer to in one object.
 struct ObjectInfo {
     uint64_t size = 0;
+    uint16_t types = 0;     // TargetBit of each target type the object is of
+    std::string container;  // the format of the archive or document the object came from, if any
     bool pe = false;
     uint64_t entryPoint = 0;  // file offset of the entry point, for PE files
     struct Section {

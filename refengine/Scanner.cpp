@@ -2,7 +2,9 @@
 #include "refengine/Scanner.h"
 
 #include "refengine/Hash.h"
+#include "refengine/Normalise.h"
 #include "refengine/Pe.h"
+#include "refengine/RegularExpression.h"
 
 #include <windows.h>
 
@@ -52,6 +54,21 @@ void ReadHead(ByteSource& source, ObjectInfo& info, const std::wstring& objectNa
 }
 
 }  // namespace
+
+const uint8_t* ObjectBytes::Data() {
+    if (read_) return data_;
+    read_ = true;
+    const uint64_t size = source_.Size();
+    if (size > max_) return nullptr;
+    static const uint8_t none = 0;
+    if (size == 0) return data_ = &none;
+    size_t together = 0;
+    const uint8_t* view = source_.View(0, together);
+    if (view && together >= size) return data_ = view;  // a member in memory
+    held_.resize(static_cast<size_t>(size));
+    if (source_.Read(0, held_.data(), held_.size()) != held_.size()) return nullptr;
+    return data_ = held_.data();
+}
 
 const std::vector<uint8_t>& ObjectDigests::Whole(HashKind kind) {
     std::vector<uint8_t>& digest = whole_[static_cast<int>(kind)];
@@ -151,16 +168,12 @@ Engine::WorkPeak Engine::BusiestObject() const {
 Detection Engine::Scan(ByteSource& source, const std::wstring& objectName, const volatile long* stop,
                        const MemberCallback& member) const {
     ArchiveTotals totals;
-    return ScanObject(source, objectName, stop, member, 0, totals);
+    return ScanObject(source, objectName, stop, member, 0, totals, Origin());
 }
 
-Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName, const volatile long* stop,
-                             const MemberCallback& member, int depth, ArchiveTotals& totals) const {
+Detection Engine::MatchBodies(ByteSource& form, const ObjectInfo& info, ObjectDigests& digests, const std::wstring& objectName,
+                              const volatile long* stop, bool asStored) const {
     Detection detection;
-    ObjectInfo info;
-    info.size = source.Size();
-    if (database_.needsPe) ReadPe(source, info);
-    ObjectDigests digests(source);
     // An object on the allow list is clean whatever matched in it.
     auto report = [&](const std::string& name) {
         if (Allowed(digests)) return;
@@ -188,12 +201,12 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
     // Made only when there are logical signatures: a function object per scanned object costs an allocation.
     BodyMatcher::SubsignatureSink sink;
     if (!database_.logical.empty()) sink = onSubsignature;
-    BodyMatcher::Result body = matcher_->Find(source, info, stop, sink ? &sink : nullptr);
+    BodyMatcher::Result body = matcher_->Find(form, info, stop, sink ? &sink : nullptr);
     if (!body.found && !armed.empty() && !Stopped(stop)) {
         std::vector<uint32_t> signatures;
         for (uint32_t logical : armed) signatures.insert(signatures.end(), deferredOf_[logical].begin(), deferredOf_[logical].end());
         const BodyMatcher deferred(database_.bodies, budgets_, &signatures);
-        const BodyMatcher::Result second = deferred.Find(source, info, stop, &sink);
+        const BodyMatcher::Result second = deferred.Find(form, info, stop, &sink);
         if (second.workShare > body.workShare) {
             body.workShare = second.workShare;
             body.workLimit = second.workLimit;
@@ -208,14 +221,21 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
     }
     if (body.workShare > peakShare_.load(std::memory_order_relaxed)) NoteWork(body, objectName);
     if (Stopped(stop)) return Detection();
-    if (!body.found)
-        for (const auto& count : counts) {
+    std::string patternCut;  // a regular expression that could not be run to its end, and why
+    if (!body.found) {
+        ObjectBytes bytes(form, limits_.maxMemberSize);
+        for (auto& count : counts) {
             const LogicalSignature& logical = database_.logical[count.first];
-            if (!logical.monotone && logical.Fits(info) && logical.Evaluate(count.second.data())) {
+            if (logical.monotone || !logical.Fits(info)) continue;
+            if (logical.patterns && !RunPatterns(logical, bytes, count.second) && patternCut.empty())
+                patternCut = bytes.Whole() ? std::string("work limit of ") + database_.HashName(logical.name)
+                                           : std::string("object too large for the regular expression of ") + database_.HashName(logical.name);
+            if (logical.Evaluate(count.second.data())) {
                 report(database_.HashName(logical.name));
                 if (detection.found) return detection;
             }
         }
+    }
     if (body.found && logicalFound >= 0) {
         report(database_.HashName(database_.logical[static_cast<size_t>(logicalFound)].name));
         return detection;
@@ -224,7 +244,7 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
         report(database_.bodies.Name(body.signature));
         if (!detection.found) return detection;
         detection.matchStart = body.start;
-        detection.curable = depth == 0 && database_.bodies[body.signature].cure == static_cast<uint8_t>(CureKind::Truncate) &&
+        detection.curable = asStored && database_.bodies[body.signature].cure == static_cast<uint8_t>(CureKind::Truncate) &&
                             body.start > 0;
         return detection;
     }
@@ -232,7 +252,91 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
         ++workCuts_;
         detection.incomplete = true;
         detection.why = std::string("work limit of ") + database_.bodies.Name(body.signature);
+    } else if (!patternCut.empty()) {
+        ++workCuts_;
+        detection.incomplete = true;
+        detection.why = patternCut;
     }
+    return detection;
+}
+
+bool Engine::RunPatterns(const LogicalSignature& logical, ObjectBytes& bytes, std::vector<uint32_t>& counts) const {
+    bool complete = true;
+    for (uint32_t p = logical.firstPattern; p < logical.firstPattern + logical.patterns; ++p) {
+        const PatternSubsignature& pattern = database_.patterns[p];
+        if (!EvaluateExpression(pattern.trigger, counts.data())) continue;
+        const uint8_t* subject = bytes.Data();
+        if (!subject) {
+            complete = false;
+            continue;
+        }
+        // Where a match may start, and the end of what it may cover.
+        size_t start = 0, end = bytes.Size();
+        if (pattern.offset.kind != Offset::Anywhere) {
+            ObjectInfo whole;
+            whole.size = bytes.Size();
+            uint64_t first = 0, last = 0;
+            if (!ResolveOffset(pattern.offset, whole, first, last) || first > bytes.Size()) continue;
+            start = static_cast<size_t>(first);
+            if (pattern.encompass) end = static_cast<size_t>(std::min<uint64_t>(end, last + 1));
+        }
+        uint32_t found = 0;
+        for (size_t at = start; at <= end && found < MaxPatternCount;) {
+            size_t matchStart = 0, matchEnd = 0;
+            const RegularExpression::Outcome outcome = pattern.expression->Find(subject, end, at, matchStart, matchEnd);
+            if (outcome == RegularExpression::Outcome::Limit) complete = false;
+            if (outcome != RegularExpression::Outcome::Match) break;
+            ++found;
+            if (!pattern.global) break;
+            at = matchEnd > matchStart ? matchEnd : matchEnd + 1;
+        }
+        counts[pattern.index] = found;
+    }
+    return complete;
+}
+
+Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName, const volatile long* stop,
+                             const MemberCallback& member, int depth, ArchiveTotals& totals, const Origin& origin) const {
+    ObjectInfo info;
+    info.size = source.Size();
+    info.types = origin.types;
+    info.container = origin.container;
+    ObjectHead head;
+    ReadHead(source, info, objectName, head);
+    // Web pages and text are matched by their own signatures in a normalised form (by the others too,
+    // there), as they stand by the others.
+    const uint16_t normalised = TargetBit(HtmlTarget) | TargetBit(TextTarget);
+    const uint16_t own = TypesOfBytes(head.bytes);
+    info.types |= own & ~normalised;
+    head.types = info.types;
+    ObjectDigests digests(source);
+    Detection detection = MatchBodies(source, info, digests, objectName, stop, depth == 0);
+    if (detection.found || Stopped(stop)) return Stopped(stop) ? Detection() : detection;
+    if (own & normalised & database_.targetTypes) {
+        std::vector<uint8_t> text;
+        const bool html = (own & TargetBit(HtmlTarget)) != 0;
+        const bool whole = html ? NormaliseHtml(source, static_cast<size_t>(limits_.maxMemberSize), text)
+                                : NormaliseText(source, static_cast<size_t>(limits_.maxMemberSize), text);
+        MemorySource form(text.data(), text.size());
+        ObjectInfo formInfo;
+        formInfo.size = text.size();
+        formInfo.types = static_cast<uint16_t>((info.types & ~TargetBit(PeTarget)) | (own & normalised));
+        formInfo.container = info.container;
+        const Detection inForm = MatchBodies(form, formInfo, digests, objectName, stop, false);
+        if (inForm.found || Stopped(stop)) return Stopped(stop) ? Detection() : inForm;
+        if (!detection.incomplete && inForm.incomplete) detection = inForm;
+        if (!detection.incomplete && !whole) {
+            detection.incomplete = true;
+            detection.why = std::string(html ? "web page" : "text") + " over " + std::to_string(limits_.maxMemberSize >> 20) +
+                            " MB normalised";
+        }
+    }
+    auto report = [&](const std::string& name) {
+        if (Allowed(digests)) return;
+        detection.found = true;
+        detection.incomplete = false;
+        detection.name = name;
+    };
 
     // Hashes of the whole object, and of the sections of a PE file, only for sizes that some signature names.
     for (HashKind kind : HashKinds) {
@@ -260,9 +364,10 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
 
     // Archive members, each with its own verdict; the first detected member's name marks the archive.
     if (depth <= MaxArchiveDepth) {
+        Origin inner;  // of the members of the format being read
         auto visit = [&](const std::string& name, const std::vector<uint8_t>& data) {
             if (Stopped(stop)) return false;
-            MemorySource inner(data.data(), data.size());
+            MemorySource memberBytes(data.data(), data.size());
             const std::wstring innerName = objectName + L"\\" + Widen(name);
             if (depth == MaxArchiveDepth) {
                 // Too deep to open: nothing inside it is looked at, and the report says so.
@@ -272,7 +377,7 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
                 }
                 return false;
             }
-            Detection found = ScanObject(inner, innerName, stop, member, depth + 1, totals);
+            Detection found = ScanObject(memberBytes, innerName, stop, member, depth + 1, totals, inner);
             if (member) member(innerName, found);
             if (found.found && !detection.found) {
                 detection = found;
@@ -284,11 +389,11 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
             }
             return true;
         };
-        ObjectHead head;
-        ReadHead(source, info, objectName, head);
         for (const auto& format : ArchiveFormats()) {
             if (Stopped(stop)) break;
             if (!format->Recognizes(head)) continue;
+            inner.types = format->Name() == "compound file" || format->Name() == "VBA" ? TargetBit(Ole2Target) : 0;
+            inner.container = ContainerOfMembers(format->Name(), head.bytes);
             ArchiveReport report;
             MemberSink sink(format->Name(), source.Size(), limits_, totals, report, visit);
             format->Read(source, head, sink);

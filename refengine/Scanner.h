@@ -38,6 +38,24 @@ private:
     bool made_[3] = {false, false, false};
 };
 
+// An object's bytes in one piece, for regular expressions: read on first use, at most max of them
+// (a member already lies in memory and is not copied).
+class ObjectBytes {
+public:
+    ObjectBytes(ByteSource& source, uint64_t max) : source_(source), max_(max) {}
+    // Null when the object is larger than max or could not be read whole.
+    const uint8_t* Data();
+    size_t Size() const { return static_cast<size_t>(source_.Size()); }
+    bool Whole() const { return source_.Size() <= max_; }
+
+private:
+    ByteSource& source_;
+    uint64_t max_;
+    bool read_ = false;
+    const uint8_t* data_ = nullptr;
+    std::vector<uint8_t> held_;
+};
+
 class Engine {
 public:
     static const int MaxArchiveDepth = 17;  // as clamscan's default
@@ -65,8 +83,22 @@ public:
     WorkPeak BusiestObject() const;
 
 private:
+    // Where an object came from: the types it has by its place (a stream of a compound file is a file
+    // inside OLE2), and the format of its container.
+    struct Origin {
+        uint16_t types = 0;
+        std::string container;
+    };
     Detection ScanObject(ByteSource& source, const std::wstring& objectName, const volatile long* stop,
-                         const MemberCallback& member, int depth, ArchiveTotals& totals) const;
+                         const MemberCallback& member, int depth, ArchiveTotals& totals, const Origin& origin) const;
+    // Body and logical signatures over one form of the object: its bytes as they stand (asStored: a
+    // cure may cut them), or its normalised text. The allow list is asked with the object's digests.
+    // The regular expressions of a logical signature whose triggers hold, their counts into counts;
+    // false when one could not be run to its end (a limit, or an object too large to hold).
+    static const uint32_t MaxPatternCount = 1000;
+    bool RunPatterns(const LogicalSignature& logical, ObjectBytes& bytes, std::vector<uint32_t>& counts) const;
+    Detection MatchBodies(ByteSource& form, const ObjectInfo& info, ObjectDigests& digests, const std::wstring& objectName,
+                          const volatile long* stop, bool asStored) const;
 
     // True when the object's digest is on the allow list.
     bool Allowed(ObjectDigests& digests) const;

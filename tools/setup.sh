@@ -10,10 +10,13 @@ BOOST_CACHE=${TERVAN_BOOST_CACHE:-/var/cache/tervan/boost-1.81-i686}
 # Our fixes to the libraries are in tools/patches/PACKAGE; each library's level names that set and the
 # build's options in its caches' names (raise it when they change; cmake/ArchiveLibraries.cmake names
 # the same folders).
+# PCRE2 runs the regular expressions of signatures.
 SEVENZIP_LEVEL=p6
 LIBARCHIVE_LEVEL=p2
+PCRE2_LEVEL=p1
 SEVENZIP_CACHE=${TERVAN_7ZIP_CACHE:-/var/cache/tervan/7zip-26.02-$SEVENZIP_LEVEL-i686}
 LIBARCHIVE_CACHE=${TERVAN_LIBARCHIVE_CACHE:-/var/cache/tervan/libarchive-3.6.2-$LIBARCHIVE_LEVEL-i686}
+PCRE2_CACHE=${TERVAN_PCRE2_CACHE:-/var/cache/tervan/pcre2-10.42-$PCRE2_LEVEL-i686}
 SOURCE_CACHE=/var/cache/tervan/src
 SETUP_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PACKAGES=(cmake make dpkg-dev g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
@@ -110,7 +113,14 @@ unpack_source() {
     if ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then as_root apt-get update -q; fi
     local work
     work=$(mktemp -d)
-    (cd "$work" && apt-get source --download-only -q "$name" >/dev/null 2>&1)
+    # The newest version first; an older one of the lists when a mirror has dropped the newest.
+    local version
+    if ! (cd "$work" && apt-get source --download-only -q "$name" >/dev/null 2>&1); then
+        for version in $(apt-cache showsrc "$name" 2>/dev/null | sed -n 's/^Version: //p' | sort -rV); do
+            rm -f "$work"/*
+            (cd "$work" && apt-get source --download-only -q "$name=$version" >/dev/null 2>&1) && break
+        done
+    fi
     as_root rm -rf "$SOURCE_CACHE/$name"
     as_root mkdir -p "$SOURCE_CACHE"
     as_root dpkg-source -x "$(ls "$work"/*.dsc | head -n 1)" "$SOURCE_CACHE/$name" >/dev/null 2>&1
@@ -168,8 +178,29 @@ build_libarchive() {
     rm -rf "$work"
 }
 
+build_pcre2() {
+    [ -f "$PCRE2_CACHE/lib/libpcre2-8.a" ] && return 0
+    echo "setup: building PCRE2 for i686 mingw into $PCRE2_CACHE"
+    unpack_source pcre2 "$PCRE2_LEVEL"
+    local work
+    work=$(mktemp -d)
+    # 8-bit subjects only; no JIT: patterns run rarely, once their triggers have matched.
+    cmake -S "$SOURCE_CACHE/pcre2" -B "$work" -DCMAKE_TOOLCHAIN_FILE="$SETUP_ROOT/cmake/toolchain-mingw-i686.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON -DPCRE2_BUILD_PCRE2_8=ON \
+        -DPCRE2_BUILD_PCRE2_16=OFF -DPCRE2_BUILD_PCRE2_32=OFF -DPCRE2_SUPPORT_JIT=OFF -DPCRE2_BUILD_PCRE2GREP=OFF \
+        -DPCRE2_BUILD_TESTS=OFF -DPCRE2_SUPPORT_LIBZ=OFF -DPCRE2_SUPPORT_LIBBZ2=OFF -DPCRE2_SUPPORT_LIBREADLINE=OFF \
+        -DPCRE2_SUPPORT_LIBEDIT=OFF >"$work/configure.log" 2>&1 || { tail -20 "$work/configure.log" >&2; return 1; }
+    cmake --build "$work" -j "$(nproc)" >"$work/build.log" 2>&1 || { tail -20 "$work/build.log" >&2; return 1; }
+    as_root rm -rf "$PCRE2_CACHE"
+    as_root mkdir -p "$PCRE2_CACHE/lib" "$PCRE2_CACHE/include"
+    as_root cp "$(find "$work" -name 'libpcre2-8*.a' | head -n 1)" "$PCRE2_CACHE/lib/libpcre2-8.a"
+    as_root cp "$work/pcre2.h" "$PCRE2_CACHE/include/"
+    rm -rf "$work"
+}
+
 install_packages
 build_boost
 build_7zip
 build_libarchive
-echo "setup: ready (Boost in $BOOST_CACHE, 7-Zip in $SEVENZIP_CACHE, libarchive in $LIBARCHIVE_CACHE)"
+build_pcre2
+echo "setup: ready (Boost in $BOOST_CACHE, 7-Zip in $SEVENZIP_CACHE, libarchive in $LIBARCHIVE_CACHE, PCRE2 in $PCRE2_CACHE)"

@@ -67,7 +67,7 @@ TEST(RefBases, LinesOutsideTheSubsetAreSkippedAndCounted) {
     };
     for (const auto& line : good) EXPECT_TRUE(db.AddLine(line.first, line.second)) << line.second;
     const std::vector<std::pair<std::string, std::string>> bad = {
-        {".ndb", "Mail:4:*:" + Hex("abcdef")},             // a target type not read
+        {".ndb", "Unused:8:*:" + Hex("abcdef")},           // a target type no object has
         {".ndb", "Ep:0:EP+10:aabbccdd"},                    // entry-point offsets in any object
         {".ndb", "Later:0:*:aabbccdd:217"},                 // for a later engine
         {".ndb", "Earlier:0:*:aabbccdd:1:215"},             // for earlier engines only

@@ -184,12 +184,25 @@ TEST(PublicBases, LogicalSignaturesCountTheirSubsignatures) {
     EXPECT_TRUE(db.AddLine(".ldb", "Exactly.Two.Distinct;Target:0;(0|1|2)=2,2;" + Hex("alpha") + ";" + Hex("beta") + ";" + Hex("gamma")));
     EXPECT_TRUE(db.AddLine(".ldb", "Modifiers;Engine:51-255,Target:0,FileSize:10-100;0&1;" + Hex("MiXeD-") + "::i;" + Hex("wide") + "::wa"));
     EXPECT_TRUE(db.AddLine(".ldb", "Pe.Entry;Engine:51-255,Target:1;0;EP+0:" + Hex("\x55\x8B\xEC" "entry")));
-    EXPECT_FALSE(db.AddLine(".ldb", "Pcre;Target:0;0&1;" + Hex("trigger") + ";0/evil\\d+/i"));
+    EXPECT_TRUE(db.AddLine(".ldb", "Pcre;Target:0;0&1;" + Hex("trigger") + ";0/evil\\d+/i"));
+    EXPECT_TRUE(db.AddLine(".ldb", "Pcre.Every;Target:0;0&1>1;" + Hex("marker") + ";0/x\\d/g"));
+    EXPECT_TRUE(db.AddLine(".ldb", "Pcre.Runaway;Target:0;0&1;" + Hex("runaway") + ";0/(a+)+$/"));
+    EXPECT_FALSE(db.AddLine(".ldb", "Pcre.Flag;Target:0;0&1;" + Hex("trigger") + ";0/evil/Q"));
     EXPECT_FALSE(db.AddLine(".ldb", "Future;Engine:300-400,Target:0;0;" + Hex("future")));
     EXPECT_FALSE(db.AddLine(".ldb", "Broken;Target:0;0&2;" + Hex("a-b-c") + ";" + Hex("d-e-f")));
-    EXPECT_EQ(1u, db.skippedLines[".ldb: PCRE subsignature"]);
+    EXPECT_EQ(1u, db.skippedLines[".ldb: regular expression flag Q"]);
     db.Seal();
 
+    EXPECT_EQ("Pcre", Scan(db, "..trigger.. EVIL42"));
+    EXPECT_EQ("", Scan(db, "..trigger.. evil"));
+    EXPECT_EQ("Pcre.Every", Scan(db, "marker x1 x2"));
+    EXPECT_EQ("", Scan(db, "marker x1"));
+    // A pattern that backtracks without end stops at its limit: the object is not called clean.
+    const std::string text = "runaway " + std::string(40, 'a') + "!";
+    MemorySource runaway(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    const Detection cut = Engine(db).Scan(runaway, L"C:\\runaway", nullptr, nullptr);
+    EXPECT_TRUE(!cut.found && cut.incomplete) << cut.why;
+    EXPECT_EQ("work limit of Pcre.Runaway", cut.why);
     EXPECT_EQ("Both", Scan(db, "..second-part..first-part.."));
     EXPECT_EQ("", Scan(db, "..first-part..first-part.."));
     EXPECT_EQ("Thrice", Scan(db, "again! again! again!"));

@@ -130,6 +130,8 @@ bool MakeCase(const std::string& line, std::mt19937& random, Case& out) {
     ParsedLogical parsed;
     if (!ParseLogicalSignature(line, FunctionalityLevel, parsed)) return false;
     const LogicalSignature& logical = parsed.signature;
+    // Files of other types than programs, and regular expressions, are made by the tests of those.
+    if (logical.target > 1 || !logical.container.empty() || !parsed.patterns.empty()) return false;
     if (!logical.monotone || logical.sizeMin > 0 || logical.sizeMax != UINT64_MAX || logical.entryLimited || logical.sectionsLimited)
         return false;
     // How often each subsignature must match: once, or past the count the expression compares with.

@@ -26,7 +26,7 @@ protected:
         ::CopyFileW((ExecutableFolder() + L"Bases\\tervan.tvb").c_str(), (engineFolder / L"tervan.tvb").c_str(), FALSE);
         WriteFile(engineFolder / L"extra.ndb",
                   "Long.Name." + std::string(100, 'N') + ":0:*:6c6f6e676e616d65\n"  // "longname"
-                  "Mail.Only:4:*:aabbccdd\n");
+                  "Unused.Type:8:*:aabbccdd\n");
         WriteFile(engineFolder / L"extra.hdb", "44d88612fea8a8f36de82e1278abb02f:68:Eicar.By.Hash\n");
     }
     void Load() {

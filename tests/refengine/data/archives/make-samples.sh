@@ -154,6 +154,47 @@ page = ('<!DOCTYPE html>\n<html><body>\n<a href="data:text/plain;charset=utf-8,'
 open(os.path.join(out, "html.bin"), "wb").write(page.encode())
 EOF
 
+# A macro module's stream in a compound file: compiled code, then the source in the compressed
+# container of VBA projects (copies of earlier bytes where they repeat, so the sample is split).
+python3 - <<'EOF'
+import struct
+text = open("sample.txt", "rb").read().strip()
+source = (b'Attribute VB_Name = "Module1"\r\nSub AutoOpen()\r\n    MsgBox "' + text + b'"\r\n    MsgBox "' + text +
+          b'"\r\nEnd Sub\r\n')
+def compress(data):
+    out = bytearray(b"\x01")
+    for start in range(0, len(data), 4096):
+        chunk, body, pos = data[start:start + 4096], bytearray(), 0
+        while pos < len(chunk):
+            flags, flag_at = 0, len(body)
+            body.append(0)
+            for bit in range(8):
+                if pos >= len(chunk):
+                    break
+                bits = 4
+                while (1 << bits) < pos:
+                    bits += 1
+                best, offset = 0, 0
+                for candidate in range(pos - 1, -1, -1):
+                    n = 0
+                    while pos + n < len(chunk) and n < (0xFFFF >> bits) + 3 and chunk[candidate + n] == chunk[pos + n]:
+                        n += 1
+                    if n > best:
+                        best, offset = n, pos - candidate
+                if best >= 3:
+                    flags |= 1 << bit
+                    body += struct.pack("<H", ((offset - 1) << (16 - bits)) | (best - 3))
+                    pos += best
+                else:
+                    body.append(chunk[pos])
+                    pos += 1
+            body[flag_at] = flags
+        out += struct.pack("<H", (len(body) - 1) | 0xB000) + body
+    return bytes(out)
+open("Module1", "wb").write(bytes(range(1, 200)) + compress(source))
+EOF
+msibuild compound-vba.msi -a Module1 Module1 && mv compound-vba.msi "$out/compound-vba.bin"
+
 tests=/var/cache/tervan/src/libarchive/libarchive/test
 for name in test_read_format_rar test_read_format_rar5_compressed test_read_format_rar_encryption_data; do
     python3 -c "import binascii, sys

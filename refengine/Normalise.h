@@ -1,0 +1,18 @@
+// The forms of text and of web pages that their signatures are written for: letters in lower case,
+// each run of white space one space; in a page, character references decoded too, and inside its
+// scripts the escapes that hide a script's strings (\xHH, \uHHHH, %HH, %uHHHH). Each reads the object
+// once and keeps at most max bytes of what it makes.
+#pragma once
+
+#include "refengine/Source.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace RefEngine {
+
+// False when the form would be longer than max (out then holds its first max bytes).
+bool NormaliseText(ByteSource& source, size_t max, std::vector<uint8_t>& out);
+bool NormaliseHtml(ByteSource& source, size_t max, std::vector<uint8_t>& out);
+
+}  // namespace RefEngine

@@ -1,0 +1,98 @@
+// Telling an object's kind from its first bytes, and the containers signatures may name.
+#include "refengine/ObjectType.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace RefEngine {
+namespace {
+
+bool StartsWith(const std::vector<uint8_t>& bytes, const char* magic, size_t length, size_t at = 0) {
+    return bytes.size() >= at + length && std::memcmp(bytes.data() + at, magic, length) == 0;
+}
+
+uint32_t BigEndian32(const std::vector<uint8_t>& b, size_t at) {
+    return static_cast<uint32_t>(b[at]) << 24 | b[at + 1] << 16 | b[at + 2] << 8 | b[at + 3];
+}
+
+bool Graphics(const std::vector<uint8_t>& b) {
+    return StartsWith(b, "GIF87a", 6) || StartsWith(b, "GIF89a", 6) || StartsWith(b, "\x89PNG\r\n\x1a\n", 8) ||
+           StartsWith(b, "\xFF\xD8\xFF", 3) || StartsWith(b, "II*\0", 4) || StartsWith(b, "MM\0*", 4) ||
+           // A bitmap: its reserved words are zero and its header is one of the known sizes.
+           (StartsWith(b, "BM", 2) && b.size() >= 18 && !b[6] && !b[7] && !b[8] && !b[9] &&
+            (b[14] == 12 || b[14] == 40 || b[14] == 56 || b[14] == 108 || b[14] == 124) && !b[15]);
+}
+
+// Mostly printable ASCII in its first 4 KiB: no NUL (UTF-16 is not ASCII text), few other control
+// characters, few bytes above 127.
+bool AsciiText(const std::vector<uint8_t>& b) {
+    const size_t n = std::min<size_t>(b.size(), 4096);
+    if (n == 0) return false;
+    size_t control = 0, high = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t c = b[i];
+        if (c == 0) return false;
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != '\v' && c != 0x1B) ++control;
+        else if (c >= 0x7F) ++high;
+    }
+    return control * 100 <= n && high * 10 <= n;
+}
+
+}  // namespace
+
+uint16_t TypesOfBytes(const std::vector<uint8_t>& b) {
+    uint16_t types = 0;
+    if (StartsWith(b, "\x7F" "ELF", 4)) types |= TargetBit(ElfTarget);
+    if (StartsWith(b, "\xFE\xED\xFA\xCE", 4) || StartsWith(b, "\xFE\xED\xFA\xCF", 4) || StartsWith(b, "\xCE\xFA\xED\xFE", 4) ||
+        StartsWith(b, "\xCF\xFA\xED\xFE", 4))
+        types |= TargetBit(MachOTarget);
+    if (StartsWith(b, "\xCA\xFE\xBA\xBE", 4) && b.size() >= 8) {
+        // A Java class's next word is its version (major 45 on); a universal Mach-O's, its few architectures.
+        const uint32_t next = BigEndian32(b, 4);
+        if (next >= 1 && next <= 32) types |= TargetBit(MachOTarget);
+        else if ((next & 0xFFFF) >= 45) types |= TargetBit(JavaTarget);
+    }
+    const auto pdfWithin = b.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(b.size(), 1024));
+    static const char pdf[] = "%PDF-";
+    if (std::search(b.begin(), pdfWithin, pdf, pdf + 5) != pdfWithin) types |= TargetBit(PdfTarget);
+    if ((StartsWith(b, "FWS", 3) || StartsWith(b, "CWS", 3) || StartsWith(b, "ZWS", 3)) && b.size() >= 8 && b[3] < 64)
+        types |= TargetBit(FlashTarget);
+    if (Graphics(b)) types |= TargetBit(GraphicsTarget);
+    if (types) return types;
+    if (LooksLikeMail(b)) return TargetBit(MailTarget);
+    if (LooksLikeHtml(b)) return TargetBit(HtmlTarget);
+    if (AsciiText(b)) return TargetBit(TextTarget);
+    return 0;
+}
+
+std::string ContainerFormat(const std::string& typeName) {
+    static const char* const names[][2] = {
+        {"CL_TYPE_ZIP", "ZIP"},           {"CL_TYPE_OOXML_WORD", "OOXML Word"}, {"CL_TYPE_OOXML_XL", "OOXML XL"},
+        {"CL_TYPE_OOXML_PPT", "OOXML PPT"}, {"CL_TYPE_RAR", "RAR"},            {"CL_TYPE_MAIL", "mail"},
+        {"CL_TYPE_PDF", "PDF"},           {"CL_TYPE_RTF", "RTF"},              {"CL_TYPE_MSOLE2", "compound file"},
+        {"CL_TYPE_7Z", "7z"},             {"CL_TYPE_MSCAB", "CAB"},            {"CL_TYPE_ARJ", "ARJ"},
+        {"CL_TYPE_MSCHM", "CHM"},         {"CL_TYPE_GZ", "gzip"},              {"CL_TYPE_BZ", "bzip2"},
+        {"CL_TYPE_XZ", "xz"},             {"CL_TYPE_POSIX_TAR", "TAR"},        {"CL_TYPE_OLD_TAR", "TAR"},
+        {"CL_TYPE_ISO9660", "ISO 9660"},  {"CL_TYPE_UDF", "UDF"},              {"CL_TYPE_NULSFT", "NSIS"},
+        {"CL_TYPE_MSSZDD", "SZDD"},       {"CL_TYPE_BINHEX", "BinHex"},        {"CL_TYPE_TNEF", "TNEF"},
+        {"CL_TYPE_HTML", "HTML"},         {"CL_TYPE_XAR", "XAR"},              {"CL_TYPE_CPIO_OLD", "CPIO"},
+        {"CL_TYPE_CPIO_ODC", "CPIO"},     {"CL_TYPE_CPIO_NEWC", "CPIO"},       {"CL_TYPE_CPIO_CRC", "CPIO"},
+    };
+    for (const auto& name : names)
+        if (typeName == name[0]) return name[1];
+    return std::string();
+}
+
+std::string ContainerOfMembers(const std::string& format, const std::vector<uint8_t>& head) {
+    // A VBA module's source is a stream of the compound file, decompressed.
+    if (format == "VBA") return "compound file";
+    if (format != "ZIP") return format;
+    auto has = [&](const char* text) { return std::search(head.begin(), head.end(), text, text + std::strlen(text)) != head.end(); };
+    if (!has("[Content_Types].xml")) return format;
+    if (has("word/")) return "OOXML Word";
+    if (has("xl/")) return "OOXML XL";
+    if (has("ppt/")) return "OOXML PPT";
+    return format;
+}
+
+}  // namespace RefEngine

@@ -1,0 +1,72 @@
+// Signatures limited to a kind of object or of container: each matches objects of its kind only, web
+// pages and text in their normalised form, macro sources decompressed from their compound file.
+#include "refengine/ArchiveFormats.h"
+#include "refengine/Scanner.h"
+#include "tests/refengine/ZipWriter.h"
+#include "tests/support/Sandbox.h"
+
+#include <gtest/gtest.h>
+
+using namespace RefEngine;
+
+namespace {
+
+std::string Hex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : bytes) hex += {digits[c >> 4], digits[c & 15]};
+    return hex;
+}
+
+std::string Found(const Engine& engine, const std::string& bytes) {
+    MemorySource source(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    const Detection detection = engine.Scan(source, L"C:\\object", nullptr, nullptr);
+    EXPECT_FALSE(detection.incomplete) << detection.why;
+    return detection.name;
+}
+
+}  // namespace
+
+TEST(TargetTypes, EachSignatureSeesObjectsOfItsKindOnly) {
+    Database db;
+    for (const std::string& line : {"Elf.Only:6:*:" + Hex("TERVAN-TYPED"), "Text.Only:7:*:" + Hex("document.write( unescape"),
+                                    "Html.Only:3:*:" + Hex("<script>eval('tervan')"), "Macro.Only:2:*:" + Hex("Sub AutoOpen()")})
+        ASSERT_TRUE(db.AddLine(".ndb", line)) << line;
+    ASSERT_TRUE(db.AddLine(".ldb", "Zip.Member;Engine:81-255,Container:CL_TYPE_ZIP,Target:0;0;" + Hex("TERVAN-IN-ZIP")));
+    db.Seal();
+    const Engine engine(db);
+
+    EXPECT_EQ("Elf.Only", Found(engine, std::string("\x7F" "ELF\x01\x01\x01\0\0\0 TERVAN-TYPED", 23)));
+    EXPECT_EQ("", Found(engine, std::string("\x01\x02\0\0 TERVAN-TYPED", 17)));
+    // Text in any case and spacing; the same words in a binary file are not text.
+    EXPECT_EQ("Text.Only", Found(engine, "x = Document.Write(\r\n\t  UNESCAPE('%41'))\n"));
+    EXPECT_EQ("", Found(engine, std::string("\0\x01 document.write( unescape", 27)));
+    // A page with character references and script escapes; its signature is not one of text.
+    EXPECT_EQ("Html.Only", Found(engine, "<html><body><SCRIPT>eval(&#39;\\x74ervan&#x27;)</script></body></html>\n"));
+    EXPECT_EQ("", Found(engine, "plain text: <script>eval('tervan')\n"));
+    // A container's signature sees its members, not the same bytes anywhere else.
+    TestSupport::ZipWriter zip;
+    zip.Add("member.txt", "TERVAN-IN-ZIP");
+    EXPECT_EQ("Zip.Member", Found(engine, zip.Bytes()));
+    EXPECT_EQ("", Found(engine, "TERVAN-IN-ZIP"));
+    EXPECT_EQ("", Found(engine, "Sub AutoOpen()\r\n"));
+
+    // A macro module of a compound file: the source is compressed, the signature meant for it.
+    const std::string sample = TestSupport::ReadFile(TestSupport::ExecutableFolder() + L"testdata\\archives\\compound-vba.bin");
+    EXPECT_EQ("Macro.Only", Found(engine, sample));
+}
+
+// The published example of the VBA compression: copies whose offset and length bits follow the
+// position in the chunk.
+TEST(TargetTypes, VbaChunksDecompressAsPublished) {
+    const uint8_t chunk[] = {0x2F, 0xB0, 0x00, 0x23, 0x61, 0x61, 0x61, 0x62, 0x63, 0x64, 0x65, 0x82, 0x66, 0x00, 0x70, 0x61, 0x67,
+                             0x68, 0x69, 0x6A, 0x01, 0x38, 0x08, 0x61, 0x6B, 0x6C, 0x00, 0x30, 0x6D, 0x6E, 0x6F, 0x70, 0x06, 0x71,
+                             0x02, 0x70, 0x04, 0x10, 0x72, 0x73, 0x74, 0x75, 0x76, 0x10, 0x77, 0x78, 0x79, 0x7A, 0x00, 0x3C};
+    std::vector<uint8_t> out;
+    ASSERT_TRUE(DecompressVbaChunk(chunk, sizeof chunk, out));
+    EXPECT_EQ("#aaabcdefaaaaghijaaaaaklaaamnopqaaaaaaaaaaaarstuvwxyzaaa", std::string(out.begin(), out.end()));
+    // A copy from before the chunk's start is damage, not a read outside the output.
+    const uint8_t early[] = {0x03, 0xB0, 0x01, 0x00, 0x70};
+    out.clear();
+    EXPECT_FALSE(DecompressVbaChunk(early, sizeof early, out));
+}
