@@ -207,7 +207,7 @@ bool ParsePattern(const std::string& text, uint32_t index, uint32_t subsignature
 
 bool LogicalSignature::Fits(const ObjectInfo& info) const {
     if (!TargetFits(std::max(target, 0), info.types)) return false;
-    if (!container.empty() && container != info.container) return false;
+    if (!container.empty() && container != (info.container.empty() ? RootContainer : info.container)) return false;
     if (info.size < sizeMin || info.size > sizeMax) return false;
     if (entryLimited && (!info.pe || info.entryPoint < entryMin || info.entryPoint > entryMax)) return false;
     if (sectionsLimited && (!info.pe || info.sections.size() < sectionsMin || info.sections.size() > sectionsMax)) return false;
@@ -315,7 +315,6 @@ bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogica
             }
             sig.target = static_cast<int>(low);
         } else if (key == "Container") {
-            if (value == "CL_TYPE_ANY") continue;
             sig.container = ContainerFormat(value);
             if (sig.container.empty()) {
                 out.skipReason = "container type " + value + " (never opened)";

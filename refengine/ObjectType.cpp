@@ -40,6 +40,8 @@ bool AsciiText(const std::vector<uint8_t>& b) {
 
 }  // namespace
 
+const char* const RootContainer = "(none)";
+
 uint16_t TypesOfBytes(const std::vector<uint8_t>& b) {
     uint16_t types = 0;
     if (StartsWith(b, "\x7F" "ELF", 4)) types |= TargetBit(ElfTarget);
@@ -80,6 +82,7 @@ std::string ContainerFormat(const std::string& typeName) {
     };
     for (const auto& name : names)
         if (typeName == name[0]) return name[1];
+    if (typeName == "CL_TYPE_ANY") return RootContainer;
     return std::string();
 }
 

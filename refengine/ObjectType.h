@@ -40,7 +40,9 @@ bool LooksLikeMail(const std::vector<uint8_t>& head);
 bool LooksLikeHtml(const std::vector<uint8_t>& head);
 
 // The container a signature's "Container:" names (CL_TYPE_ZIP, ...) as the engine calls the format
-// that opens it ("ZIP"); empty when no format of the engine opens such containers.
+// that opens it ("ZIP"); RootContainer for CL_TYPE_ANY, which means an object in no container at all;
+// empty when no format of the engine opens such containers.
+extern const char* const RootContainer;
 std::string ContainerFormat(const std::string& typeName);
 // The container name of an object's members: the format's own, or, for a ZIP that is an Office Open
 // XML document, the document's kind.

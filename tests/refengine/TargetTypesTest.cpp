@@ -33,6 +33,7 @@ TEST(TargetTypes, EachSignatureSeesObjectsOfItsKindOnly) {
                                     "Html.Only:3:*:" + Hex("<script>eval('tervan')"), "Macro.Only:2:*:" + Hex("Sub AutoOpen()")})
         ASSERT_TRUE(db.AddLine(".ndb", line)) << line;
     ASSERT_TRUE(db.AddLine(".ldb", "Zip.Member;Engine:81-255,Container:CL_TYPE_ZIP,Target:0;0;" + Hex("TERVAN-IN-ZIP")));
+    ASSERT_TRUE(db.AddLine(".ldb", "Not.Contained;Engine:81-255,Container:CL_TYPE_ANY,Target:0;0;" + Hex("TERVAN-AT-THE-ROOT")));
     db.Seal();
     const Engine engine(db);
 
@@ -49,6 +50,11 @@ TEST(TargetTypes, EachSignatureSeesObjectsOfItsKindOnly) {
     zip.Add("member.txt", "TERVAN-IN-ZIP");
     EXPECT_EQ("Zip.Member", Found(engine, zip.Bytes()));
     EXPECT_EQ("", Found(engine, "TERVAN-IN-ZIP"));
+    // CL_TYPE_ANY: in no container at all.
+    EXPECT_EQ("Not.Contained", Found(engine, "TERVAN-AT-THE-ROOT"));
+    TestSupport::ZipWriter rooted;
+    rooted.Add("member.txt", "TERVAN-AT-THE-ROOT");
+    EXPECT_EQ("", Found(engine, rooted.Bytes()));
     EXPECT_EQ("", Found(engine, "Sub AutoOpen()\r\n"));
 
     // A macro module of a compound file: the source is compressed, the signature meant for it.
