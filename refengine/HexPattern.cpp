@@ -76,18 +76,28 @@ public:
     }
     bool IgnoresCase() const { return nocase_; }
 
-    void Byte(const ByteTest& test) {
-        FlushGap();
-        if (sig_.elements.empty() || sig_.elements.back().kind != Element::Run) {
-            sig_.elements.emplace_back();
-            sig_.elements.back().run.reserve(runCapacity_);  // one allocation, not one per doubling
+    void Byte(const ByteTest& test) { OpenRun().push_back(test); }
+    // Exact bytes, hex digits two a byte (the bulk of every base): decoded in one go.
+    void ExactBytes(const char* hex, size_t count) {
+        ByteRun& run = OpenRun();
+        for (size_t k = 0; k < count; ++k) {
+            ByteTest test;
+            test.value = static_cast<uint8_t>(HexDigit(hex[2 * k]) << 4 | HexDigit(hex[2 * k + 1]));
+            run.push_back(test);
         }
-        sig_.elements.back().run.push_back(test);
     }
     void Gap(uint64_t min, uint64_t max) {
         pendingMin_ += min;
         pendingMax_ = pendingMax_ == Unbounded || max == Unbounded ? Unbounded : pendingMax_ + max;
         gapPending_ = true;
+    }
+    ByteRun& OpenRun() {
+        FlushGap();
+        if (sig_.elements.empty() || sig_.elements.back().kind != Element::Run) {
+            sig_.elements.emplace_back();
+            sig_.elements.back().run.reserve(runCapacity_);  // one allocation, not one per doubling
+        }
+        return sig_.elements.back().run;
     }
     void Add(Element element) {
         FlushGap();
@@ -330,6 +340,19 @@ bool ParseHexSignature(const std::string& hex, BodySignature& out, bool nocase) 
             const bool negated = c == '!';
             i += negated ? 1 : 0;
             if (!ParseChoice(hex, i, negated, builder)) return false;
+        } else if (!builder.IgnoresCase()) {
+            // A stretch of exact bytes, then whatever byte ends it.
+            size_t end = i;
+            while (end + 1 < hex.size() && HexDigit(hex[end]) >= 0 && HexDigit(hex[end + 1]) >= 0) end += 2;
+            if (end > i) {
+                builder.ExactBytes(hex.data() + i, (end - i) / 2);
+                i = end;
+                continue;
+            }
+            ByteTest test;
+            if (!ParseByte(hex, i, test)) return false;
+            builder.Byte(test);
+            i += 2;
         } else {
             ByteTest test;
             if (!ParseByte(hex, i, test)) return false;
