@@ -1,6 +1,7 @@
 // The base the scanning fuzz targets load once: signatures of every form the matcher knows (runs,
 // wildcards, gaps, choices, boundaries, case and wide text, offsets into PE files, logical
-// expressions with counts), short ones, so that fuzzed objects meet candidates often.
+// expressions with counts, regular expressions, containers, and the types whose objects are
+// normalised or decompressed first), short ones, so that fuzzed objects meet candidates often.
 #pragma once
 
 #include "refengine/Scanner.h"
@@ -27,6 +28,11 @@ inline const RefEngine::Engine& FuzzEngine() {
             {".ldb", "Counted;Engine:51-255,Target:1;0&(1>2)&2=1,1;7a7a7a7a7a7a7a7a;7a7a;797979"},
             {".ldb", "Deferred;Engine:51-255,Target:0;0&1;72617265737472696e672d7768696368;0000"},
             {".ldb", "Words;Engine:81-255,Target:0;0;776f7264::fi"},
+            {".ndb", "Text:7:*:6576616c28"},
+            {".ndb", "Page:3:*:3c736372697074"},
+            {".ndb", "Macro:2:*:537562"},
+            {".ldb", "Pattern;Engine:81-255,Target:0;0&1;6576;0/e(v+a?)+l\\d*/gi"},
+            {".ldb", "Zipped;Engine:81-255,Container:CL_TYPE_ZIP,Target:0;0;504b"},
             {".hdb", "44d88612fea8a8f36de82e1278abb02f:68:Eicar.Md5"},
             {".mdb", "512:0f343b0931126a20f133d67c2b018a3b:Section.Md5"},
         };
