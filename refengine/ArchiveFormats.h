@@ -15,6 +15,8 @@ std::unique_ptr<ArchiveFormat> MakeRarFormat();
 // The formats of 7-Zip that the engine opens (7z, CAB, ARJ, CHM, compound files, CPIO, gzip, bzip2,
 // xz, lzma, zstd, Z, ISO 9660, UDF, LZH, SZDD, NSIS, TAR, RPM, ar, XAR, WIM).
 std::vector<std::unique_ptr<ArchiveFormat>> MakeSevenZipFormats();
+// The files an InstallShield setup program carries after its image.
+std::unique_ptr<ArchiveFormat> MakeInstallShieldFormat();
 // The objects embedded in a PowerPoint document's slides, from its "PowerPoint Document" stream.
 std::unique_ptr<ArchiveFormat> MakePowerPointFormat();
 // The file an OLE package (a file embedded in a document) holds, from its "\1Ole10Native" stream.

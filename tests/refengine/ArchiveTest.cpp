@@ -36,12 +36,12 @@ protected:
         engine.reset(new Engine(db));
     }
 
-    Detection Scan(const std::wstring& name) {
+    Detection Scan(const std::wstring& name, const Engine::MemberCallback& member = nullptr) {
         const std::wstring path = TestSupport::ExecutableFolder() + L"testdata\\archives\\" + name;
         HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
         EXPECT_NE(INVALID_HANDLE_VALUE, file) << TestSupport::Narrow(path);
         FileSource source(file);
-        const Detection found = engine->Scan(source, path, nullptr, nullptr);
+        const Detection found = engine->Scan(source, path, nullptr, member);
         ::CloseHandle(file);
         return found;
     }
@@ -75,6 +75,24 @@ TEST(ArchiveAllocations, NoneBeyondTheBoundWhileAnArchiveIsRead) {
     EXPECT_EQ(nullptr, std::malloc(MaxAllocation + 1));
     EXPECT_EQ(nullptr, std::calloc(MaxAllocation / 16 + 1, 16));
     EXPECT_THROW(::operator delete[](::operator new[](MaxAllocation + 1)), std::bad_alloc);
+}
+
+// A setup program's files are members of their own, named by their path on the setup disk: the one
+// a digest names is found.
+TEST_F(Archives, InstallShieldFilesAreMembers) {
+    const std::string readme = "Read me first.\r\n";
+    MemorySource readmeSource(reinterpret_cast<const uint8_t*>(readme.data()), readme.size());
+    const std::vector<uint8_t> md5 = Digest(HashKind::Md5, readmeSource);
+    Database digests;  // the sample's text is no signature here: only the member's digest is
+    ASSERT_TRUE(digests.AddLine(".hdb", Hex(std::string(md5.begin(), md5.end())) + ":" + std::to_string(readme.size()) + ":Readme.Digest"));
+    digests.Seal();
+    engine.reset(new Engine(digests));
+    std::vector<std::string> members;
+    const Detection found = Scan(L"installshield.bin", [&](const std::wstring& name, const Detection&) {
+        members.push_back(TestSupport::Narrow(name.substr(name.rfind(L".bin\\") + 5)));
+    });
+    EXPECT_EQ("Readme.Digest", found.name);
+    EXPECT_EQ((std::vector<std::string>{"Disk1\\readme.txt", "Disk1\\sample.txt"}), members);
 }
 
 TEST_F(Archives, WhatCannotBeUnpackedIsNeverClean) {

@@ -195,6 +195,24 @@ open("Module1", "wb").write(bytes(range(1, 200)) + compress(source))
 EOF
 msibuild compound-vba.msi -a Module1 Module1 && mv compound-vba.msi "$out/compound-vba.bin"
 
+# An InstallShield setup program: a small program image, then its files, each behind its name, path,
+# version and size.
+python3 - "$out" <<'EOF'
+import os, struct, sys
+text = open("sample.txt", "rb").read()
+dos = b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40)
+header = b"PE\0\0" + struct.pack("<HHIIIHH", 0x14C, 1, 0, 0, 0, 0xE0, 0x102)
+optional = struct.pack("<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII", 0x10B, 1, 0, 0x200, 0, 0, 0x1000, 0x1000, 0x1000, 0x400000,
+                       0x1000, 0x200, 4, 0, 0, 0, 4, 0, 0, 0x2000, 0x200, 0, 2, 0, 0x100000, 0x1000, 0x100000, 0x1000,
+                       0, 16) + bytes(16 * 8)
+section = b".text\0\0\0" + struct.pack("<IIIIIIHHI", 0x200, 0x1000, 0x200, 0x200, 0, 0, 0, 0, 0x60000020)
+image = (dos + header + optional + section).ljust(0x200, b"\0") + b"\xC3".ljust(0x200, b"\0")
+files = b""
+for name, data in ((b"readme.txt", b"Read me first.\r\n"), (b"sample.txt", text)):
+    files += name + b"\0Disk1\\" + name + b"\0" + b"0.0.0.0\0" + str(len(data)).encode() + b"\0" + data
+open(os.path.join(sys.argv[1], "installshield.bin"), "wb").write(image + files)
+EOF
+
 tests=/var/cache/tervan/src/libarchive/libarchive/test
 for name in test_read_format_rar test_read_format_rar5_compressed test_read_format_rar_encryption_data; do
     python3 -c "import binascii, sys
