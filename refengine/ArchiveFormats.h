@@ -17,6 +17,8 @@ std::unique_ptr<ArchiveFormat> MakeRarFormat();
 std::vector<std::unique_ptr<ArchiveFormat>> MakeSevenZipFormats();
 // The files an InstallShield setup program carries after its image.
 std::unique_ptr<ArchiveFormat> MakeInstallShieldFormat();
+// The files of a Symbian installation file (SIS, before Symbian 9).
+std::unique_ptr<ArchiveFormat> MakeSisFormat();
 // The objects embedded in a PowerPoint document's slides, from its "PowerPoint Document" stream.
 std::unique_ptr<ArchiveFormat> MakePowerPointFormat();
 // The file an OLE package (a file embedded in a document) holds, from its "\1Ole10Native" stream.

@@ -213,6 +213,23 @@ for name, data in ((b"readme.txt", b"Read me first.\r\n"), (b"sample.txt", text)
 open(os.path.join(sys.argv[1], "installshield.bin"), "wb").write(image + files)
 EOF
 
+# A Symbian installation file (SIS of release 6): one file record, the file zlib-compressed.
+python3 - "$out" <<'EOF'
+import os, struct, sys, zlib
+text = open("sample.txt", "rb").read()
+packed = zlib.compress(text, 9)
+source, destination = "C:\\build\\sample.txt".encode("utf-16-le"), "!:\\sample.txt".encode("utf-16-le")
+header = struct.pack("<4IHHHHHHHHIHHHHI", 0x10201234, 0x10003A12, 0x10000419, 0, 0, 1, 1, 0, 0, 0, 0, 0, 200, 1, 0, 1, 0, 0)
+files_at = 0x64
+names_at = files_at + 4 * 12
+data_at = names_at + len(source) + len(destination)
+header += struct.pack("<9I", 0x60, files_at, 0, 0, 0, 0, 0, len(text), len(text)).ljust(files_at - len(header), b"\0")
+header = header.ljust(files_at, b"\0")
+record = struct.pack("<12I", 0, 0, 0, len(source), names_at, len(destination), names_at + len(source), len(packed),
+                     data_at, len(text), 0, 0)
+open(os.path.join(sys.argv[1], "sis.bin"), "wb").write(header + record + source + destination + packed)
+EOF
+
 tests=/var/cache/tervan/src/libarchive/libarchive/test
 for name in test_read_format_rar test_read_format_rar5_compressed test_read_format_rar_encryption_data; do
     python3 -c "import binascii, sys
