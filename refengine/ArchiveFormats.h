@@ -19,6 +19,8 @@ std::vector<std::unique_ptr<ArchiveFormat>> MakeSevenZipFormats();
 std::unique_ptr<ArchiveFormat> MakeInstallShieldFormat();
 // The files of a Symbian installation file (SIS, before Symbian 9).
 std::unique_ptr<ArchiveFormat> MakeSisFormat();
+// The movie of a compressed Flash file (zlib or LZMA), as an uncompressed one.
+std::unique_ptr<ArchiveFormat> MakeFlashFormat();
 // The objects embedded in a PowerPoint document's slides, from its "PowerPoint Document" stream.
 std::unique_ptr<ArchiveFormat> MakePowerPointFormat();
 // The file an OLE package (a file embedded in a document) holds, from its "\1Ole10Native" stream.

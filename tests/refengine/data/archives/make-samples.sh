@@ -230,6 +230,17 @@ record = struct.pack("<12I", 0, 0, 0, len(source), names_at, len(destination), n
 open(os.path.join(sys.argv[1], "sis.bin"), "wb").write(header + record + source + destination + packed)
 EOF
 
+# Compressed Flash movies: zlib (CWS) and LZMA (ZWS) behind the 8-byte header.
+python3 - "$out" <<'EOF'
+import lzma, os, struct, sys, zlib
+body = b"\x78\x00\x05\x5f\x00\x00\x0f\xa0\x00\x00\x18\x01\x00" + open("sample.txt", "rb").read()
+length = struct.pack("<I", 8 + len(body))
+open(os.path.join(sys.argv[1], "flash-cws.bin"), "wb").write(b"CWS\x0a" + length + zlib.compress(body, 9))
+alone = lzma.compress(body, format=lzma.FORMAT_ALONE)  # properties, the length, then the stream
+stream = alone[13:]
+open(os.path.join(sys.argv[1], "flash-zws.bin"), "wb").write(b"ZWS\x0d" + length + struct.pack("<I", len(stream)) + alone[:5] + stream)
+EOF
+
 tests=/var/cache/tervan/src/libarchive/libarchive/test
 for name in test_read_format_rar test_read_format_rar5_compressed test_read_format_rar_encryption_data; do
     python3 -c "import binascii, sys
