@@ -1,10 +1,13 @@
 // PDF: the streams of its objects. Each "stream" keyword after an object's dictionary begins data that
 // ends at "endstream" (the dictionary's /Length is not trusted: it may be indirect, or wrong); data
-// filtered by /FlateDecode alone is inflated into a member, and an embedded file (/EmbeddedFile) that
-// is not filtered is a member as it stands, so that it is scanned as a file of its own (its digest).
-// Other filters are left as they are (their bytes stay part of the PDF, scanned as it is). An encrypted
-// PDF's streams cannot be read without its key: the PDF is "not fully scanned".
+// filtered by /FlateDecode alone is inflated into a member as it comes, data behind other filters or
+// several (ASCIIHex, ASCII85, LZW, RunLength) is decoded in memory into one, and an embedded file
+// (/EmbeddedFile) that is not filtered is a member as it stands, so that it is scanned as a file of
+// its own (its digest). Filters of images and encryption are left as they are (their bytes stay part
+// of the PDF, scanned as it is). An encrypted PDF's streams cannot be read without its key: the PDF is
+// "not fully scanned".
 #include "refengine/ArchiveFormats.h"
+#include "refengine/PdfFilters.h"
 
 #include <algorithm>
 #include <cctype>
@@ -71,14 +74,10 @@ public:
             const bool cut = end == UINT64_MAX;
             const uint64_t stop = cut ? std::min<uint64_t>(source.Size(), data + EndWithin) : end;
             at = stop;
-            const bool flate = dictionary.find("/FlateDecode") != std::string::npos;
-            static const char* const others[] = {"/ASCIIHexDecode", "/ASCII85Decode", "/LZWDecode", "/RunLengthDecode",
-                                                 "/DCTDecode", "/JPXDecode", "/CCITTFaxDecode", "/JBIG2Decode", "/Crypt",
-                                                 "/AHx", "/A85", "/LZW", "/RL", "/DCT", "/CCF"};
-            bool otherFilter = false;
-            for (const char* other : others) otherFilter = otherFilter || dictionary.find(other) != std::string::npos;
+            const std::vector<std::string> filters = PdfFilterNames(dictionary);
+            const bool flate = filters.size() == 1 && (filters[0] == "FlateDecode" || filters[0] == "Fl");
             const bool embedded = dictionary.find("/EmbeddedFile") != std::string::npos;
-            if (otherFilter || (!flate && !embedded)) continue;
+            if (filters.empty() && !embedded) continue;  // plain: part of the PDF as it stands
             // A direct /Length that fits is the stream's; else the line end before "endstream" is not,
             // though it may be the data's own last byte: inflating stops at its end by itself, so only
             // an embedded file's bytes are cut there.
@@ -86,9 +85,25 @@ public:
             const uint64_t declared = DirectLength(dictionary);
             if (declared != UINT64_MAX && declared <= length) {
                 length = declared;
-            } else if (!cut && !flate) {
+            } else if (!cut && filters.empty()) {
                 if (length > 0 && source.At(data + length - 1) == '\n') --length;
                 if (length > 0 && source.At(data + length - 1) == '\r') --length;
+            }
+            if (!filters.empty() && !flate) {
+                // Other filters, or several: decoded in memory, within the member's bound.
+                const size_t max = static_cast<size_t>(sink.Limits().maxMemberSize);
+                if (length > max) {
+                    sink.Refuse("PDF stream over " + std::to_string(max >> 20) + " MB", true);
+                    continue;
+                }
+                std::vector<uint8_t> decoded(static_cast<size_t>(length));
+                decoded.resize(source.Read(data, decoded.data(), decoded.size()));
+                const PdfDecoded result = DecodePdfStream(filters, decoded, max);
+                if (result == PdfDecoded::NotDecodable) continue;  // an image's or encryption's filter
+                if (!sink.Begin("stream " + std::to_string(++streams), length, UINT64_MAX)) continue;
+                sink.Write(decoded.data(), decoded.size());
+                if (!sink.End(cut || result == PdfDecoded::Damaged, "damaged PDF stream")) return;
+                continue;
             }
             const std::string name = "stream " + std::to_string(++streams);
             if (!sink.Begin(name, length, UINT64_MAX)) continue;

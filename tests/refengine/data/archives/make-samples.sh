@@ -241,6 +241,47 @@ stream = alone[13:]
 open(os.path.join(sys.argv[1], "flash-zws.bin"), "wb").write(b"ZWS\x0d" + length + struct.pack("<I", len(stream)) + alone[:5] + stream)
 EOF
 
+# PDF streams behind each filter the engine decodes: ASCIIHex, ASCII85 then Flate, LZW, RunLength.
+python3 - "$out" <<'EOF'
+import base64, os, sys, zlib
+text = open("sample.txt", "rb").read()
+def lzw(data):  # 9-bit codes throughout: the sample is short
+    table, codes, w = {bytes([i]): i for i in range(256)}, [256], b""
+    for c in data:
+        if w + bytes([c]) in table:
+            w += bytes([c])
+            continue
+        codes.append(table[w])
+        table[w + bytes([c])] = len(table) + 2
+        w = bytes([c])
+    codes += [table[w], 257]
+    bits = "".join(format(code, "09b") for code in codes)
+    bits += "0" * (-len(bits) % 8)
+    return bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8))
+def runs(data):  # literal runs of 8 bytes at most, so that the sample is split
+    out, i = b"", 0
+    while i < len(data):
+        if i + 2 < len(data) and data[i] == data[i + 1] == data[i + 2]:
+            n = 3
+            while i + n < len(data) and data[i + n] == data[i] and n < 128:
+                n += 1
+            out += bytes([257 - n, data[i]])
+        else:
+            n = 1
+            while i + n < len(data) and n < 8 and not (i + n + 2 < len(data) and data[i + n] == data[i + n + 1] == data[i + n + 2]):
+                n += 1
+            out += bytes([n - 1]) + data[i:i + n]
+        i += n
+    return out + b"\x80"
+text = text.replace(b"harmless", b"haaaaaarmless")  # a run for RunLength
+for name, filters, data in (("pdf-asciihex", "/ASCIIHexDecode", text.hex().encode() + b">"),
+                            ("pdf-ascii85-flate", "[/ASCII85Decode /FlateDecode]", base64.a85encode(zlib.compress(text), adobe=True)[2:]),
+                            ("pdf-lzw", "/LZWDecode", lzw(text)), ("pdf-runlength", "/RunLengthDecode", runs(text))):
+    pdf = (b"%PDF-1.4\n1 0 obj\n<< /Length " + str(len(data)).encode() + b" /Filter " + filters.encode() + b" >>\nstream\n" +
+           data + b"\nendstream\nendobj\n%%EOF\n")
+    open(os.path.join(sys.argv[1], name + ".bin"), "wb").write(pdf)
+EOF
+
 tests=/var/cache/tervan/src/libarchive/libarchive/test
 for name in test_read_format_rar test_read_format_rar5_compressed test_read_format_rar_encryption_data; do
     python3 -c "import binascii, sys
