@@ -17,6 +17,8 @@ std::unique_ptr<ArchiveFormat> MakeRarFormat();
 std::vector<std::unique_ptr<ArchiveFormat>> MakeSevenZipFormats();
 // The files an InstallShield setup program carries after its image.
 std::unique_ptr<ArchiveFormat> MakeInstallShieldFormat();
+// The image of a program packed by UPX (32-bit Windows, method NRV2B).
+std::unique_ptr<ArchiveFormat> MakeUpxFormat();
 // The files of a Symbian installation file (SIS, before Symbian 9).
 std::unique_ptr<ArchiveFormat> MakeSisFormat();
 // The movie of a compressed Flash file (zlib or LZMA), as an uncompressed one.

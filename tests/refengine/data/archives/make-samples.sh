@@ -282,6 +282,72 @@ for name, filters, data in (("pdf-asciihex", "/ASCIIHexDecode", text.hex().encod
     open(os.path.join(sys.argv[1], name + ".bin"), "wb").write(pdf)
 EOF
 
+# A program packed by UPX's method NRV2B: the packer's header among the program's headers, the packed
+# image at the start of the section the entry point lies in (repeats as copies, so the sample is split).
+python3 - "$out" <<'EOF'
+import os, struct, sys
+text = open("sample.txt", "rb").read()
+image = b"\x90" * 64 + text + b"\x90" * 32 + text
+class Bits:  # flag bits in 32-bit little-endian words, highest first, each word before the bytes read after it
+    def __init__(self):
+        self.out, self.slot, self.count, self.word = bytearray(), None, 32, 0
+    def bit(self, b):
+        if self.count == 32:
+            self.flush()
+            self.slot, self.count, self.word = len(self.out), 0, 0
+            self.out += bytes(4)
+        self.word |= b << (31 - self.count)
+        self.count += 1
+    def flush(self):
+        if self.slot is not None:
+            self.out[self.slot:self.slot + 4] = struct.pack("<I", self.word)
+    def gamma(self, value):  # value >= 2: its bits after the leading one, each followed by "more" (0) or "last" (1)
+        bits = bin(value)[3:]
+        for i, b in enumerate(bits):
+            self.bit(int(b))
+            self.bit(1 if i == len(bits) - 1 else 0)
+def nrv2b(data):
+    s, i, last = Bits(), 0, None
+    while i < len(data):
+        best, off = 0, 0
+        for j in range(max(0, i - 0xD00), i):
+            n = 0
+            while i + n < len(data) and data[j + n] == data[i + n]:
+                n += 1
+            if n > best:
+                best, off = n, i - j
+        if best >= 3:
+            s.bit(0)
+            s.gamma(((off - 1) >> 8) + 3)
+            s.out.append((off - 1) & 0xFF)
+            length = best - 1  # copies are length + 1
+            if length >= 4:  # 1 to 3 in two bits, more as a number of at least 2, less 2
+                s.bit(0); s.bit(0); s.gamma(length - 2)
+            else:
+                s.bit(length >> 1); s.bit(length & 1)
+            i += best
+        else:
+            s.bit(1)
+            s.out.append(data[i])
+            i += 1
+    s.bit(0)
+    s.gamma(0x1000002)
+    s.out.append(0xFF)
+    s.flush()
+    return bytes(s.out)
+packed = nrv2b(image)
+upx = b"UPX!" + bytes([13, 9, 2, 8]) + bytes(8) + struct.pack("<III", len(image), len(packed), 0) + bytes([0, 0, 0, 0])
+dos = b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40)
+header = b"PE\0\0" + struct.pack("<HHIIIHH", 0x14C, 1, 0, 0, 0, 0xE0, 0x102)
+optional = struct.pack("<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII", 0x10B, 1, 0, 0x200, 0, 0, 0x1000, 0x1000, 0x1000, 0x400000,
+                       0x1000, 0x200, 4, 0, 0, 0, 4, 0, 0, 0x2000, 0x200, 0, 2, 0, 0x100000, 0x1000, 0x100000, 0x1000,
+                       0, 16) + bytes(16 * 8)
+section = b"UPX1\0\0\0\0" + struct.pack("<IIIIIIHHI", 0x1000, 0x1000, 0x200, 0x200, 0, 0, 0, 0, 0xE0000040)
+body = packed.ljust(0x200, b"\0")
+assert len(packed) <= 0x200 and text[:21] not in packed
+open(os.path.join(sys.argv[1], "upx-nrv2b.bin"), "wb").write((dos + header + optional + section + upx).ljust(0x200, b"\0") + body)
+EOF
+
 tests=/var/cache/tervan/src/libarchive/libarchive/test
 for name in test_read_format_rar test_read_format_rar5_compressed test_read_format_rar_encryption_data; do
     python3 -c "import binascii, sys

@@ -1,0 +1,135 @@
+// Programs packed by UPX (32-bit Windows): the packer's header ("UPX!", then its version, the format,
+// the method, the level, two checksums, the unpacked and packed lengths, the file's length and the
+// filter) lies in the program's headers; the packed image begins the section the entry point lies
+// in. Method NRV2B (32-bit words of flag bits, the highest first) is unpacked; the image (the
+// program's sections as they lie in memory) is the member, so that signatures find the code. Call
+// filters are not undone, so a signature across a call's address may miss. Other methods (NRV2D,
+// NRV2E, LZMA) are left packed: no sample of them can be made here to check an unpacker against.
+#include "refengine/ArchiveFormats.h"
+#include "refengine/ObjectType.h"
+#include "refengine/Pe.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace RefEngine {
+namespace {
+
+const size_t HeaderWithin = 4096;
+const uint8_t FormatWin32Pe = 9, MethodNrv2bLe32 = 2;
+
+uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+
+struct PackHeader {
+    uint8_t version = 0, format = 0, method = 0;
+    uint32_t unpacked = 0, packed = 0;
+};
+
+bool FindHeader(const std::vector<uint8_t>& bytes, PackHeader& out) {
+    static const char magic[] = "UPX!";
+    const auto end = bytes.begin() + static_cast<std::ptrdiff_t>(std::min(bytes.size(), HeaderWithin));
+    for (auto at = bytes.begin(); (at = std::search(at, end, magic, magic + 4)) != end; ++at) {
+        const size_t i = static_cast<size_t>(at - bytes.begin());
+        if (i + 32 > bytes.size()) return false;
+        const uint8_t* h = &bytes[i];
+        out.version = h[4];
+        out.format = h[5];
+        out.method = h[6];
+        out.unpacked = Le32(h + 16);
+        out.packed = Le32(h + 20);
+        if (out.version >= 10 && out.version <= 14 && out.format == FormatWin32Pe && out.packed > 0 && out.unpacked > 0) return true;
+    }
+    return false;
+}
+
+// NRV2B over the packed bytes; false when they are damaged or would unpack beyond max.
+bool UnpackNrv2b(const std::vector<uint8_t>& in, size_t max, std::vector<uint8_t>& out) {
+    size_t at = 0;
+    uint32_t word = 0;
+    int left = 0;
+    bool ok = true;
+    auto bit = [&]() -> uint32_t {
+        if (left == 0) {
+            if (at + 4 > in.size()) {
+                ok = false;
+                return 1;  // ends every loop that waits for a set bit
+            }
+            word = Le32(&in[at]);
+            at += 4;
+            left = 32;
+        }
+        return (word >> --left) & 1;
+    };
+    uint32_t lastOffset = 1;
+    for (;;) {
+        while (bit() && ok) {
+            if (at >= in.size() || out.size() >= max) return false;
+            out.push_back(in[at++]);
+        }
+        if (!ok) return false;
+        uint32_t offset = 1;
+        do {
+            offset = offset * 2 + bit();
+            if (offset > 0x2000000 || !ok) return false;  // past the end mark's 0x1000002
+        } while (!bit());
+        if (offset == 2) {
+            offset = lastOffset;
+        } else {
+            if (at >= in.size()) return false;
+            offset = (offset - 3) * 256 + in[at++];
+            if (offset == 0xFFFFFFFF) return true;  // the end mark
+            lastOffset = ++offset;
+        }
+        uint32_t length = bit();
+        length = length * 2 + bit();
+        if (length == 0) {
+            length = 1;
+            do {
+                length = length * 2 + bit();
+                if (length > 0x1000000 || !ok) return false;
+            } while (!bit());
+            length += 2;
+        }
+        length += offset > 0xD00 ? 2 : 1;
+        if (!ok || offset > out.size() || out.size() + length > max) return false;
+        for (uint32_t k = 0; k < length; ++k) out.push_back(out[out.size() - offset]);
+    }
+}
+
+class UpxFormat : public ArchiveFormat {
+public:
+    std::string Name() const override { return "UPX"; }
+    bool Recognizes(const ObjectHead& head) const override {
+        PackHeader header;
+        return (head.types & TargetBit(PeTarget)) && FindHeader(head.bytes, header);
+    }
+    void Read(ByteSource& source, const ObjectHead& head, MemberSink& sink) const override {
+        PackHeader header;
+        ObjectInfo info;
+        if (!FindHeader(head.bytes, header) || !ReadPe(source, info)) return;
+        // The section the entry point lies in: the packed image begins it.
+        const ObjectInfo::Section* start = nullptr;
+        for (const ObjectInfo::Section& section : info.sections)
+            if (info.entryPoint >= section.offset && info.entryPoint < section.offset + section.size) start = &section;
+        if (!start) return;
+        sink.Report().archive = true;
+        if (header.method != MethodNrv2bLe32) return;  // left packed, as it was before (see above)
+        const uint64_t packed = std::min<uint64_t>(header.packed, source.Size() - start->offset);
+        if (header.unpacked > sink.Limits().maxMemberSize) {
+            sink.Refuse("UPX image over " + std::to_string(sink.Limits().maxMemberSize >> 20) + " MB", true);
+            return;
+        }
+        if (!sink.Begin("UPX image", packed, header.unpacked)) return;
+        std::vector<uint8_t> in(static_cast<size_t>(packed)), out;
+        in.resize(source.Read(start->offset, in.data(), in.size()));
+        const bool intact = UnpackNrv2b(in, header.unpacked, out);
+        sink.Write(out.data(), out.size());
+        sink.End(!intact, "damaged UPX image");
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<ArchiveFormat> MakeUpxFormat() { return std::unique_ptr<ArchiveFormat>(new UpxFormat); }
+
+}  // namespace RefEngine
