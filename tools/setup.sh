@@ -157,20 +157,29 @@ build_7zip() {
     rm -rf "$work"
 }
 
+# A library's CMake project (SOURCE) built static for i686 mingw in WORK: its TARGET, or all when
+# that is empty; the logs' last lines on failure.
+cross_cmake() {
+    local source=$1 work=$2 target=$3
+    shift 3
+    cmake -S "$source" -B "$work" -DCMAKE_TOOLCHAIN_FILE="$SETUP_ROOT/cmake/toolchain-mingw-i686.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF "$@" >"$work/configure.log" 2>&1 ||
+        { tail -20 "$work/configure.log" >&2; return 1; }
+    cmake --build "$work" ${target:+--target "$target"} -j "$(nproc)" >"$work/build.log" 2>&1 ||
+        { tail -20 "$work/build.log" >&2; return 1; }
+}
+
 build_libarchive() {
     [ -f "$LIBARCHIVE_CACHE/lib/libarchive_static.a" ] && return 0
     echo "setup: building libarchive (its RAR readers) for i686 mingw into $LIBARCHIVE_CACHE"
     unpack_source libarchive "$LIBARCHIVE_LEVEL"
     local work
     work=$(mktemp -d)
-    cmake -S "$SOURCE_CACHE/libarchive" -B "$work" -DCMAKE_TOOLCHAIN_FILE="$SETUP_ROOT/cmake/toolchain-mingw-i686.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DENABLE_WERROR=OFF -DENABLE_TEST=OFF \
+    cross_cmake "$SOURCE_CACHE/libarchive" "$work" archive_static -DENABLE_WERROR=OFF -DENABLE_TEST=OFF \
         -DENABLE_TAR=OFF -DENABLE_CPIO=OFF -DENABLE_CAT=OFF -DENABLE_ACL=OFF -DENABLE_XATTR=OFF -DENABLE_ICONV=OFF \
         -DENABLE_OPENSSL=OFF -DENABLE_MBEDTLS=OFF -DENABLE_NETTLE=OFF -DENABLE_CNG=OFF -DENABLE_LIBB2=OFF \
         -DENABLE_LZ4=OFF -DENABLE_LZO=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF -DENABLE_ZLIB=OFF -DENABLE_BZip2=OFF \
-        -DENABLE_LIBXML2=OFF -DENABLE_EXPAT=OFF -DENABLE_PCREPOSIX=OFF -DENABLE_LIBGCC=OFF -DPOSIX_REGEX_LIB=NONE \
-        >"$work/configure.log" 2>&1 || { tail -20 "$work/configure.log" >&2; return 1; }
-    cmake --build "$work" --target archive_static -j "$(nproc)" >"$work/build.log" 2>&1 || { tail -20 "$work/build.log" >&2; return 1; }
+        -DENABLE_LIBXML2=OFF -DENABLE_EXPAT=OFF -DENABLE_PCREPOSIX=OFF -DENABLE_LIBGCC=OFF -DPOSIX_REGEX_LIB=NONE
     as_root rm -rf "$LIBARCHIVE_CACHE"
     as_root mkdir -p "$LIBARCHIVE_CACHE/lib" "$LIBARCHIVE_CACHE/include"
     as_root cp "$work/libarchive/libarchive_static.a" "$LIBARCHIVE_CACHE/lib/"
@@ -185,12 +194,10 @@ build_pcre2() {
     local work
     work=$(mktemp -d)
     # 8-bit subjects only; no JIT: patterns run rarely, once their triggers have matched.
-    cmake -S "$SOURCE_CACHE/pcre2" -B "$work" -DCMAKE_TOOLCHAIN_FILE="$SETUP_ROOT/cmake/toolchain-mingw-i686.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON -DPCRE2_BUILD_PCRE2_8=ON \
+    cross_cmake "$SOURCE_CACHE/pcre2" "$work" "" -DBUILD_STATIC_LIBS=ON -DPCRE2_BUILD_PCRE2_8=ON \
         -DPCRE2_BUILD_PCRE2_16=OFF -DPCRE2_BUILD_PCRE2_32=OFF -DPCRE2_SUPPORT_JIT=OFF -DPCRE2_BUILD_PCRE2GREP=OFF \
         -DPCRE2_BUILD_TESTS=OFF -DPCRE2_SUPPORT_LIBZ=OFF -DPCRE2_SUPPORT_LIBBZ2=OFF -DPCRE2_SUPPORT_LIBREADLINE=OFF \
-        -DPCRE2_SUPPORT_LIBEDIT=OFF >"$work/configure.log" 2>&1 || { tail -20 "$work/configure.log" >&2; return 1; }
-    cmake --build "$work" -j "$(nproc)" >"$work/build.log" 2>&1 || { tail -20 "$work/build.log" >&2; return 1; }
+        -DPCRE2_SUPPORT_LIBEDIT=OFF
     as_root rm -rf "$PCRE2_CACHE"
     as_root mkdir -p "$PCRE2_CACHE/lib" "$PCRE2_CACHE/include"
     as_root cp "$(find "$work" -name 'libpcre2-8*.a' | head -n 1)" "$PCRE2_CACHE/lib/libpcre2-8.a"

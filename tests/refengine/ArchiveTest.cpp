@@ -4,6 +4,7 @@
 #include "refengine/AllocationCap.h"
 #include "refengine/Hash.h"
 #include "refengine/Scanner.h"
+#include "tests/refengine/Hex.h"
 #include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
@@ -12,15 +13,9 @@
 #include <zlib.h>
 
 using namespace RefEngine;
+using TestSupport::Hex;
 
 namespace {
-
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char c : bytes) hex += {digits[c >> 4], digits[c & 15]};
-    return hex;
-}
 
 class Archives : public ::testing::Test {
 protected:

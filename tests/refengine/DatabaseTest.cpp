@@ -1,11 +1,13 @@
 // The reference engine's base formats and its matching of bodies, offsets, wildcards and hashes.
 #include "refengine/Database.h"
 #include "refengine/Scanner.h"
+#include "tests/refengine/Hex.h"
 #include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
 
 using namespace RefEngine;
+using TestSupport::Hex;
 
 namespace {
 
@@ -34,16 +36,6 @@ private:
     std::vector<bool> accepted_;
     std::unique_ptr<Engine> engine_;
 };
-
-std::string Hex(const std::string& text) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char c : text) {
-        hex += digits[c >> 4];
-        hex += digits[c & 15];
-    }
-    return hex;
-}
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 // Files and bases shaped to crash, stall or blind the engine. Large inputs are sparse files or live in
 // memory only; none of them needs more than a few MB on disk.
 #include "refengine/Scanner.h"
+#include "tests/refengine/Hex.h"
 #include "tests/refengine/ZipWriter.h"
 #include "tests/support/Sandbox.h"
 
@@ -9,18 +10,12 @@
 #include <cstring>
 
 using namespace RefEngine;
+using TestSupport::Hex;
 using namespace TestSupport;
 
 namespace {
 
 const std::string Eicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
-
-std::string Hex(const std::string& text) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char c : text) hex += {digits[c >> 4], digits[c & 15]};
-    return hex;
-}
 
 class Hostile : public ::testing::Test {
 protected:

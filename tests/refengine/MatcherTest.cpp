@@ -2,6 +2,7 @@
 // generated data, with matches at the first and last byte and across the reading chunks and pages.
 #include "refengine/Matcher.h"
 #include "refengine/Scanner.h"
+#include "tests/refengine/Hex.h"
 #include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
@@ -61,12 +62,7 @@ public:
         for (int i = 0; i < n; ++i) s += static_cast<char>(alphabet_[Below(static_cast<int>(alphabet_.size()))]);
         return s;
     }
-    static std::string Hex(const std::string& bytes) {
-        static const char digits[] = "0123456789abcdef";
-        std::string hex;
-        for (unsigned char c : bytes) hex += {digits[c >> 4], digits[c & 15]};
-        return hex;
-    }
+    static std::string Hex(const std::string& bytes) { return TestSupport::Hex(bytes); }
     // A signature's text and one string that it matches.
     std::pair<std::string, std::string> Signature() {
         std::string hex, sample;

@@ -3,6 +3,7 @@
 // modifiers, byte classes by the tens of thousands and subsignature kinds that are skipped.
 #include "refengine/Database.h"
 #include "refengine/Scanner.h"
+#include "tests/refengine/Hex.h"
 #include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <sstream>
 
 using namespace RefEngine;
+using TestSupport::Hex;
 
 namespace {
 
@@ -33,13 +35,6 @@ std::string Gunzip(const std::string& packed) {
     inflateEnd(&z);
     EXPECT_EQ(Z_STREAM_END, status);
     return out;
-}
-
-std::string Hex(const std::string& text) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char c : text) hex += {digits[c >> 4], digits[c & 15]};
-    return hex;
 }
 
 Detection Scan(const Engine& engine, const std::string& data) {

@@ -2,21 +2,16 @@
 // pages and text in their normalised form, macro sources decompressed from their compound file.
 #include "refengine/ArchiveFormats.h"
 #include "refengine/Scanner.h"
+#include "tests/refengine/Hex.h"
 #include "tests/refengine/ZipWriter.h"
 #include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
 
 using namespace RefEngine;
+using TestSupport::Hex;
 
 namespace {
-
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char c : bytes) hex += {digits[c >> 4], digits[c & 15]};
-    return hex;
-}
 
 std::string Found(const Engine& engine, const std::string& bytes) {
     MemorySource source(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());

@@ -195,18 +195,28 @@ open("Module1", "wb").write(bytes(range(1, 200)) + compress(source))
 EOF
 msibuild compound-vba.msi -a Module1 Module1 && mv compound-vba.msi "$out/compound-vba.bin"
 
+# The headers of a small 32-bit program, for the samples that are programs: one section (its data,
+# 0x200 bytes, from offset 0x200; the entry point at its start), then any extra bytes, padded to 0x200.
+cat >pe.py <<'EOF'
+import struct
+def program_headers(section_name, characteristics, extra=b""):
+    dos = b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40)
+    header = b"PE\0\0" + struct.pack("<HHIIIHH", 0x14C, 1, 0, 0, 0, 0xE0, 0x102)
+    optional = struct.pack("<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII", 0x10B, 1, 0, 0x200, 0, 0, 0x1000, 0x1000, 0x1000,
+                           0x400000, 0x1000, 0x200, 4, 0, 0, 0, 4, 0, 0, 0x2000, 0x200, 0, 2, 0, 0x100000, 0x1000,
+                           0x100000, 0x1000, 0, 16) + bytes(16 * 8)
+    section = section_name.ljust(8, b"\0") + struct.pack("<IIIIIIHHI", 0x200, 0x1000, 0x200, 0x200, 0, 0, 0, 0,
+                                                          characteristics)
+    return (dos + header + optional + section + extra).ljust(0x200, b"\0")
+EOF
+
 # An InstallShield setup program: a small program image, then its files, each behind its name, path,
 # version and size.
 python3 - "$out" <<'EOF'
 import os, struct, sys
+from pe import program_headers
 text = open("sample.txt", "rb").read()
-dos = b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40)
-header = b"PE\0\0" + struct.pack("<HHIIIHH", 0x14C, 1, 0, 0, 0, 0xE0, 0x102)
-optional = struct.pack("<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII", 0x10B, 1, 0, 0x200, 0, 0, 0x1000, 0x1000, 0x1000, 0x400000,
-                       0x1000, 0x200, 4, 0, 0, 0, 4, 0, 0, 0x2000, 0x200, 0, 2, 0, 0x100000, 0x1000, 0x100000, 0x1000,
-                       0, 16) + bytes(16 * 8)
-section = b".text\0\0\0" + struct.pack("<IIIIIIHHI", 0x200, 0x1000, 0x200, 0x200, 0, 0, 0, 0, 0x60000020)
-image = (dos + header + optional + section).ljust(0x200, b"\0") + b"\xC3".ljust(0x200, b"\0")
+image = program_headers(b".text", 0x60000020) + b"\xC3".ljust(0x200, b"\0")
 files = b""
 for name, data in ((b"readme.txt", b"Read me first.\r\n"), (b"sample.txt", text)):
     files += name + b"\0Disk1\\" + name + b"\0" + b"0.0.0.0\0" + str(len(data)).encode() + b"\0" + data
@@ -286,6 +296,7 @@ EOF
 # image at the start of the section the entry point lies in (repeats as copies, so the sample is split).
 python3 - "$out" <<'EOF'
 import os, struct, sys
+from pe import program_headers
 text = open("sample.txt", "rb").read()
 image = b"\x90" * 64 + text + b"\x90" * 32 + text
 class Bits:  # flag bits in 32-bit little-endian words, highest first, each word before the bytes read after it
@@ -337,15 +348,8 @@ def nrv2b(data):
     return bytes(s.out)
 packed = nrv2b(image)
 upx = b"UPX!" + bytes([13, 9, 2, 8]) + bytes(8) + struct.pack("<III", len(image), len(packed), 0) + bytes([0, 0, 0, 0])
-dos = b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40)
-header = b"PE\0\0" + struct.pack("<HHIIIHH", 0x14C, 1, 0, 0, 0, 0xE0, 0x102)
-optional = struct.pack("<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII", 0x10B, 1, 0, 0x200, 0, 0, 0x1000, 0x1000, 0x1000, 0x400000,
-                       0x1000, 0x200, 4, 0, 0, 0, 4, 0, 0, 0x2000, 0x200, 0, 2, 0, 0x100000, 0x1000, 0x100000, 0x1000,
-                       0, 16) + bytes(16 * 8)
-section = b"UPX1\0\0\0\0" + struct.pack("<IIIIIIHHI", 0x1000, 0x1000, 0x200, 0x200, 0, 0, 0, 0, 0xE0000040)
-body = packed.ljust(0x200, b"\0")
 assert len(packed) <= 0x200 and text[:21] not in packed
-open(os.path.join(sys.argv[1], "upx-nrv2b.bin"), "wb").write((dos + header + optional + section + upx).ljust(0x200, b"\0") + body)
+open(os.path.join(sys.argv[1], "upx-nrv2b.bin"), "wb").write(program_headers(b"UPX1", 0xE0000040, upx) + packed.ljust(0x200, b"\0"))
 EOF
 
 tests=/var/cache/tervan/src/libarchive/libarchive/test
