@@ -1,10 +1,11 @@
 // Programs packed by UPX (32-bit Windows): the packer's header ("UPX!", then its version, the format,
 // the method, the level, two checksums, the unpacked and packed lengths, the file's length and the
-// filter) lies in the program's headers; the packed image begins the section the entry point lies
-// in. Method NRV2B (32-bit words of flag bits, the highest first) is unpacked; the image (the
-// program's sections as they lie in memory) is the member, so that signatures find the code. Call
-// filters are not undone, so a signature across a call's address may miss. Other methods (NRV2D,
-// NRV2E, LZMA) are left packed: no sample of them can be made here to check an unpacker against.
+// filter) lies in the program's headers; a first section holds nothing in the file (the image unpacks
+// into it), and the packed image begins the second, which the entry point lies in. Method NRV2B
+// (32-bit words of flag bits, the highest first) is unpacked; the image (the program's sections as
+// they lie in memory) is the member, so that signatures find the code. Call filters are not undone,
+// so a signature across a call's address may miss. Other methods (NRV2D, NRV2E, LZMA) are left
+// packed: no sample of them can be made here to check an unpacker against.
 #include "refengine/ArchiveFormats.h"
 #include "refengine/ObjectType.h"
 #include "refengine/Pe.h"
@@ -107,11 +108,12 @@ public:
         PackHeader header;
         ObjectInfo info;
         if (!FindHeader(head.bytes, header) || !ReadPe(source, info)) return;
-        // The section the entry point lies in: the packed image begins it.
-        const ObjectInfo::Section* start = nullptr;
-        for (const ObjectInfo::Section& section : info.sections)
-            if (info.entryPoint >= section.offset && info.entryPoint < section.offset + section.size) start = &section;
-        if (!start) return;
+        // UPX's layout: a first section without bytes in the file (where the image unpacks to), then
+        // the one the packed image begins, which the entry point lies in. A program changed after it
+        // was packed (another packer's section holding the entry point) is left as it is.
+        if (info.sections.size() < 2 || info.sections[0].rawSize != 0) return;
+        const ObjectInfo::Section* start = &info.sections[1];
+        if (info.entryPoint < start->offset || info.entryPoint >= start->offset + start->size) return;
         sink.Report().archive = true;
         if (header.method != MethodNrv2bLe32) return;  // left packed, as it was before (see above)
         const uint64_t packed = std::min<uint64_t>(header.packed, source.Size() - start->offset);

@@ -195,19 +195,23 @@ open("Module1", "wb").write(bytes(range(1, 200)) + compress(source))
 EOF
 msibuild compound-vba.msi -a Module1 Module1 && mv compound-vba.msi "$out/compound-vba.bin"
 
-# The headers of a small 32-bit program, for the samples that are programs: one section (its data,
-# 0x200 bytes, from offset 0x200; the entry point at its start), then any extra bytes, padded to 0x200.
+# The headers of a small 32-bit program, for the samples that are programs: its sections, each
+# (name, characteristics, whether it holds data in the file) a page in memory, the one that holds data
+# with its 0x200 bytes at offset 0x200, the entry point at the start of the last; then any extra bytes,
+# all padded to 0x200.
 cat >pe.py <<'EOF'
 import struct
-def program_headers(section_name, characteristics, extra=b""):
+def program_headers(sections, extra=b""):
+    count = len(sections)
     dos = b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40)
-    header = b"PE\0\0" + struct.pack("<HHIIIHH", 0x14C, 1, 0, 0, 0, 0xE0, 0x102)
-    optional = struct.pack("<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII", 0x10B, 1, 0, 0x200, 0, 0, 0x1000, 0x1000, 0x1000,
-                           0x400000, 0x1000, 0x200, 4, 0, 0, 0, 4, 0, 0, 0x2000, 0x200, 0, 2, 0, 0x100000, 0x1000,
-                           0x100000, 0x1000, 0, 16) + bytes(16 * 8)
-    section = section_name.ljust(8, b"\0") + struct.pack("<IIIIIIHHI", 0x200, 0x1000, 0x200, 0x200, 0, 0, 0, 0,
-                                                          characteristics)
-    return (dos + header + optional + section + extra).ljust(0x200, b"\0")
+    header = b"PE\0\0" + struct.pack("<HHIIIHH", 0x14C, count, 0, 0, 0, 0xE0, 0x102)
+    optional = struct.pack("<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII", 0x10B, 1, 0, 0x200, 0, 0, 0x1000 * count, 0x1000, 0x1000,
+                           0x400000, 0x1000, 0x200, 4, 0, 0, 0, 4, 0, 0, 0x1000 * (count + 1), 0x200, 0, 2, 0, 0x100000,
+                           0x1000, 0x100000, 0x1000, 0, 16) + bytes(16 * 8)
+    table = b"".join(name.ljust(8, b"\0") + struct.pack("<IIIIIIHHI", 0x1000, 0x1000 * (i + 1), 0x200 if data else 0,
+                                                         0x200 if data else 0, 0, 0, 0, 0, characteristics)
+                     for i, (name, characteristics, data) in enumerate(sections))
+    return (dos + header + optional + table + extra).ljust(0x200, b"\0")
 EOF
 
 # An InstallShield setup program: a small program image, then its files, each behind its name, path,
@@ -216,7 +220,7 @@ python3 - "$out" <<'EOF'
 import os, struct, sys
 from pe import program_headers
 text = open("sample.txt", "rb").read()
-image = program_headers(b".text", 0x60000020) + b"\xC3".ljust(0x200, b"\0")
+image = program_headers([(b".text", 0x60000020, True)]) + b"\xC3".ljust(0x200, b"\0")
 files = b""
 for name, data in ((b"readme.txt", b"Read me first.\r\n"), (b"sample.txt", text)):
     files += name + b"\0Disk1\\" + name + b"\0" + b"0.0.0.0\0" + str(len(data)).encode() + b"\0" + data
@@ -292,8 +296,8 @@ for name, filters, data in (("pdf-asciihex", "/ASCIIHexDecode", text.hex().encod
     open(os.path.join(sys.argv[1], name + ".bin"), "wb").write(pdf)
 EOF
 
-# A program packed by UPX's method NRV2B: the packer's header among the program's headers, the packed
-# image at the start of the section the entry point lies in (repeats as copies, so the sample is split).
+# A program packed by UPX's method NRV2B: the packer's header among the program's headers, a section to
+# unpack into, then the packed image at the start of the section the entry point lies in (repeats as copies, so the sample is split).
 python3 - "$out" <<'EOF'
 import os, struct, sys
 from pe import program_headers
@@ -349,7 +353,8 @@ def nrv2b(data):
 packed = nrv2b(image)
 upx = b"UPX!" + bytes([13, 9, 2, 8]) + bytes(8) + struct.pack("<III", len(image), len(packed), 0) + bytes([0, 0, 0, 0])
 assert len(packed) <= 0x200 and text[:21] not in packed
-open(os.path.join(sys.argv[1], "upx-nrv2b.bin"), "wb").write(program_headers(b"UPX1", 0xE0000040, upx) + packed.ljust(0x200, b"\0"))
+open(os.path.join(sys.argv[1], "upx-nrv2b.bin"), "wb").write(
+    program_headers([(b"UPX0", 0xE0000080, False), (b"UPX1", 0xE0000040, True)], upx) + packed.ljust(0x200, b"\0"))
 EOF
 
 tests=/var/cache/tervan/src/libarchive/libarchive/test
