@@ -10,6 +10,7 @@ import random
 import struct
 import subprocess
 import sys
+import zipfile
 
 work, compiler = sys.argv[1], sys.argv[2]
 rng = random.Random(20261207)
@@ -225,6 +226,35 @@ t.base(".ldb", "Agree.Entry.Range;Engine:51-255,Target:1,EntryPoint:%d-%d;0;%s" 
 rva3 = struct.unpack_from("<I", pes[3], struct.unpack_from("<I", pes[3], 0x3C)[0] + 24 + 16)[0]
 t.base(".ldb", "Agree.Entry.Rva;Engine:51-255,Target:1,EntryPoint:%d-%d;0;%s" % (rva3 - 1, rva3 + 1, hexs(b"PE-MARKER-3-")))
 t.file("pe2.exe", pes[2]); t.file("pe3.exe", pes[3])
+types.append(t)
+
+# Signatures limited to a kind of object, or to a container; regular expressions.
+t = Type("types")
+t.base(".ndb", "Agree.Text:7:*:%s" % hexs(b"run this now"))
+t.file("text.hit", b"Please RUN   this\n\tNOW, please.\n" * 3)
+t.file("text.utf16.hit", "Please RUN this NOW.\r\n".encode("utf-16"))
+t.file("text.miss", bytes(300) + b"run this now" + bytes(300))  # binary: no text signature
+t.base(".ndb", "Agree.Html:3:*:%s" % hexs(b"<script>alert(7)"))
+t.file("html.hit", b"<html><body>\n<SCRIPT>alert(7)</SCRIPT>\n</body></html>\n")
+t.file("html.intext.hit", b"plain words: <SCRIPT>alert(7) ...\n")  # text that carries markup is a page too
+# (clamscan also reads markup it finds inside binary files as a page; the engine does not)
+t.base(".ndb", "Agree.Html.Reference:3:*:%s" % hexs(b"document.write('x')"))
+t.file("htmlref.hit", b"<html><body><script>document.write(&#39;x&#39;)</script></body></html>\n")
+t.base(".ndb", "Agree.Mail:4:*:%s" % hexs(b"mail-marker"))
+t.file("mail.hit", b"From: a@example.com\nTo: b@example.com\nSubject: hi\n\nmail-marker\n")
+t.file("mail.miss", embed(b"mail-marker"))
+t.base(".ndb", "Agree.Elf:6:*:%s" % hexs(b"elf-marker"))
+t.file("elf.hit", b"\x7fELF\x01\x01\x01" + bytes(9) + filler(100) + b"elf-marker" + filler(100))
+t.file("elf.miss", embed(b"elf-marker"))
+t.base(".ldb", "Agree.Pcre;Engine:81-255,Target:0;0&1;%s;0/evil[0-9]{3}x/i" % hexs(b"pcre-trigger"))
+t.file("pcre.hit", embed(b"pcre-trigger", b"EVIL123X"))
+t.file("pcre.miss", embed(b"pcre-trigger", b"evil12x"))
+t.base(".ldb", "Agree.In.Zip;Engine:81-255,Container:CL_TYPE_ZIP,Target:0;0;%s" % hexs(b"zipped-marker"))
+packed = io.BytesIO()
+with zipfile.ZipFile(packed, "w") as z:
+    z.writestr("member.bin", embed(b"zipped-marker"))
+t.file("zip.hit", packed.getvalue())
+t.file("zip.miss", embed(b"zipped-marker"))
 types.append(t)
 
 t = Type("allow")

@@ -15,12 +15,6 @@ namespace {
 const size_t MaxMediaType = 256;  // "data:" and its media type up to the comma
 const size_t Chunk = 64u << 10;
 
-bool Tag(const std::vector<uint8_t>& bytes, size_t within, const char* tag) {
-    const size_t length = std::strlen(tag);
-    const auto end = bytes.begin() + std::min(bytes.size(), within);
-    return std::search(bytes.begin(), end, tag, tag + length, [](uint8_t a, char b) { return std::tolower(a) == b; }) != end;
-}
-
 class HtmlFormat : public ArchiveFormat {
 public:
     std::string Name() const override { return "HTML"; }
@@ -98,15 +92,25 @@ private:
 
 }  // namespace
 
+bool HasHtmlTag(const std::vector<uint8_t>& b, size_t within) {
+    static const char* const tags[] = {"html", "!doctype html", "head", "body", "a ", "script", "iframe",
+                                       "img", "object", "embed", "svg", "meta", "div", "p>"};
+    // Each '<' (few in most text) is compared with the tags: one pass, whatever the text's length.
+    const auto end = b.begin() + static_cast<std::ptrdiff_t>(std::min(b.size(), within));
+    for (auto at = std::find(b.begin(), end, '<'); at != end; at = std::find(at + 1, end, '<'))
+        for (const char* tag : tags) {
+            const size_t length = std::strlen(tag);
+            if (static_cast<size_t>(end - at) > length &&
+                std::equal(tag, tag + length, at + 1, [](char t, uint8_t c) { return std::tolower(c) == t; }))
+                return true;
+        }
+    return false;
+}
+
 bool LooksLikeHtml(const std::vector<uint8_t>& b) {
     const auto first = std::find_if(b.begin(), b.begin() + std::min<size_t>(b.size(), 1024),
                                     [](uint8_t c) { return !std::isspace(c) && c != 0xEF && c != 0xBB && c != 0xBF; });
-    if (first == b.end() || *first != '<') return false;
-    static const char* const tags[] = {"<html", "<!doctype html", "<head", "<body", "<a ", "<script", "<iframe",
-                                       "<img", "<object", "<embed", "<svg", "<meta", "<div", "<p>"};
-    for (const char* tag : tags)
-        if (Tag(b, 4096, tag)) return true;
-    return false;
+    return first != b.end() && *first == '<' && HasHtmlTag(b, 4096);
 }
 
 std::unique_ptr<ArchiveFormat> MakeHtmlFormat() { return std::unique_ptr<ArchiveFormat>(new HtmlFormat); }

@@ -34,7 +34,11 @@ public:
     }
     // A character given by its number: the byte below 256, UTF-8 above.
     void PutCode(uint32_t code) {
-        if (code < 0x100) {
+        if (code < 0x100) Put(static_cast<uint8_t>(code));
+        else PutUtf8(code);
+    }
+    void PutUtf8(uint32_t code) {
+        if (code < 0x80) {
             Put(static_cast<uint8_t>(code));
         } else if (code < 0x800) {
             Put(static_cast<uint8_t>(0xC0 | code >> 6));
@@ -144,10 +148,22 @@ bool Reference(Reader& in, uint32_t& code, uint64_t& length) {
 
 }  // namespace
 
-bool NormaliseText(ByteSource& source, size_t max, std::vector<uint8_t>& out) {
+bool NormaliseText(ByteSource& source, size_t max, std::vector<uint8_t>& out, TextEncoding encoding) {
     Form form(max, out);
     Reader in(source);
-    while (in.More() && !form.Full()) form.Put(in.Next());
+    if (encoding == TextEncoding::Bytes) {
+        while (in.More() && !form.Full()) form.Put(in.Next());
+        return !form.Full();
+    }
+    in.Skip(2);  // the byte-order mark
+    while (in.More() && !form.Full()) {
+        const uint8_t first = in.Next();
+        if (!in.More()) break;
+        const uint8_t second = in.Next();
+        const uint32_t code = encoding == TextEncoding::Utf16Le ? first | second << 8 : second | first << 8;
+        if (code < 0x80) form.Put(static_cast<uint8_t>(code));
+        else form.PutUtf8(code);
+    }
     return !form.Full();
 }
 

@@ -4,6 +4,7 @@
 // once and keeps at most max bytes of what it makes.
 #pragma once
 
+#include "refengine/ObjectType.h"
 #include "refengine/Source.h"
 
 #include <cstdint>
@@ -11,8 +12,9 @@
 
 namespace RefEngine {
 
-// False when the form would be longer than max (out then holds its first max bytes).
-bool NormaliseText(ByteSource& source, size_t max, std::vector<uint8_t>& out);
+// False when the form would be longer than max (out then holds its first max bytes). Text in UTF-16
+// is read after its byte-order mark, each character as its UTF-8 bytes.
+bool NormaliseText(ByteSource& source, size_t max, std::vector<uint8_t>& out, TextEncoding encoding = TextEncoding::Bytes);
 bool NormaliseHtml(ByteSource& source, size_t max, std::vector<uint8_t>& out);
 
 }  // namespace RefEngine

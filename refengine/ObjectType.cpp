@@ -63,8 +63,22 @@ uint16_t TypesOfBytes(const std::vector<uint8_t>& b) {
     if (types) return types;
     if (LooksLikeMail(b)) return TargetBit(MailTarget);
     if (LooksLikeHtml(b)) return TargetBit(HtmlTarget);
-    if (AsciiText(b)) return TargetBit(TextTarget);
-    return 0;
+    if (EncodingOfText(b) != TextEncoding::Bytes) return TargetBit(TextTarget);
+    if (!AsciiText(b)) return 0;
+    return static_cast<uint16_t>(TargetBit(TextTarget) | (HasHtmlTag(b, b.size()) ? TargetBit(HtmlTarget) : 0));
+}
+
+TextEncoding EncodingOfText(const std::vector<uint8_t>& b) {
+    if (b.size() < 4 || !((b[0] == 0xFF && b[1] == 0xFE) || (b[0] == 0xFE && b[1] == 0xFF))) return TextEncoding::Bytes;
+    // Mostly printable characters below 256 in the first 2 KiB after the mark.
+    const bool little = b[0] == 0xFF;
+    size_t characters = 0, printable = 0;
+    for (size_t i = 2; i + 1 < std::min<size_t>(b.size(), 2048); i += 2, ++characters) {
+        const uint8_t low = little ? b[i] : b[i + 1], high = little ? b[i + 1] : b[i];
+        if (high == 0 && (low >= 0x20 || low == '\t' || low == '\n' || low == '\r')) ++printable;
+    }
+    if (printable * 10 < characters * 9) return TextEncoding::Bytes;
+    return little ? TextEncoding::Utf16Le : TextEncoding::Utf16Be;
 }
 
 std::string ContainerFormat(const std::string& typeName) {

@@ -31,13 +31,18 @@ inline uint16_t TargetBit(int type) { return static_cast<uint16_t>(1u << type); 
 inline bool TargetFits(int target, uint16_t types) { return target == AnyTarget || (types & TargetBit(target)); }
 
 // The types the first bytes of an object show, PE files aside (the PE reader tells those by their
-// headers). Text, mail and web pages are told apart: each is one of them at most.
+// headers). Mail is neither text nor a page; text that carries markup is both (HTML and text bits).
 uint16_t TypesOfBytes(const std::vector<uint8_t>& head);
 
 // The first line is a mail's or a mailbox's header field (Mail.cpp).
 bool LooksLikeMail(const std::vector<uint8_t>& head);
 // A page of HTML: markup from the first character on, with a tag of a page early on (Html.cpp).
 bool LooksLikeHtml(const std::vector<uint8_t>& head);
+// A tag of a page within the first bytes: text that carries markup is read as a page too.
+bool HasHtmlTag(const std::vector<uint8_t>& head, size_t within);
+// Text in UTF-16 (after its byte-order mark), read a character a byte for its normalised form.
+enum class TextEncoding { Bytes, Utf16Le, Utf16Be };
+TextEncoding EncodingOfText(const std::vector<uint8_t>& head);
 
 // The container a signature's "Container:" names (CL_TYPE_ZIP, ...) as the engine calls the format
 // that opens it ("ZIP"); RootContainer for CL_TYPE_ANY, which means an object in no container at all;

@@ -312,23 +312,22 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
     ObjectDigests digests(source);
     Detection detection = MatchBodies(source, info, digests, objectName, stop, depth == 0);
     if (detection.found || Stopped(stop)) return Stopped(stop) ? Detection() : detection;
-    if (own & normalised & database_.targetTypes) {
+    for (const int view : {HtmlTarget, TextTarget}) {
+        if (!(own & database_.targetTypes & TargetBit(view))) continue;
         std::vector<uint8_t> text;
-        const bool html = (own & TargetBit(HtmlTarget)) != 0;
-        const bool whole = html ? NormaliseHtml(source, static_cast<size_t>(limits_.maxMemberSize), text)
-                                : NormaliseText(source, static_cast<size_t>(limits_.maxMemberSize), text);
+        const size_t max = static_cast<size_t>(limits_.maxMemberSize);
+        const bool whole = view == HtmlTarget ? NormaliseHtml(source, max, text) : NormaliseText(source, max, text, EncodingOfText(head.bytes));
         MemorySource form(text.data(), text.size());
         ObjectInfo formInfo;
         formInfo.size = text.size();
-        formInfo.types = static_cast<uint16_t>((info.types & ~TargetBit(PeTarget)) | (own & normalised));
+        formInfo.types = static_cast<uint16_t>((info.types & ~TargetBit(PeTarget)) | TargetBit(view));
         formInfo.container = info.container;
         const Detection inForm = MatchBodies(form, formInfo, digests, objectName, stop, false);
         if (inForm.found || Stopped(stop)) return Stopped(stop) ? Detection() : inForm;
         if (!detection.incomplete && inForm.incomplete) detection = inForm;
         if (!detection.incomplete && !whole) {
             detection.incomplete = true;
-            detection.why = std::string(html ? "web page" : "text") + " over " + std::to_string(limits_.maxMemberSize >> 20) +
-                            " MB normalised";
+            detection.why = std::string(view == HtmlTarget ? "web page" : "text") + " over " + std::to_string(max >> 20) + " MB normalised";
         }
     }
     auto report = [&](const std::string& name) {

@@ -37,9 +37,15 @@ TEST(TargetTypes, EachSignatureSeesObjectsOfItsKindOnly) {
     // Text in any case and spacing; the same words in a binary file are not text.
     EXPECT_EQ("Text.Only", Found(engine, "x = Document.Write(\r\n\t  UNESCAPE('%41'))\n"));
     EXPECT_EQ("", Found(engine, std::string("\0\x01 document.write( unescape", 27)));
-    // A page with character references and script escapes; its signature is not one of text.
+    // A page with character references and script escapes; text that carries markup is a page too,
+    // a binary file is not; UTF-16 text is text.
     EXPECT_EQ("Html.Only", Found(engine, "<html><body><SCRIPT>eval(&#39;\\x74ervan&#x27;)</script></body></html>\n"));
-    EXPECT_EQ("", Found(engine, "plain text: <script>eval('tervan')\n"));
+    EXPECT_EQ("Html.Only", Found(engine, "plain text: <script>eval('tervan')\n"));
+    EXPECT_EQ("", Found(engine, std::string("\0\x01<script>eval('tervan')", 24)));
+    const std::string wide = u8"x = Document.Write(  UNESCAPE('%41'))";
+    std::string utf16 = "\xFF\xFE";
+    for (char c : wide) utf16 += {c, '\0'};
+    EXPECT_EQ("Text.Only", Found(engine, utf16));
     // A container's signature sees its members, not the same bytes anywhere else.
     TestSupport::ZipWriter zip;
     zip.Add("member.txt", "TERVAN-IN-ZIP");
