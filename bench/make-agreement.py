@@ -3,6 +3,7 @@
 engine with clamscan: WORK/<type>/bases holds the bases, WORK/<type>/files the files (positives and near
 misses). PE files are built with the cross compiler given (i686-w64-mingw32-gcc).
     make-agreement.py WORK COMPILER"""
+import base64
 import hashlib
 import io
 import os
@@ -255,6 +256,37 @@ with zipfile.ZipFile(packed, "w") as z:
     z.writestr("member.bin", embed(b"zipped-marker"))
 t.file("zip.hit", packed.getvalue())
 t.file("zip.miss", embed(b"zipped-marker"))
+t.base(".ldb", "Agree.At.Root;Engine:81-255,Container:CL_TYPE_ANY,Target:0;0;%s" % hexs(b"root-marker"))
+t.file("root.hit", embed(b"root-marker"))
+packed = io.BytesIO()
+with zipfile.ZipFile(packed, "w") as z:
+    z.writestr("member.bin", embed(b"root-marker"))
+t.file("root.miss", packed.getvalue())
+t.base(".ldb", "Agree.In.Mail;Engine:81-255,Container:CL_TYPE_MAIL,Target:0;0;%s" % hexs(b"attached-marker"))
+attachment = base64.b64encode(embed(b"attached-marker")).decode()
+t.file("inmail.hit", ("From: a@example.com\nTo: b@example.com\nSubject: files\nMIME-Version: 1.0\n"
+                      "Content-Type: multipart/mixed; boundary=\"b1\"\n\n--b1\nContent-Type: text/plain\n\nsee attached\n"
+                      "--b1\nContent-Type: application/octet-stream; name=\"a.bin\"\nContent-Transfer-Encoding: base64\n\n"
+                      "%s\n--b1--\n" % attachment).encode())
+t.file("inmail.miss", embed(b"attached-marker"))
+t.base(".ldb", "Agree.Pcre.Every;Engine:81-255,Target:0;0&1>2;%s;0/k[0-9]z/g" % hexs(b"every-trigger"))
+t.file("pcreall.hit", embed(b"every-trigger", b"k1z", b"k2z", b"k3z"))
+t.file("pcreall.miss", embed(b"every-trigger", b"k1z", b"k2z"))
+t.base(".ldb", "Agree.Pcre.Offset;Engine:81-255,Target:0;0&1;%s;200,40:0/at-place/e" % hexs(b"offset-trigger"))
+t.file("pcreoffset.hit", filler(214) + b"at-place" + filler(50) + b"offset-trigger" + filler(20))
+t.file("pcreoffset.miss", filler(300) + b"at-place" + filler(50) + b"offset-trigger" + filler(20))
+t.base(".ndb", "Agree.Gif:5:*:%s" % hexs(b"gif-marker"))
+t.file("gif.hit", b"GIF89a" + bytes([1, 0, 1, 0, 0, 0, 0]) + filler(50) + b"gif-marker" + filler(50))
+t.file("gif.miss", embed(b"gif-marker"))
+t.base(".ndb", "Agree.Pdf:10:*:%s" % hexs(b"pdf-marker"))
+t.file("pdf.hit", b"%PDF-1.4\n% pdf-marker\n1 0 obj\n<< >>\nendobj\n%%EOF\n")
+t.file("pdf.miss", embed(b"pdf-marker"))
+t.base(".ndb", "Agree.Java:12:*:%s" % hexs(b"java-marker"))
+t.file("java.hit", b"\xca\xfe\xba\xbe\x00\x00\x00\x34" + filler(50) + b"java-marker" + filler(50))
+t.file("java.miss", embed(b"java-marker"))
+t.base(".ndb", "Agree.MachO:9:*:%s" % hexs(b"macho-marker"))
+t.file("macho.hit", b"\xcf\xfa\xed\xfe\x07\x00\x00\x01" + filler(50) + b"macho-marker" + filler(50))
+t.file("macho.miss", embed(b"macho-marker"))
 types.append(t)
 
 t = Type("allow")
