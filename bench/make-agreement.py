@@ -289,6 +289,50 @@ t.file("macho.hit", b"\xcf\xfa\xed\xfe\x07\x00\x00\x01" + filler(50) + b"macho-m
 t.file("macho.miss", embed(b"macho-marker"))
 types.append(t)
 
+# An ELF program of this machine: its entry point and sections, as offsets of signatures for ELF files.
+def elf_layout(data):
+    wide, big = data[4] == 2, data[5] == 2
+    e = ">" if big else "<"
+    w = "Q" if wide else "I"
+    entry, phoff, shoff = struct.unpack_from(e + w + w + w, data, 24)
+    phentsize, phnum, shentsize, shnum = struct.unpack_from(e + "HHHH", data, 54 if wide else 42)
+    entry_offset = None
+    for i in range(phnum):
+        at = phoff + i * phentsize
+        if wide:
+            kind, _, offset, vaddr, _, filesz = struct.unpack_from(e + "IIQQQQ", data, at)
+        else:
+            kind, offset, vaddr, _, filesz = struct.unpack_from(e + "IIIII", data, at)
+        if kind == 1 and vaddr <= entry < vaddr + filesz and entry_offset is None:
+            entry_offset = offset + entry - vaddr
+    sections = []
+    for i in range(shnum):
+        at = shoff + i * shentsize
+        kind = struct.unpack_from(e + "I", data, at + 4)[0]
+        offset, size = struct.unpack_from(e + w + w, data, at + (24 if wide else 16))
+        sections.append((offset, 0 if kind == 8 else size))
+    return entry_offset, sections
+
+
+elf_path = "/bin/true"
+if os.path.exists(elf_path) and open(elf_path, "rb").read(4) == b"\x7fELF":
+    elf = open(elf_path, "rb").read()
+    entry, sections = elf_layout(elf)
+    text = max(range(len(sections)), key=lambda i: sections[i][1])  # the largest: the code
+    def changed(data, at):
+        return data[:at] + bytes([data[at] ^ 0xFF]) + data[at + 1:]
+    for name, line, at in (("elf-entry", "Agree.Elf.Entry:6:EP+0:%s" % hexs(elf[entry:entry + 16]), entry),
+                           ("elf-section", "Agree.Elf.Section:6:S%d+0:%s" % (text, hexs(elf[sections[text][0]:sections[text][0] + 12])),
+                            sections[text][0]),
+                           ("elf-inside", "Agree.Elf.Inside:6:SE%d:%s" % (text, hexs(elf[sections[text][0] + 64:sections[text][0] + 76])),
+                            sections[text][0] + 64),
+                           ("elf-last", "Agree.Elf.Last:6:SL+0:%s" % hexs(elf[sections[-1][0]:sections[-1][0] + 8]), sections[-1][0])):
+        t = Type(name)
+        t.base(".ndb", line)
+        t.file("program.hit", elf)
+        t.file("program.miss", changed(elf, at))
+        types.append(t)
+
 t = Type("allow")
 t.base(".ndb", "Agree.Allowed.Body:0:*:%s" % hexs(b"allowed-body"))
 for i in range(4):

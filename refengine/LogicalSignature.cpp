@@ -209,8 +209,9 @@ bool LogicalSignature::Fits(const ObjectInfo& info) const {
     if (!TargetFits(std::max(target, 0), info.types)) return false;
     if (!container.empty() && container != (info.container.empty() ? RootContainer : info.container)) return false;
     if (info.size < sizeMin || info.size > sizeMax) return false;
-    if (entryLimited && (!info.pe || info.entryPoint < entryMin || info.entryPoint > entryMax)) return false;
-    if (sectionsLimited && (!info.pe || info.sections.size() < sectionsMin || info.sections.size() > sectionsMax)) return false;
+    if (entryLimited && (!info.structured || info.entryPoint < entryMin || info.entryPoint > entryMax)) return false;
+    if (sectionsLimited && (!info.structured || info.sections.size() < sectionsMin || info.sections.size() > sectionsMax))
+        return false;
     return true;
 }
 
@@ -414,12 +415,12 @@ bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogica
             body.name = out.name;
             if (body.offset.kind != Offset::Anywhere && body.offset.kind != Offset::FromStart &&
                 body.offset.kind != Offset::FromEnd) {
-                // Offsets into a program's structure: the engine knows it for PE files only.
-                if (body.target > PeTarget) {
-                    out.skipReason = "entry point or section offset in an ELF or Mach-O file";
+                // Offsets into a program's structure: the engine knows that of PE and ELF files.
+                if (body.target > PeTarget && body.target != ElfTarget) {
+                    out.skipReason = "entry point or section offset in a Mach-O file";
                     return false;
                 }
-                body.target = PeTarget;
+                if (body.target != ElfTarget) body.target = PeTarget;
             }
             out.bodies.emplace_back(static_cast<uint32_t>(index), std::move(body));
         }

@@ -221,20 +221,20 @@ bool ResolveOffset(const Offset& offset, const ObjectInfo& info, uint64_t& first
         at = static_cast<int64_t>(info.size) - offset.value;
         break;
     case Offset::EntryPoint:
-        if (!info.pe) return false;
+        if (!info.structured || info.entryPoint == UINT64_MAX) return false;
         at = static_cast<int64_t>(info.entryPoint) + offset.value;
         break;
     case Offset::SectionStart:
-        if (!info.pe || offset.section >= info.sections.size()) return false;
+        if (!info.structured || offset.section >= info.sections.size()) return false;
         at = static_cast<int64_t>(info.sections[offset.section].offset) + offset.value;
         break;
     case Offset::LastSection:
-        if (!info.pe || info.sections.empty()) return false;
+        if (!info.structured || info.sections.empty()) return false;
         at = static_cast<int64_t>(info.sections.back().offset) + offset.value;
         break;
     case Offset::SectionEnd: {
         // Anywhere inside the section.
-        if (!info.pe || offset.section >= info.sections.size()) return false;
+        if (!info.structured || offset.section >= info.sections.size()) return false;
         const ObjectInfo::Section& section = info.sections[offset.section];
         if (section.size == 0) return false;
         first = section.offset;

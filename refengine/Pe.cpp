@@ -15,7 +15,7 @@ uint32_t Get32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (s
 }  // namespace
 
 bool ReadPe(ByteSource& source, ObjectInfo& info) {
-    info.pe = false;
+    info.pe = info.structured = false;
     info.types = static_cast<uint16_t>(info.types & ~TargetBit(PeTarget));
     info.sections.clear();
     const uint64_t size = source.Size();
@@ -60,7 +60,7 @@ bool ReadPe(ByteSource& source, ObjectInfo& info) {
         }
     }
     info.entryPoint = entryPoint;
-    info.pe = true;
+    info.pe = info.structured = true;
     info.types |= TargetBit(PeTarget);
     return true;
 }

@@ -1,6 +1,7 @@
 // Matching bodies, hashes of objects and of PE sections, the allow list, and archive members.
 #include "refengine/Scanner.h"
 
+#include "refengine/Elf.h"
 #include "refengine/Hash.h"
 #include "refengine/Normalise.h"
 #include "refengine/Pe.h"
@@ -308,6 +309,7 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
     const uint16_t normalised = TargetBit(HtmlTarget) | TargetBit(TextTarget);
     const uint16_t own = TypesOfBytes(head.bytes);
     info.types |= own & ~normalised;
+    if (own & TargetBit(ElfTarget)) ReadElf(source, info);
     head.types = info.types;
     ObjectDigests digests(source);
     Detection detection = MatchBodies(source, info, digests, objectName, stop, depth == 0);
@@ -348,8 +350,9 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
         }
     }
     for (const ObjectInfo::Section& section : info.sections) {
-        // A section cut short by the end of the file has no digest of its stated size.
-        if (section.size != section.rawSize || !database_.sectionHashes.NamesAny(section.size)) continue;
+        // A section cut short by the end of the file has no digest of its stated size; section digests
+        // are of PE files.
+        if (!info.pe || section.size != section.rawSize || !database_.sectionHashes.NamesAny(section.size)) continue;
         for (HashKind kind : HashKinds) {
             if (!database_.sectionHashes.Names(kind, section.size)) continue;
             const std::vector<uint8_t> digest = Digest(kind, source, section.offset, section.size);

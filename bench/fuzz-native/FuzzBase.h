@@ -31,6 +31,8 @@ inline const RefEngine::Engine& FuzzEngine() {
             {".ndb", "Text:7:*:6576616c28"},
             {".ndb", "Page:3:*:3c736372697074"},
             {".ndb", "Macro:2:*:537562"},
+            {".ndb", "ElfEntry:6:EP+0:31ed"},
+            {".ndb", "ElfSection:6:S1+0:7f??"},
             {".ldb", "Pattern;Engine:81-255,Target:0;0&1;6576;0/e(v+a?)+l\\d*/gi"},
             {".ldb", "Zipped;Engine:81-255,Container:CL_TYPE_ZIP,Target:0;0;504b"},
             {".hdb", "44d88612fea8a8f36de82e1278abb02f:68:Eicar.Md5"},

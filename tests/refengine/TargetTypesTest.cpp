@@ -63,6 +63,37 @@ TEST(TargetTypes, EachSignatureSeesObjectsOfItsKindOnly) {
     EXPECT_EQ("Macro.Only", Found(engine, sample));
 }
 
+namespace {
+
+// A 32-bit ELF program: its headers, one loadable segment from the file's start at 0x8048000, and
+// code at offset 0x60; the entry address as given.
+std::string ElfProgram(uint32_t entry, const std::string& code) {
+    auto le = [](uint32_t value, int bytes) {
+        std::string out;
+        for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+        return out;
+    };
+    const uint32_t size = 0x60 + static_cast<uint32_t>(code.size());
+    std::string elf = std::string("\x7F" "ELF\x01\x01\x01", 7) + std::string(9, '\0') + le(2, 2) + le(3, 2) + le(1, 4) +
+                      le(entry, 4) + le(52, 4) + le(0, 4) + le(0, 4) + le(52, 2) + le(32, 2) + le(1, 2) + le(40, 2) + le(0, 2) +
+                      le(0, 2);
+    elf += le(1, 4) + le(0, 4) + le(0x8048000, 4) + le(0x8048000, 4) + le(size, 4) + le(size, 4) + le(5, 4) + le(0x1000, 4);
+    return elf + std::string(0x60 - elf.size(), '\0') + code;
+}
+
+}  // namespace
+
+// An entry point of an ELF program is where its address lies in the file.
+TEST(TargetTypes, ElfEntryPoints) {
+    Database db;
+    ASSERT_TRUE(db.AddLine(".ndb", "Elf.Entry:6:EP+0:" + Hex("TERVAN-ELF-ENTRY")));
+    db.Seal();
+    const Engine engine(db);
+    EXPECT_EQ("Elf.Entry", Found(engine, ElfProgram(0x8048060, "TERVAN-ELF-ENTRY")));
+    EXPECT_EQ("", Found(engine, ElfProgram(0x8048061, "TERVAN-ELF-ENTRY")));
+    EXPECT_EQ("", Found(engine, ElfProgram(0x9000000, "TERVAN-ELF-ENTRY"))) << "an entry outside every segment";
+}
+
 // The published example of the VBA compression: copies whose offset and length bits follow the
 // position in the chunk.
 TEST(TargetTypes, VbaChunksDecompressAsPublished) {
