@@ -3,22 +3,17 @@
 
 #include <pcre2.h>
 
-#include <algorithm>
-
 namespace RefEngine {
 namespace {
 
-// Steps of the matcher for one search (a base, and more for each byte of the subject: one search tries
-// every start), nesting of backtracking, and its heap (KiB): far above what a signature's pattern
-// needs on a real file, far below a stall.
-const uint32_t MatchLimitBase = 2000000, MatchLimitPerByte = 100, MatchLimitMax = 1000000000;
+// Nesting of backtracking, and the heap (KiB) of one search: far above what a signature's pattern
+// needs on a real file. Its steps are bounded by the caller.
 const uint32_t DepthLimit = 10000, HeapLimitKib = 32768;
 
 struct MatchContext {
     pcre2_match_context* context = pcre2_match_context_create(nullptr);
-    explicit MatchContext(size_t subjectSize) {
-        const uint64_t limit = MatchLimitBase + static_cast<uint64_t>(subjectSize) * MatchLimitPerByte;
-        pcre2_set_match_limit(context, static_cast<uint32_t>(std::min<uint64_t>(limit, MatchLimitMax)));
+    explicit MatchContext(uint32_t steps) {
+        pcre2_set_match_limit(context, steps);
         pcre2_set_depth_limit(context, DepthLimit);
         pcre2_set_heap_limit(context, HeapLimitKib);
     }
@@ -56,9 +51,9 @@ std::shared_ptr<const RegularExpression> RegularExpression::Compile(const std::s
 
 RegularExpression::~RegularExpression() { pcre2_code_free(code_); }
 
-RegularExpression::Outcome RegularExpression::Find(const uint8_t* subject, size_t size, size_t start, size_t& matchStart,
-                                                   size_t& matchEnd) const {
-    const MatchContext limits(size);
+RegularExpression::Outcome RegularExpression::Find(const uint8_t* subject, size_t size, size_t start, uint32_t steps,
+                                                   size_t& matchStart, size_t& matchEnd) const {
+    const MatchContext limits(steps);
     pcre2_match_data* data = pcre2_match_data_create_from_pattern(code_, nullptr);
     if (!data || !limits.context) {
         pcre2_match_data_free(data);

@@ -1,6 +1,6 @@
 // The regular expressions of logical signatures, through PCRE2 (bytes, never UTF): compiled once when
-// the bases load; every match bounded in its work (PCRE2's match, depth and heap limits), so that
-// neither a pattern nor an object can make a scan stall.
+// the bases load; every search bounded in its work (the steps its caller allows, and PCRE2's depth
+// and heap limits), so that neither a pattern nor an object can make a scan stall.
 #pragma once
 
 #include <cstddef>
@@ -22,8 +22,9 @@ public:
     RegularExpression& operator=(const RegularExpression&) = delete;
 
     enum class Outcome { Match, NoMatch, Limit };
-    // The first match in subject[0, size) that starts at or after start: where it starts and ends.
-    Outcome Find(const uint8_t* subject, size_t size, size_t start, size_t& matchStart, size_t& matchEnd) const;
+    // The first match in subject[0, size) that starts at or after start, found within the given number
+    // of the matcher's steps: where it starts and ends.
+    Outcome Find(const uint8_t* subject, size_t size, size_t start, uint32_t steps, size_t& matchStart, size_t& matchEnd) const;
 
 private:
     explicit RegularExpression(pcre2_real_code_8* code) : code_(code) {}

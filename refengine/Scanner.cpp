@@ -225,6 +225,7 @@ Detection Engine::MatchBodies(ByteSource& form, const ObjectInfo& info, ObjectDi
     std::string patternCut;  // a regular expression that could not be run to its end, and why
     if (!body.found) {
         ObjectBytes bytes(form, limits_.maxMemberSize);
+        bytes.patternSteps = 6 * (SearchSteps + SearchStepsPerByte * static_cast<uint64_t>(bytes.Size()));
         for (auto& count : counts) {
             const LogicalSignature& logical = database_.logical[count.first];
             if (logical.monotone || !logical.Fits(info)) continue;
@@ -283,8 +284,16 @@ bool Engine::RunPatterns(const LogicalSignature& logical, ObjectBytes& bytes, st
         }
         uint32_t found = 0;
         for (size_t at = start; at <= end && found < MaxPatternCount;) {
+            const uint64_t steps = std::min<uint64_t>({SearchSteps + SearchStepsPerByte * static_cast<uint64_t>(end - at),
+                                                       bytes.patternSteps, UINT32_MAX});
+            if (steps < SearchSteps) {  // the object's steps are spent
+                complete = false;
+                break;
+            }
+            bytes.patternSteps -= steps;
             size_t matchStart = 0, matchEnd = 0;
-            const RegularExpression::Outcome outcome = pattern.expression->Find(subject, end, at, matchStart, matchEnd);
+            const RegularExpression::Outcome outcome =
+                pattern.expression->Find(subject, end, at, static_cast<uint32_t>(steps), matchStart, matchEnd);
             if (outcome == RegularExpression::Outcome::Limit) complete = false;
             if (outcome != RegularExpression::Outcome::Match) break;
             ++found;
