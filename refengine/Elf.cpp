@@ -6,7 +6,8 @@
 namespace RefEngine {
 namespace {
 
-const uint32_t MaxSegments = 256, MaxSections = 1024, LoadSegment = 1, NoBits = 8;
+// Entries larger than the format's own are allowed (later versions may add fields), within reason.
+const uint32_t MaxSegments = 256, MaxSections = 1024, MaxEntrySize = 256, LoadSegment = 1, NoBits = 8;
 
 class Fields {
 public:
@@ -42,7 +43,7 @@ bool ReadElf(ByteSource& source, ObjectInfo& info) {
 
     // The entry address through the loadable segment that holds it.
     bool entryFound = false;
-    if (segments <= MaxSegments && segmentSize >= (wide ? 56u : 32u) && segmentsAt < size &&
+    if (segments <= MaxSegments && segmentSize >= (wide ? 56u : 32u) && segmentSize <= MaxEntrySize && segmentsAt < size &&
         (size - segmentsAt) / segmentSize >= segments) {
         std::vector<uint8_t> table(static_cast<size_t>(segments) * segmentSize);
         if (source.Read(segmentsAt, table.data(), table.size()) != table.size()) return false;
@@ -57,7 +58,7 @@ bool ReadElf(ByteSource& source, ObjectInfo& info) {
             }
         }
     }
-    if (sections <= MaxSections && sectionSize >= (wide ? 64u : 40u) && sectionsAt < size &&
+    if (sections <= MaxSections && sectionSize >= (wide ? 64u : 40u) && sectionSize <= MaxEntrySize && sectionsAt < size &&
         (size - sectionsAt) / sectionSize >= sections) {
         std::vector<uint8_t> table(static_cast<size_t>(sections) * sectionSize);
         if (source.Read(sectionsAt, table.data(), table.size()) != table.size()) return false;
