@@ -333,6 +333,23 @@ if os.path.exists(elf_path) and open(elf_path, "rb").read(4) == b"\x7fELF":
         t.file("program.miss", changed(elf, at))
         types.append(t)
 
+# A 64-bit Mach-O program made here: one segment, one section of code at 0x800, its entry in LC_MAIN
+# (which clamscan does not read: signatures at its entry point match neither scanner).
+code = b"MACHO-SECTION-CODE".ljust(0x100, b"\x90")
+section = struct.pack("<16s16sQQIIIIIIII", b"__text", b"__TEXT", 0x100000800, len(code), 0x800, 0, 0, 0, 0x80000400, 0, 0, 0)
+segment = struct.pack("<II16sQQQQiiII", 0x19, 72 + 80, b"__TEXT", 0x100000000, 0x1000, 0, 0x1000, 5, 5, 1, 0) + section
+commands = segment + struct.pack("<IIQQ", 0x80000028, 24, 0x800, 0)
+macho = (struct.pack("<IiiIIIII", 0xFEEDFACF, 0x01000007, 3, 2, 2, len(commands), 0, 0) + commands).ljust(0x800, b"\0") + code
+for name, line, at in (("macho-section", "Agree.MachO.Section:9:S0+0:%s" % hexs(code[:12]), 0x800),
+                       ("macho-inside", "Agree.MachO.Inside:9:SE0:%s" % hexs(code[4:14]), 0x804),
+                       ("macho-last", "Agree.MachO.Last:9:SL+2:%s" % hexs(code[2:12]), 0x802),
+                       ("macho-entry", "Agree.MachO.Entry:9:EP+0:%s" % hexs(code[:12]), 0x800)):
+    t = Type(name)
+    t.base(".ndb", line)
+    t.file("program.hit", macho)
+    t.file("program.miss", macho[:at] + bytes([macho[at] ^ 0xFF]) + macho[at + 1:])
+    types.append(t)
+
 t = Type("allow")
 t.base(".ndb", "Agree.Allowed.Body:0:*:%s" % hexs(b"allowed-body"))
 for i in range(4):

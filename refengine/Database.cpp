@@ -260,9 +260,9 @@ bool Database::AddLine(const std::string& givenExtension, const std::string& raw
             return false;
         sig.name.assign(line, 0, colons[0]);
         sig.target = static_cast<uint8_t>(target);
-        // Offsets into a program's structure: the engine knows that of PE and ELF files.
+        // Offsets into a program's structure: the engine knows that of PE, ELF and Mach-O files.
         if (sig.offset.kind != Offset::Anywhere && sig.offset.kind != Offset::FromStart && sig.offset.kind != Offset::FromEnd &&
-            sig.target != PeTarget && sig.target != ElfTarget)
+            sig.target != PeTarget && sig.target != ElfTarget && sig.target != MachOTarget)
             return false;
         sig.cure = CureKind::None;
         return count(AddBody(extension, sig));

@@ -415,12 +415,8 @@ bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogica
             body.name = out.name;
             if (body.offset.kind != Offset::Anywhere && body.offset.kind != Offset::FromStart &&
                 body.offset.kind != Offset::FromEnd) {
-                // Offsets into a program's structure: the engine knows that of PE and ELF files.
-                if (body.target > PeTarget && body.target != ElfTarget) {
-                    out.skipReason = "entry point or section offset in a Mach-O file";
-                    return false;
-                }
-                if (body.target != ElfTarget) body.target = PeTarget;
+                // Offsets into a program's structure: the engine knows that of PE, ELF and Mach-O files.
+                if (body.target != ElfTarget && body.target != MachOTarget) body.target = PeTarget;
             }
             out.bodies.emplace_back(static_cast<uint32_t>(index), std::move(body));
         }

@@ -30,7 +30,7 @@ struct ObjectInfo {
     uint16_t types = 0;     // TargetBit of each target type the object is of
     std::string container;  // the format of the archive or document the object came from, if any
     bool pe = false;
-    bool structured = false;  // a PE or ELF file: its entry point and sections are known
+    bool structured = false;  // a PE, ELF or Mach-O file: its entry point and sections are known
     uint64_t entryPoint = 0;  // file offset of the entry point (UINT64_MAX: none in the file)
     struct Section {
         uint64_t offset = 0, size = 0;  // raw data in the file, cut to the file's size

@@ -3,6 +3,7 @@
 
 #include "refengine/Elf.h"
 #include "refengine/Hash.h"
+#include "refengine/MachO.h"
 #include "refengine/Normalise.h"
 #include "refengine/Pe.h"
 #include "refengine/RegularExpression.h"
@@ -319,6 +320,7 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
     const uint16_t own = TypesOfBytes(head.bytes);
     info.types |= own & ~normalised;
     if (own & TargetBit(ElfTarget)) ReadElf(source, info);
+    if (own & TargetBit(MachOTarget)) ReadMachO(source, info);
     head.types = info.types;
     ObjectDigests digests(source);
     Detection detection = MatchBodies(source, info, digests, objectName, stop, depth == 0);

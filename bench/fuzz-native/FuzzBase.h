@@ -33,6 +33,7 @@ inline const RefEngine::Engine& FuzzEngine() {
             {".ndb", "Macro:2:*:537562"},
             {".ndb", "ElfEntry:6:EP+0:31ed"},
             {".ndb", "ElfSection:6:S1+0:7f??"},
+            {".ndb", "MachOSection:9:SE0:4d41"},
             {".ldb", "Pattern;Engine:81-255,Target:0;0&1;6576;0/e(v+a?)+l\\d*/gi"},
             {".ldb", "Zipped;Engine:81-255,Container:CL_TYPE_ZIP,Target:0;0;504b"},
             {".hdb", "44d88612fea8a8f36de82e1278abb02f:68:Eicar.Md5"},
