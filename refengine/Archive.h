@@ -123,6 +123,9 @@ public:
     virtual bool Recognizes(const ObjectHead& head) const = 0;
     // Every member, to the sink; the sink's report says whether the object was of the format at all.
     virtual void Read(ByteSource& source, const ObjectHead& head, MemberSink& sink) const = 0;
+    // An object is read by the first exclusive format that takes it, and by every other that
+    // recognises it (those that look for what any object may carry).
+    virtual bool Exclusive() const { return true; }
 };
 
 // The formats the engine opens, in the order they are asked.

@@ -8,6 +8,8 @@
 
 namespace RefEngine {
 
+// Programs stored inside a program or another object as they stand.
+std::unique_ptr<ArchiveFormat> MakeEmbeddedProgramsFormat();
 // ZIP, read by the engine itself; members packed by other methods than stored and deflate through 7-Zip.
 std::unique_ptr<ArchiveFormat> MakeZipFormat();
 // RAR 4 and 5, through libarchive.

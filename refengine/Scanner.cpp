@@ -402,9 +402,12 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
             }
             return true;
         };
+        // The first format that takes the object reads it; formats that look into any object (for the
+        // programs stored in it) read it whatever took it.
+        bool taken = false;
         for (const auto& format : ArchiveFormats()) {
-            if (Stopped(stop)) break;
-            if (!format->Recognizes(head)) continue;
+            if (Stopped(stop) || detection.found) break;
+            if ((taken && format->Exclusive()) || !format->Recognizes(head)) continue;
             inner.types = format->Name() == "compound file" || format->Name() == "VBA" ? TargetBit(Ole2Target) : 0;
             inner.container = ContainerOfMembers(format->Name(), head.bytes);
             ArchiveReport report;
@@ -416,7 +419,7 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
                 detection.incomplete = true;
                 detection.why = report.why;
             }
-            break;
+            taken = taken || format->Exclusive();
         }
     }
     return Stopped(stop) ? Detection() : detection;

@@ -90,6 +90,22 @@ TEST_F(Archives, InstallShieldFilesAreMembers) {
     EXPECT_EQ((std::vector<std::string>{"Disk1\\readme.txt", "Disk1\\sample.txt"}), members);
 }
 
+// A program stored as it stands inside another object is scanned as itself, as far as its sections go.
+TEST_F(Archives, EmbeddedProgramsAreMembers) {
+    const std::string setup = TestSupport::ReadFile(TestSupport::ExecutableFolder() + L"testdata\\archives\\installshield.bin");
+    const std::string program = setup.substr(0, 0x400);  // the setup's image: headers and one section
+    MemorySource programSource(reinterpret_cast<const uint8_t*>(program.data()), program.size());
+    const std::vector<uint8_t> md5 = Digest(HashKind::Md5, programSource);
+    Database digests;
+    ASSERT_TRUE(digests.AddLine(".hdb", Hex(std::string(md5.begin(), md5.end())) + ":1024:Program.Digest"));
+    digests.Seal();
+    const Engine withDigest(digests);
+    for (const std::string& carrier : {"data before it " + program + " and after it", "MZ?" + program}) {
+        MemorySource source(reinterpret_cast<const uint8_t*>(carrier.data()), carrier.size());
+        EXPECT_EQ("Program.Digest", withDigest.Scan(source, L"C:\\carrier", nullptr, nullptr).name);
+    }
+}
+
 TEST_F(Archives, WhatCannotBeUnpackedIsNeverClean) {
     for (const wchar_t* name : {L"7z-encrypted.bin", L"7z-encrypted-listing.bin", L"rar4-encrypted.bin"}) {
         const Detection detection = Scan(name);

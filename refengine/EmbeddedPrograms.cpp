@@ -1,0 +1,92 @@
+// Programs stored inside other objects as they stand (a dropper's payload, a program inside an
+// unpacked image): each "MZ" after the object's first byte whose header leads to a valid PE header is a
+// member, as long as its headers and sections say, so that it is scanned as the program (its digest,
+// its structure). Looked for in PE files and in objects whose first bytes hold such a program, whatever
+// other format reads the object too.
+#include "refengine/ArchiveFormats.h"
+#include "refengine/ObjectType.h"
+#include "refengine/Pe.h"
+
+#include <algorithm>
+
+namespace RefEngine {
+namespace {
+
+const uint32_t MaxPrograms = 16;      // members of one object
+const uint32_t MaxHeaderOffset = 4096;  // where a program's PE header may lie after its "MZ"
+
+// The bytes of a source from an offset on, as a source of their own.
+class Window : public ByteSource {
+public:
+    Window(ByteSource& source, uint64_t offset) : source_(source), offset_(offset), size_(source.Size() - offset) {}
+    uint64_t Size() const override { return size_; }
+    size_t Read(uint64_t offset, uint8_t* out, size_t size) override {
+        return offset >= size_ ? 0 : source_.Read(offset_ + offset, out, static_cast<size_t>(std::min<uint64_t>(size, size_ - offset)));
+    }
+    uint8_t At(uint64_t offset) override { return source_.At(offset_ + offset); }
+    const uint8_t* View(uint64_t offset, size_t& size) override {
+        const uint8_t* view = source_.View(offset_ + offset, size);
+        size = static_cast<size_t>(std::min<uint64_t>(size, offset < size_ ? size_ - offset : 0));
+        return view;
+    }
+
+private:
+    ByteSource& source_;
+    uint64_t offset_, size_;
+};
+
+// Where the program at offset ends (its headers and its sections' raw data), or 0 when no program
+// lies there.
+uint64_t ProgramEnd(ByteSource& source, uint64_t offset) {
+    uint8_t dos[64];
+    if (source.Read(offset, dos, sizeof dos) != sizeof dos || dos[0] != 'M' || dos[1] != 'Z') return 0;
+    const uint32_t header = dos[0x3C] | dos[0x3D] << 8 | dos[0x3E] << 16 | static_cast<uint32_t>(dos[0x3F]) << 24;
+    if (header < sizeof dos || header > MaxHeaderOffset) return 0;
+    Window window(source, offset);
+    ObjectInfo info;
+    if (!ReadPe(window, info)) return 0;
+    // As far as its sections' data goes (the headers lie before it); a program without any, its headers.
+    uint64_t end = 0;
+    for (const ObjectInfo::Section& section : info.sections) end = std::max(end, section.offset + section.rawSize);
+    if (end <= header) end = header + 0x200;
+    return offset + std::min(end, window.Size());
+}
+
+bool HoldsProgram(const std::vector<uint8_t>& bytes) {
+    MemorySource head(bytes.data(), bytes.size());
+    for (auto at = bytes.begin() + std::min<size_t>(1, bytes.size()); (at = std::find(at, bytes.end(), 'M')) != bytes.end(); ++at)
+        if (at + 1 != bytes.end() && at[1] == 'Z' && ProgramEnd(head, static_cast<uint64_t>(at - bytes.begin()))) return true;
+    return false;
+}
+
+class EmbeddedProgramsFormat : public ArchiveFormat {
+public:
+    std::string Name() const override { return "embedded program"; }
+    bool Recognizes(const ObjectHead& head) const override { return (head.types & TargetBit(PeTarget)) || HoldsProgram(head.bytes); }
+    bool Exclusive() const override { return false; }
+    void Read(ByteSource& source, const ObjectHead&, MemberSink& sink) const override {
+        uint32_t found = 0;
+        for (uint64_t at = 1; found < MaxPrograms && !sink.Stopped();) {
+            at = FindText(source, at, source.Size(), "MZ");
+            if (at == UINT64_MAX) return;
+            const uint64_t end = ProgramEnd(source, at);
+            if (!end) {
+                ++at;
+                continue;
+            }
+            sink.Report().archive = true;
+            if (sink.Begin("program at " + std::to_string(at), end - at, end - at)) {
+                const bool intact = CopyInto(source, at, end - at, sink);
+                if (!sink.End(!intact, "embedded program cut short")) return;
+            }
+            ++found;
+            at = end;
+        }
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<ArchiveFormat> MakeEmbeddedProgramsFormat() { return std::unique_ptr<ArchiveFormat>(new EmbeddedProgramsFormat); }
+
+}  // namespace RefEngine
