@@ -66,6 +66,7 @@ public:
         return b.size() >= 8 && (b[0] == 'C' || b[0] == 'Z') && b[1] == 'W' && b[2] == 'S' && b[3] < 64;
     }
     void Read(ByteSource& source, const ObjectHead& head, MemberSink& sink) const override {
+        if (!Recognizes(head)) return;  // read only what is one (the header's length below)
         sink.Report().archive = true;
         const uint32_t length = head.bytes[4] | head.bytes[5] << 8 | head.bytes[6] << 16 | static_cast<uint32_t>(head.bytes[7]) << 24;
         if (!sink.Begin("movie.swf", source.Size(), length < 8 ? UINT64_MAX : length - 8)) return;

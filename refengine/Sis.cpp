@@ -24,6 +24,7 @@ public:
     }
     void Read(ByteSource& source, const ObjectHead& head, MemberSink& sink) const override {
         const std::vector<uint8_t>& b = head.bytes;
+        if (!Recognizes(head)) return;  // read only what is one (the header's fields below)
         const bool release6 = Le32(&b[4]) == Uid2Release6;
         const uint32_t languages = Le16(&b[0x12]), records = Le16(&b[0x14]);
         const bool unicode = Le16(&b[0x24]) & 0x1, compressed = !(Le16(&b[0x24]) & 0x8);
