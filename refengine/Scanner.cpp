@@ -226,7 +226,6 @@ Detection Engine::MatchBodies(ByteSource& form, const ObjectInfo& info, ObjectDi
     std::string patternCut;  // a regular expression that could not be run to its end, and why
     if (!body.found) {
         ObjectBytes bytes(form, limits_.maxMemberSize);
-        bytes.patternSteps = 6 * (SearchSteps + SearchStepsPerByte * static_cast<uint64_t>(bytes.Size()));
         for (auto& count : counts) {
             const LogicalSignature& logical = database_.logical[count.first];
             if (logical.monotone || !logical.Fits(info)) continue;
@@ -284,14 +283,14 @@ bool Engine::RunPatterns(const LogicalSignature& logical, ObjectBytes& bytes, st
             if (pattern.encompass) end = static_cast<size_t>(std::min<uint64_t>(end, last + 1));
         }
         uint32_t found = 0;
+        uint64_t budget = 6 * (SearchSteps + SearchStepsPerByte * static_cast<uint64_t>(end - start));
         for (size_t at = start; at <= end && found < MaxPatternCount;) {
-            const uint64_t steps = std::min<uint64_t>({SearchSteps + SearchStepsPerByte * static_cast<uint64_t>(end - at),
-                                                       bytes.patternSteps, UINT32_MAX});
-            if (steps < SearchSteps) {  // the object's steps are spent
+            const uint64_t steps = std::min<uint64_t>({SearchSteps + SearchStepsPerByte * static_cast<uint64_t>(end - at), budget, UINT32_MAX});
+            if (steps < SearchSteps) {  // the pattern's steps are spent
                 complete = false;
                 break;
             }
-            bytes.patternSteps -= steps;
+            budget -= steps;
             size_t matchStart = 0, matchEnd = 0;
             const RegularExpression::Outcome outcome =
                 pattern.expression->Find(subject, end, at, static_cast<uint32_t>(steps), matchStart, matchEnd);

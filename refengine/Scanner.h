@@ -43,8 +43,6 @@ private:
 class ObjectBytes {
 public:
     ObjectBytes(ByteSource& source, uint64_t max) : source_(source), max_(max) {}
-    // The steps regular expressions may still take over the object, all searches together.
-    uint64_t patternSteps = 0;
     // Null when the object is larger than max or could not be read whole.
     const uint8_t* Data();
     size_t Size() const { return static_cast<size_t>(source_.Size()); }
@@ -97,9 +95,9 @@ private:
     // cure may cut them), or its normalised text. The allow list is asked with the object's digests.
     // The regular expressions of a logical signature whose triggers hold, their counts into counts;
     // false when one could not be run to its end (a limit, or an object too large to hold).
-    // Steps of one search: a base and some for each byte it may pass; all searches over an object
-    // together are granted at most six times those of one over all of it (a pattern counted to a few
-    // matches near the object's start is granted nearly that each time). Counts above 64 are not told
+    // Steps of one search: a base and some for each byte it may pass; all searches of one pattern
+    // together are granted at most six times those of one over all its range (a pattern counted to a
+    // few matches near the start is granted nearly that each time). Counts above 64 are not told
     // apart.
     static const uint32_t SearchSteps = 2000000, SearchStepsPerByte = 16, MaxPatternCount = 64;
     bool RunPatterns(const LogicalSignature& logical, ObjectBytes& bytes, std::vector<uint32_t>& counts) const;

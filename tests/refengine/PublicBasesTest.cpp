@@ -203,6 +203,16 @@ TEST(PublicBases, LogicalSignaturesCountTheirSubsignatures) {
     const Detection cut = Engine(db).Scan(runaway, L"C:\\runaway", nullptr, nullptr);
     EXPECT_TRUE(!cut.found && cut.incomplete) << cut.why;
     EXPECT_EQ("work limit of Pcre.Runaway", cut.why);
+    // Many patterns behind one common trigger (as macro signatures behind a module's first line): each
+    // has steps of its own, none is cut for the others'.
+    Database many;
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(many.AddLine(".ldb", "Many." + std::to_string(i) + ";Target:0;0&1;" + Hex("common-trigger") + ";0/absent" +
+                                             std::to_string(i) + "/"));
+    many.Seal();
+    MemorySource common(reinterpret_cast<const uint8_t*>("common-trigger and text"), 23);
+    const Detection none = Engine(many).Scan(common, L"C:\\common", nullptr, nullptr);
+    EXPECT_FALSE(none.found || none.incomplete) << none.why;
     EXPECT_EQ("Both", Scan(db, "..second-part..first-part.."));
     EXPECT_EQ("", Scan(db, "..first-part..first-part.."));
     EXPECT_EQ("Thrice", Scan(db, "again! again! again!"));
