@@ -45,10 +45,12 @@ uint64_t ProgramEnd(ByteSource& source, uint64_t offset) {
     Window window(source, offset);
     ObjectInfo info;
     if (!ReadPe(window, info)) return 0;
-    // As far as its sections' data goes (the headers lie before it); a program without any, its headers.
-    uint64_t end = 0;
+    // Its headers to the end of the section table, and its sections' data (which a small program may
+    // lay over its headers).
+    uint8_t file[24];
+    if (window.Read(header, file, sizeof file) != sizeof file) return 0;
+    uint64_t end = header + sizeof file + (file[20] | file[21] << 8) + 40u * (file[6] | file[7] << 8);
     for (const ObjectInfo::Section& section : info.sections) end = std::max(end, section.offset + section.rawSize);
-    if (end <= header) end = header + 0x200;
     return offset + std::min(end, window.Size());
 }
 
