@@ -1,6 +1,8 @@
 // ELF headers, 32- and 64-bit, either byte order.
 #include "refengine/Elf.h"
 
+#include "refengine/ByteOrder.h"
+
 #include <algorithm>
 
 namespace RefEngine {
@@ -9,14 +11,11 @@ namespace {
 // Entries larger than the format's own are allowed (later versions may add fields), within reason.
 const uint32_t MaxSegments = 256, MaxSections = 1024, MaxEntrySize = 256, LoadSegment = 1, NoBits = 8;
 
+// A field of an ELF structure, in the file's byte order.
 class Fields {
 public:
     Fields(const uint8_t* bytes, bool bigEndian) : bytes_(bytes), big_(bigEndian) {}
-    uint64_t Get(size_t at, int size) const {
-        uint64_t value = 0;
-        for (int i = 0; i < size; ++i) value |= static_cast<uint64_t>(bytes_[at + (big_ ? size - 1 - i : i)]) << (8 * i);
-        return value;
-    }
+    uint64_t Get(size_t at, int size) const { return Integer(bytes_ + at, size, big_); }
 
 private:
     const uint8_t* bytes_;

@@ -4,6 +4,7 @@
 // its structure). Looked for in PE files and in objects whose first bytes hold such a program, whatever
 // other format reads the object too.
 #include "refengine/ArchiveFormats.h"
+#include "refengine/ByteOrder.h"
 #include "refengine/ObjectType.h"
 #include "refengine/Pe.h"
 
@@ -40,7 +41,7 @@ private:
 uint64_t ProgramEnd(ByteSource& source, uint64_t offset) {
     uint8_t dos[64];
     if (source.Read(offset, dos, sizeof dos) != sizeof dos || dos[0] != 'M' || dos[1] != 'Z') return 0;
-    const uint32_t header = dos[0x3C] | dos[0x3D] << 8 | dos[0x3E] << 16 | static_cast<uint32_t>(dos[0x3F]) << 24;
+    const uint32_t header = Le32(dos + 0x3C);
     if (header < sizeof dos || header > MaxHeaderOffset) return 0;
     Window window(source, offset);
     ObjectInfo info;
@@ -49,7 +50,7 @@ uint64_t ProgramEnd(ByteSource& source, uint64_t offset) {
     // lay over its headers).
     uint8_t file[24];
     if (window.Read(header, file, sizeof file) != sizeof file) return 0;
-    uint64_t end = header + sizeof file + (file[20] | file[21] << 8) + 40u * (file[6] | file[7] << 8);
+    uint64_t end = header + sizeof file + Le16(file + 20) + 40u * Le16(file + 6);
     for (const ObjectInfo::Section& section : info.sections) end = std::max(end, section.offset + section.rawSize);
     return offset + std::min(end, window.Size());
 }

@@ -2,6 +2,7 @@
 // header (signature, version, the unpacked length with the header). The member is the movie as an
 // uncompressed Flash file ("FWS"), so that signatures of Flash files see its tags.
 #include "refengine/ArchiveFormats.h"
+#include "refengine/ByteOrder.h"
 
 #include "C/LzmaDec.h"
 
@@ -20,7 +21,7 @@ void LzmaFree(ISzAllocPtr, void* address) { std::free(address); }
 bool UnpackLzma(ByteSource& source, MemberSink& sink) {
     uint8_t props[LZMA_PROPS_SIZE];
     if (source.Read(12, props, sizeof props) != sizeof props) return false;
-    const uint32_t dictionary = props[1] | props[2] << 8 | props[3] << 16 | static_cast<uint32_t>(props[4]) << 24;
+    const uint32_t dictionary = Le32(props + 1);
     if (!sink.Reserve(std::max<uint32_t>(dictionary, 4096))) return true;  // refused, and said so
     static const ISzAlloc alloc = {LzmaAlloc, LzmaFree};
     CLzmaDec decoder;
@@ -68,7 +69,7 @@ public:
     void Read(ByteSource& source, const ObjectHead& head, MemberSink& sink) const override {
         if (!Recognizes(head)) return;  // read only what is one (the header's length below)
         sink.Report().archive = true;
-        const uint32_t length = head.bytes[4] | head.bytes[5] << 8 | head.bytes[6] << 16 | static_cast<uint32_t>(head.bytes[7]) << 24;
+        const uint32_t length = Le32(&head.bytes[4]);
         if (!sink.Begin("movie.swf", source.Size(), length < 8 ? UINT64_MAX : length - 8)) return;
         const uint8_t header[8] = {'F', 'W', 'S', head.bytes[3], head.bytes[4], head.bytes[5], head.bytes[6], head.bytes[7]};
         sink.Write(header, sizeof header);

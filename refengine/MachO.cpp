@@ -2,6 +2,8 @@
 // LC_SEGMENT_64.
 #include "refengine/MachO.h"
 
+#include "refengine/ByteOrder.h"
+
 #include <algorithm>
 
 namespace RefEngine {
@@ -9,12 +11,6 @@ namespace {
 
 const uint32_t MaxCommands = 4096, MaxCommandBytes = 1u << 20, MaxSections = 1024;
 const uint32_t Segment32 = 0x1, Segment64 = 0x19, ZeroFill = 0x1, ZeroFillLarge = 0xC;
-
-uint64_t Get(const uint8_t* p, int size, bool big) {
-    uint64_t value = 0;
-    for (int i = 0; i < size; ++i) value |= static_cast<uint64_t>(p[big ? size - 1 - i : i]) << (8 * i);
-    return value;
-}
 
 }  // namespace
 
@@ -24,31 +20,31 @@ bool ReadMachO(ByteSource& source, ObjectInfo& info) {
     const uint64_t size = source.Size();
     uint8_t header[32];
     if (size < sizeof header || source.Read(0, header, sizeof header) != sizeof header) return false;
-    const uint32_t magic = static_cast<uint32_t>(Get(header, 4, true));
+    const uint32_t magic = static_cast<uint32_t>(Integer(header, 4, true));
     const bool big = magic == 0xFEEDFACE || magic == 0xFEEDFACF, wide = magic == 0xFEEDFACF || magic == 0xCFFAEDFE;
     if (!big && magic != 0xCEFAEDFE && magic != 0xCFFAEDFE) return false;
-    const uint32_t commands = static_cast<uint32_t>(Get(header + 16, 4, big));
-    const uint32_t commandBytes = static_cast<uint32_t>(Get(header + 20, 4, big));
+    const uint32_t commands = static_cast<uint32_t>(Integer(header + 16, 4, big));
+    const uint32_t commandBytes = static_cast<uint32_t>(Integer(header + 20, 4, big));
     const uint32_t headerSize = wide ? 32 : 28;
     if (commands > MaxCommands || commandBytes > MaxCommandBytes || commandBytes > size - headerSize) return false;
     std::vector<uint8_t> table(commandBytes);
     if (source.Read(headerSize, table.data(), table.size()) != table.size()) return false;
     for (uint32_t c = 0, at = 0; c < commands; ++c) {
         if (table.size() - at < 8) return false;
-        const uint32_t command = static_cast<uint32_t>(Get(&table[at], 4, big));
-        const uint32_t length = static_cast<uint32_t>(Get(&table[at + 4], 4, big));
+        const uint32_t command = static_cast<uint32_t>(Integer(&table[at], 4, big));
+        const uint32_t length = static_cast<uint32_t>(Integer(&table[at + 4], 4, big));
         if (length < 8 || length > table.size() - at) return false;
         if (command == Segment32 || command == Segment64) {
             const bool segment64 = command == Segment64;
             const uint32_t fixed = segment64 ? 72 : 56, entry = segment64 ? 80 : 68;
             if (length < fixed) return false;
-            const uint32_t sections = static_cast<uint32_t>(Get(&table[at + fixed - 8], 4, big));
+            const uint32_t sections = static_cast<uint32_t>(Integer(&table[at + fixed - 8], 4, big));
             if (sections > (length - fixed) / entry || info.sections.size() + sections > MaxSections) return false;
             for (uint32_t s = 0; s < sections; ++s) {
                 const uint8_t* record = &table[at + fixed + s * entry];
-                const uint64_t stated = segment64 ? Get(record + 40, 8, big) : Get(record + 36, 4, big);
-                const uint64_t offset = Get(record + (segment64 ? 48 : 40), 4, big);
-                const uint32_t kind = static_cast<uint32_t>(Get(record + (segment64 ? 64 : 56), 4, big)) & 0xFF;
+                const uint64_t stated = segment64 ? Integer(record + 40, 8, big) : Integer(record + 36, 4, big);
+                const uint64_t offset = Integer(record + (segment64 ? 48 : 40), 4, big);
+                const uint32_t kind = static_cast<uint32_t>(Integer(record + (segment64 ? 64 : 56), 4, big)) & 0xFF;
                 ObjectInfo::Section section;
                 section.offset = offset;
                 section.rawSize = kind == ZeroFill || kind == ZeroFillLarge ? 0 : stated;  // nothing in the file

@@ -1,6 +1,8 @@
 // Telling an object's kind from its first bytes, and the containers signatures may name.
 #include "refengine/ObjectType.h"
 
+#include "refengine/ByteOrder.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -9,10 +11,6 @@ namespace {
 
 bool StartsWith(const std::vector<uint8_t>& bytes, const char* magic, size_t length, size_t at = 0) {
     return bytes.size() >= at + length && std::memcmp(bytes.data() + at, magic, length) == 0;
-}
-
-uint32_t BigEndian32(const std::vector<uint8_t>& b, size_t at) {
-    return static_cast<uint32_t>(b[at]) << 24 | b[at + 1] << 16 | b[at + 2] << 8 | b[at + 3];
 }
 
 bool Graphics(const std::vector<uint8_t>& b) {
@@ -50,7 +48,7 @@ uint16_t TypesOfBytes(const std::vector<uint8_t>& b) {
         types |= TargetBit(MachOTarget);
     if (StartsWith(b, "\xCA\xFE\xBA\xBE", 4) && b.size() >= 8) {
         // A Java class's next word is its version (major 45 on); a universal Mach-O's, its few architectures.
-        const uint32_t next = BigEndian32(b, 4);
+        const uint64_t next = Integer(&b[4], 4, true);
         if (next >= 1 && next <= 32) types |= TargetBit(MachOTarget);
         else if ((next & 0xFFFF) >= 45) types |= TargetBit(JavaTarget);
     }

@@ -3,6 +3,7 @@
 // one copy for each language when it differs by language, zlib-compressed unless the header says
 // otherwise. Records of options and conditions are passed over. Each file is a member.
 #include "refengine/ArchiveFormats.h"
+#include "refengine/ByteOrder.h"
 
 #include <algorithm>
 
@@ -12,8 +13,6 @@ namespace {
 const uint32_t Uid2Before6 = 0x1000006D, Uid2Release6 = 0x10003A12, Uid3 = 0x10000419;
 const uint32_t MaxLanguages = 64, MaxRecords = 4096, MaxNameBytes = 1024;
 
-uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
 class SisFormat : public ArchiveFormat {
 public:

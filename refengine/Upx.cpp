@@ -7,6 +7,7 @@
 // so a signature across a call's address may miss. Other methods (NRV2D, NRV2E, LZMA) are left
 // packed: no sample of them can be made here to check an unpacker against.
 #include "refengine/ArchiveFormats.h"
+#include "refengine/ByteOrder.h"
 #include "refengine/ObjectType.h"
 #include "refengine/Pe.h"
 
@@ -18,8 +19,6 @@ namespace {
 
 const size_t HeaderWithin = 4096;
 const uint8_t FormatWin32Pe = 9, MethodNrv2bLe32 = 2;
-
-uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
 
 struct PackHeader {
     uint8_t version = 0, format = 0, method = 0;
