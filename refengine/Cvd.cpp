@@ -9,6 +9,7 @@
 #include "framework/WinHandle.h"
 #include "refengine/Fields.h"
 #include "refengine/Hash.h"
+#include "refengine/TarHeader.h"
 
 #include <zlib.h>
 
@@ -17,7 +18,7 @@
 namespace RefEngine {
 namespace {
 
-const size_t HeaderSize = 512, TarBlock = 512;
+const size_t HeaderSize = 512, TarBlock = TarHeader::Block;
 
 std::string HexText(const std::vector<uint8_t>& bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -100,36 +101,6 @@ private:
     uint8_t input_[65536];
 };
 
-// A tar header's size field: octal digits, or a binary number when the first byte's high bit is set.
-bool TarSize(const uint8_t* field, uint64_t& size) {
-    size = 0;
-    if (field[0] & 0x80) {
-        for (int i = 1; i < 12; ++i) {
-            if (size >> 55) return false;
-            size = (size << 8) | field[i];
-        }
-        return true;
-    }
-    bool digits = false;
-    for (int i = 0; i < 12 && field[i] && field[i] != ' '; ++i) {
-        if (field[i] < '0' || field[i] > '7' || (size >> 60)) return false;
-        size = size * 8 + (field[i] - '0');
-        digits = true;
-    }
-    return digits || field[0] == 0 || field[0] == ' ';
-}
-
-std::string TarName(const uint8_t* block) {
-    const char* name = reinterpret_cast<const char*>(block);
-    std::string text(name, strnlen(name, 100));
-    // The ustar prefix, when there is one, comes before the name.
-    if (std::memcmp(block + 257, "ustar", 5) == 0 && block[345]) {
-        const char* prefix = reinterpret_cast<const char*>(block + 345);
-        text = std::string(prefix, strnlen(prefix, 155)) + "/" + text;
-    }
-    return text;
-}
-
 std::string TypeOf(const std::string& name) {
     const size_t slash = name.find_last_of('/');
     const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
@@ -188,20 +159,16 @@ void Database::LoadContainer(ByteSource& source, const std::string& extension, c
     uint8_t block[TarBlock];
     for (;;) {
         if (!archive.Exactly(block, TarBlock)) break;
-        bool empty = true;
-        for (uint8_t b : block)
-            if (b) empty = false;
-        if (empty) break;  // the end of the archive
+        if (TarHeader::IsEnd(block)) break;
         uint64_t size = 0;
-        if (!TarSize(block + 124, size)) {
+        if (!TarHeader::Size(block, size)) {
             notices.push_back(fileName + ": damaged archive entry; the rest is not read");
             break;
         }
-        const std::string name = TarName(block);
+        const std::string name = TarHeader::Name(block);
         const uint64_t padded = (size + TarBlock - 1) / TarBlock * TarBlock;
-        const char kind = static_cast<char>(block[156]);
         const std::string type = TypeOf(name);
-        if ((kind == '0' || kind == 0) && Reads(type)) {
+        if (TarHeader::IsFile(block) && Reads(type)) {
             uint64_t left = size;
             LoadStream(
                 [&](char* buffer, size_t wanted) {
@@ -213,7 +180,7 @@ void Database::LoadContainer(ByteSource& source, const std::string& extension, c
                 type);
             if (left > 0 || !archive.Skip(padded - size)) break;
         } else {
-            if (kind == '0' || kind == 0) ++skippedFiles[type];
+            if (TarHeader::IsFile(block)) ++skippedFiles[type];
             if (!archive.Skip(padded)) break;
         }
     }

@@ -21,7 +21,8 @@ SOURCE_CACHE=/var/cache/tervan/src
 SETUP_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PACKAGES=(cmake make dpkg-dev g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
           libboost1.81-dev googletest libz-mingw-w64-dev wine wine32:i386 fonts-wine
-          fonts-liberation fonts-dejavu-core fonts-wqy-microhei xvfb xauth imagemagick nsis zip unzip xz-utils bc cpio)
+          fonts-liberation fonts-dejavu-core fonts-wqy-microhei xvfb xauth imagemagick nsis zip unzip xz-utils bc cpio
+          python3 openssl)
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 

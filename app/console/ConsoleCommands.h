@@ -1,4 +1,4 @@
-// What tervscan.exe does: scan paths, or list, restore and delete quarantine entries.
+// What tervscan.exe does: scan paths, update the bases, or list, restore and delete quarantine entries.
 // Each returns the process exit code: 0 nothing found or done, 1 threats found, 2 error.
 #pragma once
 
@@ -6,6 +6,7 @@
 
 int RunConsoleScan(const ConsoleOptions& options);
 int RunConsoleVersion(const ConsoleOptions& options);
+int RunConsoleUpdate(const ConsoleOptions& options);
 int RunConsoleQuarantine(const ConsoleOptions& options);
 
 // A message on standard error, at once.

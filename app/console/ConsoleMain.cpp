@@ -31,6 +31,8 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     case ConsoleOptions::Version:
         return RunConsoleVersion(options);
+    case ConsoleOptions::Update:
+        return RunConsoleUpdate(options);
     case ConsoleOptions::Scan:
         return RunConsoleScan(options);
     default:

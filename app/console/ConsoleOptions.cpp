@@ -41,6 +41,11 @@ const wchar_t* const ConsoleUsage =
     L"      ID is the GUID or any start of it that names one entry.\n"
     L"  tervscan --quarantine delete ID\n"
     L"      Deletes the entry and its container.\n"
+    L"  tervscan --update [--engine FOLDER]\n"
+    L"      Brings the bases up to date from the mirrors named in refengine.ini beside the engine\n"
+    L"      ([update] mirror=https://...). Only files whose digest and digital signature check out and\n"
+    L"      that the engine loads replace the old ones; anything else leaves the bases as they were.\n"
+    L"      Exit code 0: current or updated, 2: some base could not be updated (the lines say why).\n"
     L"  tervscan --version\n"
     L"  tervscan --help\n";
 
@@ -69,6 +74,8 @@ ConsoleOptions ParseCommandLine(const std::vector<std::wstring>& arguments) {
             return options;
         } else if (argument == L"--version" || argument == L"-V") {
             options.mode = ConsoleOptions::Version;
+        } else if (argument == L"--update") {
+            options.mode = ConsoleOptions::Update;
         } else if (argument == L"--no-cure") {
             options.cure = false;
             scanOptions = true;
@@ -148,6 +155,8 @@ ConsoleOptions ParseCommandLine(const std::vector<std::wstring>& arguments) {
         else if ((options.remove || !options.moveFolder.empty()) && !options.cure)
             options.error = L"--no-cure changes nothing: it cannot go with --remove or --move";
         else if (options.remove && !options.moveFolder.empty()) options.error = L"--remove and --move exclude each other";
+    } else if (options.mode == ConsoleOptions::Update) {
+        if (!options.paths.empty() || scanOptions || !options.restoreFolder.empty()) options.error = L"--update takes no paths or scan options";
     } else if (!options.paths.empty() || scanOptions) {
         options.error = L"--quarantine takes no paths or scan options";
     } else if (!options.restoreFolder.empty() && options.mode != ConsoleOptions::QuarantineRestore) {

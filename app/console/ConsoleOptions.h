@@ -5,7 +5,7 @@
 #include <vector>
 
 struct ConsoleOptions {
-    enum Mode { Scan, Help, Version, QuarantineList, QuarantineRestore, QuarantineDelete };
+    enum Mode { Scan, Help, Version, Update, QuarantineList, QuarantineRestore, QuarantineDelete };
 
     static const int MaxWorkers = 32;
 

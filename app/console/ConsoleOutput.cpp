@@ -61,8 +61,17 @@ void ConsoleOutput::Write(HANDLE handle, bool console, const std::wstring& text)
 
 void ConsoleOutput::Result(const std::wstring& line) {
     boost::mutex::scoped_lock lock(mutex_);
+    if (progressShown_) Write(output_, outputIsConsole_, L"\n");
+    progressShown_ = false;
     Write(output_, outputIsConsole_, line + L"\n");
     if (log_) WriteAll(log_.Get(), Utf8(line + L"\n"));
+}
+
+void ConsoleOutput::Progress(const std::wstring& line) {
+    boost::mutex::scoped_lock lock(mutex_);
+    if (!outputIsConsole_) return;
+    Write(output_, true, L"\r" + line);
+    progressShown_ = true;
 }
 
 void ConsoleOutput::Error(const std::wstring& line) {

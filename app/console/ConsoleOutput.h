@@ -17,6 +17,8 @@ public:
     bool OpenLog(const std::wstring& path);
 
     void Result(const std::wstring& line);
+    // A line that the next one replaces, shown only on a console (progress).
+    void Progress(const std::wstring& line);
     void Error(const std::wstring& line);
 
 private:
@@ -26,6 +28,7 @@ private:
     boost::mutex mutex_;
     HANDLE output_, errors_;
     bool outputIsConsole_, errorsAreConsole_;
+    bool progressShown_ = false;
     Win::FileHandle log_;
 };
 

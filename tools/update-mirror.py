@@ -1,0 +1,159 @@
+#!/usr/bin/env python3
+"""A local mirror of signature bases for the update tests, signed with a key made for the run.
+
+  update-mirror.py make DIR            test key, bases and patches under DIR (see below)
+  update-mirror.py serve DIR PORTFILE [--cut BYTES]
+      serves DIR on 127.0.0.1 (a free port, written to PORTFILE), with byte ranges; --cut ends every
+      answer longer than BYTES after that many bytes (a server gone mid-download). Each request is
+      logged to DIR/served.log as "path range bytes-sent".
+
+DIR after make: key.txt ("modulus:exponent" in decimal, the test setting), local/daily-N.cvd (the
+versions 1-4 as a user would have them), daily-4.ndb (what version 4 holds), and the mirrors
+good/ (daily.cvd 4, daily-2..4.cdiff), whole/ (daily.cvd 4, no patches), badsig/ (version 4 and its
+patches signed with another key), truncated/ (daily.cvd 4 cut short), unloadable/ (daily.cvd 4, signed,
+whose archive is not one).
+"""
+import gzip, hashlib, http.server, io, os, re, socketserver, subprocess, sys, tarfile, threading
+
+ALPHABET = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+/"
+
+# The signatures of each version of daily.ndb: 1 has A, 2 adds B, 3 adds C and drops A, 4 adds D and
+# changes B's name. Each detects a short ASCII text (hex of "tervan-update-test-X").
+def sig(name, letter):
+    return "%s:0:*:%s" % (name, ("tervan-update-test-" + letter).encode().hex())
+
+VERSIONS = {
+    1: [sig("Test.A", "A")],
+    2: [sig("Test.A", "A"), sig("Test.B", "B")],
+    3: [sig("Test.B", "B"), sig("Test.C", "C")],
+    4: [sig("Test.B2", "B"), sig("Test.C", "C"), sig("Test.D", "D")],
+}
+# Every version also holds hashes of harmless numbers, so that a whole base is worth resuming.
+HASHES = "".join("%s:%d:Test.Hash.%d\n" % (hashlib.md5(str(i).encode()).hexdigest(), 1000 + i, i) for i in range(600))
+PATCHES = {
+    2: "OPEN daily.ndb\nADD %s\nCLOSE\n" % sig("Test.B", "B"),
+    3: "OPEN daily.ndb\nDEL 1 Test.A:0:\nADD %s\nCLOSE\n" % sig("Test.C", "C"),
+    4: "OPEN daily.ndb\nXCHG 1 Test.B: %s\nADD %s\nCLOSE\n" % (sig("Test.B2", "B"), sig("Test.D", "D")),
+}
+
+
+def encode(number):
+    text = ""
+    while number:
+        text += ALPHABET[number & 63]
+        number >>= 6
+    return text
+
+
+def make_key(path):
+    subprocess.run(["openssl", "genrsa", "-out", path, "2048"], check=True, capture_output=True)
+    text = subprocess.run(["openssl", "rsa", "-in", path, "-text", "-noout"], check=True, capture_output=True, text=True).stdout
+    def field(name):
+        m = re.search(name + r":\s*\n((?:\s+[0-9a-f:]+\n)+)", text)
+        return int(re.sub(r"[\s:]", "", m.group(1)), 16)
+    n, d = field("modulus"), field("privateExponent")
+    e = int(re.search(r"publicExponent: (\d+)", text).group(1))
+    return n, e, d
+
+
+def cvd(version, key, cut=None, damaged=False):
+    data = io.BytesIO()
+    with tarfile.open(fileobj=data, mode="w", format=tarfile.USTAR_FORMAT) as tar:
+        for name, content in (("daily.ndb", "".join(line + "\n" for line in VERSIONS[version])), ("daily.hdb", HASHES),
+                              ("daily.info", "DAILY:%d\n" % version)):
+            info = tarfile.TarInfo(name)
+            info.size, info.mtime = len(content), 1765000000
+            tar.addfile(info, io.BytesIO(content.encode()))
+    body = gzip.compress(b"not a tar archive" * 64 if damaged else data.getvalue(), mtime=0)
+    n, e, d = key
+    md5 = hashlib.md5(body).digest()
+    header = "ClamAV-VDB:08 Dec 2026 12-00 +0000:%d:%d:90:%s:%s:tervan-test:1765195200" % (
+        version, len(VERSIONS[version]) + 600, md5.hex(), encode(pow(int.from_bytes(md5, "big"), d, n)))
+    whole = header.encode().ljust(512, b" ") + body
+    return whole[:cut] if cut else whole
+
+
+def cdiff(version, key_path):
+    body = gzip.compress(PATCHES[version].encode(), mtime=0)
+    signed = subprocess.run(["openssl", "dgst", "-sha256", "-sigopt", "rsa_padding_mode:pss", "-sigopt", "rsa_pss_saltlen:32",
+                             "-sign", key_path], input=body, check=True, capture_output=True).stdout
+    return body + b":" + encode(int.from_bytes(signed, "big")).encode()
+
+
+def make(folder):
+    os.makedirs(folder, exist_ok=True)
+    key_path, other_path = os.path.join(folder, "key.pem"), os.path.join(folder, "other.pem")
+    key, other = make_key(key_path), make_key(other_path)
+    with open(os.path.join(folder, "key.txt"), "w") as f:
+        f.write("%d:%d" % (key[0], key[1]))
+    def put(sub, name, data):
+        os.makedirs(os.path.join(folder, sub), exist_ok=True)
+        with open(os.path.join(folder, sub, name), "wb") as f:
+            f.write(data)
+    for version in VERSIONS:
+        put("local", "daily-%d.cvd" % version, cvd(version, key))
+    put(".", "daily-4.ndb", "".join(line + "\n" for line in VERSIONS[4]).encode())
+    put("good", "daily.cvd", cvd(4, key))
+    put("whole", "daily.cvd", cvd(4, key))
+    put("badsig", "daily.cvd", cvd(4, other))
+    put("truncated", "daily.cvd", cvd(4, key, cut=6000))
+    put("unloadable", "daily.cvd", cvd(4, key, damaged=True))
+    for version in PATCHES:
+        put("good", "daily-%d.cdiff" % version, cdiff(version, key_path))
+        put("badsig", "daily-%d.cdiff" % version, cdiff(version, other_path))
+
+
+def serve(folder, port_file, cut):
+    log_lock = threading.Lock()
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def log_message(self, *args):
+            pass
+
+        def do_GET(self):
+            path = os.path.normpath(os.path.join(folder, self.path.lstrip("/")))
+            if not path.startswith(os.path.abspath(folder)) or not os.path.isfile(path):
+                self.send_error(404)
+                return
+            with open(path, "rb") as f:
+                data = f.read()
+            first, last = 0, len(data) - 1
+            m = re.match(r"bytes=(\d+)-(\d*)$", self.headers.get("Range", ""))
+            if m:
+                first = int(m.group(1))
+                last = min(int(m.group(2)), len(data) - 1) if m.group(2) else len(data) - 1
+                if first >= len(data):
+                    self.send_error(416)
+                    return
+                self.send_response(206)
+                self.send_header("Content-Range", "bytes %d-%d/%d" % (first, last, len(data)))
+            else:
+                self.send_response(200)
+            body = data[first:last + 1]
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            sent = body[:cut] if cut and len(body) > cut else body
+            self.wfile.write(sent)
+            with log_lock, open(os.path.join(folder, "served.log"), "a") as log:
+                log.write("%s %d-%d %d\n" % (self.path, first, last, len(sent)))
+            if len(sent) < len(body):
+                self.close_connection = True
+
+    class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+        daemon_threads = True
+
+    server = Server(("127.0.0.1", 0), Handler)
+    with open(port_file + ".tmp", "w") as f:
+        f.write(str(server.server_address[1]))
+    os.rename(port_file + ".tmp", port_file)
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    if len(sys.argv) >= 3 and sys.argv[1] == "make":
+        make(sys.argv[2])
+    elif len(sys.argv) >= 4 and sys.argv[1] == "serve":
+        cut = int(sys.argv[5]) if len(sys.argv) >= 6 and sys.argv[4] == "--cut" else None
+        serve(os.path.abspath(sys.argv[2]), sys.argv[3], cut)
+    else:
+        sys.exit(__doc__)

@@ -1,0 +1,27 @@
+// A base container (.cvd or .cld) as a set of named text files, for patching: read whole, written whole.
+#pragma once
+
+#include "update/CvdHeader.h"
+
+#include <map>
+#include <string>
+
+namespace Update {
+
+struct BaseFiles {
+    CvdHeader header;
+    std::map<std::string, std::string> files;  // name -> content
+};
+
+// Limits on what a container may unpack to; a base beyond them is refused, not cut.
+const uint64_t MaxUnpackedBaseBytes = 1536ull << 20;
+const size_t MaxBaseFiles = 4096;
+
+// False, with why, when the file cannot be read whole (damaged, too large, not a container).
+bool ReadBaseArchive(const std::wstring& path, BaseFiles& base, std::wstring& error);
+
+// Writes the header (its MD5 set to the archive's) and the gzip-compressed tar of the files. The file
+// is written through to the disk before this returns true.
+bool WriteBaseArchive(const std::wstring& path, const BaseFiles& base, std::wstring& error);
+
+}  // namespace Update

@@ -1,0 +1,314 @@
+#include "update/BaseUpdater.h"
+
+#include "framework/WinHandle.h"
+#include "update/BaseArchive.h"
+#include "update/Cdiff.h"
+#include "update/Digest.h"
+
+#include <windows.h>
+
+namespace Update {
+
+const wchar_t* const BaseUpdater::StagingName = L"Update";
+
+namespace {
+
+const uint32_t MaxPatchChain = 60;           // more versions behind: the whole base is smaller to fetch
+const uint64_t MaxPatchBytes = 64ull << 20;  // a day's patch is a few hundred kilobytes
+const DWORD TrialTimeout = 15 * 60 * 1000;
+
+std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::wstring ErrorText(DWORD code) {
+    if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL) return L"the disk is full";
+    if (code == ERROR_ACCESS_DENIED) return L"access denied";
+    if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) return L"a file of that name is in the way";
+    return L"error " + std::to_wstring(code);
+}
+
+bool IsFolder(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool MakeFolder(const std::wstring& path) { return ::CreateDirectoryW(path.c_str(), nullptr) || IsFolder(path); }
+
+// Removes the files a killed run may have left in a folder (no subfolders are made there).
+void EmptyFolder(const std::wstring& folder) {
+    WIN32_FIND_DATAW data;
+    Win::FindHandle find(::FindFirstFileW((folder + L"\\*").c_str(), &data));
+    if (!find) return;
+    do {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ::DeleteFileW((folder + L"\\" + data.cFileName).c_str());
+    } while (::FindNextFileW(find.Get(), &data));
+}
+
+bool ReadWhole(HANDLE file, uint64_t from, const std::function<bool(const uint8_t*, size_t)>& sink) {
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(from);
+    if (!::SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return false;
+    std::vector<uint8_t> buffer(1 << 20);
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) return false;
+        if (got == 0) return true;
+        if (!sink(buffer.data(), got)) return false;
+    }
+}
+
+// The newer of the local name.cvd and name.cld.
+CvdHeader LocalBase(const std::wstring& folder, const std::string& name, std::wstring& path) {
+    const std::wstring cvd = folder + L"\\" + Wide(name) + L".cvd", cld = folder + L"\\" + Wide(name) + L".cld";
+    const CvdHeader a = ReadCvdHeader(cvd), b = ReadCvdHeader(cld);
+    path = b.version > a.version ? cld : cvd;
+    return b.version > a.version ? b : a;
+}
+
+}  // namespace
+
+BaseUpdater::BaseUpdater(const std::wstring& basesFolder, const std::wstring& trialProgram)
+    : bases_(basesFolder), staging_(basesFolder + L"\\" + StagingName), ready_(staging_ + L"\\Ready"), trialProgram_(trialProgram) {}
+
+void BaseUpdater::Say(const std::wstring& line) {
+    if (onMessage) onMessage(line);
+}
+
+HttpReply BaseUpdater::Fetch(const std::wstring& url, const std::wstring& label, uint64_t from, uint64_t to, const HttpClient::Sink& sink) {
+    HttpReply reply = http_.Get(url, from, to, [&](const uint8_t* data, size_t size, uint64_t offset) {
+        if (!sink(data, size, offset)) return false;
+        if (onProgress) onProgress(label, offset + size, to == UINT64_MAX ? 0 : to + 1);
+        return true;
+    });
+    fetched_ += reply.received;
+    return reply;
+}
+
+BaseUpdater::Outcome BaseUpdater::Run() {
+    settings_ = ReadUpdateSettings(bases_);
+    if (settings_.mirrors.empty()) {
+        Say(L"no mirror is set: add [update] mirror=https://... to " + bases_ + L"\\refengine.ini");
+        return Failed;
+    }
+    if (!MakeFolder(staging_) || !MakeFolder(ready_)) {
+        Say(L"cannot make the folder for new bases " + ready_ + L" (" + ErrorText(::GetLastError()) + L")");
+        return Failed;
+    }
+    // One update at a time: the lock file is held without sharing and goes when its handle does.
+    Win::FileHandle lock(::CreateFileW((staging_ + L"\\lock").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    if (!lock) {
+        Say(::GetLastError() == ERROR_SHARING_VIOLATION ? L"another update of these bases is running"
+                                                         : L"cannot lock the bases for the update (" + ErrorText(::GetLastError()) + L")");
+        return Failed;
+    }
+    EmptyFolder(ready_);
+
+    bool failed = false;
+    std::vector<Staged> ready;
+    for (const std::string& name : settings_.bases) {
+        Step step = Step::Failed;
+        Staged staged;
+        for (const std::wstring& mirror : settings_.mirrors) {
+            step = UpdateBase(name, mirror, staged);
+            if (step != Step::Failed) break;
+        }
+        if (step == Step::Staged) ready.push_back(staged);
+        if (step == Step::Failed) failed = true;
+    }
+    if (ready.empty()) return failed ? Failed : Current;
+    if (!Trial(ready)) {
+        EmptyFolder(ready_);
+        return Failed;
+    }
+    for (const Staged& staged : ready) {
+        const std::wstring target = bases_ + L"\\" + staged.fileName;
+        if (!::MoveFileExW((ready_ + L"\\" + staged.fileName).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            Say(Wide(staged.name) + L": the new base could not replace the old one (" + ErrorText(::GetLastError()) + L"); the old one stays");
+            failed = true;
+            continue;
+        }
+        // The other form of the same base is older now (the engine would read only the newer anyway).
+        const bool patched = staged.fileName.size() > 4 && staged.fileName.compare(staged.fileName.size() - 4, 4, L".cld") == 0;
+        const std::wstring other = bases_ + L"\\" + Wide(staged.name) + (patched ? L".cvd" : L".cld");
+        const CvdHeader old = ReadCvdHeader(other);
+        if (old.version && old.version < staged.header.version) ::DeleteFileW(other.c_str());
+        Say(Wide(staged.name) + L": updated to version " + std::to_wstring(staged.header.version) + L" (" +
+            std::to_wstring(staged.header.signatures) + L" signatures)");
+    }
+    EmptyFolder(ready_);
+    return failed ? Failed : Updated;
+}
+
+BaseUpdater::Step BaseUpdater::UpdateBase(const std::string& name, const std::wstring& mirror, Staged& staged) {
+    const std::wstring label = Wide(name) + L".cvd";
+    std::string head;
+    const HttpReply reply = Fetch(mirror + label, label, 0, CvdHeaderSize - 1, [&](const uint8_t* data, size_t size, uint64_t offset) {
+        if (offset != head.size()) return false;
+        head.append(reinterpret_cast<const char*>(data), std::min(size, CvdHeaderSize - head.size()));
+        return head.size() < CvdHeaderSize;  // a server that ignores the range is cut off here
+    });
+    CvdHeader remote;
+    if (head.size() < CvdHeaderSize || !remote.Parse(head.data(), head.size())) {
+        Say(mirror + label + L": " + (head.size() < CvdHeaderSize ? reply.error : L"not a signature base"));
+        return Step::Failed;
+    }
+    std::wstring localPath;
+    const CvdHeader local = LocalBase(bases_, name, localPath);
+    if (remote.version <= local.version) {
+        Say(Wide(name) + L": current (version " + std::to_wstring(local.version) + L")");
+        return Step::Current;
+    }
+    staged.name = name;
+    if (local.version > 0 && remote.version - local.version <= MaxPatchChain && Patch(name, mirror, localPath, remote, staged))
+        return Step::Staged;
+    return Download(name, mirror, head, staged) ? Step::Staged : Step::Failed;
+}
+
+bool BaseUpdater::Patch(const std::string& name, const std::wstring& mirror, const std::wstring& localPath, const CvdHeader& remote,
+                        Staged& staged) {
+    BaseFiles base;
+    std::wstring error;
+    if (!ReadBaseArchive(localPath, base, error)) {
+        Say(Wide(name) + L": the local base cannot be patched (" + error + L"); the whole base is fetched");
+        return false;
+    }
+    const uint32_t from = base.header.version;
+    for (uint32_t version = from + 1; version <= remote.version; ++version) {
+        const std::wstring file = Wide(name) + L"-" + std::to_wstring(version) + L".cdiff";
+        std::string patch;
+        const HttpReply reply = Fetch(mirror + file, file, 0, UINT64_MAX, [&](const uint8_t* data, size_t size, uint64_t offset) {
+            if (offset != patch.size() || patch.size() + size > MaxPatchBytes) return false;
+            patch.append(reinterpret_cast<const char*>(data), size);
+            return true;
+        });
+        std::string script;
+        if (!reply.ok) error = reply.error;
+        if (!reply.ok || !OpenPatch(patch, settings_.patchKey, script, error) || !ApplyPatch(script, base.files, error)) {
+            Say(mirror + file + L": " + error + L"; the whole base is fetched instead");
+            return false;
+        }
+    }
+    base.header = remote;
+    staged.fileName = Wide(name) + L".cld";
+    staged.header = remote;
+    if (!WriteBaseArchive(ready_ + L"\\" + staged.fileName, base, error)) {
+        Say(Wide(name) + L": " + error);
+        return false;
+    }
+    Say(Wide(name) + L": patched from version " + std::to_wstring(from) + L" to " + std::to_wstring(remote.version));
+    return true;
+}
+
+bool BaseUpdater::Download(const std::string& name, const std::wstring& mirror, const std::string& remoteHeader, Staged& staged) {
+    const std::wstring label = Wide(name) + L".cvd", partPath = staging_ + L"\\" + label + L".part";
+    CvdHeader header;
+    header.Parse(remoteHeader.data(), remoteHeader.size());
+    uint64_t have = 0;
+    {
+        Win::FileHandle part(::CreateFileW(partPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!part) {
+            Say(label + L": cannot write " + partPath + L" (" + ErrorText(::GetLastError()) + L")");
+            return false;
+        }
+        // A part of the same version (its header is the mirror's) is continued; anything else starts over.
+        LARGE_INTEGER size = {};
+        char start[CvdHeaderSize];
+        DWORD got = 0;
+        if (::GetFileSizeEx(part.Get(), &size) && size.QuadPart > static_cast<LONGLONG>(CvdHeaderSize) &&
+            ::ReadFile(part.Get(), start, sizeof start, &got, nullptr) && got == sizeof start && remoteHeader.compare(0, CvdHeaderSize, start, got) == 0)
+            have = static_cast<uint64_t>(size.QuadPart);
+        if (have) Say(label + L": continuing the download cut short at byte " + std::to_wstring(have));
+        DWORD writeError = 0;
+        const HttpReply reply = Fetch(mirror + label, label, have, UINT64_MAX, [&](const uint8_t* data, size_t size, uint64_t offset) {
+            LARGE_INTEGER at;
+            at.QuadPart = static_cast<LONGLONG>(offset);
+            DWORD written = 0;
+            const bool ok = ::SetFilePointerEx(part.Get(), at, nullptr, FILE_BEGIN) && (offset > 0 || ::SetEndOfFile(part.Get())) &&
+                            ::WriteFile(part.Get(), data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+            if (!ok) writeError = ::GetLastError();
+            return ok;
+        });
+        if (!reply.ok) {
+            Say(mirror + label + L": " + (writeError ? L"cannot write the download (" + ErrorText(writeError) + L")" : reply.error) +
+                L"; the old base stays in use, and the next update continues the download");
+            return false;
+        }
+        // What arrived must be the whole file the header describes: its digest, then its signature.
+        Digest md5(Digest::Md5);
+        if (!ReadWhole(part.Get(), CvdHeaderSize, [&](const uint8_t* data, size_t size) {
+                md5.Add(data, size);
+                return true;
+            }) ||
+            !::FlushFileBuffers(part.Get())) {
+            Say(label + L": cannot read the download back (" + ErrorText(::GetLastError()) + L")");
+            return false;
+        }
+        std::string why;
+        const std::string digest = HexText(md5.Finish());
+        std::string expected = header.md5;
+        for (char& c : expected) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        if (digest.empty() || digest != expected) why = "its checksum does not match (the file is damaged or cut short)";
+        else if (!VerifyBaseSignature(digest, header.signature, settings_.baseKey)) why = "its digital signature is wrong";
+        if (!why.empty()) {
+            part.Reset();
+            ::DeleteFileW(partPath.c_str());
+            Say(mirror + label + L": refused: " + Wide(why) + L"; the old base stays in use");
+            return false;
+        }
+    }
+    staged.fileName = label;
+    staged.header = header;
+    if (!::MoveFileExW(partPath.c_str(), (ready_ + L"\\" + label).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        Say(label + L": cannot move the download into place (" + ErrorText(::GetLastError()) + L")");
+        return false;
+    }
+    Say(Wide(name) + L": fetched version " + std::to_wstring(header.version));
+    return true;
+}
+
+bool BaseUpdater::Trial(const std::vector<Staged>& staged) {
+    const std::wstring engine = ready_ + L"\\ScanMain.DLL", output = ready_ + L"\\trial.txt";
+    if (!::CopyFileW((bases_ + L"\\ScanMain.DLL").c_str(), engine.c_str(), FALSE)) {
+        Say(L"cannot try the new bases: the engine could not be copied (" + ErrorText(::GetLastError()) + L")");
+        return false;
+    }
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    Win::FileHandle out(::CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = out.Get();
+    startup.hStdInput = nullptr;
+    std::wstring command = L"\"" + trialProgram_ + L"\" --version --engine \"" + ready_ + L"\"";
+    PROCESS_INFORMATION process = {};
+    if (!out || !::CreateProcessW(trialProgram_.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, ready_.c_str(), &startup,
+                                  &process)) {
+        Say(L"cannot try the new bases: " + trialProgram_ + L" did not start (" + ErrorText(::GetLastError()) + L")");
+        return false;
+    }
+    Win::KernelHandle child(process.hProcess), thread(process.hThread);
+    out.Reset();
+    DWORD code = 1;
+    if (::WaitForSingleObject(child.Get(), TrialTimeout) != WAIT_OBJECT_0) ::TerminateProcess(child.Get(), 1);
+    ::WaitForSingleObject(child.Get(), INFINITE);
+    ::GetExitCodeProcess(child.Get(), &code);
+    std::string text;
+    Win::FileHandle in(::CreateFileW(output.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (in) ReadWhole(in.Get(), 0, [&](const uint8_t* data, size_t size) {
+            text.append(reinterpret_cast<const char*>(data), size);
+            return text.size() < (16u << 20);
+        });
+    bool ok = code == 0;
+    for (const Staged& s : staged) {
+        const std::string file(s.fileName.begin(), s.fileName.end());
+        bool loaded = text.find(file + ": version " + std::to_string(s.header.version)) != std::string::npos;
+        for (const char* problem : {": refused", ": damaged", ": the archive is damaged"})
+            loaded = loaded && text.find(file + problem) == std::string::npos;
+        if (!loaded) Say(Wide(s.name) + L": the engine does not load the new base; the old one stays in use");
+        ok = ok && loaded;
+    }
+    if (code != 0) Say(L"the engine failed to start with the new bases; the old ones stay in use");
+    return ok;
+}
+
+}  // namespace Update

@@ -1,0 +1,59 @@
+// Brings the bases in a folder up to the mirror's versions. For each base (main, daily, ...): the
+// mirror's .cvd header is read first (512 bytes) and nothing more is fetched when the local version
+// is current; else the .cdiff patches for every missing version are applied to the local base (a new
+// .cld), or, when one is missing or fails, the whole .cvd is fetched (resuming a download cut short).
+// Nothing is used before its digest and digital signature are checked and a trial engine has loaded
+// it; then each new file replaces its old one in one rename. Whatever fails leaves the old bases as
+// they were, and says why.
+#pragma once
+
+#include "update/CvdHeader.h"
+#include "update/HttpClient.h"
+#include "update/UpdateSettings.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace Update {
+
+class BaseUpdater {
+public:
+    // trialProgram: tervscan.exe, which loads the new files with `--version --engine FOLDER`.
+    BaseUpdater(const std::wstring& basesFolder, const std::wstring& trialProgram);
+
+    std::function<void(const std::wstring& line)> onMessage;
+    // A transfer's bytes so far, and its total (0 when unknown).
+    std::function<void(const std::wstring& file, uint64_t done, uint64_t total)> onProgress;
+
+    enum Outcome { Current, Updated, Failed };
+    Outcome Run();
+
+    uint64_t BytesFetched() const { return fetched_; }
+
+    // The folder inside the bases folder where new files are made (the engine reads no subfolder).
+    static const wchar_t* const StagingName;
+
+private:
+    // A new base file, complete and checked, waiting in the staging folder.
+    struct Staged {
+        std::string name;       // "daily"
+        std::wstring fileName;  // "daily.cld"
+        CvdHeader header;
+    };
+    enum class Step { Current, Staged, Failed };
+    Step UpdateBase(const std::string& name, const std::wstring& mirror, Staged& staged);
+    bool Patch(const std::string& name, const std::wstring& mirror, const std::wstring& localPath, const CvdHeader& remote, Staged& staged);
+    bool Download(const std::string& name, const std::wstring& mirror, const std::string& remoteHeader, Staged& staged);
+    bool Trial(const std::vector<Staged>& staged);
+    HttpReply Fetch(const std::wstring& url, const std::wstring& label, uint64_t from, uint64_t to, const HttpClient::Sink& sink);
+    void Say(const std::wstring& line);
+
+    std::wstring bases_, staging_, ready_, trialProgram_;
+    UpdateSettings settings_;
+    HttpClient http_;
+    uint64_t fetched_ = 0;
+};
+
+}  // namespace Update
