@@ -54,10 +54,11 @@ void CTervanLiveScannerDlg::SetUpButtons() {
 BOOL CTervanLiveScannerDlg::OnInitDialog() {
     CDialog::OnInitDialog();
     HMENU systemMenu = ::GetSystemMenu(hwnd_, FALSE);
-    const CString about = CString::Load(IDS_ABOUTBOX);
+    const CString about = CString::Load(IDS_ABOUTBOX), update = CString::Load(IDS_UPDATE_BASES);
     if (systemMenu && !about.empty()) {
         ::AppendMenuW(systemMenu, MF_SEPARATOR, 0, nullptr);
         ::AppendMenuW(systemMenu, MF_STRING, IDM_ABOUTBOX, about.c_str());
+        if (!update.empty()) ::AppendMenuW(systemMenu, MF_STRING, IDM_UPDATEBASES, update.c_str());
     }
     SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
     SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
@@ -88,14 +89,16 @@ void CTervanLiveScannerDlg::OnEngineLoaded(bool loaded) {
         boost::shared_ptr<AvCore::CAvCore> engine = AvEngineManager::Get().GetEngine();
         coreVersion_.SetWindowText(CString::FormatId(IDS_ANTIVIRUS_CORE, FormatCoreVersion(engine->GetCoreVersion()).c_str()));
         const CString records = CString::FormatId(IDS_RECORDS, static_cast<int>(engine->GetRecordCount()));
-        baseSize_.SetWindowText(CString::FormatId(IDS_VIRUS_BASE, records.c_str()));
+        baseText_ = CString::FormatId(IDS_VIRUS_BASE, records.c_str());
+        if (!update_.Running()) baseSize_.SetWindowText(baseText_.c_str());
         return;
     }
     quickScan_.EnableWindow(false);
     fullScan_.EnableWindow(false);
     customScan_.EnableWindow(false);
     prepared_.reset();  // a scan asked for on the command line cannot run either
-    baseSize_.SetWindowText(CString::FormatId(IDS_VIRUS_BASE, L"????"));
+    baseText_ = CString::FormatId(IDS_VIRUS_BASE, L"????");
+    baseSize_.SetWindowText(baseText_.c_str());
     coreVersion_.SetWindowText(CString::FormatId(IDS_ANTIVIRUS_CORE, L"????"));
     // The cause below the message, as the console gives it: a user can act on "ScanMain.DLL is missing".
     std::wstring message = CString::Load(IDS_ENGINE_LOAD_ERROR);
@@ -182,6 +185,32 @@ void CTervanLiveScannerDlg::OnRunScan() {
     }
     ShowWindow(SW_SHOW);
     if (closeRequested_) EndDialog(IDCANCEL);
+    else if (reloadPending_) ReloadEngine();
+}
+
+void CTervanLiveScannerDlg::OnUpdateBases() {
+    const std::wstring bases = GetEngineFolder();
+    const std::wstring console = bases.substr(0, bases.rfind(L'\\') + 1) + L"tervscan.exe";
+    if (update_.Start(hwnd_, bases, console)) baseSize_.SetWindowText(CString::FormatId(IDS_UPDATING_BASES, L""));
+}
+
+void CTervanLiveScannerDlg::OnUpdateFinished() {
+    std::vector<std::wstring> lines;
+    const Update::BaseUpdater::Outcome outcome = update_.Finish(lines);
+    baseSize_.SetWindowText(baseText_.c_str());
+    if (outcome == Update::BaseUpdater::Updated) {
+        if (running_) reloadPending_ = true;
+        else ReloadEngine();
+    }
+    std::wstring text;
+    for (const std::wstring& line : lines) text += line + L"\n";
+    ::MessageBoxW(hwnd_, text.c_str(), CString::Load(IDS_UPDATE_TITLE).c_str(),
+                  MB_OK | (outcome == Update::BaseUpdater::Failed ? MB_ICONWARNING : MB_ICONINFORMATION));
+}
+
+void CTervanLiveScannerDlg::ReloadEngine() {
+    reloadPending_ = false;
+    AvEngineManager::Get().ReloadEngine(GetEngineFolder());
 }
 
 void CTervanLiveScannerDlg::OnCancel() {
@@ -214,6 +243,9 @@ bool CTervanLiveScannerDlg::OnCommand(UINT id, UINT code, HWND) {
     case IDC_FILE_REPOSITORY:
         fileRepositoryRequested();
         return true;
+    case IDC_BASE_SIZE:  // a click on the line (STN_CLICKED is BN_CLICKED's value)
+        OnUpdateBases();
+        return true;
     default:
         return false;
     }
@@ -227,7 +259,23 @@ bool CTervanLiveScannerDlg::OnMessage(UINT message, WPARAM wParam, LPARAM, LRESU
             about.DoModal();
             return true;
         }
+        if ((wParam & 0xFFF0) == IDM_UPDATEBASES) {
+            OnUpdateBases();
+            return true;
+        }
         return false;
+    case WM_SETCURSOR:
+        // The "Virus base" line is a link to the update.
+        if (reinterpret_cast<HWND>(wParam) != baseSize_.GetSafeHwnd()) return false;
+        ::SetCursor(::LoadCursorW(nullptr, IDC_HAND));
+        result = TRUE;
+        return true;
+    case WM_UPDATE_PROGRESS:
+        if (update_.Running()) baseSize_.SetWindowText(CString::FormatId(IDS_UPDATING_BASES, update_.Status().c_str()));
+        return true;
+    case WM_UPDATE_FINISHED:
+        OnUpdateFinished();
+        return true;
     case WM_PAINT:
         return PaintMinimisedIcon(hwnd_, icon_);
     case WM_QUERYDRAGICON:

@@ -3,6 +3,7 @@
 // the "Restore point" browser.
 #pragma once
 
+#include "app/BaseUpdateRunner.h"
 #include "controls/DoubleLineTextButton.h"
 #include "framework/Controls.h"
 #include "framework/Dialog.h"
@@ -20,7 +21,14 @@
 class CTervanLiveScannerDlg : public CDialog {
 public:
     // WM_DPICHANGED, which the headers for the oldest Windows this runs on do not name.
-    enum { WM_RUN_SCAN = WM_USER + 123, IDM_ABOUTBOX = 0x0010, WM_DPICHANGED_MESSAGE = 0x02E0 };
+    enum {
+        WM_RUN_SCAN = WM_USER + 123,
+        WM_UPDATE_PROGRESS = WM_USER + 124,
+        WM_UPDATE_FINISHED = WM_USER + 125,
+        IDM_ABOUTBOX = 0x0010,
+        IDM_UPDATEBASES = 0x0020,
+        WM_DPICHANGED_MESSAGE = 0x02E0
+    };
 
     boost::signals2::signal<void()> quickScanRequested;
     boost::signals2::signal<void()> fullScanRequested;
@@ -52,6 +60,11 @@ private:
     void OnDropFiles(HDROP drop);
     void OnRunScan();
     void SetUpButtons();
+    // Bases from the mirrors (system menu, or a click on the "Virus base" line); the engine is loaded
+    // again with them once no scan runs.
+    void OnUpdateBases();
+    void OnUpdateFinished();
+    void ReloadEngine();
 
     HICON icon_;
     boost::shared_ptr<AvScanTask> prepared_;
@@ -62,6 +75,9 @@ private:
     std::vector<boost::signals2::scoped_connection> connections_;
     CDialog* running_ = nullptr;  // the progress dialog while a scan runs
     bool closeRequested_ = false;
+    BaseUpdateRunner update_{WM_UPDATE_PROGRESS, WM_UPDATE_FINISHED};
+    std::wstring baseText_;        // the "Virus base" line while no update runs
+    bool reloadPending_ = false;   // new bases arrived during a scan
 };
 
 // "a.b.c.d" of a core version packed most significant byte first.

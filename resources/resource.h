@@ -208,6 +208,11 @@
 #define IDS_ENTRY_BEFORE_DELETION 220
 #define IDS_ENTRY_OTHER_PROGRAM 221
 
+// Strings of base updates.
+#define IDS_UPDATE_BASES 230
+#define IDS_UPDATING_BASES 231
+#define IDS_UPDATE_TITLE 232
+
 // Commands of the threat list's context menu.
 #define ID_THREAT_COPY 32790
 #define ID_THREAT_OPEN_FOLDER 32791

@@ -103,6 +103,13 @@ void AvEngineManager::InitEngine(const std::wstring& engineFolder) {
     engineLoaded(static_cast<bool>(engine_));
 }
 
+bool AvEngineManager::ReloadEngine(const std::wstring& engineFolder) {
+    if (worker_.joinable() && !worker_.try_join_for(boost::chrono::milliseconds(0))) return false;
+    engine_.reset();
+    InitEngine(engineFolder);
+    return true;
+}
+
 boost::shared_ptr<AvCore::CAvCoreScanner> AvEngineManager::StartScan(boost::shared_ptr<AvScanTask> task) {
     if (!engine_ || !task) return boost::shared_ptr<AvCore::CAvCoreScanner>();
     // One scan at a time: a worker that has not ended yet is stopped (one that has is only joined).

@@ -47,6 +47,9 @@ public:
     // Loads the engine from the folder (once) and emits engineLoaded.
     void InitEngine(const std::wstring& engineFolder);
     bool HasEngine() const { return static_cast<bool>(engine_); }
+    // Loads the engine again (new bases) and emits engineLoaded; false, changing nothing, while a
+    // scan runs. A scanner still held keeps the bases it was made with.
+    bool ReloadEngine(const std::wstring& engineFolder);
     // Why the engine could not be loaded, in plain words; empty when it was.
     const std::wstring& LoadFailure() const { return loadFailure_; }
     boost::shared_ptr<AvCore::CAvCore> GetEngine() const { return engine_; }

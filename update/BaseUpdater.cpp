@@ -75,7 +75,7 @@ void BaseUpdater::Say(const std::wstring& line) {
 
 HttpReply BaseUpdater::Fetch(const std::wstring& url, const std::wstring& label, uint64_t from, uint64_t to, const HttpClient::Sink& sink) {
     HttpReply reply = http_.Get(url, from, to, [&](const uint8_t* data, size_t size, uint64_t offset) {
-        if (!sink(data, size, offset)) return false;
+        if (Stopping() || !sink(data, size, offset)) return false;
         if (onProgress) onProgress(label, offset + size, to == UINT64_MAX ? 0 : to + 1);
         return true;
     });
@@ -109,6 +109,7 @@ BaseUpdater::Outcome BaseUpdater::Run() {
         Step step = Step::Failed;
         Staged staged;
         for (const std::wstring& mirror : settings_.mirrors) {
+            if (Stopping()) return Failed;
             step = UpdateBase(name, mirror, staged);
             if (step != Step::Failed) break;
         }
@@ -116,7 +117,7 @@ BaseUpdater::Outcome BaseUpdater::Run() {
         if (step == Step::Failed) failed = true;
     }
     if (ready.empty()) return failed ? Failed : Current;
-    if (!Trial(ready)) {
+    if (!Trial(ready) || Stopping()) {
         EmptyFolder(ready_);
         return Failed;
     }
@@ -289,7 +290,12 @@ bool BaseUpdater::Trial(const std::vector<Staged>& staged) {
     Win::KernelHandle child(process.hProcess), thread(process.hThread);
     out.Reset();
     DWORD code = 1;
-    if (::WaitForSingleObject(child.Get(), TrialTimeout) != WAIT_OBJECT_0) ::TerminateProcess(child.Get(), 1);
+    for (DWORD waited = 0; ::WaitForSingleObject(child.Get(), 200) == WAIT_TIMEOUT; waited += 200) {
+        if (waited >= TrialTimeout || Stopping()) {
+            ::TerminateProcess(child.Get(), 1);
+            break;
+        }
+    }
     ::WaitForSingleObject(child.Get(), INFINITE);
     ::GetExitCodeProcess(child.Get(), &code);
     std::string text;

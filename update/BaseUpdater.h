@@ -26,6 +26,8 @@ public:
     std::function<void(const std::wstring& line)> onMessage;
     // A transfer's bytes so far, and its total (0 when unknown).
     std::function<void(const std::wstring& file, uint64_t done, uint64_t total)> onProgress;
+    // Polled during transfers and the trial: true ends the update (nothing new is put in place).
+    std::function<bool()> shouldStop;
 
     enum Outcome { Current, Updated, Failed };
     Outcome Run();
@@ -49,6 +51,7 @@ private:
     bool Trial(const std::vector<Staged>& staged);
     HttpReply Fetch(const std::wstring& url, const std::wstring& label, uint64_t from, uint64_t to, const HttpClient::Sink& sink);
     void Say(const std::wstring& line);
+    bool Stopping() const { return shouldStop && shouldStop(); }
 
     std::wstring bases_, staging_, ready_, trialProgram_;
     UpdateSettings settings_;

@@ -178,6 +178,24 @@ TEST_F(EndToEnd, WithoutBasesTheScansAreOffAndOneMessageSaysWhy) {
     EXPECT_EQ(0u, program.WaitForExit(30000));
 }
 
+TEST_F(EndToEnd, AnUpdateThatCannotReachItsMirrorSaysSoAndKeepsTheBases) {
+    WithTestEngine();
+    WriteFile(app / L"Bases\\refengine.ini", "[update]\r\nmirror=http://127.0.0.1:9/\r\nbases=daily\r\n");
+    RemoteProgram program(Program(), L"Tervan! Scanner");
+    HWND main = program.WaitForDialogWith(QuickScan, L"Button");
+    ASSERT_NE(nullptr, main);
+    ASSERT_TRUE(WaitUntil([&] { return DialogItemText(main, BaseSize).find(L"records") != std::wstring::npos; }));
+    const std::wstring before = DialogItemText(main, BaseSize);
+    ::PostMessageW(main, WM_SYSCOMMAND, 0x0020, 0);  // "Update bases" in the window's system menu
+    std::wstring message;
+    ASSERT_TRUE(WaitUntil([&] { return program.FindMessageBox(&message) != nullptr; }, 60000));
+    EXPECT_NE(std::wstring::npos, message.find(L"http://127.0.0.1:9/daily.cvd: the server did not answer")) << message;
+    EXPECT_EQ(before, DialogItemText(main, BaseSize));
+    ::PostMessageW(program.FindMessageBox(), WM_COMMAND, IDOK, 0);
+    ::PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, program.WaitForExit(30000));
+}
+
 TEST_F(EndToEnd, ClosingTheProgramDuringAScanEndsItCleanly) {
     WithTestEngine();
     for (int i = 0; i < 300; ++i) WriteFile(files / (L"slow" + std::to_wstring(i) + L".exe"), "TVE:SLEEP 40\n");
