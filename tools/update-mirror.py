@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """A local mirror of signature bases for the update tests, signed with a key made for the run.
 
-  update-mirror.py make DIR            test key, bases and patches under DIR (see below)
+  update-mirror.py make DIR [--hashes N]
+      test key, bases and patches under DIR (see below); each version holds N hash signatures
+      (default 600: a base big enough to resume; more, to measure)
   update-mirror.py serve DIR PORTFILE [--cut BYTES]
       serves DIR on 127.0.0.1 (a free port, written to PORTFILE), with byte ranges; --cut ends every
       answer longer than BYTES after that many bytes (a server gone mid-download). Each request is
@@ -29,7 +31,9 @@ VERSIONS = {
     4: [sig("Test.B2", "B"), sig("Test.C", "C"), sig("Test.D", "D")],
 }
 # Every version also holds hashes of harmless numbers, so that a whole base is worth resuming.
-HASHES = "".join("%s:%d:Test.Hash.%d\n" % (hashlib.md5(str(i).encode()).hexdigest(), 1000 + i, i) for i in range(600))
+def hashes(count):
+    return "".join("%s:%d:Test.Hash.%d\n" % (hashlib.md5(str(i).encode()).hexdigest(), 1000 + i, i) for i in range(count))
+HASHES = hashes(600)
 PATCHES = {
     2: "OPEN daily.ndb\nADD %s\nCLOSE\n" % sig("Test.B", "B"),
     3: "OPEN daily.ndb\nDEL 1 Test.A:0:\nADD %s\nCLOSE\n" % sig("Test.C", "C"),
@@ -68,7 +72,7 @@ def cvd(version, key, cut=None, damaged=False):
     n, e, d = key
     md5 = hashlib.md5(body).digest()
     header = "ClamAV-VDB:08 Dec 2026 12-00 +0000:%d:%d:90:%s:%s:tervan-test:1765195200" % (
-        version, len(VERSIONS[version]) + 600, md5.hex(), encode(pow(int.from_bytes(md5, "big"), d, n)))
+        version, len(VERSIONS[version]) + HASHES.count("\n"), md5.hex(), encode(pow(int.from_bytes(md5, "big"), d, n)))
     whole = header.encode().ljust(512, b" ") + body
     return whole[:cut] if cut else whole
 
@@ -151,6 +155,8 @@ def serve(folder, port_file, cut):
 
 if __name__ == "__main__":
     if len(sys.argv) >= 3 and sys.argv[1] == "make":
+        if len(sys.argv) >= 5 and sys.argv[3] == "--hashes":
+            HASHES = hashes(int(sys.argv[4]))
         make(sys.argv[2])
     elif len(sys.argv) >= 4 and sys.argv[1] == "serve":
         cut = int(sys.argv[5]) if len(sys.argv) >= 6 and sys.argv[4] == "--cut" else None

@@ -33,14 +33,31 @@ bool IsFolder(const std::wstring& path) {
 
 bool MakeFolder(const std::wstring& path) { return ::CreateDirectoryW(path.c_str(), nullptr) || IsFolder(path); }
 
-// Removes the files a killed run may have left in a folder (no subfolders are made there).
-void EmptyFolder(const std::wstring& folder) {
+// Removes a folder of new files and what is in it (no subfolders are made there), as far as it can.
+void RemoveFolder(const std::wstring& folder) {
     WIN32_FIND_DATAW data;
     Win::FindHandle find(::FindFirstFileW((folder + L"\\*").c_str(), &data));
+    if (find) {
+        do {
+            if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ::DeleteFileW((folder + L"\\" + data.cFileName).c_str());
+        } while (::FindNextFileW(find.Get(), &data));
+    }
+    find.Reset();
+    ::RemoveDirectoryW(folder.c_str());
+}
+
+// The folders of new files that killed runs left behind. One still in use (a trial engine that has
+// not ended yet) stays until a later run.
+void RemoveLeftFolders(const std::wstring& staging) {
+    WIN32_FIND_DATAW data;
+    Win::FindHandle find(::FindFirstFileW((staging + L"\\Ready-*").c_str(), &data));
     if (!find) return;
+    std::vector<std::wstring> folders;
     do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ::DeleteFileW((folder + L"\\" + data.cFileName).c_str());
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) folders.push_back(staging + L"\\" + data.cFileName);
     } while (::FindNextFileW(find.Get(), &data));
+    find.Reset();
+    for (const std::wstring& folder : folders) RemoveFolder(folder);
 }
 
 bool ReadWhole(HANDLE file, uint64_t from, const std::function<bool(const uint8_t*, size_t)>& sink) {
@@ -67,7 +84,10 @@ CvdHeader LocalBase(const std::wstring& folder, const std::string& name, std::ws
 }  // namespace
 
 BaseUpdater::BaseUpdater(const std::wstring& basesFolder, const std::wstring& trialProgram)
-    : bases_(basesFolder), staging_(basesFolder + L"\\" + StagingName), ready_(staging_ + L"\\Ready"), trialProgram_(trialProgram) {}
+    : bases_(basesFolder),
+      staging_(basesFolder + L"\\" + StagingName),
+      ready_(staging_ + L"\\Ready-" + std::to_wstring(::GetCurrentProcessId())),
+      trialProgram_(trialProgram) {}
 
 void BaseUpdater::Say(const std::wstring& line) {
     if (onMessage) onMessage(line);
@@ -89,8 +109,8 @@ BaseUpdater::Outcome BaseUpdater::Run() {
         Say(L"no mirror is set: add [update] mirror=https://... to " + bases_ + L"\\refengine.ini");
         return Failed;
     }
-    if (!MakeFolder(staging_) || !MakeFolder(ready_)) {
-        Say(L"cannot make the folder for new bases " + ready_ + L" (" + ErrorText(::GetLastError()) + L")");
+    if (!MakeFolder(staging_)) {
+        Say(L"cannot make the folder for new bases " + staging_ + L" (" + ErrorText(::GetLastError()) + L")");
         return Failed;
     }
     // One update at a time: the lock file is held without sharing and goes when its handle does.
@@ -101,7 +121,11 @@ BaseUpdater::Outcome BaseUpdater::Run() {
                                                          : L"cannot lock the bases for the update (" + ErrorText(::GetLastError()) + L")");
         return Failed;
     }
-    EmptyFolder(ready_);
+    RemoveLeftFolders(staging_);
+    if (!MakeFolder(ready_)) {
+        Say(L"cannot make the folder for new bases " + ready_ + L" (" + ErrorText(::GetLastError()) + L")");
+        return Failed;
+    }
 
     bool failed = false;
     std::vector<Staged> ready;
@@ -116,9 +140,12 @@ BaseUpdater::Outcome BaseUpdater::Run() {
         if (step == Step::Staged) ready.push_back(staged);
         if (step == Step::Failed) failed = true;
     }
-    if (ready.empty()) return failed ? Failed : Current;
+    if (ready.empty()) {
+        RemoveFolder(ready_);
+        return failed ? Failed : Current;
+    }
     if (!Trial(ready) || Stopping()) {
-        EmptyFolder(ready_);
+        RemoveFolder(ready_);
         return Failed;
     }
     for (const Staged& staged : ready) {
@@ -136,7 +163,7 @@ BaseUpdater::Outcome BaseUpdater::Run() {
         Say(Wide(staged.name) + L": updated to version " + std::to_wstring(staged.header.version) + L" (" +
             std::to_wstring(staged.header.signatures) + L" signatures)");
     }
-    EmptyFolder(ready_);
+    RemoveFolder(ready_);
     return failed ? Failed : Updated;
 }
 
@@ -229,7 +256,8 @@ bool BaseUpdater::Download(const std::string& name, const std::wstring& mirror, 
             if (!ok) writeError = ::GetLastError();
             return ok;
         });
-        if (!reply.ok) {
+        // 416: the part already holds the whole file (an update was stopped before checking it).
+        if (!reply.ok && !(reply.status == 416 && have > 0)) {
             Say(mirror + label + L": " + (writeError ? L"cannot write the download (" + ErrorText(writeError) + L")" : reply.error) +
                 L"; the old base stays in use, and the next update continues the download");
             return false;
@@ -282,12 +310,22 @@ bool BaseUpdater::Trial(const std::vector<Staged>& staged) {
     startup.hStdInput = nullptr;
     std::wstring command = L"\"" + trialProgram_ + L"\" --version --engine \"" + ready_ + L"\"";
     PROCESS_INFORMATION process = {};
-    if (!out || !::CreateProcessW(trialProgram_.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, ready_.c_str(), &startup,
-                                  &process)) {
+    if (!out || !::CreateProcessW(trialProgram_.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr,
+                                  ready_.c_str(), &startup, &process)) {
         Say(L"cannot try the new bases: " + trialProgram_ + L" did not start (" + ErrorText(::GetLastError()) + L")");
         return false;
     }
     Win::KernelHandle child(process.hProcess), thread(process.hThread);
+    // The trial engine ends with this process, however this one ends: a killed update leaves no
+    // engine behind holding the new files.
+    Win::KernelHandle job(::CreateJobObjectW(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job) {
+        ::SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        ::AssignProcessToJobObject(job.Get(), child.Get());
+    }
+    ::ResumeThread(thread.Get());
     out.Reset();
     DWORD code = 1;
     for (DWORD waited = 0; ::WaitForSingleObject(child.Get(), 200) == WAIT_TIMEOUT; waited += 200) {
