@@ -74,7 +74,7 @@ def broken():
     if hashlib.md5(body).hexdigest() != fields[5].lower():
         return "%s: digest does not match" % name
     try:
-        with tarfile.open(fileobj=io.BytesIO(gzip.decompress(body))) as tar:
+        with tarfile.open(fileobj=io.BytesIO(gzip.decompress(body) if body[:2] == b"\x1f\x8b" else body)) as tar:
             ndb = tar.extractfile("daily.ndb").read().decode()
     except Exception as error:
         return "%s: unreadable (%s)" % (name, error)

@@ -102,20 +102,6 @@ void AppendTarEntry(std::string& tar, const std::string& name, const std::string
     tar.append((TarHeader::Block - content.size() % TarHeader::Block) % TarHeader::Block, '\0');
 }
 
-bool Gzip(const std::string& input, std::string& output) {
-    z_stream zip = {};
-    if (deflateInit2(&zip, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
-    output.resize(deflateBound(&zip, static_cast<uLong>(input.size())));
-    zip.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
-    zip.avail_in = static_cast<uInt>(input.size());
-    zip.next_out = reinterpret_cast<Bytef*>(&output[0]);
-    zip.avail_out = static_cast<uInt>(output.size());
-    const int result = deflate(&zip, Z_FINISH);
-    output.resize(zip.total_out);
-    deflateEnd(&zip);
-    return result == Z_STREAM_END;
-}
-
 }  // namespace
 
 bool ReadBaseArchive(const std::wstring& path, BaseFiles& base, std::wstring& error) {
@@ -167,22 +153,15 @@ bool WriteBaseArchive(const std::wstring& path, const BaseFiles& base, std::wstr
     std::string tar;
     for (const auto& file : base.files) AppendTarEntry(tar, file.first, file.second, base.header.buildSeconds);
     tar.append(2 * TarHeader::Block, '\0');
-    std::string compressed;
-    if (!Gzip(tar, compressed)) {
-        error = L"the base could not be compressed";
-        return false;
-    }
-    tar.clear();
-    tar.shrink_to_fit();
     CvdHeader header = base.header;
-    header.md5 = HexText(Digest::Of(Digest::Md5, compressed.data(), compressed.size()));
+    header.md5 = HexText(Digest::Of(Digest::Md5, tar.data(), tar.size()));
     const std::string text = header.Format();
     Win::FileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
     bool ok = file && ::WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) && written == text.size();
-    for (size_t at = 0; ok && at < compressed.size(); at += written) {
-        const DWORD step = static_cast<DWORD>(std::min<size_t>(compressed.size() - at, 1u << 20));
-        ok = ::WriteFile(file.Get(), compressed.data() + at, step, &written, nullptr) && written == step;
+    for (size_t at = 0; ok && at < tar.size(); at += written) {
+        const DWORD step = static_cast<DWORD>(std::min<size_t>(tar.size() - at, 1u << 20));
+        ok = ::WriteFile(file.Get(), tar.data() + at, step, &written, nullptr) && written == step;
     }
     ok = ok && ::FlushFileBuffers(file.Get());
     if (!ok) {

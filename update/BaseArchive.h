@@ -20,8 +20,8 @@ const size_t MaxBaseFiles = 4096;
 // False, with why, when the file cannot be read whole (damaged, too large, not a container).
 bool ReadBaseArchive(const std::wstring& path, BaseFiles& base, std::wstring& error);
 
-// Writes the header (its MD5 set to the archive's) and the gzip-compressed tar of the files. The file
-// is written through to the disk before this returns true.
+// Writes the header (its MD5 set to the archive's) and the tar of the files, not compressed (the next
+// patch reads it faster). The file is written through to the disk before this returns true.
 bool WriteBaseArchive(const std::wstring& path, const BaseFiles& base, std::wstring& error);
 
 }  // namespace Update

@@ -113,7 +113,21 @@ bool OpenPatch(const std::string& patch, const SigningKey& key, std::string& scr
 }
 
 bool ApplyPatch(const std::string& script, std::map<std::string, std::string>& files, std::wstring& error) {
-    std::map<std::string, std::string> result = files;
+    // The changes, kept apart until the whole script applied: files replaced or made, files removed.
+    std::map<std::string, std::string> changed;
+    std::set<std::string> removed;
+    auto has = [&](const std::string& name) { return changed.count(name) || (files.count(name) && !removed.count(name)); };
+    auto content = [&](const std::string& name) -> const std::string& {
+        static const std::string none;
+        const auto edited = changed.find(name);
+        if (edited != changed.end()) return edited->second;
+        const auto original = files.find(name);
+        return original == files.end() || removed.count(name) ? none : original->second;
+    };
+    auto put = [&](const std::string& name, std::string text) {
+        removed.erase(name);
+        changed[name].swap(text);
+    };
     std::unique_ptr<OpenFile> open;
     size_t lineNumber = 0;
     auto fail = [&](const std::string& why) {
@@ -130,7 +144,7 @@ bool ApplyPatch(const std::string& script, std::map<std::string, std::string>& f
             if (!PlainName(line)) return fail("OPEN of a name that is not a plain file name");
             open.reset(new OpenFile);
             open->name = line;
-            open->lines = Lines(result[line]);
+            open->lines = Lines(content(line));
             open->deleted.assign(open->lines.size(), false);
         } else if (command == "ADD") {
             if (!open) return fail("ADD without an open file");
@@ -148,19 +162,21 @@ bool ApplyPatch(const std::string& script, std::map<std::string, std::string>& f
             else open->lines[n - 1] = line;
         } else if (command == "CLOSE") {
             if (!open) return fail("CLOSE without an open file");
-            result[open->name] = Join(*open);
+            put(open->name, Join(*open));
             open.reset();
         } else if (command == "UNLINK") {
             if (open) return fail("UNLINK while a file is open");
-            if (!result.erase(line)) return fail("UNLINK of a file the base does not have");
+            if (!has(line)) return fail("UNLINK of a file the base does not have");
+            changed.erase(line);
+            removed.insert(line);
         } else if (command == "MOVE") {
             if (open) return fail("MOVE while a file is open");
             std::string from, to, first, firstStart, last, lastStart;
             if (!Word(line, from) || !Word(line, to) || !Word(line, first) || !Word(line, firstStart) || !Word(line, last) ||
-                !Word(line, lastStart) || !PlainName(to) || result.find(from) == result.end() || from == to)
+                !Word(line, lastStart) || !PlainName(to) || !has(from) || from == to)
                 return fail("MOVE between files the base does not have");
             OpenFile source;
-            source.lines = Lines(result[from]);
+            source.lines = Lines(content(from));
             source.deleted.assign(source.lines.size(), false);
             size_t a = 0, b = 0;
             if (!LineNumber(first, source.lines.size(), a) || !LineNumber(last, source.lines.size(), b) || b < a ||
@@ -171,15 +187,16 @@ bool ApplyPatch(const std::string& script, std::map<std::string, std::string>& f
                 moved += source.lines[i - 1] + "\n";
                 source.deleted[i - 1] = true;
             }
-            result[from] = Join(source);
-            result[to] += moved;
+            put(from, Join(source));
+            put(to, content(to) + moved);
         } else {
             return fail("unknown command " + command);
         }
-        if (result.size() > MaxBaseFiles) return fail("too many files");
+        if (files.size() + changed.size() > MaxBaseFiles) return fail("too many files");
     }
     if (open) return fail("the script ends while " + open->name + " is open");
-    files.swap(result);
+    for (const std::string& name : removed) files.erase(name);
+    for (auto& file : changed) files[file.first].swap(file.second);
     return true;
 }
 
