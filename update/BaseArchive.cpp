@@ -165,7 +165,10 @@ bool WriteBaseArchive(const std::wstring& path, const BaseFiles& base, std::wstr
     }
     ok = ok && ::FlushFileBuffers(file.Get());
     if (!ok) {
-        error = L"the new base could not be written (error " + std::to_wstring(::GetLastError()) + L"; is the disk full?)";
+        // A write cut short without an error is a full disk too (Wine reports it so).
+        const DWORD code = ::GetLastError();
+        error = code == 0 || code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL ? L"the new base could not be written (the disk is full)"
+                                                                                        : L"the new base could not be written (error " + std::to_wstring(code) + L")";
         file.Reset();
         ::DeleteFileW(path.c_str());
     }

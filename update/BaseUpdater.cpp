@@ -253,7 +253,8 @@ bool BaseUpdater::Download(const std::string& name, const std::wstring& mirror, 
             DWORD written = 0;
             const bool ok = ::SetFilePointerEx(part.Get(), at, nullptr, FILE_BEGIN) && (offset > 0 || ::SetEndOfFile(part.Get())) &&
                             ::WriteFile(part.Get(), data, static_cast<DWORD>(size), &written, nullptr) && written == size;
-            if (!ok) writeError = ::GetLastError();
+            // A write cut short without an error is a full disk too (Wine reports it so).
+            if (!ok) writeError = ::GetLastError() ? ::GetLastError() : ERROR_DISK_FULL;
             return ok;
         });
         // 416: the part already holds the whole file (an update was stopped before checking it).

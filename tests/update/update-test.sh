@@ -9,7 +9,7 @@ source=$(cd "$(dirname "$0")/../.." && pwd)
 work=$build/update-test
 rm -rf "$work" && mkdir -p "$work"
 servers=()
-trap 'kill "${servers[@]}" 2>/dev/null; "$source/tools/wine-run.sh" "$harness" reg delete "HKLM\\Software\\Tervan\\Scanner\\UpdateTest" /f >/dev/null 2>&1' EXIT
+trap 'kill "${servers[@]}" 2>/dev/null; umount "$work/full" 2>/dev/null; "$source/tools/wine-run.sh" "$harness" reg delete "HKLM\\Software\\Tervan\\Scanner\\UpdateTest" /f >/dev/null 2>&1' EXIT
 failures=0
 fail() { echo "FAILED: $*" >&2; failures=$((failures + 1)); }
 
@@ -129,6 +129,23 @@ update blocked
 [ $code -eq 2 ] || fail "blocked: exit $code"
 expect "cannot make the folder for new bases" blocked
 unchanged blocked 2
+
+# A disk that fills during the download: said so, nothing changed. It takes a small file system of its
+# own, which only a machine that lets this test mount one has.
+mkdir -p "$work/full"
+pages() { echo $((($(stat -c %s "$1") + 4095) / 4096)); }
+# The engine, the old base, the settings and the lock, and two pages more: not the new base's four.
+room=$(($(pages "$build/bin/Bases/ScanMain.DLL") + $(pages "$work/mirror/local/daily-1.cvd") + 4))
+if mount -t tmpfs -o size=$((room * 4096)) tmpfs "$work/full" 2>/dev/null; then
+    bases full "http://127.0.0.1:$port/whole/" 1
+    update full
+    [ $code -eq 2 ] || fail "full: exit $code"
+    expect "cannot write the download (the disk is full)" full
+    unchanged full 1
+    umount "$work/full"
+else
+    echo "--- full: not tried (no small file system can be mounted here)"
+fi
 
 [ $failures -eq 0 ] && echo "update tests passed"
 exit $((failures > 0))
