@@ -9,8 +9,9 @@
 # (its ledger, corpus-TARGET.ledger). Also builds scan-native, the engine without Wine:
 #   build/fuzz-native/scan-native BASES_FOLDER PATH...   (replays an input, profiles a scan)
 #   bench/fuzz-native.sh [SECONDS] [TARGET...]
-# Targets: FuzzBases, FuzzScan, FuzzChunks, and Archive-NAME for each archive format (Archive-7z,
-# Archive-RAR, Archive-compound-file, ...); default: all, 60 s each. FUZZ_JOBS=2 runs two at a time.
+# Targets: FuzzBases, FuzzScan, FuzzChunks, FuzzUpdate (the base update's readers), and Archive-NAME for
+# each archive format (Archive-7z, Archive-RAR, Archive-compound-file, ...); default: all, 60 s each.
+# FUZZ_JOBS=2 runs two at a time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERVAN_BUILD_DIR:-$root/build}
@@ -31,7 +32,7 @@ clang++ "${common[@]}" -O1 $sanitize "$root/bench/fuzz-native/ScanNative.cpp" "$
 formats=$("$out/scan-native" --formats | tr ' ' '-')
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-    targets=(FuzzBases FuzzScan FuzzChunks)
+    targets=(FuzzBases FuzzScan FuzzChunks FuzzUpdate)
     for format in $formats; do targets+=("Archive-$format"); done
 fi
 
@@ -42,8 +43,11 @@ run_target() {
         clang++ "${common[@]}" -O1 $sanitize -fsanitize=fuzzer -DFUZZ_FORMAT="\"${name//-/ }\"" "$root/bench/fuzz-native/FuzzArchive.cpp" \
             "$out"/obj/*.o "${libraries[@]}" "${link[@]}" -o "$out/$target"
     else
-        clang++ "${common[@]}" -O1 $sanitize -fsanitize=fuzzer "$root/bench/fuzz-native/$target.cpp" "$out"/obj/*.o "${libraries[@]}" \
-            "${link[@]}" -o "$out/$target"
+        # The update's readers that need no network, registry or processes.
+        local extra=()
+        [ "$target" = FuzzUpdate ] && for source in BaseArchive BaseSignature Cdiff CvdHeader Digest; do extra+=("$root/update/$source.cpp"); done
+        clang++ "${common[@]}" -O1 $sanitize -fsanitize=fuzzer "$root/bench/fuzz-native/$target.cpp" "${extra[@]}" "$out"/obj/*.o \
+            "${libraries[@]}" "${link[@]}" -o "$out/$target"
     fi
     corpus="$out/corpus-$target"
     if [ ! -d "$corpus" ]; then
@@ -58,6 +62,8 @@ run_target() {
         done
         printf '\001Sig;Engine:51-255,Target:0;0&1;414243::i;44*45(46|47)\n' >"$corpus/ldb-line"
         printf '\000Sig:0:*:4142??43{2-4}44*(45|4647)!(48|49)\n' >"$corpus/ndb-line"
+        printf '\001OPEN daily.ndb\nDEL 2 B:0\nXCHG 1 A: Z:0:*:41\nADD X:0:*:41\nCLOSE\nMOVE daily.ndb daily.ldb 1 Z 2 C\nUNLINK daily.hdb\n' \
+            >"$corpus/cdiff-script"
     fi
     local status=0
     (cd "$out" && /usr/bin/time -f '%U %S' -o "$out/$target.time" "./$target" "$corpus" -max_total_time="$seconds" -timeout=10 \

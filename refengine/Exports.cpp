@@ -106,6 +106,14 @@ REF_EXPORT uint32_t __stdcall CoreFree(uint32_t coreId) {
         contexts[coreId].open = false;
         contexts[coreId].callback = nullptr;
         contexts[coreId].scratch.reset();
+        // With the last context gone the bases go too: the next start reads them anew (an update may
+        // have replaced them), even when the system keeps this library loaded in between.
+        bool open = false;
+        for (uint32_t i = MainContext; i <= MaxCoreId; ++i) open = open || contexts[i].open;
+        if (!open) {
+            engine.reset();
+            database = RefEngine::Database();
+        }
     }
     ::LeaveCriticalSection(&lock);
     return 0;

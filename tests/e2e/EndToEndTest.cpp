@@ -38,6 +38,20 @@ protected:
     ScratchFolder app, files, others;
 };
 
+// The window's "Update bases", with the reference engine and the tests' mirror (tests/update/mirror.sh).
+class BaseUpdates : public EndToEnd {
+protected:
+    void WithReferenceEngine(const std::string& mirror) {
+        ::CopyFileW((ExecutableFolder() + L"..\\dist\\TervanScanner\\tervscan.exe").c_str(), (app / L"tervscan.exe").c_str(), FALSE);
+        ::CreateDirectoryW((app / L"Bases").c_str(), nullptr);
+        ::CopyFileW((ExecutableFolder() + L"Bases\\ScanMain.DLL").c_str(), (app / L"Bases\\ScanMain.DLL").c_str(), FALSE);
+        ::CopyFileW((ExecutableFolder() + L"..\\update-mirror\\mirror\\local\\daily-1.cvd").c_str(), (app / L"Bases\\daily.cvd").c_str(),
+                    FALSE);
+        WriteFile(app / L"Bases\\refengine.ini", "[update]\r\nmirror=" + mirror + "\r\nbases=daily\r\n");
+    }
+    enum { UpdateBasesCommand = 0x0020 };  // in the window's system menu
+};
+
 }  // namespace
 
 TEST_F(EndToEnd, AQuickScanCuresDeletesAndTheRestorePointBringsFilesBack) {
@@ -178,9 +192,33 @@ TEST_F(EndToEnd, WithoutBasesTheScansAreOffAndOneMessageSaysWhy) {
     EXPECT_EQ(0u, program.WaitForExit(30000));
 }
 
-TEST_F(EndToEnd, AnUpdateThatCannotReachItsMirrorSaysSoAndKeepsTheBases) {
-    WithTestEngine();
-    WriteFile(app / L"Bases\\refengine.ini", "[update]\r\nmirror=http://127.0.0.1:9/\r\nbases=daily\r\n");
+TEST_F(BaseUpdates, NewBasesAreFetchedAndTheWindowCountsThem) {
+    const std::string port = ReadFile(ExecutableFolder() + L"..\\update-mirror\\port");
+    ASSERT_FALSE(port.empty()) << "the tests' mirror is not running";
+    WithReferenceEngine("http://127.0.0.1:" + port + "/good/");
+    RemoteProgram program(Program(), L"Tervan! Scanner");
+    HWND main = program.WaitForDialogWith(QuickScan, L"Button");
+    ASSERT_NE(nullptr, main);
+    ASSERT_TRUE(WaitUntil([&] { return DialogItemText(main, BaseSize).find(L"records") != std::wstring::npos; }));
+    const std::wstring before = DialogItemText(main, BaseSize);
+    ::PostMessageW(main, WM_SYSCOMMAND, UpdateBasesCommand, 0);
+    std::wstring message;
+    ASSERT_TRUE(WaitUntil([&] { return program.FindMessageBox(&message) != nullptr; }, 120000));
+    EXPECT_NE(std::wstring::npos, message.find(L"daily: patched from version 1 to 4")) << message;
+    EXPECT_NE(std::wstring::npos, message.find(L"daily: updated to version 4")) << message;
+    ::PostMessageW(program.FindMessageBox(), WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(WaitUntil([&] {
+        const std::wstring now = DialogItemText(main, BaseSize);
+        return now != before && now.find(L"records") != std::wstring::npos;
+    })) << "the engine was loaded again with the new bases: " << DialogItemText(main, BaseSize);
+    EXPECT_TRUE(FileExists(app / L"Bases\\daily.cld"));
+    EXPECT_FALSE(FileExists(app / L"Bases\\daily.cvd"));
+    ::PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, program.WaitForExit(30000));
+}
+
+TEST_F(BaseUpdates, AMirrorThatCannotBeReachedIsNamedAndTheBasesStay) {
+    WithReferenceEngine("http://127.0.0.1:9/");
     RemoteProgram program(Program(), L"Tervan! Scanner");
     HWND main = program.WaitForDialogWith(QuickScan, L"Button");
     ASSERT_NE(nullptr, main);

@@ -1,32 +1,23 @@
 #!/usr/bin/env bash
-# tervscan --update against a local mirror made for the run: a whole base, current bases, one and three
-# versions of patches, a bad signature, a base cut short, a download resumed after the server went away,
-# and a bases folder where the update cannot write.
+# tervscan --update against the tests' local mirror (mirror.sh): a whole base, current bases, one and
+# three versions of patches, bad signatures, a base cut short, one the engine does not load, a download
+# resumed after the server went away, a bases folder where the update cannot write, a full disk.
 #   update-test.sh BUILD_DIR HARNESS_DIR
 set -uo pipefail
 build=$(realpath "$1") harness=$(realpath "$2")
 source=$(cd "$(dirname "$0")/../.." && pwd)
 work=$build/update-test
 rm -rf "$work" && mkdir -p "$work"
-servers=()
-trap 'kill "${servers[@]}" 2>/dev/null; umount "$work/full" 2>/dev/null; "$source/tools/wine-run.sh" "$harness" reg delete "HKLM\\Software\\Tervan\\Scanner\\UpdateTest" /f >/dev/null 2>&1' EXIT
+ln -s ../update-mirror/mirror "$work/mirror"
+port=$(cat "$build/update-mirror/port") || exit 1
+# A second server of the same mirror that goes away after 4096 bytes of every answer.
+python3 "$source/tools/update-mirror.py" serve "$work/mirror" "$work/cut-port" --cut 4096 &
+cut_server=$!
+trap 'kill $cut_server 2>/dev/null; umount "$work/full" 2>/dev/null' EXIT
+for _ in $(seq 100); do [ -s "$work/cut-port" ] && break; sleep 0.1; done
+cut_port=$(cat "$work/cut-port")
 failures=0
 fail() { echo "FAILED: $*" >&2; failures=$((failures + 1)); }
-
-python3 "$source/tools/update-mirror.py" make "$work/mirror" || exit 1
-"$source/tools/wine-run.sh" "$harness" reg add "HKLM\\Software\\Tervan\\Scanner\\UpdateTest" /v TestKey /t REG_SZ \
-    /d "$(cat "$work/mirror/key.txt")" /f >/dev/null 2>&1 || exit 1
-
-serve() {  # serve PORTFILE [--cut BYTES]
-    python3 "$source/tools/update-mirror.py" serve "$work/mirror" "$@" &
-    servers+=($!)
-    for _ in $(seq 100); do [ -s "$1" ] && return; sleep 0.1; done
-    echo "the mirror did not start" >&2
-    exit 1
-}
-serve "$work/port"
-serve "$work/cut-port" --cut 4096
-port=$(cat "$work/port") cut_port=$(cat "$work/cut-port")
 
 # bases NAME MIRROR_URL [LOCAL_VERSION]: a bases folder with the engine and its settings; the first
 # mirror named there has no server.

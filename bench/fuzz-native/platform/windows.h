@@ -156,6 +156,26 @@ inline BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {
     return 1;
 }
 inline BOOL CloseHandle(HANDLE file) { return ::close(NativePlatform::ToFd(file)) == 0; }
+// Writing, for the update's base files (the fuzz targets write none; they only have to build).
+#ifndef FILE_SHARE_DELETE
+#define FILE_SHARE_DELETE 4u
+#endif
+#ifndef CREATE_ALWAYS
+#define CREATE_ALWAYS 2u
+#endif
+#ifndef ERROR_DISK_FULL
+#define ERROR_DISK_FULL 112u
+#endif
+#ifndef ERROR_HANDLE_DISK_FULL
+#define ERROR_HANDLE_DISK_FULL 39u
+#endif
+inline BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, OVERLAPPED*) {
+    const ssize_t n = ::write(NativePlatform::ToFd(file), data, size);
+    if (written) *written = n > 0 ? static_cast<DWORD>(n) : 0;
+    return n >= 0;
+}
+inline BOOL FlushFileBuffers(HANDLE) { return 1; }
+inline BOOL DeleteFileW(const wchar_t* path) { return ::unlink(NativePlatform::Narrow(path).c_str()) == 0; }
 
 inline HANDLE FindFirstFileW(const wchar_t* pattern, WIN32_FIND_DATAW* data) {
     std::string folder = NativePlatform::Narrow(pattern);
