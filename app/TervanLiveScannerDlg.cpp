@@ -91,6 +91,10 @@ void CTervanLiveScannerDlg::OnEngineLoaded(bool loaded) {
         const CString records = CString::FormatId(IDS_RECORDS, static_cast<int>(engine->GetRecordCount()));
         baseText_ = CString::FormatId(IDS_VIRUS_BASE, records.c_str());
         if (!update_.Running()) baseSize_.SetWindowText(baseText_.c_str());
+        // Loaded again after an update that brought the first usable bases.
+        quickScan_.EnableWindow(true);
+        fullScan_.EnableWindow(true);
+        customScan_.EnableWindow(true);
         return;
     }
     quickScan_.EnableWindow(false);

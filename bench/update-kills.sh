@@ -16,14 +16,10 @@ cmake --build "$build" -j "$(nproc)" --target tervscan refengine >/dev/null
 sandbox="$build/update-soak-sandbox" work="$build/update-soak"
 rm -rf "$work" && mkdir -p "$work"
 "$root/tools/harness.sh" start "$sandbox" "$build" >/dev/null
-server=
-trap '[ -n "$server" ] && kill $server; "$root/tools/harness.sh" stop "$sandbox" >/dev/null 2>&1 || true' EXIT
-python3 "$root/tools/update-mirror.py" make "$work/mirror"
-"$root/tools/wine-run.sh" "$sandbox" reg add "HKLM\\Software\\Tervan\\Scanner\\UpdateTest" /v TestKey /t REG_SZ \
-    /d "$(cat "$work/mirror/key.txt")" /f >/dev/null 2>&1
-python3 "$root/tools/update-mirror.py" serve "$work/mirror" "$work/port" &
-server=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
+trap 'UPDATE_MIRROR_DIR="$work/served" bash "$root/tests/update/mirror.sh" stop "$build" "$sandbox"; "$root/tools/harness.sh" stop "$sandbox" >/dev/null 2>&1 || true' EXIT
+UPDATE_MIRROR_DIR="$work/served" bash "$root/tests/update/mirror.sh" start "$build" "$sandbox"
+ln -s served/mirror "$work/mirror"
+ln -s served/port "$work/port"
 
 python3 - "$root" "$build" "$sandbox" "$work" "$kills" "$(cat "$work/port")" <<'PY'
 import gzip, hashlib, io, os, random, shutil, subprocess, sys, tarfile, time
