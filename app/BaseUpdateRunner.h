@@ -23,7 +23,7 @@ public:
     // False when one is already running.
     bool Start(HWND window, const std::wstring& basesFolder, const std::wstring& trialProgram);
     bool Running() const { return thread_.joinable(); }
-    // What is being fetched, for the window: "daily.cvd 45% (1,234 of 2,345 KB)".
+    // What is being fetched, for the window: "daily.cvd 45% (1234 of 2345 KB)".
     std::wstring Status() const;
     // After the finished message: waits for the thread, and gives what the update said.
     Update::BaseUpdater::Outcome Finish(std::vector<std::wstring>& lines);
