@@ -77,7 +77,8 @@ std::wstring SystemMessage(const wchar_t* what, DWORD code) {
     case ERROR_WINHTTP_CANNOT_CONNECT: return std::wstring(what) + L" (nothing answers at that address)";
     case ERROR_WINHTTP_TIMEOUT: return std::wstring(what) + L" (timed out)";
     case ERROR_WINHTTP_NAME_NOT_RESOLVED: return std::wstring(what) + L" (the server's name is unknown)";
-    case ERROR_WINHTTP_SECURE_FAILURE: return std::wstring(what) + L" (the secure connection failed: certificate?)";
+    case ERROR_WINHTTP_SECURE_FAILURE:
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR: return std::wstring(what) + L" (the secure connection failed: is the server's certificate trusted?)";
     case ERROR_WINHTTP_CONNECTION_ERROR: return std::wstring(what) + L" (the connection was reset)";
     default: return std::wstring(what) + L" (error " + std::to_wstring(code) + L")";
     }
