@@ -231,7 +231,8 @@ std::wstring TervanLiveFileRepositoryDlg::EntryDescription(int identifier) const
     }
     // Copies are taken before a cure of a curable threat, and before a deletion of any other.
     UINT kind = entry.Curable ? IDS_ENTRY_BEFORE_CURE : IDS_ENTRY_BEFORE_DELETION;
-    if (entry.OriginCode != Quarantine::Format::OwnOriginCode) kind = IDS_ENTRY_OTHER_PROGRAM;
+    if (entry.Foreign) kind = IDS_ENTRY_OTHER_USER;
+    else if (entry.OriginCode != Quarantine::Format::OwnOriginCode) kind = IDS_ENTRY_OTHER_PROGRAM;
     else if (entry.ThreatName == Quarantine::ReplacedFileName) kind = IDS_ENTRY_REPLACED;
     return entry.OriginalPath + L"\n" + CString::FormatId(kind, size.c_str());
 }

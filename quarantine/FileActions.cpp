@@ -100,8 +100,8 @@ bool CFileRestoreAction::Execute(int identifier) {
     }
     Reason why;
     bool restored = manager_.RestoreToOriginal(identifier, &why);
-    if (!restored && why.id == IDS_REASON_UNUSUAL_PLACE &&
-        CurrentConfirmation()(ReasonText(Reason(IDS_CONFIRM_UNUSUAL_PLACE, why.argument))))
+    if (!restored && (why.id == IDS_REASON_UNUSUAL_PLACE || why.id == IDS_REASON_FOREIGN_COPY) &&
+        CurrentConfirmation()(ReasonText(Reason(why.id == IDS_REASON_UNUSUAL_PLACE ? IDS_CONFIRM_UNUSUAL_PLACE : IDS_CONFIRM_FOREIGN_COPY, why.argument))))
         restored = manager_.RestoreToOriginal(identifier, &why, true);
     if (!restored) {
         lastError_ = ReasonText(why);

@@ -249,6 +249,7 @@ void CQuarantine::LoadContainer(const std::wstring& path) {
         AvCore::WarnLine() << L"Failed to load container : " << e.what() << L'\n';
         return;
     }
+    entry.Foreign = !IsOwnFile(path);
     Register(entry, Origin::Loader);
 }
 

@@ -36,6 +36,9 @@ struct Entry {
     // The object's last write time when it was copied (FILETIME units): orders the copies of one
     // file that were taken within the same second (one before each cure round).
     uint64_t LastWriteTime = 0;
+    // The container belongs to another user (see IsOwnFile): restored to its stored place only when
+    // the user confirms it.
+    bool Foreign = false;
 };
 
 // Older first: by time of quarantining, then by the object's last write time.

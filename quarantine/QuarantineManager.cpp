@@ -203,6 +203,7 @@ bool AvQuarantineManager::RestoreToOriginal(int identifier, Reason* why, bool co
         Quarantine::Entry entry;
         if (!store_->GetEntry(identifier, entry)) return fail(Reason(IDS_REASON_ENTRY_GONE));
         if (!Quarantine::IsSafeOriginalPath(entry.OriginalPath)) return fail(Reason(IDS_REASON_BAD_PATH, entry.OriginalPath));
+        if (!confirmed && entry.Foreign) return fail(Reason(IDS_REASON_FOREIGN_COPY, entry.OriginalPath));
         if (!confirmed && !Quarantine::IsUsualPlace(entry.OriginalPath, entry.ContainerPath))
             return fail(Reason(IDS_REASON_UNUSUAL_PLACE, entry.OriginalPath));
         store_->Restore(identifier, entry.OriginalPath.c_str(), Quarantine::CQuarantine::RestoreMode::Overwrite);

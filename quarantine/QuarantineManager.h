@@ -52,7 +52,8 @@ public:
     void GetSnapshot(Snapshot& out);
     // Restores the entry over its original path; the entry stays. A different file at that path is
     // first copied into the quarantine; a stored path that is not a full path on a drive or a share is
-    // refused, and so is one in an unusual place (see IsUsualPlace) unless the user confirmed it.
+    // refused, and so is one in an unusual place (see IsUsualPlace) or kept by another user (Foreign)
+    // unless the user confirmed it.
     // Never throws; on failure the reason is written to *why when given.
     bool RestoreToOriginal(int identifier, Reason* why = nullptr, bool confirmed = false);
     boost::shared_ptr<Quarantine::CQuarantine> GetStore();

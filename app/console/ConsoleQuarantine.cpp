@@ -61,7 +61,8 @@ int RunConsoleQuarantine(const ConsoleOptions& options) {
         for (const auto& element : entries) {
             const Quarantine::Entry& e = element.second;
             out.Result(OneLine(EntryGuid(e)) + L"\t" + std::to_wstring(e.Time) + L"\t" + std::to_wstring(e.OriginCode) +
-                       L"\t" + OneLine(e.ThreatName) + L"\t" + OneLine(e.OriginalPath) + L"\t" + OneLine(e.ContainerPath));
+                       L"\t" + OneLine(e.ThreatName) + L"\t" + OneLine(e.OriginalPath) + L"\t" + OneLine(e.ContainerPath) +
+                       (e.Foreign ? L"\tforeign" : L""));
         }
         return 0;
     }
@@ -112,6 +113,10 @@ int RunConsoleQuarantine(const ConsoleOptions& options) {
     } else if (!Quarantine::IsSafeOriginalPath(entry.OriginalPath)) {
         ReportError(L"tervscan: cannot restore " + OneLine(entry.OriginalPath) + L": " +
                     ReasonText(Reason(IDS_REASON_BAD_PATH, OneLine(entry.OriginalPath))));
+        return 2;
+    } else if (entry.Foreign) {
+        ReportError(L"tervscan: cannot restore " + OneLine(entry.OriginalPath) + L": " +
+                    ReasonText(Reason(IDS_REASON_FOREIGN_COPY, OneLine(entry.OriginalPath))) + L" (--to FOLDER)");
         return 2;
     } else if (!Quarantine::IsUsualPlace(entry.OriginalPath, entry.ContainerPath)) {
         ReportError(L"tervscan: cannot restore " + OneLine(entry.OriginalPath) + L": " +
