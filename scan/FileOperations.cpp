@@ -27,6 +27,13 @@ AvEngineScanFile::~AvEngineScanFile() {
     objectConnection_.disconnect();
 }
 
+bool AvEngineScanFile::IsRegularFile(const std::wstring& path) {
+    Win::FileHandle file(::CreateFileW(LiteralPath(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+    // A file that cannot be opened is left to the engine, which says why it cannot read it.
+    return !file || ::GetFileType(file.Get()) == FILE_TYPE_DISK;
+}
+
 void AvEngineScanFile::ReportNotScanned(const std::wstring& path, const Reason& why) {
     ++stats_->notScanned;
     AvCore::WarnLine() << L"Not scanned: " << path << L" : " << ReasonText(why) << L'\n';
@@ -82,6 +89,12 @@ void AvEngineScanFile::Process(const boost::filesystem::path& file, uint64_t siz
     }
     stats_->bytes += static_cast<int64_t>(size);
     manager_.objectScanned(path.c_str(), AvCore::File, false);
+    // Pipes and devices (which a disk under another system can hold, and list with no size) are never
+    // handed to the engine: reading one may never end, and nothing in it is a file of the user's.
+    if (size == 0 && !IsRegularFile(path)) {
+        ReportNotScanned(path, Reason(IDS_REASON_NOT_REGULAR_FILE));
+        return;
+    }
 
     Reason notScanned;
     AvCore::CAvCoreScanner::Verdict verdict = scanner_->Scan(path.c_str(), &notScanned);

@@ -51,6 +51,8 @@ public:
 private:
     void OnThreat(const AvCore::Threat& threat) { current_ = threat; }
     void ReportNotScanned(const std::wstring& path, const Reason& why);
+    // False for a pipe or a device (what GetFileType does not call a disk file).
+    static bool IsRegularFile(const std::wstring& path);
     // Copies the file into the quarantine and cures it; true when the cure changed it. Otherwise why
     // the file was left as it is goes to withheld.
     bool CureWithCopy(const AvCore::Threat& threat, bool& quarantined, Reason& withheld);
