@@ -6,8 +6,9 @@
       (default 600: a base big enough to resume; more, to measure)
   update-mirror.py serve DIR PORTFILE [--cut BYTES]
       serves DIR on 127.0.0.1 (a free port, written to PORTFILE), with byte ranges; --cut ends every
-      answer longer than BYTES after that many bytes (a server gone mid-download). Each request is
-      logged to DIR/served.log as "path range bytes-sent".
+      answer longer than BYTES after that many bytes (a server gone mid-download); under /busy/ every
+      answer is 429 "too many requests", retry after an hour. Each request is logged to
+      DIR/served.log as "path range bytes-sent".
 
 DIR after make: key.txt ("modulus:exponent" in decimal, the test setting), local/daily-N.cvd (the
 versions 1-4 as a user would have them), daily-4.ndb (what version 4 holds), and the mirrors
@@ -115,6 +116,14 @@ def serve(folder, port_file, cut):
             pass
 
         def do_GET(self):
+            if self.path.startswith("/busy/"):  # a mirror that asks to be left alone for an hour
+                self.send_response(429)
+                self.send_header("Retry-After", "3600")
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                with log_lock, open(os.path.join(folder, "served.log"), "a") as log:
+                    log.write("%s 429 0\n" % self.path)
+                return
             path = os.path.normpath(os.path.join(folder, self.path.lstrip("/")))
             if not path.startswith(os.path.abspath(folder)) or not os.path.isfile(path):
                 self.send_error(404)

@@ -7,6 +7,10 @@
 
 #include <windows.h>
 
+#include <ctime>
+#include <map>
+#include <sstream>
+
 namespace Update {
 
 const wchar_t* const BaseUpdater::StagingName = L"Update";
@@ -16,6 +20,19 @@ namespace {
 const uint32_t MaxPatchChain = 60;           // more versions behind: the whole base is smaller to fetch
 const uint64_t MaxPatchBytes = 64ull << 20;  // a day's patch is a few hundred kilobytes
 const DWORD TrialTimeout = 15 * 60 * 1000;
+const uint64_t DefaultWait = 3600, LongestWait = 24 * 3600;
+
+// "2026-12-08 14:05" in local time.
+std::wstring LocalTimeText(uint64_t unixSeconds) {
+    ULARGE_INTEGER value;
+    value.QuadPart = (unixSeconds + 11644473600ull) * 10000000ull;
+    FILETIME utc = {value.LowPart, value.HighPart}, local;
+    SYSTEMTIME t;
+    if (!::FileTimeToLocalFileTime(&utc, &local) || !::FileTimeToSystemTime(&local, &t)) return L"later";
+    wchar_t text[32];
+    swprintf(text, 32, L"%04u-%02u-%02u %02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute);
+    return text;
+}
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
@@ -100,7 +117,46 @@ HttpReply BaseUpdater::Fetch(const std::wstring& url, const std::wstring& label,
         return true;
     });
     fetched_ += reply.received;
+    if (reply.status == 429 || (reply.status == 503 && reply.retryAfter))
+        busyFor_ = std::min(LongestWait, std::max<uint64_t>(1, reply.retryAfter ? reply.retryAfter : DefaultWait));
     return reply;
+}
+
+namespace {
+
+// The waits the mirrors asked for that have not ended: "mirror until" a line.
+std::map<std::string, uint64_t> ReadWaits(const std::wstring& path) {
+    std::map<std::string, uint64_t> waits;
+    Win::FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    std::string text(65536, '\0');
+    DWORD got = 0;
+    if (!file || !::ReadFile(file.Get(), &text[0], static_cast<DWORD>(text.size()), &got, nullptr)) return waits;
+    text.resize(got);
+    std::istringstream lines(text);
+    const uint64_t now = static_cast<uint64_t>(std::time(nullptr));
+    std::string url;
+    uint64_t until = 0;
+    while (lines >> url >> until)
+        if (until > now) waits[url] = until;
+    return waits;
+}
+
+}  // namespace
+
+uint64_t BaseUpdater::WaitingUntil(const std::wstring& mirror) const {
+    const std::map<std::string, uint64_t> waits = ReadWaits(staging_ + L"\\wait.txt");
+    const auto found = waits.find(std::string(mirror.begin(), mirror.end()));
+    return found == waits.end() ? 0 : found->second;
+}
+
+void BaseUpdater::RecordWait(const std::wstring& mirror, uint64_t seconds) {
+    std::map<std::string, uint64_t> waits = ReadWaits(staging_ + L"\\wait.txt");
+    waits[std::string(mirror.begin(), mirror.end())] = static_cast<uint64_t>(std::time(nullptr)) + seconds;
+    std::string text;
+    for (const auto& wait : waits) text += wait.first + " " + std::to_string(wait.second) + "\r\n";
+    Win::FileHandle file(::CreateFileW((staging_ + L"\\wait.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (file) ::WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 BaseUpdater::Outcome BaseUpdater::Run() {
@@ -134,7 +190,17 @@ BaseUpdater::Outcome BaseUpdater::Run() {
         Staged staged;
         for (const std::wstring& mirror : settings_.mirrors) {
             if (Stopping()) return Failed;
+            if (const uint64_t until = WaitingUntil(mirror)) {
+                Say(mirror + L": asked to be left alone until " + LocalTimeText(until) + L"; not asked before then");
+                continue;
+            }
+            busyFor_ = 0;
             step = UpdateBase(name, mirror, staged);
+            if (busyFor_) {
+                RecordWait(mirror, busyFor_);
+                Say(mirror + L": too busy, it asked to be left alone until " +
+                    LocalTimeText(static_cast<uint64_t>(std::time(nullptr)) + busyFor_) + L"; not asked before then");
+            }
             if (step != Step::Failed) break;
         }
         if (step == Step::Staged) ready.push_back(staged);

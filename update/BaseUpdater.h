@@ -51,12 +51,17 @@ private:
     bool Trial(const std::vector<Staged>& staged);
     HttpReply Fetch(const std::wstring& url, const std::wstring& label, uint64_t from, uint64_t to, const HttpClient::Sink& sink);
     void Say(const std::wstring& line);
+    // A mirror that answered "too many requests" is left alone for the time it asked (an hour when it
+    // did not say): the time is kept in the staging folder, so the next update respects it too.
+    uint64_t WaitingUntil(const std::wstring& mirror) const;
+    void RecordWait(const std::wstring& mirror, uint64_t seconds);
     bool Stopping() const { return shouldStop && shouldStop(); }
 
     std::wstring bases_, staging_, ready_, trialProgram_;
     UpdateSettings settings_;
     HttpClient http_;
     uint64_t fetched_ = 0;
+    uint64_t busyFor_ = 0;  // set by a "too many requests" answer: seconds asked, at least 1
 };
 
 }  // namespace Update

@@ -157,6 +157,13 @@ HttpReply HttpClient::Get(const std::wstring& url, uint64_t from, uint64_t to, c
                                WINHTTP_NO_HEADER_INDEX))
             expected = reply.fileSize = std::wcstoull(length, nullptr, 10);
     } else {
+        if (status == 429 || status == 503) {
+            wchar_t wait[64] = {};
+            DWORD waitSize = sizeof wait;
+            if (api_->queryHeaders(request.Get(), WINHTTP_QUERY_RETRY_AFTER, WINHTTP_HEADER_NAME_BY_INDEX, wait, &waitSize,
+                                   WINHTTP_NO_HEADER_INDEX))
+                reply.retryAfter = std::wcstoull(wait, nullptr, 10);  // a date instead of seconds reads as 0
+        }
         reply.error = status == 404 ? L"not on the server (404)" : L"the server answered " + std::to_wstring(status);
         return reply;
     }

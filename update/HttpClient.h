@@ -14,6 +14,7 @@ struct HttpReply {
     uint64_t firstByte = 0;    // where the body starts in the whole file (a ranged answer may start later)
     uint64_t fileSize = 0;     // the whole file's size when the server said it; 0 otherwise
     uint64_t received = 0;     // body bytes handed to the sink
+    uint64_t retryAfter = 0;   // seconds a busy server (429, 503) asked to wait; 0 when it did not say
     std::wstring error;        // why it failed, for people
 };
 

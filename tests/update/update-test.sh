@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # tervscan --update against the tests' local mirror (mirror.sh): a whole base, current bases, one and
 # three versions of patches, bad signatures, a base cut short, one the engine does not load, a download
-# resumed after the server went away, a bases folder where the update cannot write, a full disk.
+# resumed after the server went away, a busy mirror, a bases folder where the update cannot write, a
+# full disk.
 #   update-test.sh BUILD_DIR HARNESS_DIR
 set -uo pipefail
 build=$(realpath "$1") harness=$(realpath "$2")
@@ -112,6 +113,17 @@ update resume
 [ $code -eq 0 ] && cmp -s "$work/resume/daily.cvd" "$work/mirror/whole/daily.cvd" || fail "resume: daily.cvd not installed"
 expect "continuing the download cut short at byte 4096" resume
 grep -q "^/whole/daily.cvd 4096-" "$work/mirror/served.log" || fail "resume: the rest was not asked for from byte 4096"
+
+# A mirror that asks to be left alone (429, an hour) is not asked again in that hour.
+bases busy "http://127.0.0.1:$port/busy/" 1
+update busy
+[ $code -eq 2 ] || fail "busy: exit $code"
+expect "too busy, it asked to be left alone until" busy
+asked=$(grep -c "^/busy/" "$work/mirror/served.log")
+update busy
+expect "/busy/: asked to be left alone until" busy
+[ "$(grep -c "^/busy/" "$work/mirror/served.log")" = "$asked" ] || fail "busy: asked again within the hour"
+unchanged busy 1
 
 # Where the update must make its folder there is a file: it says so, and nothing changes.
 bases blocked "http://127.0.0.1:$port/good/" 2
