@@ -1,11 +1,10 @@
 // Programs packed by UPX (32-bit Windows): the packer's header ("UPX!", then its version, the format,
 // the method, the level, two checksums, the unpacked and packed lengths, the file's length and the
 // filter) lies in the program's headers; a first section holds nothing in the file (the image unpacks
-// into it), and the packed image begins the second, which the entry point lies in. Method NRV2B
-// (32-bit words of flag bits, the highest first) is unpacked; the image (the program's sections as
-// they lie in memory) is the member, so that signatures find the code. Call filters are not undone,
-// so a signature across a call's address may miss. Other methods (NRV2D, NRV2E, LZMA) are left
-// packed: no sample of them can be made here to check an unpacker against.
+// into it), and the packed image begins the second, which the entry point lies in. Methods NRV2B,
+// NRV2D and NRV2E (32-bit words of flag bits, the highest first) are unpacked; the image (the
+// program's sections as they lie in memory) is the member, so that signatures find the code. Call
+// filters are not undone, so a signature across a call's address may miss. LZMA is left packed.
 #include "refengine/ArchiveFormats.h"
 #include "refengine/ByteOrder.h"
 #include "refengine/ObjectType.h"
@@ -18,7 +17,11 @@ namespace RefEngine {
 namespace {
 
 const size_t HeaderWithin = 4096;
-const uint8_t FormatWin32Pe = 9, MethodNrv2bLe32 = 2;
+const uint8_t FormatWin32Pe = 9, MethodNrv2bLe32 = 2, MethodNrv2dLe32 = 5, MethodNrv2eLe32 = 8;
+
+// The three NRV variants share their literals and their end; they differ in how an offset and a
+// length are written.
+enum class Nrv { B, D, E };
 
 struct PackHeader {
     uint8_t version = 0, format = 0, method = 0;
@@ -42,8 +45,8 @@ bool FindHeader(const std::vector<uint8_t>& bytes, PackHeader& out) {
     return false;
 }
 
-// NRV2B over the packed bytes; false when they are damaged or would unpack beyond max.
-bool UnpackNrv2b(const std::vector<uint8_t>& in, size_t max, std::vector<uint8_t>& out) {
+// An NRV variant over the packed bytes; false when they are damaged or would unpack beyond max.
+bool UnpackNrv(Nrv variant, const std::vector<uint8_t>& in, size_t max, std::vector<uint8_t>& out) {
     size_t at = 0;
     uint32_t word = 0;
     int left = 0;
@@ -60,6 +63,15 @@ bool UnpackNrv2b(const std::vector<uint8_t>& in, size_t max, std::vector<uint8_t
         }
         return (word >> --left) & 1;
     };
+    // A number of at least 2: its bits after the leading one, each followed by "last?".
+    auto number = [&](uint32_t limit, uint32_t& value) {
+        value = 1;
+        do {
+            value = value * 2 + bit();
+            if (value > limit || !ok) return false;
+        } while (!bit());
+        return true;
+    };
     uint32_t lastOffset = 1;
     for (;;) {
         while (bit() && ok) {
@@ -68,29 +80,46 @@ bool UnpackNrv2b(const std::vector<uint8_t>& in, size_t max, std::vector<uint8_t
         }
         if (!ok) return false;
         uint32_t offset = 1;
-        do {
-            offset = offset * 2 + bit();
-            if (offset > 0x2000000 || !ok) return false;  // past the end mark's 0x1000002
-        } while (!bit());
+        if (variant == Nrv::B) {
+            if (!number(0x2000000, offset)) return false;  // past the end mark's 0x1000002
+        } else {
+            // Two bits a step: the next bit of the number, "last?", then one more bit.
+            for (;;) {
+                offset = offset * 2 + bit();
+                if (bit() || !ok) break;
+                offset = (offset - 1) * 2 + bit();
+                if (offset > 0x2000000) return false;
+            }
+            if (!ok || offset > 0x2000000) return false;
+        }
+        uint32_t lengthBit = 0;
         if (offset == 2) {
             offset = lastOffset;
+            if (variant != Nrv::B) lengthBit = bit();
         } else {
             if (at >= in.size()) return false;
             offset = (offset - 3) * 256 + in[at++];
             if (offset == 0xFFFFFFFF) return true;  // the end mark
+            if (variant != Nrv::B) {
+                lengthBit = (offset & 1) ^ 1;
+                offset >>= 1;
+            }
             lastOffset = ++offset;
         }
-        uint32_t length = bit();
-        length = length * 2 + bit();
-        if (length == 0) {
-            length = 1;
-            do {
-                length = length * 2 + bit();
-                if (length > 0x1000000 || !ok) return false;
-            } while (!bit());
-            length += 2;
+        uint32_t length = 0;
+        if (variant == Nrv::E) {
+            if (lengthBit) length = 1 + bit();
+            else if (bit()) length = 3 + bit();
+            else if (!number(0x1000000, length)) return false;
+            else length += 3;
+        } else {
+            length = (variant == Nrv::B ? bit() : lengthBit) * 2 + bit();
+            if (length == 0) {
+                if (!number(0x1000000, length)) return false;
+                length += 2;
+            }
         }
-        length += offset > 0xD00 ? 2 : 1;
+        length += offset > (variant == Nrv::B ? 0xD00u : 0x500u) ? 2 : 1;
         if (!ok || offset > out.size() || out.size() + length > max) return false;
         for (uint32_t k = 0; k < length; ++k) out.push_back(out[out.size() - offset]);
     }
@@ -114,7 +143,8 @@ public:
         const ObjectInfo::Section* start = &info.sections[1];
         if (info.entryPoint < start->offset || info.entryPoint >= start->offset + start->size) return;
         sink.Report().archive = true;
-        if (header.method != MethodNrv2bLe32) return;  // left packed, as it was before (see above)
+        const Nrv variant = header.method == MethodNrv2bLe32 ? Nrv::B : header.method == MethodNrv2dLe32 ? Nrv::D : Nrv::E;
+        if (header.method != MethodNrv2bLe32 && header.method != MethodNrv2dLe32 && header.method != MethodNrv2eLe32) return;  // left packed
         const uint64_t packed = std::min<uint64_t>(header.packed, source.Size() - start->offset);
         if (header.unpacked > sink.Limits().maxMemberSize) {
             sink.Refuse("UPX image over " + std::to_string(sink.Limits().maxMemberSize >> 20) + " MB", true);
@@ -123,7 +153,7 @@ public:
         if (!sink.Begin("UPX image", packed, header.unpacked)) return;
         std::vector<uint8_t> in(static_cast<size_t>(packed)), out;
         in.resize(source.Read(start->offset, in.data(), in.size()));
-        const bool intact = UnpackNrv2b(in, header.unpacked, out);
+        const bool intact = UnpackNrv(variant, in, header.unpacked, out);
         sink.Write(out.data(), out.size());
         sink.End(!intact, "damaged UPX image");
     }

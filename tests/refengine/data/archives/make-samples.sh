@@ -321,40 +321,74 @@ class Bits:  # flag bits in 32-bit little-endian words, highest first, each word
         for i, b in enumerate(bits):
             self.bit(int(b))
             self.bit(1 if i == len(bits) - 1 else 0)
-def nrv2b(data):
-    s, i, last = Bits(), 0, None
+def number2(s, value):  # value >= 2, as NRV2D/E write offsets: two bits a step (a bit, "last?", a bit)
+    steps = []
+    m, final = value >> 1, value & 1
+    while m > 1:
+        c = (m + 2) % 4
+        steps.append(c)
+        m = (m + 2 - c) // 4
+    for c in reversed(steps):
+        s.bit(c >> 1); s.bit(0); s.bit(c & 1)
+    s.bit(final); s.bit(1)
+def pack(data, variant):  # "b", "d" or "e"
+    s, i = Bits(), 0
+    near = 0xD00 if variant == "b" else 0x500
     while i < len(data):
         best, off = 0, 0
-        for j in range(max(0, i - 0xD00), i):
+        for j in range(max(0, i - 0x1000), i):
             n = 0
             while i + n < len(data) and data[j + n] == data[i + n]:
                 n += 1
             if n > best:
                 best, off = n, i - j
-        if best >= 3:
+        if best >= 4:
             s.bit(0)
-            s.gamma(((off - 1) >> 8) + 3)
-            s.out.append((off - 1) & 0xFF)
-            length = best - 1  # copies are length + 1
-            if length >= 4:  # 1 to 3 in two bits, more as a number of at least 2, less 2
-                s.bit(0); s.bit(0); s.gamma(length - 2)
+            length = best - 1 - (off > near)  # copies are length + 1, one more past "near"
+            if variant == "b":
+                s.gamma(((off - 1) >> 8) + 3)
+                s.out.append((off - 1) & 0xFF)
+                if length >= 4:  # 1 to 3 in two bits, more as a number of at least 2, less 2
+                    s.bit(0); s.bit(0); s.gamma(length - 2)
+                else:
+                    s.bit(length >> 1); s.bit(length & 1)
             else:
-                s.bit(length >> 1); s.bit(length & 1)
+                small = (length <= 2) if variant == "e" else (length <= 3 and length >= 2)
+                raw = (off - 1) * 2 + (0 if small else 1)  # its lowest bit is the inverse of the length's first bit
+                number2(s, (raw >> 8) + 3)
+                s.out.append(raw & 0xFF)
+                if variant == "d":
+                    if small:
+                        s.bit(length & 1)  # after the first bit (1): 2 or 3
+                    elif length == 1:
+                        s.bit(1)
+                    else:
+                        s.bit(0); s.gamma(length - 2)
+                elif small:
+                    s.bit(length - 1)
+                elif length <= 4:
+                    s.bit(1); s.bit(length - 3)
+                else:
+                    s.bit(0); s.gamma(length - 3)
             i += best
         else:
             s.bit(1)
             s.out.append(data[i])
             i += 1
     s.bit(0)
-    s.gamma(0x1000002)
+    if variant == "b":
+        s.gamma(0x1000002)
+    else:
+        number2(s, 0x1000002)
     s.out.append(0xFF)
     s.flush()
     return bytes(s.out)
-packed = nrv2b(image)
-upx = b"UPX!" + bytes([13, 9, 2, 8]) + bytes(8) + struct.pack("<III", len(image), len(packed), 0) + bytes([0, 0, 0, 0])
-assert len(packed) <= 0x200 and text[:21] not in packed
-open(os.path.join(sys.argv[1], "upx-nrv2b.bin"), "wb").write(
-    program_headers([(b"UPX0", 0xE0000080, False), (b"UPX1", 0xE0000040, True)], upx) + packed.ljust(0x200, b"\0"))
+for variant, method in (("b", 2), ("d", 5), ("e", 8)):
+    packed = pack(image, variant)
+    upx = b"UPX!" + bytes([13, 9, method, 8]) + bytes(8) + struct.pack("<III", len(image), len(packed), 0) + bytes([0, 0, 0, 0])
+    assert len(packed) <= 0x200 and text[:21] not in packed
+    open(os.path.join(sys.argv[1], "upx-nrv2%s.bin" % variant), "wb").write(
+        program_headers([(b"UPX0", 0xE0000080, False), (b"UPX1", 0xE0000040, True)], upx) + packed.ljust(0x200, b"\0"))
 EOF
 
 tests=/var/cache/tervan/src/libarchive/libarchive/test
