@@ -296,13 +296,13 @@ for name, filters, data in (("pdf-asciihex", "/ASCIIHexDecode", text.hex().encod
     open(os.path.join(sys.argv[1], name + ".bin"), "wb").write(pdf)
 EOF
 
-# A program packed by UPX's method NRV2B: the packer's header among the program's headers, a section to
+# Programs packed by UPX's methods NRV2B, NRV2D and NRV2E: the packer's header among the program's headers, a section to
 # unpack into, then the packed image at the start of the section the entry point lies in (repeats as copies, so the sample is split).
 python3 - "$out" <<'EOF'
 import os, struct, sys
 from pe import program_headers
 text = open("sample.txt", "rb").read()
-image = b"\x90" * 64 + text + b"\x90" * 32 + text
+image = b"\x90" * 64 + text + b"\x90" * 0x600 + text  # the second text lies past 0x500: the longer copies
 class Bits:  # flag bits in 32-bit little-endian words, highest first, each word before the bytes read after it
     def __init__(self):
         self.out, self.slot, self.count, self.word = bytearray(), None, 32, 0
