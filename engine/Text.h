@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 inline std::wstring LowerCase(std::wstring text) {
     if (!text.empty())
@@ -25,4 +27,15 @@ inline std::string Utf8(const std::wstring& text) {
     std::string bytes(static_cast<size_t>(size > 0 ? size : 0), '\0');
     if (size > 0) ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
     return bytes;
+}
+
+// Lower-case hexadecimal digits of the bytes (how digests are written in headers and bases).
+inline std::string HexText(const std::vector<uint8_t>& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (uint8_t b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 15];
+    }
+    return text;
 }

@@ -6,6 +6,7 @@
 // publisher's key and is reported as not verified.
 #include "refengine/Database.h"
 
+#include "engine/Text.h"
 #include "framework/WinHandle.h"
 #include "refengine/Fields.h"
 #include "refengine/Hash.h"
@@ -19,16 +20,6 @@ namespace RefEngine {
 namespace {
 
 const size_t HeaderSize = 512, TarBlock = TarHeader::Block;
-
-std::string HexText(const std::vector<uint8_t>& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (uint8_t b : bytes) {
-        text += digits[b >> 4];
-        text += digits[b & 15];
-    }
-    return text;
-}
 
 // The archive after the header, read in order: as it is, or through gzip.
 class ArchiveStream {

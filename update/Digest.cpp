@@ -38,14 +38,4 @@ std::vector<uint8_t> Digest::Of(Kind kind, const void* data, size_t size) {
     return digest.Finish();
 }
 
-std::string HexText(const std::vector<uint8_t>& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (uint8_t b : bytes) {
-        text += digits[b >> 4];
-        text += digits[b & 15];
-    }
-    return text;
-}
-
 }  // namespace Update

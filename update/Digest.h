@@ -1,6 +1,8 @@
 // MD5 and SHA-256 through the system's cryptographic provider (advapi32, always in the system folder).
 #pragma once
 
+#include "engine/Text.h"
+
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -30,8 +32,5 @@ private:
     HCRYPTHASH hash_ = 0;
     bool failed_ = false;
 };
-
-// Lower-case hexadecimal digits of the bytes.
-std::string HexText(const std::vector<uint8_t>& bytes);
 
 }  // namespace Update
