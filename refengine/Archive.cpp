@@ -149,6 +149,7 @@ const std::vector<std::unique_ptr<ArchiveFormat>>& ArchiveFormats() {
         all.push_back(MakeRtfFormat());
         all.push_back(MakeHtmlFormat());
         for (auto& format : MakeSevenZipFormats()) all.push_back(std::move(format));
+        all.push_back(MakePackedProgramFormat());
         all.push_back(MakeEmbeddedProgramsFormat());
         return all;
     }();

@@ -19,8 +19,13 @@ std::unique_ptr<ArchiveFormat> MakeRarFormat();
 std::vector<std::unique_ptr<ArchiveFormat>> MakeSevenZipFormats();
 // The files an InstallShield setup program carries after its image.
 std::unique_ptr<ArchiveFormat> MakeInstallShieldFormat();
-// The image of a program packed by UPX (32-bit Windows, method NRV2B).
+// The image of a program packed by UPX (32-bit Windows, methods NRV2B, NRV2D, NRV2E).
 std::unique_ptr<ArchiveFormat> MakeUpxFormat();
+// Whether the first bytes of a program carry a UPX header of a method the UPX module unpacks.
+bool UpxUnpacks(const std::vector<uint8_t>& head);
+// The image of a program packed by any packer, as its unpacking code leaves it when run in an
+// interpreter (32-bit Windows programs whose entry point lies where they may write).
+std::unique_ptr<ArchiveFormat> MakePackedProgramFormat();
 // The files of a Symbian installation file (SIS, before Symbian 9).
 std::unique_ptr<ArchiveFormat> MakeSisFormat();
 // The movie of a compressed Flash file (zlib or LZMA), as an uncompressed one.

@@ -2,9 +2,10 @@
 // the method, the level, two checksums, the unpacked and packed lengths, the file's length and the
 // filter) lies in the program's headers; a first section holds nothing in the file (the image unpacks
 // into it), and the packed image begins the second, which the entry point lies in. Methods NRV2B,
-// NRV2D and NRV2E (32-bit words of flag bits, the highest first) are unpacked; the image (the
+// NRV2D and NRV2E (32-bit words of flag bits, the highest first) are unpacked here (others are run by the
+// interpreter, PackedProgram.cpp); the image (the
 // program's sections as they lie in memory) is the member, so that signatures find the code. Call
-// filters are not undone, so a signature across a call's address may miss. LZMA is left packed.
+// filters are not undone, so a signature across a call's address may miss.
 #include "refengine/ArchiveFormats.h"
 #include "refengine/ByteOrder.h"
 #include "refengine/ObjectType.h"
@@ -125,17 +126,24 @@ bool UnpackNrv(Nrv variant, const std::vector<uint8_t>& in, size_t max, std::vec
     }
 }
 
+}  // namespace
+
+bool UpxUnpacks(const std::vector<uint8_t>& head) {
+    PackHeader header;
+    return FindHeader(head, header) &&
+           (header.method == MethodNrv2bLe32 || header.method == MethodNrv2dLe32 || header.method == MethodNrv2eLe32);
+}
+
+namespace {
+
 class UpxFormat : public ArchiveFormat {
 public:
     std::string Name() const override { return "UPX"; }
-    bool Recognizes(const ObjectHead& head) const override {
-        PackHeader header;
-        return (head.types & TargetBit(PeTarget)) && FindHeader(head.bytes, header);
-    }
+    bool Recognizes(const ObjectHead& head) const override { return (head.types & TargetBit(PeTarget)) && UpxUnpacks(head.bytes); }
     void Read(ByteSource& source, const ObjectHead& head, MemberSink& sink) const override {
         PackHeader header;
         ObjectInfo info;
-        if (!FindHeader(head.bytes, header) || !ReadPe(source, info)) return;
+        if (!UpxUnpacks(head.bytes) || !FindHeader(head.bytes, header) || !ReadPe(source, info)) return;
         // UPX's layout: a first section without bytes in the file (where the image unpacks to), then
         // the one the packed image begins, which the entry point lies in. A program changed after it
         // was packed (another packer's section holding the entry point) is left as it is.
@@ -144,7 +152,6 @@ public:
         if (info.entryPoint < start->offset || info.entryPoint >= start->offset + start->size) return;
         sink.Report().archive = true;
         const Nrv variant = header.method == MethodNrv2bLe32 ? Nrv::B : header.method == MethodNrv2dLe32 ? Nrv::D : Nrv::E;
-        if (header.method != MethodNrv2bLe32 && header.method != MethodNrv2dLe32 && header.method != MethodNrv2eLe32) return;  // left packed
         const uint64_t packed = std::min<uint64_t>(header.packed, source.Size() - start->offset);
         if (header.unpacked > sink.Limits().maxMemberSize) {
             sink.Refuse("UPX image over " + std::to_string(sink.Limits().maxMemberSize >> 20) + " MB", true);

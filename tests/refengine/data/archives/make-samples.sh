@@ -391,6 +391,38 @@ for variant, method in (("b", 2), ("d", 5), ("e", 8)):
         program_headers([(b"UPX0", 0xE0000080, False), (b"UPX1", 0xE0000040, True)], upx) + packed.ljust(0x200, b"\0"))
 EOF
 
+# A program packed by a packer of our own: its text XOR-ed in a data section, and unpacking code that
+# first raises a breakpoint its own exception handler steps over, then decodes the text and exits
+# through its import of ExitProcess. Only running the code (handler, imports and all) shows the text.
+python3 - "$out" <<'EOF'
+import os, struct, sys
+from pe import program_headers
+text = open("sample.txt", "rb").read()
+stub_va = 0x402000
+code = (b"\x68" + struct.pack("<I", stub_va + 0x2D)           # push handler
+        + b"\x64\xFF\x35\0\0\0\0" + b"\x64\x89\x25\0\0\0\0"   # push fs:[0]; mov fs:[0], esp
+        + b"\xCC"                                             # int3
+        + b"\xBE" + struct.pack("<I", 0x401000) + b"\xB9" + struct.pack("<I", len(text))
+        + b"\x80\x36\x5A\x46\x49\x75\xF9"                     # xor byte [esi], 0x5A; inc esi; dec ecx; jnz
+        + b"\x6A\x00\xFF\x15" + struct.pack("<I", 0x4020C8)   # push 0; call [ExitProcess]
+        + b"\x8B\x44\x24\x0C\xFF\x80\xB8\0\0\0\x31\xC0\xC3")  # handler: ++context.Eip; return 0
+assert len(code) == 0x3A
+stub = bytearray(code.ljust(0x200, b"\0"))
+stub[0x80:0x94] = struct.pack("<IIIII", 0x20C0, 0, 0, 0x20E0, 0x20C8)  # the import descriptor
+stub[0xC0:0xC8] = struct.pack("<II", 0x20D0, 0)
+stub[0xC8:0xD0] = struct.pack("<II", 0x20D0, 0)
+stub[0xD0:0xDE] = b"\0\0ExitProcess\0"
+stub[0xE0:0xED] = b"kernel32.dll\0"
+headers = bytearray(program_headers([(b".data", 0xC0000040, True), (b".stub", 0xE0000020, True)]))
+table = 0x40 + 24 + 0xE0
+struct.pack_into("<I", headers, table + 40 + 20, 0x400)   # the stub's raw data after the data's
+struct.pack_into("<II", headers, 0x58 + 104, 0x2080, 40)  # the import directory
+data = bytes(b ^ 0x5A for b in text).ljust(0x200, b"\0")
+program = bytes(headers) + data + bytes(stub)
+assert text[:21] not in program
+open(os.path.join(sys.argv[1], "packed-program.bin"), "wb").write(program)
+EOF
+
 tests=/var/cache/tervan/src/libarchive/libarchive/test
 for name in test_read_format_rar test_read_format_rar5_compressed test_read_format_rar_encryption_data; do
     python3 -c "import binascii, sys
