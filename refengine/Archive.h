@@ -23,6 +23,7 @@ struct ArchiveLimits {
     uint32_t maxTotalMembers = 50000;          // members of an object, archives in archives included
     uint64_t maxDictionary = 64u << 20;        // memory a format may declare for unpacking
     uint64_t maxDictionaries = 256u << 20;     // of archives open in each other at once
+    uint64_t maxInstructions = 200000000;      // interpreted for the packed programs of an object, all levels
 };
 
 // What one object's archives have used of the limits, across all levels.
@@ -30,6 +31,7 @@ struct ArchiveTotals {
     uint64_t unpacked = 0;      // every byte unpacked, kept for the scan or not
     uint32_t members = 0;
     uint64_t dictionaries = 0;  // memory declared by the archives being unpacked now
+    uint64_t instructions = 0;  // interpreted in packed programs
 };
 
 struct ArchiveReport {
@@ -73,6 +75,8 @@ public:
     bool Full() const { return open_ && memberBytes_ > memberLimit_; }
     // The report of the archive, for a damage of the archive itself.
     ArchiveReport& Report() { return report_; }
+    // What the object's archives have used so far, across levels.
+    ArchiveTotals& Totals() { return totals_; }
     // The memory a format declares it needs to unpack the archive, held until the sink is done with
     // (archives in archives add theirs); false, and refused, when it goes beyond the limits.
     bool Reserve(uint64_t dictionary);

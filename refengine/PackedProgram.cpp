@@ -21,6 +21,7 @@ namespace {
 
 const char* const DumpName = "unpacked program";
 const uint64_t MaxInstructions = 40000000;     // at most, of one program (about a second)
+const uint64_t MemoryBeyondImage = 24u << 20;  // stack, the process's blocks, what the program allocates
 const uint64_t AfterUnpacking = 4000000;       // run on after unpacked code was entered, for a packer under it
 const uint32_t MaxImports = 4096, MaxExceptions = 1000;
 const uint32_t StackTop = 0x00130000, StackSize = 0x00100000;
@@ -44,6 +45,7 @@ struct PeLayout {
     uint32_t importRva = 0, importSize = 0;
     std::vector<Section> sections;
     int entrySection = -1;  // -1: in the headers
+    bool dll = false;
 };
 
 bool ReadLayout(const uint8_t* d, size_t size, PeLayout& pe) {
@@ -54,6 +56,7 @@ bool ReadLayout(const uint8_t* d, size_t size, PeLayout& pe) {
     const uint32_t count = Le16(header + 6), optionalSize = Le16(header + 20);
     const uint8_t* optional = header + 24;
     if (Le16(header + 4) != 0x14C || Le16(optional) != 0x10B || count == 0 || count > 96) return false;
+    pe.dll = (Le16(header + 22) & 0x2000) != 0;
     pe.entry = Le32(optional + 16);
     pe.imageBase = Le32(optional + 28);
     pe.sectionAlign = Le32(optional + 32);
@@ -99,7 +102,7 @@ int SectionOf(const PeLayout& pe, uint32_t rva) {
 // it, the first empty in the file).
 bool LooksPacked(const std::vector<uint8_t>& head) {
     PeLayout pe;
-    if (!ReadLayout(head.data(), head.size(), pe)) return false;
+    if (!ReadLayout(head.data(), head.size(), pe) || pe.entry == 0) return false;  // 0: a DLL of resources only
     if (pe.entrySection == 1 && pe.sections[0].rawSize == 0 && UpxUnpacks(head)) return false;
     return pe.entrySection < 0 ? pe.entry < pe.headersSize || pe.entry < 0x1000
                                : (pe.sections[pe.entrySection].flags & ScnWrite) != 0;
@@ -141,9 +144,10 @@ public:
 
     // A call into the system, by name: the address the program jumps to.
     uint32_t CallAddress(const std::string& name) {
-        for (uint32_t i = 1; i < calls_.size(); ++i)
-            if (calls_[i] == name) return CallsAt + i * 8;
+        const auto known = callIndex_.find(name);
+        if (known != callIndex_.end()) return CallsAt + known->second * 8;
         if (calls_.size() >= MaxCalls) return 0;
+        callIndex_[name] = static_cast<uint32_t>(calls_.size());
         calls_.push_back(name);
         return CallsAt + static_cast<uint32_t>(calls_.size() - 1) * 8;
     }
@@ -166,8 +170,7 @@ public:
     }
 
     // Runs the program until it exits, stops or its instructions are spent.
-    void RunProgram() {
-        uint64_t steps = MaxInstructions;
+    void RunProgram(uint64_t& steps) {
         for (;;) {
             uint64_t slice = steps;
             if (entered_) slice = std::min<uint64_t>(slice, AfterUnpacking - std::min(AfterUnpacking, sinceEntered_));
@@ -177,7 +180,8 @@ public:
             steps -= before - slice;
             if (entered_) sinceEntered_ += before - slice;
             if (stop == Stop::Watch) {
-                if (!Call()) return;
+                if (steps == 0 || !Call()) return;
+                --steps;  // a call counts, so that a chain of them ends
             } else if (stop != Stop::Fault || !RaiseException()) {
                 return;
             }
@@ -290,8 +294,9 @@ private:
             const uint32_t version[5] = {148, 5, 1, 2600, 2};
             result = memory_.Write(Argument(0), version, sizeof version) ? 1 : 0;
         }
-        const uint32_t back = Pop();
-        reg[Esp] += known->second;
+        uint32_t back = 0;
+        if (!memory_.Read(reg[Esp], &back, 4)) return false;
+        reg[Esp] += 4 + known->second;
         reg[Eax] = result;
         eip = back;
         return true;
@@ -413,6 +418,7 @@ private:
     const std::vector<uint8_t>& file_;
     uint64_t filePosition_ = 0;
     std::vector<std::string> calls_, modules_;
+    std::map<std::string, uint32_t> callIndex_;
     uint32_t heap_ = HeapBase;
     uint32_t entered_ = 0;
     uint64_t sinceEntered_ = 0;
@@ -575,7 +581,10 @@ bool Prepare(const PeLayout& pe, X86Memory& memory, Process& process) {
     }
     process.fsBase = TebAt;
     process.reg[X86Cpu::Esp] = StackTop - 0x3C;
-    process.Push(process.CallAddress("ExitThread"));  // where the entry point returns to
+    // The entry point's return address (and for a DLL, DllMain's instance, DLL_PROCESS_ATTACH, 0).
+    const uint32_t frame[4] = {process.CallAddress("ExitThread"), pe.imageBase, 1, 0};
+    process.reg[X86Cpu::Esp] -= pe.dll ? 16 : 4;
+    memory.Write(process.reg[X86Cpu::Esp], frame, pe.dll ? 16 : 4);
     process.reg[X86Cpu::Ebx] = PebAt;
     process.reg[X86Cpu::Ebp] = StackTop - 0x10;
     process.reg[X86Cpu::Eax] = pe.imageBase + pe.entry;  // as the system starts a process
@@ -624,20 +633,27 @@ public:
         return (head.types & TargetBit(PeTarget)) && head.name != DumpName && LooksPacked(head.bytes);
     }
     bool Exclusive() const override { return false; }
-    void Read(ByteSource& source, const ObjectHead& head, MemberSink& sink) const override {
+    void Read(ByteSource& source, const ObjectHead&, MemberSink& sink) const override {
         const uint64_t cap = sink.Limits().maxMemberSize;
         if (source.Size() > cap) return;
         std::vector<uint8_t> file(static_cast<size_t>(source.Size()));
         file.resize(source.Read(0, file.data(), file.size()));
         PeLayout pe;
         if (!ReadLayout(file.data(), file.size(), pe) || pe.imageSize > cap) return;
-        X86Memory memory(pe.imageSize + (80u << 20));
+        // The instructions of all packed programs in an object are counted together, so that an
+        // archive of many cannot buy more than one program's time many times over.
+        ArchiveTotals& totals = sink.Totals();
+        if (totals.instructions >= sink.Limits().maxInstructions) return;
+        uint64_t steps = std::min(MaxInstructions, sink.Limits().maxInstructions - totals.instructions);
+        const uint64_t granted = steps;
+        if (!sink.Reserve(pe.imageSize + MemoryBeyondImage)) return;
+        X86Memory memory(pe.imageSize + MemoryBeyondImage);
         Process process(memory, pe, file);
         if (!Load(file, pe, memory, process) || !Prepare(pe, memory, process)) return;
-        process.RunProgram();
+        process.RunProgram(steps);
+        totals.instructions += granted - steps;
         if (!process.Entered() && !WroteImage(pe, memory)) return;  // nothing was unpacked
         const std::vector<uint8_t> image = Dump(pe, memory, process.Entered());
-        (void)head;
         if (!sink.Begin(DumpName, file.size(), image.size())) return;
         sink.Write(image.data(), image.size());
         sink.End(false);

@@ -68,11 +68,12 @@ public:
     // Runs until steps (counted down) are spent or something stops it.
     Stop Run(uint64_t& steps);
 
-    uint32_t Pop();
-    void Push(uint32_t value);
     virtual ~X86Cpu() = default;
 
 private:
+    // Raise a fault (an exception the run catches): only while an instruction runs.
+    uint32_t Pop();
+    void Push(uint32_t value);
     struct Operand;
     bool Step();  // false: unsupported
     void Fault(uint32_t code, uint32_t address = 0);
