@@ -127,6 +127,25 @@ const std::map<std::string, uint32_t>& KnownCalls() {
     return calls;
 }
 
+// Functions the system DLL's export directory names without the imitation answering them: a packer
+// that looks up all it may need before it starts finds them, and the run stops only if one is called.
+const std::vector<const char*>& NamedOnly() {
+    static const std::vector<const char*> names = {
+        "CreateThread", "ExitThread", "GetStartupInfoA", "GetModuleHandleExA", "VirtualQuery", "WriteFile",
+        "ReadProcessMemory", "WriteProcessMemory", "OpenProcess", "TerminateProcess", "CreateProcessA",
+        "GetSystemDirectoryA", "GetWindowsDirectoryA", "GetTempPathA", "lstrlenA", "lstrcpyA", "lstrcmpA",
+        "RtlMoveMemory", "RtlZeroMemory", "MultiByteToWideChar", "WideCharToMultiByte",
+        "GetEnvironmentVariableA", "FreeLibrary", "GetCurrentThread", "SuspendThread", "ResumeThread",
+        "SetUnhandledExceptionFilter", "UnhandledExceptionFilter", "OutputDebugStringA",
+        "CheckRemoteDebuggerPresent", "DeleteFileA", "FindFirstFileA", "FindNextFileA", "FindClose",
+        "GetFileAttributesA", "SetFileAttributesA", "GlobalLock", "GlobalUnlock", "LocalLock", "LocalUnlock",
+        "HeapCreate", "HeapDestroy", "HeapReAlloc", "VirtualAllocEx", "VirtualProtectEx", "VirtualFreeEx",
+        "CreateMutexA", "OpenMutexA", "ReleaseMutex", "WaitForSingleObject", "CreateEventA", "SetEvent",
+        "GetExitCodeProcess", "GetLocalTime", "GetSystemTime", "GetTimeZoneInformation", "GetSystemInfo",
+        "GetACP", "GetOEMCP", "GetCPInfo"};
+    return names;
+}
+
 const uint32_t ExceptionReturn = 0;  // the first call: where an exception handler returns to
 
 bool IsFileCall(const std::string& name) {
@@ -304,7 +323,7 @@ private:
 
     // The system's dispatch of an exception to the handlers on the thread's chain (fs:[0]).
     bool RaiseException() {
-        if (++exceptions_ > MaxExceptions || handling_) return false;
+        if (++exceptions_ > MaxExceptions) return false;
         const uint32_t frame = Load32(TebAt);
         if (frame == 0xFFFFFFFFu || frame == 0) return false;
         const uint32_t handler = Load32(frame + 4);
@@ -340,14 +359,12 @@ private:
         reg[Esp] -= sizeof arguments;
         if (!memory_.Write(reg[Esp], arguments, sizeof arguments)) return false;
         contextAt_ = contextAt;
-        handling_ = true;
         eip = handler;
         return true;
     }
 
     // A handler returned: go on where its context says, or stop when it declined.
     bool ResumeAfterHandler() {
-        handling_ = false;
         if (reg[Eax] != 0) return false;  // only "continue execution" is imitated
         uint32_t context[0x2CC / 4];
         if (!memory_.Read(contextAt_, context, sizeof context)) return false;
@@ -423,7 +440,6 @@ private:
     uint32_t entered_ = 0;
     uint64_t sinceEntered_ = 0;
     uint32_t exceptions_ = 0, contextAt_ = 0, ticks_ = 0;
-    bool handling_ = false;
 };
 
 // The program's image in memory as the system's loader makes it, with its imports bound to the calls
@@ -484,7 +500,8 @@ std::vector<uint8_t> SystemHeaders(Process& process) {
     WriteLe32(optional + 56, SystemSize);
     WriteLe32(optional + 60, 0x400);
     WriteLe32(optional + 92, 16);
-    const auto& known = KnownCalls();
+    std::map<std::string, uint32_t> known = KnownCalls();
+    for (const char* name : NamedOnly()) known.emplace(name, 0);
     const uint32_t count = static_cast<uint32_t>(known.size());
     const uint32_t functions = ExportsAt + 40, names = functions + 4 * count, ordinals = names + 4 * count;
     uint32_t text = ordinals + 2 * count;
