@@ -17,7 +17,7 @@ const uint32_t AccessViolation = 0xC0000005, Breakpoint = 0x80000003, SingleStep
 
 class X86Memory {
 public:
-    static const uint32_t PageSize = 4096;
+    static constexpr uint32_t PageSize = 4096;
     explicit X86Memory(uint64_t maxBytes);
     ~X86Memory();
     X86Memory(const X86Memory&) = delete;
