@@ -283,7 +283,8 @@ private:
         if (name.compare(0, 11, "LoadLibrary") == 0) result = ModuleHandle(Text(Argument(0), name.back() == 'W'));
         else if (name == "GetModuleHandleA" || name == "GetModuleHandleW")
             result = Argument(0) == 0 ? pe_.imageBase : ModuleHandle(Text(Argument(0), name.back() == 'W'));
-        else if (name == "GetProcAddress") result = ProcAddress(Argument(1)); else if (name == "VirtualAlloc") result = Allocate(Argument(0), Argument(1));
+        else if (name == "GetProcAddress") result = ProcAddress(Argument(1));
+        else if (name == "VirtualAlloc") result = Allocate(Argument(0), Argument(1));
         else if (name == "GlobalAlloc" || name == "LocalAlloc") result = Allocate(0, Argument(1));
         else if (name == "HeapAlloc") result = Allocate(0, Argument(2));
         else if (name == "VirtualProtect") {
