@@ -154,6 +154,27 @@ bool IsFileCall(const std::string& name) {
     return std::find(std::begin(calls), std::end(calls), name) != std::end(calls);
 }
 
+// The headers of a DLL of the imitation (at base, size bytes in memory), without exports: enough for
+// code that checks "MZ" and "PE" at a module's handle.
+std::vector<uint8_t> ModuleHeaders(uint32_t base, uint32_t size) {
+    std::vector<uint8_t> image(0x400, 0);
+    image[0] = 'M';
+    image[1] = 'Z';
+    WriteLe32(&image[0x3C], 0x80);
+    uint8_t* pe = &image[0x80];
+    std::memcpy(pe, "PE\0\0", 4);
+    pe[4] = 0x4C, pe[5] = 0x01, pe[6] = 1, pe[20] = 0xE0, pe[22] = 0x02, pe[23] = 0x21;
+    uint8_t* optional = pe + 24;
+    optional[0] = 0x0B, optional[1] = 0x01;
+    WriteLe32(optional + 28, base);
+    WriteLe32(optional + 32, 0x1000);
+    WriteLe32(optional + 36, 0x200);
+    WriteLe32(optional + 56, size);
+    WriteLe32(optional + 60, 0x400);
+    WriteLe32(optional + 92, 16);
+    return image;
+}
+
 class Process : public X86Cpu {
 public:
     Process(X86Memory& memory, const PeLayout& pe, const std::vector<uint8_t>& file)
@@ -241,7 +262,10 @@ private:
         if (known != modules_.end()) return 0x10000000u + static_cast<uint32_t>(known - modules_.begin()) * 0x10000u;
         if (modules_.size() >= 256) return 0;
         modules_.push_back(base);
-        return 0x10000000u + static_cast<uint32_t>(modules_.size() - 1) * 0x10000u;
+        const uint32_t handle = 0x10000000u + static_cast<uint32_t>(modules_.size() - 1) * 0x10000u;
+        const std::vector<uint8_t> headers = ModuleHeaders(handle, 0x1000);
+        if (!memory_.Map(handle, 0x1000) || !memory_.Write(handle, headers.data(), static_cast<uint32_t>(headers.size()))) return 0;
+        return handle;
     }
 
     // A function's address by its name or ordinal; 0 (as the system answers) for what names none:
@@ -486,21 +510,9 @@ bool Load(const std::vector<uint8_t>& file, const PeLayout& pe, X86Memory& memor
 // The system DLL's headers and export directory, naming every call the imitation answers: packers
 // that find their functions by walking it (from its "MZ" down to the names) find them.
 std::vector<uint8_t> SystemHeaders(Process& process) {
-    std::vector<uint8_t> image(SystemSize, 0);
-    image[0] = 'M';
-    image[1] = 'Z';
-    WriteLe32(&image[0x3C], 0x80);
-    uint8_t* pe = &image[0x80];
-    std::memcpy(pe, "PE\0\0", 4);
-    pe[4] = 0x4C, pe[5] = 0x01, pe[6] = 1, pe[20] = 0xE0, pe[22] = 0x02, pe[23] = 0x21;
-    uint8_t* optional = pe + 24;
-    optional[0] = 0x0B, optional[1] = 0x01;
-    WriteLe32(optional + 28, SystemBase);
-    WriteLe32(optional + 32, 0x1000);
-    WriteLe32(optional + 36, 0x200);
-    WriteLe32(optional + 56, SystemSize);
-    WriteLe32(optional + 60, 0x400);
-    WriteLe32(optional + 92, 16);
+    std::vector<uint8_t> image = ModuleHeaders(SystemBase, SystemSize);
+    image.resize(SystemSize);
+    uint8_t* optional = &image[0x80 + 24];
     std::map<std::string, uint32_t> known = KnownCalls();
     for (const char* name : NamedOnly()) known.emplace(name, 0);
     const uint32_t count = static_cast<uint32_t>(known.size());
@@ -582,7 +594,8 @@ bool Prepare(const PeLayout& pe, X86Memory& memory, Process& process) {
         return false;
     const std::vector<uint8_t> system = SystemHeaders(process);
     memory.Write(SystemBase, system.data(), static_cast<uint32_t>(system.size()));
-    memory.Write(NtBase, system.data(), 0x200);  // the same headers, its exports out of reach
+    const std::vector<uint8_t> nt = ModuleHeaders(NtBase, 0x1000);
+    memory.Write(NtBase, nt.data(), static_cast<uint32_t>(nt.size()));
     std::vector<uint8_t> calls(MaxCalls * 8, 0x90);  // what code reading a function's first bytes sees
     for (size_t i = 0; i < calls.size(); i += 8) calls[i + 7] = 0xC3;
     memory.Write(CallsAt, calls.data(), static_cast<uint32_t>(calls.size()));
