@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Races another program against curing scans and restores: bench_racewriter appends to, rewrites,
-# saves over (as editors save) and deletes a few infected files at random moments while tervscan cures them and
-# restores entries over them, round after round. Afterwards every token the other program wrote, and
+# Races another program against curing scans, removals and restores: bench_racewriter appends to,
+# rewrites, saves over (as editors save) and deletes a few infected files at random moments while
+# tervscan cures them, removes them (an engine whose signature has no cure, with --remove: the path the
+# window's deletions take too) and restores entries over them, round after round. Afterwards every token the other program wrote, and
 # did not itself see go again, must be in a file or in a quarantine container. Prints the rounds, the
 # other program's changes refused (a file was held) and the tokens lost (goal 0).
 # Not part of the test suite.
-#   bench/race-soak.sh [ROUNDS]      (default 1000: half curing scans, half restores)
+#   bench/race-soak.sh [ROUNDS]      (default 1000: curing scans, removals and restores, a third each)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERVAN_BUILD_DIR:-$root/build}
@@ -36,6 +37,13 @@ random.seed(int(os.environ.get("SOAK_SEED", "1")))
 shutil.rmtree(folder, ignore_errors=True)
 shutil.rmtree(quarantine, ignore_errors=True)
 os.makedirs(folder)
+# The engine of removals: the same body as a signature without a cure.
+removing = os.path.join(drive, "race-engine")
+shutil.rmtree(removing, ignore_errors=True)
+os.makedirs(removing)
+shutil.copy(os.path.join(build, "bin", "Bases", "ScanMain.DLL"), removing)
+with open(os.path.join(removing, "race.ndb"), "w") as f:
+    f.write("Race.Uncurable:0:*:%s\n" % b"TERVAN-APPENDED-TEST-BODY".hex())
 if os.path.exists(log):
     os.remove(log)
 for i in range(files):
@@ -50,14 +58,18 @@ def start_racer(seed):
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 seed, process = 1, start_racer(1)
-scans = restores = 0
-while scans + restores < rounds:
+scans = removals = restores = 0
+while scans + removals + restores < rounds:
     if process.poll() is not None:
         seed += 1
         process = start_racer(seed)
-    if random.random() < 0.5:
+    kind = random.random()
+    if kind < 1 / 3:
         tervscan_run("--all-files", "--engine", "B:\\bin\\Bases", "D:\\race")
         scans += 1
+    elif kind < 2 / 3:
+        tervscan_run("--all-files", "--remove", "--engine", "D:\\race-engine", "D:\\race")
+        removals += 1
     else:
         listing = tervscan_run("--quarantine", "list").stdout.decode("utf-8", "replace").splitlines()
         entries = [line.split("\t")[0] for line in listing if line.count("\t") >= 5]
@@ -65,7 +77,7 @@ while scans + restores < rounds:
             continue
         tervscan_run("--quarantine", "restore", random.choice(entries))
         restores += 1
-    sys.stdout.write("\rrounds: %d (curing scans %d, restores %d)" % (scans + restores, scans, restores))
+    sys.stdout.write("\rrounds: %d (curing scans %d, removals %d, restores %d)" % (scans + removals + restores, scans, removals, restores))
     sys.stdout.flush()
 process.kill()
 process.wait()
@@ -90,7 +102,7 @@ for name in os.listdir(quarantine) if os.path.isdir(quarantine) else []:
         content = bytes(b ^ 0xB7 for b in data[148 + 4144:])
         present.update(m.decode() for m in token.findall(content))
 lost = sorted(written - seen - present)
-print("rounds: %d (curing scans %d, restores %d)" % (scans + restores, scans, restores))
+print("rounds: %d (curing scans %d, removals %d, restores %d)" % (scans + removals + restores, scans, removals, restores))
 print("other program's changes refused (a file held, or gone): %d" % refused)
 print("tokens written: %d, lost: %d %s" % (len(written), len(lost), " ".join(lost[:10])))
 sys.exit(1 if lost else 0)
