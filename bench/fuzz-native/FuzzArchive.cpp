@@ -35,6 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     head.name = "fuzz";
     RefEngine::ArchiveLimits limits;
     limits.maxTotalUnpacked = 64u << 20;  // enough to go deep, few enough for many runs a second
+    limits.maxInstructions = 2u << 20;    // a packed program's unpacking code: the same, for the interpreter
     RefEngine::ArchiveTotals totals;
     RefEngine::ArchiveReport report;
     volatile uint8_t sum = 0;
