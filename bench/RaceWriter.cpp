@@ -5,6 +5,7 @@
 //   W <file> <token>        the file now holds the token (written after the curable test body)
 //   R <file> <token>...     the tokens it saw in the file just before it replaced or deleted it
 //   X <file>                a change refused: the file was held (or gone)
+// each with the time it was made (@milliseconds since 1970) last.
 // A token written and never seen again by this program must be in the file or in the quarantine.
 //   bench_racewriter FOLDER FILES SECONDS LOG SEED
 #include <windows.h>
@@ -49,8 +50,13 @@ std::string TokensIn(const std::string& content) {
     return found;
 }
 
+// Each line ends with the time (milliseconds since 1970), so that a loss can be laid beside the
+// scanner's runs.
 void Log(const char* kind, const std::string& file, const std::string& tokens) {
-    std::fprintf(logFile, "%s %s%s\n", kind, file.c_str(), tokens.c_str());
+    FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    const unsigned long long ms = ((static_cast<unsigned long long>(now.dwHighDateTime) << 32 | now.dwLowDateTime) / 10000) - 11644473600000ull;
+    std::fprintf(logFile, "%s %s%s @%llu\n", kind, file.c_str(), tokens.c_str(), ms);
     std::fflush(logFile);
 }
 

@@ -2,8 +2,10 @@
 # Races another program against curing scans, removals and restores: bench_racewriter appends to,
 # rewrites, saves over (as editors save) and deletes a few infected files at random moments while
 # tervscan cures them, removes them (an engine whose signature has no cure, with --remove: the path the
-# window's deletions take too) and restores entries over them, round after round. Afterwards every token the other program wrote, and
-# did not itself see go again, must be in a file or in a quarantine container. Prints the rounds, the
+# window's deletions take too) and restores entries over them, round after round (the other program's
+# changes and tervscan's runs are logged with their times on the sandbox's drive D:, race.log and
+# race-runs.log). Afterwards every token the other program wrote, and did not itself see go again,
+# must be in a file or in a quarantine container. Prints the rounds, the
 # other program's changes refused (a file was held) and the tokens lost (goal 0).
 # Not part of the test suite.
 #   bench/race-soak.sh [ROUNDS]      (default 1000: curing scans, removals and restores, a third each)
@@ -21,7 +23,7 @@ sandbox="$build/race-sandbox"
 trap '"$root/tools/harness.sh" stop "$sandbox" >/dev/null 2>&1 || true' EXIT
 
 python3 - "$root" "$build" "$sandbox" "$rounds" <<'PY'
-import os, random, re, shutil, subprocess, sys
+import os, random, re, shutil, subprocess, sys, time
 
 root, build, sandbox, rounds = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
 drive = os.path.join(sandbox, "drive_d")
@@ -50,8 +52,14 @@ for i in range(files):
     with open(os.path.join(folder, "f%d.exe" % i), "wb") as f:
         f.write(b"h" * 1000 + b"TERVAN-APPENDED-TEST-BODY\n")
 
+trace = open(os.path.join(drive, "race-runs.log"), "w")  # each run of tervscan: its times, arguments and lines
+
 def tervscan_run(*args):
-    return subprocess.run([wine_run, sandbox, tervscan, *args], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    started = int(time.time() * 1000)
+    result = subprocess.run([wine_run, sandbox, tervscan, *args], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    trace.write("@%d-%d %s\n%s" % (started, int(time.time() * 1000), " ".join(args), result.stdout.decode("utf-8", "replace").replace("\r", "")))
+    trace.flush()
+    return result
 
 def start_racer(seed):
     return subprocess.Popen([wine_run, sandbox, racer, "D:\\race", str(files), str(burst), "D:\\race.log", str(seed)],
@@ -89,7 +97,7 @@ for line in open(log, encoding="ascii", errors="replace"):
     if parts and parts[0] == "X":
         refused += 1
     elif len(parts) >= 2:
-        (written if parts[0] == "W" else seen).update(parts[2:])
+        (written if parts[0] == "W" else seen).update(p for p in parts[2:] if not p.startswith("@"))
 
 # Everything that holds bytes of the user's: the files, and the containers' contents (unscrambled).
 present = set()
