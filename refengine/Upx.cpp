@@ -2,10 +2,10 @@
 // the method, the level, two checksums, the unpacked and packed lengths, the file's length and the
 // filter) lies in the program's headers; a first section holds nothing in the file (the image unpacks
 // into it), and the packed image begins the second, which the entry point lies in. Methods NRV2B,
-// NRV2D and NRV2E (32-bit words of flag bits, the highest first) are unpacked here (others are run by the
-// interpreter, PackedProgram.cpp); the image (the
-// program's sections as they lie in memory) is the member, so that signatures find the code. Call
-// filters are not undone, so a signature across a call's address may miss.
+// NRV2D and NRV2E (32-bit words of flag bits, the highest first) are unpacked here, the others (LZMA)
+// are run by the interpreter (PackedProgram.cpp); the image (the program's sections as they lie in
+// memory) is the member, so that signatures find the code. Call filters are not undone, so a
+// signature across a call's address may miss.
 #include "refengine/ArchiveFormats.h"
 #include "refengine/ByteOrder.h"
 #include "refengine/ObjectType.h"
