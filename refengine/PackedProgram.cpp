@@ -1,4 +1,4 @@
-// Programs packed by any packer (ASPack, MEW, PEtite, Upack, WWPack, yC, UPX's LZMA, ...): a program
+// Programs packed by any packer (ASPack, MEW, PEtite, PESpin, Upack, yC, UPX's LZMA, ...): a program
 // whose entry point lies in a writable section (or outside every section) is run in the interpreter,
 // in a small imitation of a 32-bit Windows process, until its unpacking code is done: the image as
 // it then lies in memory is the member, its headers made to fit a file (raw data where it lies in
@@ -20,7 +20,7 @@ namespace RefEngine {
 namespace {
 
 const char* const DumpName = "unpacked program";
-const uint64_t MaxInstructions = 40000000;     // at most, of one program (about a second)
+const uint64_t MaxInstructions = 40000000;     // at most, of one program (under a second)
 const uint64_t MemoryBeyondImage = 24u << 20;  // stack, the process's blocks, what the program allocates
 const uint64_t AfterUnpacking = 4000000;       // run on after unpacked code was entered, for a packer under it
 const uint32_t MaxImports = 4096, MaxExceptions = 1000;
