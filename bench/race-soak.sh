@@ -5,8 +5,8 @@
 # window's deletions take too) and restores entries over them, round after round (the other program's
 # changes and tervscan's runs are logged with their times on the sandbox's drive D:, race.log and
 # race-runs.log). Afterwards every token the other program wrote, and did not itself see go again,
-# must be in a file or in a quarantine container. Prints the rounds, the
-# other program's changes refused (a file was held) and the tokens lost (goal 0).
+# must be in a file or in a quarantine container. Prints the rounds, the other program's changes
+# refused (a file was held) and the tokens lost (goal 0).
 # Not part of the test suite.
 #   bench/race-soak.sh [ROUNDS]      (default 1000: curing scans, removals and restores, a third each)
 set -euo pipefail
