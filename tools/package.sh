@@ -8,6 +8,8 @@ build=$(realpath "${1:?build folder}")
 version=${2:?version}
 dist="$build/dist"
 folder="$dist/TervanScanner"
+# Built by tools/setup.sh: its installers' stubs are relocatable, Debian's are not.
+makensis=${TERVAN_MAKENSIS:-/var/cache/tervan/nsis-3.11-p1/bin/makensis}
 
 rm -rf "$folder"
 mkdir -p "$folder/Bases"
@@ -16,5 +18,5 @@ cp "$build/bin/Bases/ScanMain.DLL" "$build/bin/Bases/tervan.tvb" "$folder/Bases/
 cp "$root/tools/installer/USE.txt" "$folder/"
 i686-w64-mingw32-strip "$folder/TervanScanner.exe" "$folder/tervscan.exe" "$folder/Bases/ScanMain.DLL"
 (cd "$dist" && rm -f "TervanScanner-$version.zip" && zip -q -r "TervanScanner-$version.zip" TervanScanner)
-makensis -V2 -DDIST="$folder" -DOUTFILE="$dist/TervanScanner-$version-setup.exe" -DVERSION="$version" \
+"$makensis" -V2 -DDIST="$folder" -DOUTFILE="$dist/TervanScanner-$version-setup.exe" -DVERSION="$version" \
     "$root/tools/installer/TervanScanner.nsi" >/dev/null

@@ -11,18 +11,24 @@ BOOST_CACHE=${TERVAN_BOOST_CACHE:-/var/cache/tervan/boost-1.81-i686}
 # build's options in its caches' names (raise it when they change; cmake/ArchiveLibraries.cmake names
 # the same folders).
 # PCRE2 runs the regular expressions of signatures.
+# NSIS makes the installer: built from Debian's source (3.11's, from the pool: the mirror has lost
+# 3.08's) with relocatable stubs, which Debian's binary package does not have.
 SEVENZIP_LEVEL=p6
 LIBARCHIVE_LEVEL=p2
 PCRE2_LEVEL=p1
+NSIS_LEVEL=p1
 SEVENZIP_CACHE=${TERVAN_7ZIP_CACHE:-/var/cache/tervan/7zip-26.02-$SEVENZIP_LEVEL-i686}
 LIBARCHIVE_CACHE=${TERVAN_LIBARCHIVE_CACHE:-/var/cache/tervan/libarchive-3.6.2-$LIBARCHIVE_LEVEL-i686}
 PCRE2_CACHE=${TERVAN_PCRE2_CACHE:-/var/cache/tervan/pcre2-10.42-$PCRE2_LEVEL-i686}
+NSIS_CACHE=${TERVAN_NSIS_CACHE:-/var/cache/tervan/nsis-3.11-$NSIS_LEVEL}  # tools/package.sh names it too
+NSIS_SOURCE=http://deb.debian.org/debian/pool/main/n/nsis/nsis_3.11.orig.tar.gz
+NSIS_SOURCE_SHA256=9643566e50357918f23c0c4afdac0be8b5305b031b3aeb69f86c17a0a7eb469d
 SOURCE_CACHE=/var/cache/tervan/src
 SETUP_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PACKAGES=(cmake make dpkg-dev g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
           libboost1.81-dev googletest libz-mingw-w64-dev wine wine32:i386 fonts-wine
-          fonts-liberation fonts-dejavu-core fonts-wqy-microhei xvfb xauth imagemagick nsis zip unzip xz-utils bc cpio
-          python3 openssl)
+          fonts-liberation fonts-dejavu-core fonts-wqy-microhei xvfb xauth imagemagick zip unzip xz-utils bc cpio
+          python3 openssl scons zlib1g-dev curl)
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -206,9 +212,32 @@ build_pcre2() {
     rm -rf "$work"
 }
 
+# makensis for this machine, with the stubs, plug-ins and include files it puts into installers.
+build_nsis() {
+    [ -x "$NSIS_CACHE/bin/makensis" ] && return 0
+    echo "setup: building NSIS (makensis and relocatable stubs) into $NSIS_CACHE"
+    local work
+    work=$(mktemp -d)
+    curl -fsSL -o "$work/nsis.tar.gz" "$NSIS_SOURCE"
+    echo "$NSIS_SOURCE_SHA256  $work/nsis.tar.gz" | sha256sum -c --quiet -
+    tar -xzf "$work/nsis.tar.gz" -C "$work"
+    local fix source=$work/nsis-3.11
+    for fix in "$SETUP_ROOT/tools/patches/nsis"/*.patch; do patch -s -d "$source" -p1 <"$fix"; done
+    # Only what makes installers: no documentation, examples or Windows tools beside the UI resources.
+    (cd "$source" && scons -j "$(nproc)" XGCC_W32_PREFIX=i686-w64-mingw32- PREFIX="$NSIS_CACHE" PREFIX_DEST="$work/staged" \
+        "SKIPUTILS=Library/RegTool,MakeLangId,Makensisw,NSIS Menu,SubStart,VPatch/Source/GenPat,zip2exe" SKIPDOC=all \
+        VERSION=3.11 install-bin install-conf install-data >"$work/build.log" 2>&1) ||
+        { tail -20 "$work/build.log" >&2; return 1; }
+    as_root rm -rf "$NSIS_CACHE"
+    as_root mkdir -p "$(dirname "$NSIS_CACHE")"
+    as_root cp -a "$work/staged$NSIS_CACHE" "$NSIS_CACHE"
+    rm -rf "$work"
+}
+
 install_packages
 build_boost
 build_7zip
 build_libarchive
 build_pcre2
-echo "setup: ready (Boost in $BOOST_CACHE, 7-Zip in $SEVENZIP_CACHE, libarchive in $LIBARCHIVE_CACHE, PCRE2 in $PCRE2_CACHE)"
+build_nsis
+echo "setup: ready (Boost in $BOOST_CACHE, 7-Zip in $SEVENZIP_CACHE, libarchive in $LIBARCHIVE_CACHE, PCRE2 in $PCRE2_CACHE, NSIS in $NSIS_CACHE)"
