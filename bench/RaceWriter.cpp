@@ -100,11 +100,10 @@ void OneChange(const std::wstring& folder, int files) {
             const std::string seen = TokensIn(ReadAll(file));
             const std::string token = Token();
             ::SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-            if (WriteAll(file, NewContent(token)) && ::SetEndOfFile(file)) {
-                done = true;
-                Log("R", name, seen);
-                Log("W", name, " " + token.substr(4, 8));
-            }
+            done = WriteAll(file, NewContent(token)) && ::SetEndOfFile(file);
+            // What it wrote over is gone by its own doing, even when the rewrite failed half-way.
+            Log("R", name, seen);
+            if (done) Log("W", name, " " + token.substr(4, 8));
             ::CloseHandle(file);
         }
     } else if (what == 2) {  // save as editors do: a new file written, the old one moved aside, the new one renamed in
