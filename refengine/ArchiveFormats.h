@@ -23,6 +23,10 @@ std::unique_ptr<ArchiveFormat> MakeInstallShieldFormat();
 std::unique_ptr<ArchiveFormat> MakeUpxFormat();
 // Whether the first bytes of a program carry a UPX header of a method the UPX module unpacks.
 bool UpxUnpacks(const std::vector<uint8_t>& head);
+// The image of a program packed by WWPack32, its packed sections unpacked (without running its code).
+std::unique_ptr<ArchiveFormat> MakeWWPackFormat();
+// Whether the first bytes of a program show WWPack32's unpacking code at its entry point.
+bool WwpackUnpacks(const std::vector<uint8_t>& head);
 // The image of a program packed by any packer, as its unpacking code leaves it when run in an
 // interpreter (32-bit Windows programs whose entry point lies where they may write).
 std::unique_ptr<ArchiveFormat> MakePackedProgramFormat();

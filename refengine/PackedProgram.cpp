@@ -8,6 +8,7 @@
 #include "refengine/ArchiveFormats.h"
 #include "refengine/ByteOrder.h"
 #include "refengine/ObjectType.h"
+#include "refengine/PeImage.h"
 #include "refengine/X86Machine.h"
 
 #include <algorithm>
@@ -34,76 +35,15 @@ const uint32_t PebAt = 0x7FFD9000, TebAt = 0x7FFDF000;
 const uint32_t NtBase = 0x7C900000;  // the other system DLL: only its headers
 const uint32_t ScnWrite = 0x80000000u;
 
-uint32_t AlignUp(uint32_t value, uint32_t alignment) { return (value + alignment - 1) / alignment * alignment; }
-
-struct Section {
-    uint32_t address = 0, virtualSize = 0, rawPointer = 0, rawSize = 0, flags = 0;
-};
-
-struct PeLayout {
-    uint32_t peAt = 0, imageBase = 0, imageSize = 0, entry = 0, headersSize = 0, sectionAlign = 0, fileAlign = 0;
-    uint32_t importRva = 0, importSize = 0;
-    std::vector<Section> sections;
-    int entrySection = -1;  // -1: in the headers
-    bool dll = false;
-};
-
-bool ReadLayout(const uint8_t* d, size_t size, PeLayout& pe) {
-    if (size < 0x40 || d[0] != 'M' || d[1] != 'Z') return false;
-    pe.peAt = Le32(d + 0x3C);
-    if (pe.peAt > size || size - pe.peAt < 24 + 96 || std::memcmp(d + pe.peAt, "PE\0\0", 4) != 0) return false;
-    const uint8_t* header = d + pe.peAt;
-    const uint32_t count = Le16(header + 6), optionalSize = Le16(header + 20);
-    const uint8_t* optional = header + 24;
-    if (Le16(header + 4) != 0x14C || Le16(optional) != 0x10B || count == 0 || count > 96) return false;
-    pe.dll = (Le16(header + 22) & 0x2000) != 0;
-    pe.entry = Le32(optional + 16);
-    pe.imageBase = Le32(optional + 28);
-    pe.sectionAlign = Le32(optional + 32);
-    pe.fileAlign = Le32(optional + 36);
-    pe.imageSize = Le32(optional + 56);
-    pe.headersSize = Le32(optional + 60);
-    if (optionalSize >= 104 + 16 && pe.peAt + 24 + 104 + 16 <= size) {
-        pe.importRva = Le32(optional + 104);
-        pe.importSize = Le32(optional + 108);
-    }
-    const uint64_t tableAt = static_cast<uint64_t>(pe.peAt) + 24 + optionalSize;
-    if (tableAt + count * 40ull > size) return false;
-    if (pe.sectionAlign == 0 || (pe.sectionAlign & (pe.sectionAlign - 1)) != 0) return false;
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t* s = d + tableAt + i * 40;
-        Section section;
-        section.virtualSize = Le32(s + 8);
-        section.address = Le32(s + 12);
-        section.rawSize = Le32(s + 16);
-        section.rawPointer = Le32(s + 20);
-        section.flags = Le32(s + 36);
-        const uint32_t extent = std::max(section.virtualSize, section.rawSize);
-        if (pe.entrySection < 0 && pe.entry >= section.address && pe.entry - section.address < extent)
-            pe.entrySection = static_cast<int>(i);
-        pe.sections.push_back(section);
-    }
-    return true;
-}
-
-// The section holding an address of the image, or -1.
-int SectionOf(const PeLayout& pe, uint32_t rva) {
-    for (size_t i = 0; i < pe.sections.size(); ++i) {
-        const Section& s = pe.sections[i];
-        if (rva >= s.address && rva - s.address < AlignUp(std::max(s.virtualSize, s.rawSize), pe.sectionAlign))
-            return static_cast<int>(i);
-    }
-    return -1;
-}
-
 // Packers leave their unpacking code where it may write: a program whose entry point lies in a
-// writable section, or in none (in its headers), is one worth running; unless it is laid out as UPX
-// lays out what its own module unpacks (the packed image in the second section, the entry point in
-// it, the first empty in the file).
+// writable section, or in none (in its headers), is one worth running; unless a module of its own
+// unpacks it (UPX's layout: the packed image in the second section, the entry point in it, the first
+// empty in the file; WWPack32's code at the entry point).
 bool LooksPacked(const std::vector<uint8_t>& head) {
     PeLayout pe;
     if (!ReadLayout(head.data(), head.size(), pe) || pe.entry == 0) return false;  // 0: a DLL of resources only
     if (pe.entrySection == 1 && pe.sections[0].rawSize == 0 && UpxUnpacks(head)) return false;
+    if (WwpackUnpacks(head)) return false;  // unpacked by its own module: its code may crash when run
     return pe.entrySection < 0 ? pe.entry < pe.headersSize || pe.entry < 0x1000
                                : (pe.sections[pe.entrySection].flags & ScnWrite) != 0;
 }
@@ -474,17 +414,7 @@ bool Load(const std::vector<uint8_t>& file, const PeLayout& pe, X86Memory& memor
         static_cast<uint64_t>(pe.imageBase) + pe.imageSize > 0x70000000u || pe.imageBase < StackTop)
         return false;
     if (!memory.Map(pe.imageBase, pe.imageSize)) return false;
-    const uint32_t headers = std::min<uint32_t>(static_cast<uint32_t>(file.size()), std::min(AlignUp(std::max(pe.headersSize, 1u), 0x200), pe.imageSize));
-    memory.Write(pe.imageBase, file.data(), headers);
-    const bool alignRaw = pe.fileAlign >= 0x200;
-    for (const Section& s : pe.sections) {
-        const uint32_t raw = alignRaw ? s.rawPointer & ~0x1FFu : s.rawPointer;
-        if (raw >= file.size() || s.address >= pe.imageSize) continue;
-        uint32_t size = std::min<uint64_t>(AlignUp(s.rawSize, std::max(pe.fileAlign, 1u)), file.size() - raw);
-        if (s.virtualSize) size = std::min(size, AlignUp(s.virtualSize, pe.sectionAlign));
-        size = std::min(size, pe.imageSize - s.address);
-        memory.Write(pe.imageBase + s.address, file.data() + raw, size);
-    }
+    MapImage(file, pe, [&](uint32_t rva, const uint8_t* bytes, uint32_t size) { memory.Write(pe.imageBase + rva, bytes, size); });
     // Imports: each thunk of each descriptor bound to a call of the imitation.
     uint32_t bound = 0;
     for (uint32_t at = pe.importRva; pe.importRva && at + 20 <= pe.imageSize && bound < MaxImports; at += 20) {
@@ -633,28 +563,12 @@ bool WroteImage(const PeLayout& pe, const X86Memory& memory) {
     return false;
 }
 
-// The image as a file: each section's raw data where it lies in memory, the entry point where the
-// unpacked code was entered. Headers the packer wrote over are left as they are.
+// The image as it lies in memory now, as a program file entered where the unpacked code was.
 std::vector<uint8_t> Dump(const PeLayout& pe, X86Memory& memory, uint32_t entered) {
     std::vector<uint8_t> image(pe.imageSize);
     for (uint32_t at = 0; at < pe.imageSize; at += X86Memory::PageSize)
         memory.Read(pe.imageBase + at, image.data() + at, std::min(X86Memory::PageSize, pe.imageSize - at));
-    PeLayout now;
-    if (!ReadLayout(image.data(), image.size(), now)) return image;
-    uint8_t* optional = image.data() + now.peAt + 24;
-    if (entered) WriteLe32(optional + 16, entered - pe.imageBase);
-    WriteLe32(optional + 36, 0x200);
-    const uint32_t tableAt = now.peAt + 24 + Le16(image.data() + now.peAt + 20);
-    for (size_t i = 0; i < now.sections.size(); ++i) {
-        const Section& s = now.sections[i];
-        uint8_t* entry = image.data() + tableAt + i * 40;
-        const uint32_t size = s.address < pe.imageSize
-                                  ? std::min(AlignUp(std::max(s.virtualSize, s.rawSize), now.sectionAlign), pe.imageSize - s.address)
-                                  : 0;
-        WriteLe32(entry + 16, size);
-        WriteLe32(entry + 20, size ? s.address : 0);
-    }
-    return image;
+    return ImageAsFile(pe, std::move(image), entered ? entered - pe.imageBase : 0);
 }
 
 class PackedProgramFormat : public ArchiveFormat {

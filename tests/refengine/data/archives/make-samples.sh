@@ -423,6 +423,61 @@ assert text[:21] not in program
 open(os.path.join(sys.argv[1], "packed-program.bin"), "wb").write(program)
 EOF
 
+# A program packed as WWPack32 packs (by a packer of our own): its unpacking code's landmarks (the
+# code is never run), its table of one packed section, and the section's data: flag bits in 32-bit
+# words between literal bytes. The text comes out of two-byte copies of pairs spread apart, so that it
+# never lies whole in the file; a run of zeros tests the longer copies.
+python3 - "$out" <<'EOF'
+import os, struct, sys
+from pe import program_headers
+text = open("sample.txt", "rb").read()
+class Stream:  # the reader takes the next flag word in as soon as the last one is spent
+    def __init__(self):
+        self.out, self.word, self.used, self.at = bytearray(4), 0, 0, 0
+    def bits(self, value, n):
+        for i in reversed(range(n)):
+            self.word |= ((value >> i) & 1) << (31 - self.used)
+            self.used += 1
+            if self.used == 32:
+                self.out[self.at:self.at + 4] = struct.pack("<I", self.word)
+                self.at, self.word, self.used = len(self.out), 0, 0
+                self.out += bytes(4)
+    def literal(self, byte):
+        self.bits(0, 1)
+        self.out.append(byte)
+    def pair(self, distance):  # two bytes from 1 to 0x35F back
+        for kind, base, width in ((3, 0x161, 9), (2, 0x61, 8), (1, 0x21, 6), (0, 1, 5)):
+            if distance >= base:
+                self.bits(0b111, 3); self.bits(kind, 2); self.bits(distance - base, width)
+                return
+    def end(self):
+        self.bits(0b11111, 5); self.bits(0x1FF, 9)
+        self.out[self.at:self.at + 4] = struct.pack("<I", self.word)
+s, output = Stream(), bytearray()
+for i in range(0, len(text), 2):  # the pairs, apart
+    for b in text[i:i + 2] + b"\0":
+        s.literal(b); output.append(b)
+s.bits(0b100, 3); s.bits(0, 3); s.bits(0, 5); s.bits(0b1, 1); s.bits(7, 3)  # 13 bytes from one back
+output += bytes(13)
+for i in range(0, len(text), 2):
+    s.pair(len(output) - i // 2 * 3)
+    output += text[i:i + 2]
+s.end()
+packed = bytes(s.out).ljust((len(s.out) + 3) // 4 * 4, b"\0")
+assert len(packed) <= 0x200 and text[:21] not in packed
+stub = bytearray(0x200)
+stub[0:8] = b"\x53\x55\x8B\xE8\x33\xDB\xEB\x26"      # push ebx; push ebp; mov ebp, eax; xor ebx, ebx; jmp
+stub[8:0x28] = b"WWPack32-like stub of the tests".ljust(0x20, b"\0")
+stub[0x30:0x3B] = b"\xE8\0\0\0\0\x58\x2D" + struct.pack("<I", 0x35)   # call $+5; pop eax; sub eax, 0x35
+stub[0x3C:0x44] = b"\x2E\x2B\x84\x0D" + struct.pack("<I", 0x100)      # sub eax, cs:[ebp+ecx+0x100]
+stub[0xF0:0xF7] = b"\x5D\x5B\xE9" + struct.pack("<i", 0x1000 - 0x20F7)  # pop ebp; pop ebx; jmp 0x401000
+stub[0x100:0x111] = struct.pack("<IIIIB", 0x1000, 0xFFC, len(packed) // 4, len(packed) - 4, 0)
+headers = bytearray(program_headers([(b".data", 0xC0000040, True), (b".WWP32", 0xE0000060, True)]))
+struct.pack_into("<I", headers, 0x40 + 24 + 0xE0 + 40 + 20, 0x400)  # the stub's raw data after the data's
+program = bytes(headers) + packed.ljust(0x200, b"\0") + bytes(stub)
+open(os.path.join(sys.argv[1], "wwpack.bin"), "wb").write(program)
+EOF
+
 tests=/var/cache/tervan/src/libarchive/libarchive/test
 for name in test_read_format_rar test_read_format_rar5_compressed test_read_format_rar_encryption_data; do
     python3 -c "import binascii, sys
