@@ -178,6 +178,7 @@ public:
         sink.Report().archive = true;
         bool intact = true;
         std::vector<uint8_t> out;
+        uint64_t budget = pe.imageSize;  // sections may overlap: all together unpack one image at most
         for (uint32_t n = 0, at = stub.table; n < MaxSections; ++n, at += EntrySize) {
             if (at >= pe.imageSize || pe.imageSize - at < EntrySize) {
                 intact = false;
@@ -193,7 +194,8 @@ public:
             }
             const std::vector<uint8_t> in(image.begin() + static_cast<size_t>(packedEnd - packed), image.begin() + static_cast<size_t>(packedEnd));
             out.clear();
-            if (!Unpack(in.data(), in.size(), static_cast<size_t>(end - section), out)) intact = false;
+            if (!Unpack(in.data(), in.size(), static_cast<size_t>(std::min(end - section, budget)), out)) intact = false;
+            budget -= out.size();
             std::copy(out.begin(), out.end(), image.begin() + static_cast<size_t>(section));
             std::fill(image.begin() + static_cast<size_t>(section) + out.size(), image.begin() + static_cast<size_t>(end), 0);
             if (!intact || entry[16] == 0) break;
