@@ -10,6 +10,7 @@ dist="$build/dist"
 folder="$dist/TervanScanner"
 # Built by tools/setup.sh: its installers' stubs are relocatable, Debian's are not.
 makensis=${TERVAN_MAKENSIS:-/var/cache/tervan/nsis-3.11-p1/bin/makensis}
+[ -x "$makensis" ] || makensis=makensis  # Debian's, when the source could not be had (setup.sh warns)
 
 rm -rf "$folder"
 mkdir -p "$folder/Bases"

@@ -218,8 +218,15 @@ build_nsis() {
     echo "setup: building NSIS (makensis and relocatable stubs) into $NSIS_CACHE"
     local work
     work=$(mktemp -d)
-    curl -fsSL -o "$work/nsis.tar.gz" "$NSIS_SOURCE"
-    echo "$NSIS_SOURCE_SHA256  $work/nsis.tar.gz" | sha256sum -c --quiet -
+    if ! curl -fsSL -o "$work/nsis.tar.gz" "$NSIS_SOURCE" ||
+        ! echo "$NSIS_SOURCE_SHA256  $work/nsis.tar.gz" | sha256sum -c --quiet - >/dev/null 2>&1; then
+        # Still a working build: Debian's makensis (tools/package.sh takes it), without ASLR, which the
+        # tests then report.
+        echo "setup: warning: NSIS's source is not to be had from $NSIS_SOURCE; the installer is made by Debian's makensis, without ASLR" >&2
+        rm -rf "$work"
+        DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -q --no-install-recommends nsis >/dev/null
+        return 0
+    fi
     tar -xzf "$work/nsis.tar.gz" -C "$work"
     local fix source=$work/nsis-3.11
     for fix in "$SETUP_ROOT/tools/patches/nsis"/*.patch; do patch -s -d "$source" -p1 <"$fix"; done
