@@ -43,9 +43,9 @@ bool LooksPacked(const std::vector<uint8_t>& head) {
     PeLayout pe;
     if (!ReadLayout(head.data(), head.size(), pe) || pe.entry == 0) return false;  // 0: a DLL of resources only
     if (pe.entrySection == 1 && pe.sections[0].rawSize == 0 && UpxUnpacks(head)) return false;
-    if (WwpackUnpacks(head)) return false;  // unpacked by its own module: its code may crash when run
-    return pe.entrySection < 0 ? pe.entry < pe.headersSize || pe.entry < 0x1000
-                               : (pe.sections[pe.entrySection].flags & ScnWrite) != 0;
+    const bool writable = pe.entrySection < 0 ? pe.entry < pe.headersSize || pe.entry < 0x1000
+                                              : (pe.sections[pe.entrySection].flags & ScnWrite) != 0;
+    return writable && !WwpackUnpacks(head);  // WWPack32's own module unpacks it: its code may crash when run
 }
 
 // The calls a packer's unpacking code makes, with the bytes of arguments each takes off the stack.

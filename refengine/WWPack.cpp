@@ -29,9 +29,8 @@ struct Stub {
 };
 
 size_t Find(const uint8_t* data, size_t size, const char* pattern, size_t length) {
-    for (size_t at = 0; at + length <= size; ++at)
-        if (std::memcmp(data + at, pattern, length) == 0) return at;
-    return size;
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(pattern);  // as bytes: a char may be signed
+    return static_cast<size_t>(std::search(data, data + size, bytes, bytes + length) - data);
 }
 
 // The stub's layout, from the bytes at the entry point (code of at most StubLength bytes).
