@@ -19,6 +19,14 @@ std::unique_ptr<ArchiveFormat> MakeRarFormat();
 std::vector<std::unique_ptr<ArchiveFormat>> MakeSevenZipFormats();
 // The files an InstallShield setup program carries after its image.
 std::unique_ptr<ArchiveFormat> MakeInstallShieldFormat();
+// A file an InstallShield setup program carries: its name, its path on the setup disk, its bytes.
+struct CabinetPart {
+    std::string name, path;
+    uint64_t offset = 0, size = 0;
+};
+// The files of InstallShield's own cabinet sets among the parts (a header, "dataN.hdr" or a cabinet
+// that carries its own, and its volumes "dataN.cab", ...), each a member.
+void ReadInstallShieldCabinets(ByteSource& source, const std::vector<CabinetPart>& parts, MemberSink& sink);
 // The image of a program packed by UPX (32-bit Windows, methods NRV2B, NRV2D, NRV2E).
 std::unique_ptr<ArchiveFormat> MakeUpxFormat();
 // Whether the first bytes of a program carry a UPX header of a method the UPX module unpacks.

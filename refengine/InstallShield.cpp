@@ -1,7 +1,7 @@
 // The files an InstallShield setup program carries after its image: one after another, each behind
 // four texts that end in a zero byte (its name, its path on the setup disk, its version, and its size
-// in decimal digits). Each file is a member, scanned as itself; a cabinet of InstallShield's own
-// among them stays one member.
+// in decimal digits). Each file is a member, scanned as itself; and so is each file of the cabinet
+// sets of InstallShield's own among them.
 #include "refengine/ArchiveFormats.h"
 
 #include <algorithm>
@@ -52,6 +52,7 @@ public:
     }
     void Read(ByteSource& source, const ObjectHead& head, MemberSink& sink) const override {
         Entry entry;
+        std::vector<CabinetPart> parts;
         for (uint64_t at = head.overlay; at < source.Size() && ReadEntry(source, at, entry) && !sink.Stopped();) {
             sink.Report().archive = true;
             const bool cut = entry.size > source.Size() - entry.data;
@@ -60,8 +61,10 @@ public:
                 const bool intact = CopyInto(source, entry.data, stored, sink);
                 if (!sink.End(cut || !intact, "InstallShield file cut short")) return;
             }
+            parts.push_back(CabinetPart{entry.name, entry.path, entry.data, stored});
             at = entry.data + stored;
         }
+        ReadInstallShieldCabinets(source, parts, sink);
     }
 };
 

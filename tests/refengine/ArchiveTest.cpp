@@ -90,6 +90,25 @@ TEST_F(Archives, InstallShieldFilesAreMembers) {
     EXPECT_EQ((std::vector<std::string>{"Disk1\\readme.txt", "Disk1\\sample.txt"}), members);
 }
 
+// The files of InstallShield's own cabinet set are members under the cabinet that holds them, bytes
+// that two entries share are scanned once, and a file that cannot be unpacked keeps the setup from
+// being called clean.
+TEST_F(Archives, InstallShieldCabinetFilesAreMembers) {
+    std::vector<std::string> members;
+    const Detection found = Scan(L"installshield-cab.bin", [&](const std::wstring& name, const Detection&) {
+        members.push_back(TestSupport::Narrow(name.substr(name.rfind(L".bin\\") + 5)));
+    });
+    EXPECT_EQ("Archive.Sample", found.name);
+    EXPECT_EQ((std::vector<std::string>{"Disk1\\data1.cab", "Disk1\\data1.hdr", "Disk1\\data1.cab\\folder\\sample.txt"}), members);
+    Database other;  // nothing to find: what was left out shows
+    ASSERT_TRUE(other.AddLine(".ndb", "Other.Sample:0:*:" + Hex("NOT IN THE SAMPLE")));
+    other.Seal();
+    engine.reset(new Engine(other));
+    const Detection clean = Scan(L"installshield-cab.bin");
+    EXPECT_TRUE(clean.incomplete && !clean.found);
+    EXPECT_NE(std::string::npos, clean.why.find("obfuscated")) << clean.why;
+}
+
 // A program stored as it stands inside another object is scanned as itself, as far as its sections go.
 TEST_F(Archives, EmbeddedProgramsAreMembers) {
     const std::string setup = TestSupport::ReadFile(TestSupport::ExecutableFolder() + L"testdata\\archives\\installshield.bin");

@@ -227,6 +227,47 @@ for name, data in ((b"readme.txt", b"Read me first.\r\n"), (b"sample.txt", text)
 open(os.path.join(sys.argv[1], "installshield.bin"), "wb").write(image + files)
 EOF
 
+# An InstallShield setup program whose files are a cabinet set of InstallShield's own: data1.hdr lists
+# the files, data1.cab holds them. sample.txt is deflated in two pieces; an entry linked to it (the same
+# bytes), one kept beside the cabinets (at offset 0) and one obfuscated (not unpacked) are listed too.
+python3 - "$out" <<'EOF'
+import os, struct, sys, zlib
+from pe import program_headers
+text = open("sample.txt", "rb").read()
+def deflate(data):
+    packer = zlib.compressobj(9, zlib.DEFLATED, -15)
+    return packer.compress(data) + packer.flush()
+half = len(text) // 2
+pieces = b"".join(struct.pack("<H", len(p)) + p for p in (deflate(text[:half]), deflate(text[half:])))
+secret = b"\x07" * 40
+version = 0x01009500
+cab = (b"ISc(" + struct.pack("<4I", version, 0, 0x200, 0)).ljust(0x200, b"\0") + pieces + secret
+directories, names = [b"", b"folder"], [b"sample.txt", b"linked.txt", b"setup.ini", b"secret.bin"]
+# flags (4 compressed, 2 obfuscated), size, packed size, offset in the volume, folder, volume
+files = [(4, len(text), len(pieces), 0x200, 1, 1), (4, len(text), len(pieces), 0x200, 1, 1),
+         (0, 10, 10, 0, 0, 1), (6, 40, 40, 0x200 + len(pieces), 0, 1)]
+entries_at = 4 * len(directories)
+offsets, at = [], entries_at + 0x57 * len(files)
+for name in directories + names:
+    offsets.append(at)
+    at += len(name) + 1
+table = b"".join(struct.pack("<I", o) for o in offsets[:len(directories)])
+for i, (flags, expanded, packed, offset, folder, volume) in enumerate(files):
+    entry = bytearray(0x57)
+    struct.pack_into("<HQQQ", entry, 0, flags, expanded, packed, offset)
+    struct.pack_into("<IH", entry, 0x3A, offsets[len(directories) + i], folder)
+    struct.pack_into("<H", entry, 0x55, volume)
+    table += bytes(entry)
+table += b"".join(name + b"\0" for name in directories + names)
+descriptor = struct.pack("<12I", 0, 0, 0, 0x100, 0, len(table), len(table), len(directories), 0, 0, len(files), entries_at)
+hdr = (b"ISc(" + struct.pack("<4I", version, 0, 0x200, 0x100 + len(table))).ljust(0x200, b"\0") + descriptor.ljust(0x100, b"\0") + table
+image = program_headers([(b".text", 0x60000020, True)]) + b"\xC3".ljust(0x200, b"\0")
+overlay = b""
+for name, data in ((b"data1.cab", cab), (b"data1.hdr", hdr)):
+    overlay += name + b"\0Disk1\\" + name + b"\0" + b"0.0.0.0\0" + str(len(data)).encode() + b"\0" + data
+open(os.path.join(sys.argv[1], "installshield-cab.bin"), "wb").write(image + overlay)
+EOF
+
 # A Symbian installation file (SIS of release 6): one file record, the file zlib-compressed.
 python3 - "$out" <<'EOF'
 import os, struct, sys, zlib

@@ -1,0 +1,156 @@
+// InstallShield's own cabinets ("ISc("): a header (dataN.hdr, or a cabinet that carries its own) lists
+// the files of the set; their bytes lie in the volumes dataN.cab, dataN+1.cab, ..., each file in
+// pieces of at most 64 KiB, each piece a two-byte length and a whole raw deflate stream. Only the
+// header layout of InstallShield 6 and later is known here; an older set is reported, not guessed at.
+#include "refengine/ArchiveFormats.h"
+
+#include <algorithm>
+#include <cctype>
+#include <set>
+#include <utility>
+
+namespace RefEngine {
+namespace {
+
+const uint32_t Signature = 0x28635349;  // "ISc("
+const uint64_t MaxHeader = 16 * 1024 * 1024;
+const size_t DescriptorBytes = 0x57;
+const uint16_t FileSplit = 1, FileObfuscated = 2, FileCompressed = 4, FileInvalid = 8;
+const uint64_t VolumeHeaderBytes = 0x200;  // a volume's data begins after its header
+
+// Little-endian fields; 0 where the header ends first.
+uint32_t Word(const std::vector<uint8_t>& bytes, uint64_t at) {
+    if (at > bytes.size() || bytes.size() - at < 4) return 0;
+    const uint8_t* p = bytes.data() + at;
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+uint16_t Half(const std::vector<uint8_t>& bytes, uint64_t at) {
+    return at <= bytes.size() && bytes.size() - at >= 2 ? static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8) : 0;
+}
+uint64_t Long(const std::vector<uint8_t>& bytes, uint64_t at) { return Word(bytes, at) | static_cast<uint64_t>(Word(bytes, at + 4)) << 32; }
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The text that begins at offset in bytes, up to a zero byte (at most 260 characters).
+std::string TextAt(const std::vector<uint8_t>& bytes, uint64_t offset) {
+    std::string text;
+    for (uint64_t at = offset; at < bytes.size() && bytes[at] && text.size() < 260; ++at) text += static_cast<char>(bytes[at]);
+    return text;
+}
+
+struct FileEntry {
+    uint16_t flags = 0, volume = 0, directory = 0;
+    uint64_t expanded = 0, compressed = 0, offset = 0;
+    std::string name;
+};
+
+class CabinetSet {
+public:
+    CabinetSet(ByteSource& source, const std::vector<CabinetPart>& parts, MemberSink& sink) : source_(source), parts_(parts), sink_(sink) {}
+
+    // The files the header part lists, each a member named by the volume that holds it.
+    void Read(const CabinetPart& header) {
+        if (header.size > MaxHeader) return sink_.Refuse("InstallShield cabinet header over the limit", true);
+        std::vector<uint8_t> bytes(static_cast<size_t>(header.size));
+        if (source_.Read(header.offset, bytes.data(), bytes.size()) != bytes.size()) return sink_.Refuse("InstallShield cabinet header cut short");
+        const uint32_t version = Word(bytes, 4);
+        const unsigned major = version >> 24 == 1 ? (version >> 12) & 0xF : 0;
+        if (major < 6) return sink_.Refuse("InstallShield cabinet of an older version (" + std::to_string(version) + ") not opened");
+        const uint64_t descriptor = Word(bytes, 0x0C);
+        const uint64_t table = descriptor + Word(bytes, descriptor + 0x0C);
+        const uint64_t tableSize = Word(bytes, descriptor + 0x14);
+        const uint32_t directories = Word(bytes, descriptor + 0x1C), files = Word(bytes, descriptor + 0x28);
+        const uint64_t entries = table + Word(bytes, descriptor + 0x2C);
+        if (table > bytes.size() || tableSize > bytes.size() - table || directories > tableSize / 4 ||
+            entries < table + 4ull * directories || files > (bytes.size() - std::min<uint64_t>(entries, bytes.size())) / DescriptorBytes)
+            return sink_.Refuse("InstallShield cabinet header damaged");
+        const std::string prefix = Prefix(header.name);
+        for (uint32_t index = 0; index < files && !sink_.Stopped(); ++index) {
+            const uint64_t at = entries + static_cast<uint64_t>(index) * DescriptorBytes;
+            FileEntry file;
+            file.flags = Half(bytes, at);
+            file.expanded = Long(bytes, at + 0x02);
+            file.compressed = Long(bytes, at + 0x0A);
+            file.offset = Long(bytes, at + 0x12);
+            file.name = TextAt(bytes, table + Word(bytes, at + 0x3A));
+            file.directory = Half(bytes, at + 0x3E);
+            file.volume = Half(bytes, at + 0x55);
+            if (file.directory < directories) {
+                const std::string folder = TextAt(bytes, table + Word(bytes, table + 4ull * file.directory));
+                if (!folder.empty()) file.name = folder + "\\" + file.name;
+            }
+            // Not in the set: the files the setup disk keeps beside the cabinets (at offset 0, inside
+            // a header), and entries marked unused.
+            if ((file.flags & FileInvalid) || file.offset < VolumeHeaderBytes) continue;
+            // Linked entries share their bytes: each stretch is scanned once.
+            if (!seen_.insert(std::make_pair(file.volume, file.offset)).second) continue;
+            Extract(file, prefix);
+        }
+    }
+
+private:
+    // "data1.hdr" -> "data": the volumes are that and their number, then ".cab".
+    static std::string Prefix(const std::string& name) {
+        std::string stem = Lower(name.substr(0, name.rfind('.')));
+        while (!stem.empty() && std::isdigit(static_cast<unsigned char>(stem.back()))) stem.pop_back();
+        return stem;
+    }
+
+    const CabinetPart* Volume(const std::string& prefix, unsigned number) const {
+        const std::string name = prefix + std::to_string(number) + ".cab";
+        for (const CabinetPart& part : parts_)
+            if (Lower(part.name) == name) return &part;
+        return nullptr;
+    }
+
+    void Extract(const FileEntry& file, const std::string& prefix) {
+        if (file.flags & FileSplit) return sink_.Refuse("InstallShield file split across cabinets");
+        if (file.flags & FileObfuscated) return sink_.Refuse("InstallShield file obfuscated");
+        const CabinetPart* volume = Volume(prefix, file.volume);
+        if (!volume) return sink_.Refuse("InstallShield cabinet " + prefix + std::to_string(file.volume) + ".cab missing");
+        const uint64_t stored = file.flags & FileCompressed ? file.compressed : file.expanded;
+        const bool cut = file.offset > volume->size || stored > volume->size - file.offset;
+        const uint64_t available = cut ? (file.offset > volume->size ? 0 : volume->size - file.offset) : stored;
+        if (!sink_.Begin(volume->path + "\\" + file.name, stored, file.expanded)) return;
+        const uint64_t start = volume->offset + file.offset;
+        bool intact = true;
+        if (file.flags & FileCompressed) {
+            for (uint64_t at = 0; at < available && intact && !sink_.Full() && !sink_.Stopped();) {
+                uint8_t length[2];
+                if (available - at < 2 || source_.Read(start + at, length, 2) != 2) { intact = false; break; }
+                const uint64_t piece = length[0] | length[1] << 8;
+                at += 2;
+                if (piece == 0 || piece > available - at) { intact = false; break; }
+                intact = InflateInto(source_, start + at, piece, sink_, false);
+                at += piece;
+            }
+        } else {
+            intact = CopyInto(source_, start, available, sink_);
+        }
+        sink_.End(cut || !intact, "InstallShield cabinet file damaged");
+    }
+
+    ByteSource& source_;
+    const std::vector<CabinetPart>& parts_;
+    MemberSink& sink_;
+    std::set<std::pair<uint16_t, uint64_t>> seen_;
+};
+
+}  // namespace
+
+void ReadInstallShieldCabinets(ByteSource& source, const std::vector<CabinetPart>& parts, MemberSink& sink) {
+    CabinetSet set(source, parts, sink);
+    for (const CabinetPart& part : parts) {
+        uint8_t head[0x14];
+        if (sink.Stopped() || part.size < sizeof head || source.Read(part.offset, head, sizeof head) != sizeof head) continue;
+        const uint32_t signature = head[0] | head[1] << 8 | head[2] << 16 | static_cast<uint32_t>(head[3]) << 24;
+        const uint32_t descriptorSize = head[0x10] | head[0x11] << 8 | head[0x12] << 16 | static_cast<uint32_t>(head[0x13]) << 24;
+        // A header part: one that describes the set (a volume alone has no descriptor).
+        if (signature == Signature && descriptorSize != 0) set.Read(part);
+    }
+}
+
+}  // namespace RefEngine
