@@ -19,6 +19,9 @@ std::unique_ptr<ArchiveFormat> MakeRarFormat();
 std::vector<std::unique_ptr<ArchiveFormat>> MakeSevenZipFormats();
 // The files an InstallShield setup program carries after its image.
 std::unique_ptr<ArchiveFormat> MakeInstallShieldFormat();
+// The files an InstallShield setup launcher streams after its image (its MSI package among them),
+// deciphered and inflated.
+std::unique_ptr<ArchiveFormat> MakeInstallShieldStreamsFormat();
 // A file an InstallShield setup program carries: its name, its path on the setup disk, its bytes.
 struct CabinetPart {
     std::string name, path;

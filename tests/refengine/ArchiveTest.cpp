@@ -90,23 +90,37 @@ TEST_F(Archives, InstallShieldFilesAreMembers) {
     EXPECT_EQ((std::vector<std::string>{"Disk1\\readme.txt", "Disk1\\sample.txt"}), members);
 }
 
-// The files of InstallShield's own cabinet set are members under the cabinet that holds them, bytes
-// that two entries share are scanned once, and a file that cannot be unpacked keeps the setup from
-// being called clean.
-TEST_F(Archives, InstallShieldCabinetFilesAreMembers) {
-    std::vector<std::string> members;
-    const Detection found = Scan(L"installshield-cab.bin", [&](const std::wstring& name, const Detection&) {
-        members.push_back(TestSupport::Narrow(name.substr(name.rfind(L".bin\\") + 5)));
-    });
-    EXPECT_EQ("Archive.Sample", found.name);
-    EXPECT_EQ((std::vector<std::string>{"Disk1\\data1.cab", "Disk1\\data1.hdr", "Disk1\\data1.cab\\folder\\sample.txt"}), members);
+// InstallShield's own containers: the files of a cabinet set are members under the cabinet that holds
+// them (bytes that two entries share scanned once), the streams of a launcher are deciphered and
+// inflated; a file that cannot be unpacked keeps the setup from being called clean.
+TEST_F(Archives, InstallShieldContainersAreOpened) {
+    struct Case {
+        const wchar_t* sample;
+        std::vector<std::string> members;
+        const char* leftOut;
+    };
+    const Case cases[] = {
+        {L"installshield-cab.bin", {"Disk1\\data1.cab", "Disk1\\data1.hdr", "Disk1\\data1.cab\\folder\\sample.txt"}, "obfuscated"},
+        {L"installshield-streams.bin", {"sample.txt"}, "unknown kind"},
+    };
     Database other;  // nothing to find: what was left out shows
     ASSERT_TRUE(other.AddLine(".ndb", "Other.Sample:0:*:" + Hex("NOT IN THE SAMPLE")));
     other.Seal();
-    engine.reset(new Engine(other));
-    const Detection clean = Scan(L"installshield-cab.bin");
-    EXPECT_TRUE(clean.incomplete && !clean.found);
-    EXPECT_NE(std::string::npos, clean.why.find("obfuscated")) << clean.why;
+    const Engine withOther(other);
+    for (const Case& test : cases) {
+        std::vector<std::string> members;
+        const Detection found = Scan(test.sample, [&](const std::wstring& name, const Detection&) {
+            members.push_back(TestSupport::Narrow(name.substr(name.rfind(L".bin\\") + 5)));
+        });
+        EXPECT_EQ("Archive.Sample", found.name);
+        EXPECT_EQ(test.members, members);
+        const std::wstring path = TestSupport::ExecutableFolder() + L"testdata\\archives\\" + test.sample;
+        const std::string bytes = TestSupport::ReadFile(path);
+        MemorySource source(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        const Detection clean = withOther.Scan(source, path, nullptr, nullptr);
+        EXPECT_TRUE(clean.incomplete && !clean.found) << TestSupport::Narrow(test.sample);
+        EXPECT_NE(std::string::npos, clean.why.find(test.leftOut)) << clean.why;
+    }
 }
 
 // A program stored as it stands inside another object is scanned as itself, as far as its sections go.

@@ -268,6 +268,31 @@ for name, data in ((b"data1.cab", cab), (b"data1.hdr", hdr)):
 open(os.path.join(sys.argv[1], "installshield-cab.bin"), "wb").write(image + overlay)
 EOF
 
+# An InstallShield setup launcher streaming its files after its image (behind its debug record):
+# sample.txt, after 3,000 bytes that do not compress, zlib-compressed and enciphered with the key of
+# its name (the key starts again at every 1,024 bytes); a second file of a kind not known.
+python3 - "$out" <<'EOF'
+import os, random, struct, sys, zlib
+from pe import program_headers
+text = open("sample.txt", "rb").read()
+noise = random.Random(7).randbytes(3000)
+def encipher(data, name):
+    key = bytes(c ^ (0x13, 0x35, 0x86, 0x07)[i % 4] for i, c in enumerate(name))
+    out = bytearray()
+    for i, b in enumerate(data):
+        x = (~b & 0xFF) ^ key[(i % 1024) % len(key)]
+        out.append((x << 4 | x >> 4) & 0xFF)
+    return bytes(out)
+def record(name, kind, data):
+    return name.ljust(0x104, b"\0") + struct.pack("<13I", kind, 0, len(data), 0, 0, 1, *[0] * 7) + data
+streams = record(b"sample.txt", 6, encipher(zlib.compress(noise + text), b"sample.txt"))
+streams += record(b"later.bin", 2, b"\x55" * 16)
+debug = b"NB10" + bytes(12) + b"C:\\build\\setup.pdb\0"
+image = program_headers([(b".text", 0x60000020, True)]) + b"\xC3".ljust(0x200, b"\0")
+overlay = debug + b"InstallShield\0" + struct.pack("<H", 2) + bytes(30) + streams
+open(os.path.join(sys.argv[1], "installshield-streams.bin"), "wb").write(image + overlay)
+EOF
+
 # A Symbian installation file (SIS of release 6): one file record, the file zlib-compressed.
 python3 - "$out" <<'EOF'
 import os, struct, sys, zlib
