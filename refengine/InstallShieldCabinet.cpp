@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -49,7 +50,9 @@ struct FileEntry {
 
 class CabinetSet {
 public:
-    CabinetSet(ByteSource& source, const std::vector<CabinetPart>& parts, MemberSink& sink) : source_(source), parts_(parts), sink_(sink) {}
+    CabinetSet(ByteSource& source, const std::vector<CabinetPart>& parts, MemberSink& sink) : source_(source), sink_(sink) {
+        for (const CabinetPart& part : parts) byName_.insert(std::make_pair(Lower(part.name), &part));
+    }
 
     // The files the header part lists, each a member named by the volume that holds it.
     void Read(const CabinetPart& header) {
@@ -100,10 +103,8 @@ private:
     }
 
     const CabinetPart* Volume(const std::string& prefix, unsigned number) const {
-        const std::string name = prefix + std::to_string(number) + ".cab";
-        for (const CabinetPart& part : parts_)
-            if (Lower(part.name) == name) return &part;
-        return nullptr;
+        const auto found = byName_.find(prefix + std::to_string(number) + ".cab");
+        return found == byName_.end() ? nullptr : found->second;
     }
 
     void Extract(const FileEntry& file, const std::string& prefix) {
@@ -134,8 +135,8 @@ private:
     }
 
     ByteSource& source_;
-    const std::vector<CabinetPart>& parts_;
     MemberSink& sink_;
+    std::map<std::string, const CabinetPart*> byName_;  // the first part of each name, in lower case
     std::set<std::pair<uint16_t, uint64_t>> seen_;
 };
 
