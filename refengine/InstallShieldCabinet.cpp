@@ -8,6 +8,7 @@
 #include <cctype>
 #include <map>
 #include <set>
+#include <tuple>
 #include <utility>
 
 namespace RefEngine {
@@ -86,10 +87,10 @@ public:
                 if (!folder.empty()) file.name = folder + "\\" + file.name;
             }
             // Not in the set: the files the setup disk keeps beside the cabinets (at offset 0, inside
-            // a header), and entries marked unused.
-            if ((file.flags & FileInvalid) || file.offset < VolumeHeaderBytes) continue;
+            // a header), entries marked unused, and empty files (listed where the next file begins).
+            if ((file.flags & FileInvalid) || file.offset < VolumeHeaderBytes || file.expanded == 0) continue;
             // Linked entries share their bytes: each stretch is scanned once.
-            if (!seen_.insert(std::make_pair(file.volume, file.offset)).second) continue;
+            if (!seen_.insert(std::make_tuple(file.volume, file.offset, file.compressed, file.expanded)).second) continue;
             Extract(file, prefix);
         }
     }
@@ -137,7 +138,7 @@ private:
     ByteSource& source_;
     MemberSink& sink_;
     std::map<std::string, const CabinetPart*> byName_;  // the first part of each name, in lower case
-    std::set<std::pair<uint16_t, uint64_t>> seen_;
+    std::set<std::tuple<uint16_t, uint64_t, uint64_t, uint64_t>> seen_;
 };
 
 }  // namespace

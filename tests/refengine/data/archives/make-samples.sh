@@ -228,8 +228,9 @@ open(os.path.join(sys.argv[1], "installshield.bin"), "wb").write(image + files)
 EOF
 
 # An InstallShield setup program whose files are a cabinet set of InstallShield's own: data1.hdr lists
-# the files, data1.cab holds them. sample.txt is deflated in two pieces; an entry linked to it (the same
-# bytes), one kept beside the cabinets (at offset 0) and one obfuscated (not unpacked) are listed too.
+# the files, data1.cab holds them. sample.txt is deflated in two pieces; an empty file listed where it
+# begins, an entry linked to it (the same bytes), one kept beside the cabinets (at offset 0) and one
+# obfuscated (not unpacked) are listed too.
 python3 - "$out" <<'EOF'
 import os, struct, sys, zlib
 from pe import program_headers
@@ -242,9 +243,9 @@ pieces = b"".join(struct.pack("<H", len(p)) + p for p in (deflate(text[:half]), 
 secret = b"\x07" * 40
 version = 0x01009500
 cab = (b"ISc(" + struct.pack("<4I", version, 0, 0x200, 0)).ljust(0x200, b"\0") + pieces + secret
-directories, names = [b"", b"folder"], [b"sample.txt", b"linked.txt", b"setup.ini", b"secret.bin"]
+directories, names = [b"", b"folder"], [b"empty.dll", b"sample.txt", b"linked.txt", b"setup.ini", b"secret.bin"]
 # flags (4 compressed, 2 obfuscated), size, packed size, offset in the volume, folder, volume
-files = [(4, len(text), len(pieces), 0x200, 1, 1), (4, len(text), len(pieces), 0x200, 1, 1),
+files = [(4, 0, 0, 0x200, 0, 1), (4, len(text), len(pieces), 0x200, 1, 1), (4, len(text), len(pieces), 0x200, 1, 1),
          (0, 10, 10, 0, 0, 1), (6, 40, 40, 0x200 + len(pieces), 0, 1)]
 entries_at = 4 * len(directories)
 offsets, at = [], entries_at + 0x57 * len(files)
