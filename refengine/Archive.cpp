@@ -137,6 +137,7 @@ const std::vector<std::unique_ptr<ArchiveFormat>>& ArchiveFormats() {
         all.push_back(MakeRarFormat());
         all.push_back(MakeInstallShieldFormat());
         all.push_back(MakeInstallShieldStreamsFormat());
+        all.push_back(MakeAutoItFormat());
         all.push_back(MakeUpxFormat());
         all.push_back(MakeWWPackFormat());
         all.push_back(MakeSisFormat());

@@ -30,6 +30,8 @@ struct CabinetPart {
 // The files of InstallShield's own cabinet sets among the parts (a header, "dataN.hdr" or a cabinet
 // that carries its own, and its volumes "dataN.cab", ...), each a member.
 void ReadInstallShieldCabinets(ByteSource& source, const std::vector<CabinetPart>& parts, MemberSink& sink);
+// The script and the files a compiled AutoIt script carries (versions EA05 and EA06).
+std::unique_ptr<ArchiveFormat> MakeAutoItFormat();
 // The image of a program packed by UPX (32-bit Windows, methods NRV2B, NRV2D, NRV2E).
 std::unique_ptr<ArchiveFormat> MakeUpxFormat();
 // Whether the first bytes of a program carry a UPX header of a method the UPX module unpacks.

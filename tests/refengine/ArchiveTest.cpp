@@ -90,10 +90,11 @@ TEST_F(Archives, InstallShieldFilesAreMembers) {
     EXPECT_EQ((std::vector<std::string>{"Disk1\\readme.txt", "Disk1\\sample.txt"}), members);
 }
 
-// InstallShield's own containers: the files of a cabinet set are members under the cabinet that holds
-// them (bytes that two entries share scanned once), the streams of a launcher are deciphered and
-// inflated; a file that cannot be unpacked keeps the setup from being called clean.
-TEST_F(Archives, InstallShieldContainersAreOpened) {
+// What programs carry after their image: the files of InstallShield's own cabinet set are members
+// under the cabinet that holds them (bytes that two entries share scanned once), the streams of its
+// launcher are deciphered and inflated, so are the files of a compiled AutoIt script; a file that
+// cannot be unpacked keeps the program from being called clean.
+TEST_F(Archives, FilesProgramsCarryAreOpened) {
     struct Case {
         const wchar_t* sample;
         std::vector<std::string> members;
@@ -102,6 +103,8 @@ TEST_F(Archives, InstallShieldContainersAreOpened) {
     const Case cases[] = {
         {L"installshield-cab.bin", {"Disk1\\data1.cab", "Disk1\\data1.hdr", "Disk1\\data1.cab\\folder\\sample.txt"}, "obfuscated"},
         {L"installshield-streams.bin", {"sample.txt"}, "unknown kind"},
+        {L"autoit-ea05.bin", {">>>AUTOIT SCRIPT<<<", "C:\\sample.txt", "C:\\cut.bin"}, "AutoIt file damaged"},
+        {L"autoit-ea06.bin", {">>>AUTOIT SCRIPT<<<", "C:\\sample.txt", "C:\\cut.bin"}, "AutoIt file damaged"},
     };
     Database other;  // nothing to find: what was left out shows
     ASSERT_TRUE(other.AddLine(".ndb", "Other.Sample:0:*:" + Hex("NOT IN THE SAMPLE")));

@@ -294,6 +294,91 @@ overlay = debug + b"InstallShield\0" + struct.pack("<H", 2) + bytes(30) + stream
 open(os.path.join(sys.argv[1], "installshield-streams.bin"), "wb").write(image + overlay)
 EOF
 
+# Compiled AutoIt scripts (EA05, EA06): behind the interpreter's image, the script (stored), sample.txt
+# compressed (its "ARCHIVE-SAMPLE" a copy of a text before it), and a file cut short.
+python3 - "$out" <<'EOF'
+import os, struct, sys
+from pe import program_headers
+text = open("sample.txt", "rb").read()
+M = 0xFFFFFFFF
+def twister(seed):
+    mt = [seed & M]
+    for i in range(1, 624):
+        mt.append((0x6C078965 * (mt[-1] ^ mt[-1] >> 30) + i) & M)
+    while True:
+        for k in range(624):
+            y = (mt[k] & 0x80000000) | (mt[(k + 1) % 624] & 0x7FFFFFFF)
+            mt[k] = mt[(k + 397) % 624] ^ y >> 1 ^ (0x9908B0DF if y & 1 else 0)
+        for y in mt:
+            y ^= y >> 11; y ^= y << 7 & 0x9D2C5680; y ^= y << 15 & 0xEFC60000; y ^= y >> 18
+            yield (y >> 1) & 0xFF
+def rotating(seed):
+    words, x = [], seed & 0xFFFF
+    for _ in range(17):
+        x = (1 - x * 0x53A9B4FB) & M
+        words.append(x)
+    state = [0, 10]
+    def step():
+        a, b = state
+        r = lambda v, n: (v << n | v >> (32 - n)) & M
+        words[a] = (r(words[a], 9) + r(words[b], 13)) & M
+        value = words[a]
+        state[0], state[1] = (a or 17) - 1, (b or 17) - 1
+        return value
+    for _ in range(9):
+        step()
+    while True:
+        step()
+        yield step() >> 24
+def compress(data, literal_bit, copies):
+    # copies: {position: (offset, length)}; everything else goes as literals
+    bits = []
+    def put(value, count):
+        bits.extend((value >> (count - 1 - i)) & 1 for i in range(count))
+    at = 0
+    while at < len(data):
+        if at in copies:
+            offset, length = copies[at]
+            put(1 - literal_bit, 1); put(offset, 15)
+            n = length - 3
+            assert 10 <= n < 41
+            put(3, 2); put(7, 3); put(n - 10, 5)
+            at += length
+        else:
+            put(literal_bit, 1); put(data[at], 8)
+            at += 1
+    bits += [0] * (-len(bits) % 16)
+    words = bytes(int("".join(map(str, bits[i:i + 8])), 2) for i in range(0, len(bits), 8))
+    return words
+for version, wide, gen, seeds, literal_bit in (
+        (b"EA05", False, twister, (0x16FA, 0x29BC, 0xA25E, 0x29AC, 0xF25E, 0x45AA, 0x22AF), 0),
+        (b"EA06", True, rotating, (0x18EE, 0xADBC, 0xB33F, 0xF820, 0xF479, 0x87BC, 0x2477), 1)):
+    tag_seed, first_mask, first_seed, second_mask, second_seed, size_mask, data_seed = seeds
+    digest = bytes(range(16))
+    data_key = data_seed + (0 if wide else sum(digest))
+    def encipher(data, seed):
+        return bytes(b ^ k for b, k in zip(data, gen(seed)))
+    def name(value, mask, seed):
+        raw = value.encode("utf-16-le" if wide else "latin-1")
+        return struct.pack("<I", len(value) ^ mask) + encipher(raw, seed + len(value))
+    def record(first, compressed, data, unpacked, claimed=None):
+        packed = len(data) if claimed is None else claimed
+        return (encipher(b"FILE", tag_seed) + name(first, first_mask, first_seed) + name(first, second_mask, second_seed) +
+                bytes([compressed]) + struct.pack("<III", packed ^ size_mask, unpacked ^ size_mask, 0) + bytes(16) +
+                encipher(data, data_key))
+    plain = b"ARCHIVE-SAMPLE; " + text
+    body = compress(plain, literal_bit, {plain.index(b"ARCHIVE-SAMPLE", 1): (plain.index(b"ARCHIVE-SAMPLE", 1), 14)})
+    packed = version + struct.pack(">I", len(plain)) + body
+    script = b"; a script\r\n"
+    overlay = bytes([0xA3, 0x48, 0x4B, 0xBE, 0x98, 0x6C, 0x4A, 0xA9, 0x99, 0x4C, 0x53, 0x0A, 0x86, 0xD6, 0x48, 0x7D])
+    overlay += b"AU3!" + version + digest
+    overlay += record(">>>AUTOIT SCRIPT<<<", 0, script, len(script))
+    overlay += record("C:\\sample.txt", 1, packed, len(plain))
+    overlay += record("C:\\cut.bin", 0, b"0123456789", 100, claimed=100)
+    image = program_headers([(b".text", 0x60000020, True)]) + b"\xC3".ljust(0x200, b"\0")
+    open(os.path.join(sys.argv[1], "autoit-%s.bin" % version.decode().lower()), "wb").write(image + overlay)
+EOF
+
 # A Symbian installation file (SIS of release 6): one file record, the file zlib-compressed.
 python3 - "$out" <<'EOF'
 import os, struct, sys, zlib
