@@ -3,6 +3,8 @@
 // pieces of at most 64 KiB, each piece a two-byte length and a whole raw deflate stream. Only the
 // header layout of InstallShield 6 and later is known here; an older set is reported, not guessed at.
 #include "refengine/ArchiveFormats.h"
+#include "refengine/ByteOrder.h"
+#include "refengine/Fields.h"
 
 #include <algorithm>
 #include <cctype>
@@ -20,20 +22,9 @@ const size_t DescriptorBytes = 0x57;
 const uint16_t FileSplit = 1, FileObfuscated = 2, FileCompressed = 4, FileInvalid = 8;
 const uint64_t VolumeHeaderBytes = 0x200;  // a volume's data begins after its header
 
-// Little-endian fields; 0 where the header ends first.
-uint32_t Word(const std::vector<uint8_t>& bytes, uint64_t at) {
-    if (at > bytes.size() || bytes.size() - at < 4) return 0;
-    const uint8_t* p = bytes.data() + at;
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-uint16_t Half(const std::vector<uint8_t>& bytes, uint64_t at) {
-    return at <= bytes.size() && bytes.size() - at >= 2 ? static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8) : 0;
-}
-uint64_t Long(const std::vector<uint8_t>& bytes, uint64_t at) { return Word(bytes, at) | static_cast<uint64_t>(Word(bytes, at + 4)) << 32; }
-
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
+// A little-endian field of width bytes; 0 where the header ends first.
+uint64_t Field(const std::vector<uint8_t>& bytes, uint64_t at, int width) {
+    return at <= bytes.size() && bytes.size() - at >= static_cast<uint64_t>(width) ? Integer(bytes.data() + at, width) : 0;
 }
 
 // The text that begins at offset in bytes, up to a zero byte (at most 260 characters).
@@ -52,7 +43,7 @@ struct FileEntry {
 class CabinetSet {
 public:
     CabinetSet(ByteSource& source, const std::vector<CabinetPart>& parts, MemberSink& sink) : source_(source), sink_(sink) {
-        for (const CabinetPart& part : parts) byName_.insert(std::make_pair(Lower(part.name), &part));
+        for (const CabinetPart& part : parts) byName_.insert(std::make_pair(LowerAscii(part.name), &part));
     }
 
     // The files the header part lists, each a member named by the volume that holds it.
@@ -60,14 +51,14 @@ public:
         if (header.size > MaxHeader) return sink_.Refuse("InstallShield cabinet header over the limit", true);
         std::vector<uint8_t> bytes(static_cast<size_t>(header.size));
         if (source_.Read(header.offset, bytes.data(), bytes.size()) != bytes.size()) return sink_.Refuse("InstallShield cabinet header cut short");
-        const uint32_t version = Word(bytes, 4);
+        const uint32_t version = Field(bytes, 4, 4);
         const unsigned major = version >> 24 == 1 ? (version >> 12) & 0xF : 0;
         if (major < 6) return sink_.Refuse("InstallShield cabinet of an older version (" + std::to_string(version) + ") not opened");
-        const uint64_t descriptor = Word(bytes, 0x0C);
-        const uint64_t table = descriptor + Word(bytes, descriptor + 0x0C);
-        const uint64_t tableSize = Word(bytes, descriptor + 0x14);
-        const uint32_t directories = Word(bytes, descriptor + 0x1C), files = Word(bytes, descriptor + 0x28);
-        const uint64_t entries = table + Word(bytes, descriptor + 0x2C);
+        const uint64_t descriptor = Field(bytes, 0x0C, 4);
+        const uint64_t table = descriptor + Field(bytes, descriptor + 0x0C, 4);
+        const uint64_t tableSize = Field(bytes, descriptor + 0x14, 4);
+        const uint32_t directories = Field(bytes, descriptor + 0x1C, 4), files = Field(bytes, descriptor + 0x28, 4);
+        const uint64_t entries = table + Field(bytes, descriptor + 0x2C, 4);
         if (table > bytes.size() || tableSize > bytes.size() - table || directories > tableSize / 4 ||
             entries < table + 4ull * directories || files > (bytes.size() - std::min<uint64_t>(entries, bytes.size())) / DescriptorBytes)
             return sink_.Refuse("InstallShield cabinet header damaged");
@@ -75,15 +66,15 @@ public:
         for (uint32_t index = 0; index < files && !sink_.Stopped(); ++index) {
             const uint64_t at = entries + static_cast<uint64_t>(index) * DescriptorBytes;
             FileEntry file;
-            file.flags = Half(bytes, at);
-            file.expanded = Long(bytes, at + 0x02);
-            file.compressed = Long(bytes, at + 0x0A);
-            file.offset = Long(bytes, at + 0x12);
-            file.name = TextAt(bytes, table + Word(bytes, at + 0x3A));
-            file.directory = Half(bytes, at + 0x3E);
-            file.volume = Half(bytes, at + 0x55);
+            file.flags = Field(bytes, at, 2);
+            file.expanded = Field(bytes, at + 0x02, 8);
+            file.compressed = Field(bytes, at + 0x0A, 8);
+            file.offset = Field(bytes, at + 0x12, 8);
+            file.name = TextAt(bytes, table + Field(bytes, at + 0x3A, 4));
+            file.directory = Field(bytes, at + 0x3E, 2);
+            file.volume = Field(bytes, at + 0x55, 2);
             if (file.directory < directories) {
-                const std::string folder = TextAt(bytes, table + Word(bytes, table + 4ull * file.directory));
+                const std::string folder = TextAt(bytes, table + Field(bytes, table + 4ull * file.directory, 4));
                 if (!folder.empty()) file.name = folder + "\\" + file.name;
             }
             // Not in the set: the files the setup disk keeps beside the cabinets (at offset 0, inside
@@ -98,7 +89,7 @@ public:
 private:
     // "data1.hdr" -> "data": the volumes are that and their number, then ".cab".
     static std::string Prefix(const std::string& name) {
-        std::string stem = Lower(name.substr(0, name.rfind('.')));
+        std::string stem = LowerAscii(name.substr(0, name.rfind('.')));
         while (!stem.empty() && std::isdigit(static_cast<unsigned char>(stem.back()))) stem.pop_back();
         return stem;
     }
@@ -148,10 +139,8 @@ void ReadInstallShieldCabinets(ByteSource& source, const std::vector<CabinetPart
     for (const CabinetPart& part : parts) {
         uint8_t head[0x14];
         if (sink.Stopped() || part.size < sizeof head || source.Read(part.offset, head, sizeof head) != sizeof head) continue;
-        const uint32_t signature = head[0] | head[1] << 8 | head[2] << 16 | static_cast<uint32_t>(head[3]) << 24;
-        const uint32_t descriptorSize = head[0x10] | head[0x11] << 8 | head[0x12] << 16 | static_cast<uint32_t>(head[0x13]) << 24;
         // A header part: one that describes the set (a volume alone has no descriptor).
-        if (signature == Signature && descriptorSize != 0) set.Read(part);
+        if (Le32(head) == Signature && Le32(head + 0x10) != 0) set.Read(part);
     }
 }
 

@@ -4,6 +4,7 @@
 // 6 is zlib-compressed, then enciphered byte by byte with a key made from its name; the key starts
 // again at every 1,024 bytes. Files of other kinds are reported, not guessed at.
 #include "refengine/ArchiveFormats.h"
+#include "refengine/ByteOrder.h"
 
 #include <algorithm>
 #include <cstring>
@@ -26,8 +27,6 @@ struct Record {
     uint64_t size = 0;
 };
 
-uint32_t Word(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
-
 // The record at offset; false when it is not one (a name of printable characters, zero-terminated).
 bool ReadRecord(ByteSource& source, uint64_t offset, Record& out) {
     uint8_t record[RecordBytes];
@@ -37,8 +36,8 @@ bool ReadRecord(ByteSource& source, uint64_t offset, Record& out) {
     for (const uint8_t* c = record; c < end; ++c)
         if (*c < 0x20 || *c == 0x7F) return false;
     out.name.assign(reinterpret_cast<const char*>(record), end - record);
-    out.kind = Word(record + NameBytes);
-    out.size = Word(record + NameBytes + 8);
+    out.kind = Le32(record + NameBytes);
+    out.size = Le32(record + NameBytes + 8);
     return true;
 }
 
