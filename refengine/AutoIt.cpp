@@ -7,8 +7,12 @@
 // data is AutoIt's own LZ77: its mark and the unpacked size (most significant byte first), then bits
 // (read 16 at a time, most significant first) with literals and copies from up to 32 KiB back. All of
 // it was learnt from the interpreters in clamav-testfiles. Each file is a member, under its first name.
+// AutoIt 3.3 and later keep the same bytes in the program's RT_RCDATA resource "SCRIPT" instead of
+// after the image: looked for there too (no such program among the test files to check it on).
 #include "refengine/ArchiveFormats.h"
 #include "refengine/ByteOrder.h"
+#include "refengine/ObjectType.h"
+#include "refengine/PeResource.h"
 
 #include <algorithm>
 #include <array>
@@ -208,14 +212,29 @@ public:
     std::string Name() const override { return "AutoIt"; }
     // The interpreter itself may be packed (UPX): that format reads the image, this one the script.
     bool Exclusive() const override { return false; }
+    // Any 32-bit program: from AutoIt 3.3 on, the script is the resource "SCRIPT", not the overlay.
     bool Recognizes(const ObjectHead& head) const override {
         const auto& bytes = head.overlayBytes;
-        return head.overlay && std::search(bytes.begin(), bytes.end(), std::begin(Mark), std::end(Mark)) != bytes.end();
+        return (head.overlay && std::search(bytes.begin(), bytes.end(), std::begin(Mark), std::end(Mark)) != bytes.end()) ||
+               (head.types & TargetBit(PeTarget));
     }
     void Read(ByteSource& source, const ObjectHead& head, MemberSink& sink) const override {
-        const uint64_t end = head.overlay + std::min<uint64_t>(ObjectHead::Size, source.Size() - head.overlay);
-        const uint64_t mark = FindText(source, head.overlay, end, std::string(std::begin(Mark), std::end(Mark)));
-        if (mark == UINT64_MAX) return;
+        const std::string mark(std::begin(Mark), std::end(Mark));
+        if (head.overlay) {
+            const uint64_t at = FindText(source, head.overlay, head.overlay + std::min<uint64_t>(ObjectHead::Size, source.Size() - head.overlay), mark);
+            if (at != UINT64_MAX) return ReadScript(source, at, sink);
+        }
+        PeLayout pe;
+        ResourceData resource;
+        if (!ReadLayout(head.bytes.data(), head.bytes.size(), pe) || !FindResource(source, pe, 10, "SCRIPT", resource)) return;
+        SourceWindow script(source, resource.offset, resource.size);  // a record running past it is cut short
+        const uint64_t at = FindText(script, 0, std::min<uint64_t>(ObjectHead::Size, script.Size()), mark);
+        if (at != UINT64_MAX) ReadScript(script, at, sink);
+    }
+
+private:
+    // The records behind the mark at offset.
+    static void ReadScript(ByteSource& source, uint64_t mark, MemberSink& sink) {
         sink.Report().archive = true;
         uint8_t header[4 + 16];
         if (source.Read(mark + sizeof Mark, header, sizeof header) != sizeof header) return sink.Refuse("AutoIt script cut short");
@@ -262,7 +281,6 @@ public:
         }
     }
 
-private:
     // A name: its length (masked), then its characters enciphered with a key seeded by the length.
     static bool ReadName(ByteSource& source, uint64_t& at, const Version& version, uint32_t mask, uint32_t seed, std::string& out) {
         uint8_t lengthBytes[4];

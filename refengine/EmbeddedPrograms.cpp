@@ -16,26 +16,6 @@ namespace {
 const uint32_t MaxPrograms = 16;      // members of one object
 const uint32_t MaxHeaderOffset = 4096;  // where a program's PE header may lie after its "MZ"
 
-// The bytes of a source from an offset on, as a source of their own.
-class Window : public ByteSource {
-public:
-    Window(ByteSource& source, uint64_t offset) : source_(source), offset_(offset), size_(source.Size() - offset) {}
-    uint64_t Size() const override { return size_; }
-    size_t Read(uint64_t offset, uint8_t* out, size_t size) override {
-        return offset >= size_ ? 0 : source_.Read(offset_ + offset, out, static_cast<size_t>(std::min<uint64_t>(size, size_ - offset)));
-    }
-    uint8_t At(uint64_t offset) override { return source_.At(offset_ + offset); }
-    const uint8_t* View(uint64_t offset, size_t& size) override {
-        const uint8_t* view = source_.View(offset_ + offset, size);
-        size = static_cast<size_t>(std::min<uint64_t>(size, offset < size_ ? size_ - offset : 0));
-        return view;
-    }
-
-private:
-    ByteSource& source_;
-    uint64_t offset_, size_;
-};
-
 // Where the program at offset ends (its headers and its sections' raw data), or 0 when no program
 // lies there.
 uint64_t ProgramEnd(ByteSource& source, uint64_t offset) {
@@ -43,7 +23,7 @@ uint64_t ProgramEnd(ByteSource& source, uint64_t offset) {
     if (source.Read(offset, dos, sizeof dos) != sizeof dos || dos[0] != 'M' || dos[1] != 'Z') return 0;
     const uint32_t header = Le32(dos + 0x3C);
     if (header < sizeof dos || header > MaxHeaderOffset) return 0;
-    Window window(source, offset);
+    SourceWindow window(source, offset, source.Size() - offset);
     ObjectInfo info;
     if (!ReadPe(window, info)) return 0;
     // Its headers to the end of the section table, and its sections' data (which a small program may

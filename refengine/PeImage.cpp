@@ -29,6 +29,10 @@ bool ReadLayout(const uint8_t* d, size_t size, PeLayout& pe) {
         pe.importRva = Le32(optional + 104);
         pe.importSize = Le32(optional + 108);
     }
+    if (optionalSize >= 104 + 24 && pe.peAt + 24 + 104 + 24 <= size) {
+        pe.resourceRva = Le32(optional + 112);
+        pe.resourceSize = Le32(optional + 116);
+    }
     const uint64_t tableAt = static_cast<uint64_t>(pe.peAt) + 24 + optionalSize;
     if (tableAt + count * 40ull > size) return false;
     if (pe.sectionAlign == 0 || (pe.sectionAlign & (pe.sectionAlign - 1)) != 0) return false;

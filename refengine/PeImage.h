@@ -15,7 +15,7 @@ struct PeSection {
 
 struct PeLayout {
     uint32_t peAt = 0, imageBase = 0, imageSize = 0, entry = 0, headersSize = 0, sectionAlign = 0, fileAlign = 0;
-    uint32_t importRva = 0, importSize = 0;
+    uint32_t importRva = 0, importSize = 0, resourceRva = 0, resourceSize = 0;
     std::vector<PeSection> sections;
     int entrySection = -1;  // -1: in the headers
     bool dll = false;

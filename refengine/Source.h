@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -43,6 +44,27 @@ public:
 private:
     const uint8_t* data_;
     size_t size_;
+};
+
+// A stretch of another source (offset and size within it), as a source of its own.
+class SourceWindow : public ByteSource {
+public:
+    SourceWindow(ByteSource& source, uint64_t offset, uint64_t size)
+        : source_(source), offset_(offset), size_(offset < source.Size() ? std::min(size, source.Size() - offset) : 0) {}
+    uint64_t Size() const override { return size_; }
+    size_t Read(uint64_t offset, uint8_t* out, size_t size) override {
+        return offset >= size_ ? 0 : source_.Read(offset_ + offset, out, static_cast<size_t>(std::min<uint64_t>(size, size_ - offset)));
+    }
+    uint8_t At(uint64_t offset) override { return source_.At(offset_ + offset); }
+    const uint8_t* View(uint64_t offset, size_t& size) override {
+        const uint8_t* view = source_.View(offset_ + offset, size);
+        size = static_cast<size_t>(std::min<uint64_t>(size, offset < size_ ? size_ - offset : 0));
+        return view;
+    }
+
+private:
+    ByteSource& source_;
+    uint64_t offset_, size_;
 };
 
 // Pages of 64 KiB (or of the file's size, when it is smaller), a handful kept, the least recently used

@@ -92,8 +92,8 @@ TEST_F(Archives, InstallShieldFilesAreMembers) {
 
 // What programs carry after their image: the files of InstallShield's own cabinet set are members
 // under the cabinet that holds them (bytes that two entries share scanned once), the streams of its
-// launcher are deciphered and inflated, so are the files of a compiled AutoIt script; a file that
-// cannot be unpacked keeps the program from being called clean.
+// launcher are deciphered and inflated, so are the files of a compiled AutoIt script (after its image
+// or in its resources); a file that cannot be unpacked keeps the program from being called clean.
 TEST_F(Archives, FilesProgramsCarryAreOpened) {
     struct Case {
         const wchar_t* sample;
@@ -105,6 +105,7 @@ TEST_F(Archives, FilesProgramsCarryAreOpened) {
         {L"installshield-streams.bin", {"sample.txt"}, "unknown kind"},
         {L"autoit-ea05.bin", {">>>AUTOIT SCRIPT<<<", "C:\\sample.txt", "C:\\cut.bin"}, "AutoIt file damaged"},
         {L"autoit-ea06.bin", {">>>AUTOIT SCRIPT<<<", "C:\\sample.txt", "C:\\cut.bin"}, "AutoIt file damaged"},
+        {L"autoit-resource.bin", {">>>AUTOIT SCRIPT<<<", "C:\\sample.txt", "C:\\cut.bin"}, "AutoIt file damaged"},
     };
     Database other;  // nothing to find: what was left out shows
     ASSERT_TRUE(other.AddLine(".ndb", "Other.Sample:0:*:" + Hex("NOT IN THE SAMPLE")));

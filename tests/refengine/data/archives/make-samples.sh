@@ -295,7 +295,8 @@ open(os.path.join(sys.argv[1], "installshield-streams.bin"), "wb").write(image +
 EOF
 
 # Compiled AutoIt scripts (EA05, EA06): behind the interpreter's image, the script (stored), sample.txt
-# compressed (its "ARCHIVE-SAMPLE" a copy of a text before it), and a file cut short.
+# compressed (its "ARCHIVE-SAMPLE" a copy of a text before it), and a file cut short; and EA06's as the
+# program's resource instead.
 python3 - "$out" <<'EOF'
 import os, struct, sys
 from pe import program_headers
@@ -377,6 +378,20 @@ for version, wide, gen, seeds, literal_bit in (
     overlay += record("C:\\cut.bin", 0, b"0123456789", 100, claimed=100)
     image = program_headers([(b".text", 0x60000020, True)]) + b"\xC3".ljust(0x200, b"\0")
     open(os.path.join(sys.argv[1], "autoit-%s.bin" % version.decode().lower()), "wb").write(image + overlay)
+    if wide:  # AutoIt 3.3's form: the same bytes as the resource RT_RCDATA "SCRIPT" (language 2057)
+        rsrc = struct.pack("<IIHHHHII", 0, 0, 0, 0, 0, 1, 10, 0x80000018)
+        rsrc += struct.pack("<IIHHHHII", 0, 0, 0, 0, 1, 0, 0x80000058, 0x80000030)
+        rsrc += struct.pack("<IIHHHHII", 0, 0, 0, 0, 0, 1, 2057, 0x48)
+        rsrc += struct.pack("<IIII", 0x2068, len(overlay), 0, 0) + struct.pack("<H", 6) + "SCRIPT".encode("utf-16-le")
+        rsrc = rsrc.ljust(0x68, b"\0") + overlay
+        size = (len(rsrc) + 0x1FF) & ~0x1FF
+        headers = bytearray(program_headers([(b".text", 0x60000020, True), (b".rsrc", 0x40000040, True)]))
+        struct.pack_into("<I", headers, 0x58 + 56, 0x2000 + ((size + 0xFFF) & ~0xFFF))  # the image's size
+        struct.pack_into("<II", headers, 0x58 + 112, 0x2000, len(rsrc))                  # the resource directory
+        struct.pack_into("<I", headers, 0x138 + 40 + 8, len(rsrc))
+        struct.pack_into("<II", headers, 0x138 + 40 + 16, size, 0x400)
+        program = bytes(headers) + b"\xC3".ljust(0x200, b"\0") + rsrc.ljust(size, b"\0")
+        open(os.path.join(sys.argv[1], "autoit-resource.bin"), "wb").write(program)
 EOF
 
 # A Symbian installation file (SIS of release 6): one file record, the file zlib-compressed.
