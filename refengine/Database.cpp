@@ -164,6 +164,7 @@ bool Database::AddLogical(const std::string& line) {
     const uint32_t index = static_cast<uint32_t>(logical.size());
     if (index >= NotSubsignature) return false;
     std::vector<uint32_t> added;
+    added.reserve(parsed.bodies.size());
     for (auto& body : parsed.bodies) {
         body.second.target |= SignatureStore::Sub;
         const uint32_t s = bodies.Add(body.second);

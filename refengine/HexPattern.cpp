@@ -104,6 +104,7 @@ public:
         sig_.elements.push_back(std::move(element));
     }
     int16_t Class(const std::bitset<256>& bytes) {
+        if (sig_.classes.empty()) sig_.classes.reserve(8);  // not one allocation per doubling
         sig_.classes.push_back(bytes);
         return static_cast<int16_t>(sig_.classes.size() - 1);
     }

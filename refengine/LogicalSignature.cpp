@@ -287,7 +287,7 @@ uint64_t LogicalSignature::Required() const {
 
 bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogical& out) {
     out = ParsedLogical();
-    const std::vector<std::string> fields = Split(line, ';');
+    std::vector<std::string> fields = Split(line, ';');
     if (fields.size() < 4 || fields[0].empty()) return false;
     out.name = fields[0];
     LogicalSignature& sig = out.signature;
@@ -339,10 +339,15 @@ bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogica
     }
     // Restrictions beyond the target count only with an Engine range that starts where they exist.
     if (newAttributes && !engineNamed) return false;
-    if (!ExpressionParser(fields[2], sig.subsignatures, sig.expression, sig.monotone).Parse()) return false;
+    // Parsed into a list kept from line to line, then copied once: a base has tens of thousands.
+    static thread_local std::vector<uint32_t> expression;
+    expression.clear();
+    if (!ExpressionParser(fields[2], sig.subsignatures, expression, sig.monotone).Parse()) return false;
+    sig.expression.assign(expression.begin(), expression.end());
+    out.bodies.reserve(2 * subsignatures);
 
     for (size_t index = 0; index < subsignatures; ++index) {
-        std::string text = fields[3 + index];
+        std::string& text = fields[3 + index];
         if (IsPattern(text)) {
             PatternSubsignature pattern;
             if (!ParsePattern(text, static_cast<uint32_t>(index), sig.subsignatures, pattern, out.skipReason)) return false;
@@ -395,8 +400,8 @@ bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogica
         }
         if (fullword) text = "(B)" + text + "(B)";
         std::string forms[2];
-        size_t formCount = 0;
-        if (!wide || ascii) forms[formCount++] = text;
+        const bool plain = !wide || ascii;  // the text itself first, then its wide form
+        size_t formCount = plain ? 1 : 0;
         if (wide) {
             forms[formCount] = Wide(text);
             if (forms[formCount++].empty()) {
@@ -404,6 +409,7 @@ bool ParseLogicalSignature(const std::string& line, uint32_t level, ParsedLogica
                 return false;
             }
         }
+        if (plain) forms[0] = std::move(text);
         for (size_t f = 0; f < formCount; ++f) {
             BodySignature body;
             if (!ParseHexSignature(forms[f], body, nocase)) {

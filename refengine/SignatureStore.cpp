@@ -55,9 +55,13 @@ uint32_t SignatureStore::Add(const BodySignature& sig) {
     for (const std::bitset<256>& bytes : sig.classes) fresh += classIndex_.count(bytes) ? 0 : 1;
     if (classes_.size() + fresh >= NoClass) return NotAdded;
     for (size_t c = 0; c < sig.classes.size(); ++c) {
-        const auto known = classIndex_.emplace(sig.classes[c], static_cast<uint16_t>(classes_.size()));
-        if (known.second) classes_.push_back(sig.classes[c]);
-        classMap[c] = known.first->second;
+        // Looked up first: emplace would make (and free) a node for every class already known.
+        auto known = classIndex_.find(sig.classes[c]);
+        if (known == classIndex_.end()) {
+            known = classIndex_.emplace(sig.classes[c], static_cast<uint16_t>(classes_.size())).first;
+            classes_.push_back(sig.classes[c]);
+        }
+        classMap[c] = known->second;
     }
 
     Record record;
