@@ -226,7 +226,7 @@ public:
         }
         PeLayout pe;
         ResourceData resource;
-        if (!ReadLayout(head.bytes.data(), head.bytes.size(), pe) || !FindResource(source, pe, 10, "SCRIPT", resource)) return;
+        if (!ReadLayout(head.bytes.data(), head.bytes.size(), pe, true) || !FindResource(source, pe, 10, "SCRIPT", resource)) return;
         SourceWindow script(source, resource.offset, resource.size);  // a record running past it is cut short
         const uint64_t at = FindText(script, 0, std::min<uint64_t>(ObjectHead::Size, script.Size()), mark);
         if (at != UINT64_MAX) ReadScript(script, at, sink);

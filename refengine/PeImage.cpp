@@ -10,28 +10,30 @@ namespace RefEngine {
 
 uint32_t AlignUp(uint32_t value, uint32_t alignment) { return (value + alignment - 1) / alignment * alignment; }
 
-bool ReadLayout(const uint8_t* d, size_t size, PeLayout& pe) {
+bool ReadLayout(const uint8_t* d, size_t size, PeLayout& pe, bool wideToo) {
     if (size < 0x40 || d[0] != 'M' || d[1] != 'Z') return false;
     pe.peAt = Le32(d + 0x3C);
     if (pe.peAt > size || size - pe.peAt < 24 + 96 || std::memcmp(d + pe.peAt, "PE\0\0", 4) != 0) return false;
     const uint8_t* header = d + pe.peAt;
     const uint32_t count = Le16(header + 6), optionalSize = Le16(header + 20);
     const uint8_t* optional = header + 24;
-    if (Le16(header + 4) != 0x14C || Le16(optional) != 0x10B || count == 0 || count > 96) return false;
+    const bool wide = wideToo && Le16(header + 4) == 0x8664 && Le16(optional) == 0x20B;
+    if (!wide && (Le16(header + 4) != 0x14C || Le16(optional) != 0x10B)) return false;
+    if (count == 0 || count > 96) return false;
+    const uint32_t directories = wide ? 112 : 96;  // PE32+ has 64-bit image base and stack sizes
     pe.dll = (Le16(header + 22) & 0x2000) != 0;
     pe.entry = Le32(optional + 16);
-    pe.imageBase = Le32(optional + 28);
+    pe.imageBase = Le32(optional + (wide ? 24 : 28));
     pe.sectionAlign = Le32(optional + 32);
     pe.fileAlign = Le32(optional + 36);
     pe.imageSize = Le32(optional + 56);
     pe.headersSize = Le32(optional + 60);
-    if (optionalSize >= 104 + 16 && pe.peAt + 24 + 104 + 16 <= size) {
-        pe.importRva = Le32(optional + 104);
-        pe.importSize = Le32(optional + 108);
-    }
-    if (optionalSize >= 104 + 24 && pe.peAt + 24 + 104 + 24 <= size) {
-        pe.resourceRva = Le32(optional + 112);
-        pe.resourceSize = Le32(optional + 116);
+    // The data directories: imports (1), resources (2).
+    if (optionalSize >= directories + 24 && pe.peAt + 24 + directories + 24 <= size) {
+        pe.importRva = Le32(optional + directories + 8);
+        pe.importSize = Le32(optional + directories + 12);
+        pe.resourceRva = Le32(optional + directories + 16);
+        pe.resourceSize = Le32(optional + directories + 20);
     }
     const uint64_t tableAt = static_cast<uint64_t>(pe.peAt) + 24 + optionalSize;
     if (tableAt + count * 40ull > size) return false;

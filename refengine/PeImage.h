@@ -23,8 +23,9 @@ struct PeLayout {
 
 uint32_t AlignUp(uint32_t value, uint32_t alignment);
 
-// The headers of a 32-bit program from its first bytes; false when they are not those of one.
-bool ReadLayout(const uint8_t* d, size_t size, PeLayout& pe);
+// The headers of a 32-bit program from its first bytes; false when they are not those of one. With
+// wideToo, also those of a 64-bit one (PE32+: its image base cut to 32 bits), for readers of its data.
+bool ReadLayout(const uint8_t* d, size_t size, PeLayout& pe, bool wideToo = false);
 
 // The section an address (relative to the image base) lies in, or -1.
 int SectionOf(const PeLayout& pe, uint32_t rva);

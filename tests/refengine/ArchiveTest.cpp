@@ -106,6 +106,7 @@ TEST_F(Archives, FilesProgramsCarryAreOpened) {
         {L"autoit-ea05.bin", {">>>AUTOIT SCRIPT<<<", "C:\\sample.txt", "C:\\cut.bin"}, "AutoIt file damaged"},
         {L"autoit-ea06.bin", {">>>AUTOIT SCRIPT<<<", "C:\\sample.txt", "C:\\cut.bin"}, "AutoIt file damaged"},
         {L"autoit-resource.bin", {">>>AUTOIT SCRIPT<<<", "C:\\sample.txt", "C:\\cut.bin"}, "AutoIt file damaged"},
+        {L"autoit-resource-x64.bin", {">>>AUTOIT SCRIPT<<<", "C:\\sample.txt", "C:\\cut.bin"}, "AutoIt file damaged"},
     };
     Database other;  // nothing to find: what was left out shows
     ASSERT_TRUE(other.AddLine(".ndb", "Other.Sample:0:*:" + Hex("NOT IN THE SAMPLE")));

@@ -296,7 +296,7 @@ EOF
 
 # Compiled AutoIt scripts (EA05, EA06): behind the interpreter's image, the script (stored), sample.txt
 # compressed (its "ARCHIVE-SAMPLE" a copy of a text before it), and a file cut short; and EA06's as the
-# program's resource instead.
+# program's resource instead, in a 32-bit and a 64-bit program.
 python3 - "$out" <<'EOF'
 import os, struct, sys
 from pe import program_headers
@@ -392,6 +392,13 @@ for version, wide, gen, seeds, literal_bit in (
         struct.pack_into("<II", headers, 0x138 + 40 + 16, size, 0x400)
         program = bytes(headers) + b"\xC3".ljust(0x200, b"\0") + rsrc.ljust(size, b"\0")
         open(os.path.join(sys.argv[1], "autoit-resource.bin"), "wb").write(program)
+        # and as a 64-bit program (PE32+: its image base and stack sizes 64-bit, the optional header longer)
+        opt = bytes(headers[0x58:0x138])
+        opt = (struct.pack("<H", 0x20B) + opt[2:24] + struct.pack("<Q", 0x140000000) + opt[32:72] +
+               struct.pack("<QQQQ", 0x100000, 0x1000, 0x100000, 0x1000) + opt[88:])
+        x64 = (bytes(headers[:0x44]) + struct.pack("<H", 0x8664) + bytes(headers[0x46:0x54]) + struct.pack("<HH", 0xF0, 0x22) +
+               opt + bytes(headers[0x138:0x138 + 80])).ljust(0x200, b"\0")
+        open(os.path.join(sys.argv[1], "autoit-resource-x64.bin"), "wb").write(x64 + program[0x200:])
 EOF
 
 # A Symbian installation file (SIS of release 6): one file record, the file zlib-compressed.
