@@ -63,11 +63,6 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
     return true;
 }
 
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 std::string Trim(const std::string& text) {
     const size_t first = text.find_first_not_of(" \t");
     if (first == std::string::npos) return std::string();
@@ -76,7 +71,7 @@ std::string Trim(const std::string& text) {
 
 // A parameter of a header's value (boundary="...", name=...), or empty.
 std::string Parameter(const std::string& value, const char* name) {
-    const std::string lower = Lower(value), key = std::string(name) + "=";
+    const std::string lower = LowerAscii(value), key = std::string(name) + "=";
     for (size_t at = lower.find(key); at != std::string::npos; at = lower.find(key, at + 1)) {
         if (at > 0 && lower[at - 1] != ';' && lower[at - 1] != ' ' && lower[at - 1] != '\t') continue;
         size_t start = at + key.size();
@@ -105,14 +100,14 @@ struct PartHeaders {
     void Take(const std::string& header) {
         const size_t colon = header.find(':');
         if (colon == std::string::npos) return;
-        const std::string field = Lower(Trim(header.substr(0, colon))), value = Trim(header.substr(colon + 1));
+        const std::string field = LowerAscii(Trim(header.substr(0, colon))), value = Trim(header.substr(colon + 1));
         if (field == "content-type") {
             const size_t semicolon = value.find(';');
-            type = Lower(Trim(value.substr(0, semicolon)));
+            type = LowerAscii(Trim(value.substr(0, semicolon)));
             boundary = Parameter(value, "boundary");
             if (name.empty()) name = Parameter(value, "name");
         } else if (field == "content-transfer-encoding") {
-            const std::string coding = Lower(value);
+            const std::string coding = LowerAscii(value);
             if (coding.find("base64") != std::string::npos) encoding = Encoding::Base64;
             else if (coding.find("quoted-printable") != std::string::npos) encoding = Encoding::QuotedPrintable;
         } else if (field == "content-disposition") {

@@ -7,6 +7,7 @@
 // called incomplete for it.
 #include "refengine/ArchiveFormats.h"
 #include "refengine/ByteOrder.h"
+#include "refengine/Fields.h"
 #include "refengine/ObjectType.h"
 #include "refengine/PeImage.h"
 #include "refengine/X86Machine.h"
@@ -187,13 +188,8 @@ private:
         return text;
     }
 
-    static std::string Lower(std::string text) {
-        for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-        return text;
-    }
-
     uint32_t ModuleHandle(const std::string& name) {
-        std::string base = Lower(name);
+        std::string base = LowerAscii(name);
         const size_t slash = base.find_last_of("\\/");
         if (slash != std::string::npos) base = base.substr(slash + 1);
         if (base.size() > 4 && base.compare(base.size() - 4, 4, ".dll") == 0) base.resize(base.size() - 4);
@@ -356,7 +352,7 @@ private:
     uint32_t FileCall(const std::string& name) {
         const uint32_t handle = 0x44, mapping = 0x48;
         if (name == "CreateFileA" || name == "CreateFileW") {
-            const std::string path = Lower(Text(Argument(0), name.back() == 'W'));
+            const std::string path = LowerAscii(Text(Argument(0), name.back() == 'W'));
             if (path != "c:\\program.exe" && path != "program.exe") return 0xFFFFFFFFu;
             filePosition_ = 0;
             return handle;
