@@ -664,6 +664,7 @@ private:
         std::vector<uint64_t> gapBefore;  // minimum of the unbounded gap before each block
         size_t anchorBlock = 0;
         uint64_t work = 0, searched = 0;  // searched: work of searches within their allowance
+        uint64_t searchWeight = 0;        // its blocks, each weighed by how far its bytes may vary
         bool gaveUp = false;
         int left = 0;  // 0: not placed yet, 1: placed, 2: cannot be placed
         uint64_t leftEnd = 0, leftStart = 0;
@@ -682,17 +683,22 @@ private:
         for (; member != ~0u && !Done(); member = m_.nextInGroup_[member]) Check(m_.Global(member), at);
     }
 
+    // A block's spread weighs its placement at most this much: the object's budget bounds the rest.
+    static const uint64_t MaxSpread = 1024;
+
     void Prepare(uint32_t s, State& state) {
         state.ready = true;
         store_.Elements(s, state.elements);
         const SignatureStore::Record& record = store_[s];
         Block block = {};
-        uint64_t gap = 0;
+        uint64_t gap = 0, spread = 0;  // spread: how far the current block's length may vary
         for (size_t e = 0; e <= state.elements.size(); ++e) {
             const bool unbounded = e < state.elements.size() && state.elements[e].kind == Element::Gap &&
                                    state.elements[e].max == Unbounded;
             if (e == state.elements.size() || unbounded) {
                 block.last = e;
+                state.searchWeight += 1 + std::min<uint64_t>(spread, MaxSpread) / 16;
+                spread = 0;
                 ChooseKey(state, block);
                 state.blocks.push_back(block);
                 state.gapBefore.push_back(gap);
@@ -704,11 +710,18 @@ private:
             }
             const ElementView& element = state.elements[e];
             if (element.kind == Element::Run) block.minLength += element.length;
-            if (element.kind == Element::Gap) block.minLength += element.min;
+            if (element.kind == Element::Gap) {
+                block.minLength += element.min;
+                spread += element.max - element.min;
+            }
             if (element.kind == Element::Choice) {
-                uint64_t shortest = Unbounded;
-                ForEachOption(element, [&](const uint8_t*, uint32_t length) { shortest = std::min<uint64_t>(shortest, length); });
+                uint64_t shortest = Unbounded, longest = 0;
+                ForEachOption(element, [&](const uint8_t*, uint32_t length) {
+                    shortest = std::min<uint64_t>(shortest, length);
+                    longest = std::max<uint64_t>(longest, length);
+                });
                 block.minLength += shortest;
+                spread += longest - shortest;
             }
             if (e == record.anchorElement) state.anchorBlock = state.blocks.size();
         }
@@ -726,6 +739,7 @@ private:
     }
 
     void Spend(State& state, uint64_t amount) {
+        if (searching_ && TakeFromAllowance(state, amount)) return;
         state.work += amount;
         candidateWork_ += amount;
         objectWork_ += amount;
@@ -745,22 +759,37 @@ private:
         }
     }
 
-    // Searching for a block's start: placements only move on, so a signature searches the object at
-    // most once for each block. That much is the object's work alone (Budgets::searchPasses); only
-    // searching beyond it (which no placement needs) counts against the signature's and the candidate's.
-    uint64_t SearchAllowance(const State& state) const { return m_.budgets_.searchPasses * state.blocks.size() * (size_ / 16 + 16); }
-    void SpendSearching(State& state, uint64_t amount) {
-        if (state.searched + amount <= SearchAllowance(state)) {
-            state.searched += amount;
-            objectWork_ += amount;
-            if (objectWork_ > objectBudget_) {
-                outOfWork_ = true;
-                throw OutOfWork();
-            }
-            return;
+    // Placing a block (searching for its key, trying each start found): placements only move on, so a
+    // signature places each block across the object at most once. That much is the object's work alone
+    // (Budgets::searchPasses), weighed by how far the block's gaps let its bytes vary (each start tries
+    // that many more places); only work beyond it (which no placement needs) counts against the
+    // signature's and the candidate's shares.
+    uint64_t SearchAllowance(const State& state) const { return m_.budgets_.searchPasses * state.searchWeight * (size_ / 16 + 16); }
+    bool TakeFromAllowance(State& state, uint64_t amount) {
+        if (state.searched + amount > SearchAllowance(state)) return false;
+        state.searched += amount;
+        objectWork_ += amount;
+        if (objectWork_ > objectBudget_) {
+            outOfWork_ = true;
+            throw OutOfWork();
         }
-        Spend(state, amount);
+        return true;
     }
+    void SpendSearching(State& state, uint64_t amount) {
+        if (!TakeFromAllowance(state, amount)) Spend(state, amount);
+    }
+    // While a block is placed, all work is the search's (searching_ set for that long).
+    class SearchWork {
+    public:
+        explicit SearchWork(bool& flag) : flag_(flag), was_(flag) { flag_ = true; }
+        ~SearchWork() { flag_ = was_; }
+        SearchWork(const SearchWork&) = delete;
+        SearchWork& operator=(const SearchWork&) = delete;
+
+    private:
+        bool& flag_;
+        const bool was_;
+    };
     uint64_t SearchLeft(const State& state) const {
         return std::min(Left(objectBudget_, objectWork_), Left(SearchAllowance(state), state.searched) + OwnWorkLeft(state));
     }
@@ -1013,17 +1042,47 @@ private:
                     parts.push_back({p - length, p - length});
                 }
             };
-            for (const Interval& r : in)
+            for (const Interval& r : in) {
+                if (element.kind == Element::Run && element.exact && r.hi - r.lo >= WideStretch &&
+                    PlaceInStretch(element, r, forward, state, [&](uint64_t p) { place(element.data, element.length, true, p); }))
+                    continue;
                 for (uint64_t p = r.lo; p <= r.hi; ++p) {
                     if (element.kind == Element::Run)
                         place(element.data, element.length, element.exact, p);
                     else
                         ForEachOption(element, [&](const uint8_t* tests, uint32_t length) { place(tests, length, false, p); });
                 }
+            }
             return Merge(parts);
         }
         }
         return out;
+    }
+
+    // An exact run that may lie anywhere in a wide stretch (after a gap "{-150}"): the bytes of the
+    // stretch searched for the run's rarest byte, as a search is (and counted so), place(p) called
+    // only where that byte is. False, with nothing done, when the stretch's bytes do not lie together.
+    static const uint64_t WideStretch = 32;
+    template <typename Place>
+    bool PlaceInStretch(const ElementView& run, const Interval& r, bool forward, State& state, Place place) {
+        // Where the run itself would start, for each position of the stretch.
+        if (!forward && r.lo < run.length) return false;
+        const uint64_t from = forward ? r.lo : r.lo - run.length, to = forward ? r.hi : r.hi - run.length;
+        uint32_t rare = 0;
+        for (uint32_t i = 1; i < std::min<uint32_t>(run.length, 32); ++i)
+            if (Commonness(run.data[i]) < Commonness(run.data[rare])) rare = i;
+        size_t held = 0;
+        const uint8_t* bytes = NearView(from, held);
+        if (!bytes) bytes = source_.View(from, held);  // as the tests at each position would read them
+        if (!bytes || held <= to - from + rare) return false;
+        const size_t width = static_cast<size_t>(to - from + 1);
+        Spend(state, width / 16 + 1);
+        const uint8_t* in = bytes + rare;
+        for (const uint8_t* q = in; (q = static_cast<const uint8_t*>(std::memchr(q, run.data[rare], width - (q - in)))) != nullptr; ++q) {
+            const uint64_t start = from + static_cast<uint64_t>(q - in);
+            place(forward ? start : start + run.length);
+        }
+        return true;
     }
 
     Positions Walk(State& state, size_t first, size_t last, Positions set, bool forward) {
@@ -1059,6 +1118,7 @@ private:
     // goes on from placing, which says how far it got).
     Outcome EarliestPlacement(State& state, const Block& block, Placing& placing, uint64_t latest, bool mayWait,
                               uint64_t& start, uint64_t& end) {
+        const SearchWork searching(searching_);
         for (; placing.p <= latest && placing.p <= size_ && (placing.best == Unbounded || placing.p + block.minLength <= placing.best);
              ++placing.p) {
             const uint64_t p = NextPossibleStart(state, block, placing.p, latest, mayWait);
@@ -1293,6 +1353,7 @@ private:
     const uint8_t* near_ = nullptr;
     size_t nearSize_ = 0;
     bool mayWait_ = false;             // more bytes follow those held
+    bool searching_ = false;           // a block is being placed: its work is the search's
     uint64_t checks_ = 0;              // candidates checked: their order
     std::vector<uint32_t> waiting_;    // signatures whose candidate waits, in the candidates' order
     std::vector<Decision> decided_;    // decisions behind a waiting candidate, in order

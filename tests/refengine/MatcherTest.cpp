@@ -259,6 +259,19 @@ TEST(Matcher, TheSearchAfterAGapEndsWhereTheWorkDoes) {
     EXPECT_EQ("(incomplete)", Scan(engine, "ANCHOR" + std::string(1 << 20, 'x') + "TAIL" + after));
 }
 
+// A large page full of the start of a block with bounded gaps ("set {-150}erase") is searched in what
+// the object may spend: the block's tries, and the stretches after its gaps, cost as a search does.
+TEST(Matcher, CommonStartsOfAGappedBlockDoNotExhaustTheCandidate) {
+    Database db;
+    ASSERT_TRUE(db.AddLine(".ndb", "Gapped:0:*:" + Generator::Hex("<script>") + "*" + Generator::Hex("set ") + "{-150}" +
+                                       Generator::Hex("erase") + "{-150}" + Generator::Hex("sub ") + "*" + Generator::Hex("</script>")));
+    const Engine engine(db);
+    std::string page = "<script>";
+    while (page.size() < (8u << 20)) page += "<p>Which settings are kept: set them once, in the dialog that opens, and they stay.</p>\n";
+    EXPECT_EQ("", Scan(engine, page + "</script>"));
+    EXPECT_EQ("Gapped", Scan(engine, page + "set it, erase it, sub it</script>"));
+}
+
 // A candidate whose block after "*" lies chunks ahead waits for the scan to read it, and keeps its
 // place: it decides before the candidates after it, found, not found or out of work.
 TEST(Matcher, ACandidateWaitingForLaterBytesKeepsItsPlace) {
