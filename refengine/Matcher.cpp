@@ -684,7 +684,7 @@ private:
     }
 
     // A block's spread weighs its placement at most this much: the object's budget bounds the rest.
-    static const uint64_t MaxSpread = 1024;
+    static constexpr uint64_t MaxSpread = 1024;
 
     void Prepare(uint32_t s, State& state) {
         state.ready = true;
@@ -1062,7 +1062,7 @@ private:
     // An exact run that may lie anywhere in a wide stretch (after a gap "{-150}"): the bytes of the
     // stretch searched for the run's rarest byte, as a search is (and counted so), place(p) called
     // only where that byte is. False, with nothing done, when the stretch's bytes do not lie together.
-    static const uint64_t WideStretch = 32;
+    static constexpr uint64_t WideStretch = 32;
     template <typename Place>
     bool PlaceInStretch(const ElementView& run, const Interval& r, bool forward, State& state, Place place) {
         // Where the run itself would start, for each position of the stretch.
