@@ -47,16 +47,26 @@ build_native() {
                "$(find "$out/pcre2" -name 'libpcre2-8*.a' | head -n 1)")
 
     # The engine's sources as its build names them.
-    local engine_sources f pid pids=()
+    local engine_sources f
     engine_sources=($(sed -n '/add_library(refengine_core/,/)/p' "$root/refengine/CMakeLists.txt" | grep -o '[A-Za-z0-9]*\.cpp' |
                       sed "s|^|$root/refengine/|") "$root/bench/fuzz-native/Platform.cpp")
     common=(-std=c++17 -g -msse2 -DZ7_EXTERNAL_CODECS -DPCRE2_STATIC -DPCRE2_CODE_UNIT_WIDTH=8 -I "$root/bench/fuzz-native/platform"
             -I "$root" -I "$out/7zip" -I "$sources/libarchive/libarchive" -I "$out/pcre2")
+    # As many at once as there are cores: sixty at once leave a shared machine nothing for its other work.
+    local running=0 failed=0
     for f in "${engine_sources[@]}"; do
+        if [ "$running" -ge "$(nproc)" ]; then
+            wait -n || failed=1
+            running=$((running - 1))
+        fi
         clang++ "${common[@]}" -O1 $engine_flags -c "$f" -o "$out/obj/$(basename "$f" .cpp).o" &
-        pids+=($!)
+        running=$((running + 1))
     done
-    for pid in "${pids[@]}"; do wait "$pid"; done
+    while [ "$running" -gt 0 ]; do
+        wait -n || failed=1
+        running=$((running - 1))
+    done
+    [ "$failed" = 0 ]
     # The engine caps its allocations by wrapping the allocator.
     link=(-Wl,--wrap=malloc -Wl,--wrap=calloc -Wl,--wrap=realloc -Wl,--wrap=posix_memalign -lz -lcrypto -lpthread -ldl)
 }
