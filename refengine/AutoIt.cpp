@@ -212,7 +212,7 @@ public:
     std::string Name() const override { return "AutoIt"; }
     // The interpreter itself may be packed (UPX): that format reads the image, this one the script.
     bool Exclusive() const override { return false; }
-    // Any 32-bit program: from AutoIt 3.3 on, the script is the resource "SCRIPT", not the overlay.
+    // Any program: from AutoIt 3.3 on, the script is the resource "SCRIPT", not the overlay.
     bool Recognizes(const ObjectHead& head) const override {
         const auto& bytes = head.overlayBytes;
         return (head.overlay && std::search(bytes.begin(), bytes.end(), std::begin(Mark), std::end(Mark)) != bytes.end()) ||

@@ -6,6 +6,7 @@
 
 #include "refengine/ByteOrder.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace RefEngine {
