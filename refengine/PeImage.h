@@ -27,6 +27,10 @@ uint32_t AlignUp(uint32_t value, uint32_t alignment);
 // wideToo, also those of a 64-bit one (PE32+: its image base cut to 32 bits), for readers of its data.
 bool ReadLayout(const uint8_t* d, size_t size, PeLayout& pe, bool wideToo = false);
 
+// Where the section's raw data starts in the file, as the system's loader reads it: with the usual
+// file alignment, at a 512-byte boundary whatever the table says.
+inline uint32_t RawStart(const PeLayout& pe, const PeSection& s) { return pe.fileAlign >= 0x200 ? s.rawPointer & ~0x1FFu : s.rawPointer; }
+
 // The section an address (relative to the image base) lies in, or -1.
 int SectionOf(const PeLayout& pe, uint32_t rva);
 
@@ -38,9 +42,8 @@ void MapImage(const std::vector<uint8_t>& file, const PeLayout& pe, Place place)
     const uint32_t headers = static_cast<uint32_t>(
         std::min<uint64_t>(file.size(), std::min(AlignUp(pe.headersSize > 0 ? pe.headersSize : 1, 0x200), pe.imageSize)));
     place(0u, file.data(), headers);
-    const bool alignRaw = pe.fileAlign >= 0x200;
     for (const PeSection& s : pe.sections) {
-        const uint32_t raw = alignRaw ? s.rawPointer & ~0x1FFu : s.rawPointer;
+        const uint32_t raw = RawStart(pe, s);
         if (raw >= file.size() || s.address >= pe.imageSize) continue;
         uint64_t size = std::min<uint64_t>(AlignUp(s.rawSize, pe.fileAlign > 0 ? pe.fileAlign : 1), file.size() - raw);
         if (s.virtualSize) size = std::min<uint64_t>(size, AlignUp(s.virtualSize, pe.sectionAlign));

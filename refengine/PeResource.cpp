@@ -52,7 +52,7 @@ bool FileOffset(const PeLayout& pe, uint64_t fileSize, uint32_t rva, uint64_t& o
     const int index = SectionOf(pe, rva);
     if (index < 0) return false;
     const PeSection& s = pe.sections[static_cast<size_t>(index)];
-    const uint32_t raw = pe.fileAlign >= 0x200 ? s.rawPointer & ~0x1FFu : s.rawPointer;
+    const uint32_t raw = RawStart(pe, s);
     const uint32_t into = rva - s.address;
     if (into >= s.rawSize || raw >= fileSize) return false;
     offset = static_cast<uint64_t>(raw) + into;
