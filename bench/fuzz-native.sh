@@ -6,7 +6,9 @@
 # time on its own corpus, kept in the build folder between runs; a crash, a leak or a wrong result stops
 # it and leaves the input as crash-*, leak-* or timeout-* beside it. Prints, per target, the runs, the
 # code edges reached and the peak memory, and the CPU time and runs of all clean runs on the corpus so far
-# (its ledger, corpus-TARGET.ledger). Also builds scan-native, the engine without Wine:
+# (its ledger, corpus-TARGET.ledger); each clean run is also added to bench/fuzz-native/record.tsv (date,
+# commit, target, CPU seconds, runs, edges), which outlives the build folder. Also builds scan-native,
+# the engine without Wine:
 #   build/fuzz-native/scan-native BASES_FOLDER PATH...   (replays an input, profiles a scan)
 #   bench/fuzz-native.sh [SECONDS] [TARGET...]
 # Targets: FuzzBases, FuzzScan, FuzzChunks, FuzzUpdate (the base update's readers), and Archive-NAME for
@@ -94,7 +96,12 @@ fuzz_once() {
     peak=$(awk '/^stat::peak_rss_mb/ { print $2 }' "$out/$target.log")
     # The CPU time of every clean run of the target on this corpus, kept with it.
     cpu=$(awk 'END { print $1 + $2 }' "$out/$target.time")
-    [ $status = 0 ] && echo "$cpu ${runs:-0}" >>"$corpus.ledger"
+    if [ $status = 0 ]; then
+        echo "$cpu ${runs:-0}" >>"$corpus.ledger"
+        # The build folder goes with the machine; this record stays with the sources, to be committed.
+        printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$(date -u +%F)" "$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo -)" \
+            "$target" "$cpu" "${runs:-0}" "${cov:-0}" >>"$root/bench/fuzz-native/record.tsv"
+    fi
     local total
     total=$(awk '{ s += $1; r += $2 } END { printf "%.1f CPU-min, %d runs in all", s / 60, r }' "$corpus.ledger" 2>/dev/null)
     printf '%-28s %10s runs %7s edges %6s MB peak  %s  (%s)\n' "$target" "${runs:-?}" "${cov:-?}" "${peak:-?}" \

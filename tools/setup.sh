@@ -32,6 +32,18 @@ PACKAGES=(cmake make dpkg-dev g++-mingw-w64-i686-posix binutils-mingw-w64-i686 m
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
+# A mirror caught mid-sync fails one index now and then ("File has unexpected size"): try again after a
+# pause, and if one index still fails, go on with the lists there are; the install says what is missing.
+apt_update() {
+    local attempt
+    for attempt in 1 2 3; do
+        as_root apt-get update -q && return 0
+        echo "setup: apt-get update failed (attempt $attempt of 3)" >&2
+        [ "$attempt" -lt 3 ] && sleep 30
+    done
+    echo "setup: going on with the package lists apt has" >&2
+}
+
 missing_packages() {
     local p
     for p in "${PACKAGES[@]}"; do
@@ -48,8 +60,16 @@ install_packages() {
         as_root dpkg --add-architecture i386
     fi
     add_source_list
-    as_root apt-get update -q
-    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -q --no-install-recommends $missing
+    apt_update
+    if ! DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -q --no-install-recommends $missing; then
+        # When one architecture's security index could not be read, its packages and the machine's own
+        # differ in version and cannot be installed side by side; the release's own versions of both can.
+        local release
+        release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+        [ -n "$release" ] || return 1
+        echo "setup: installing again, from $release's own versions" >&2
+        DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -q --no-install-recommends -t "$release" $missing
+    fi
 }
 
 # A deb-src entry beside the machine's own list, so that Debian's Boost sources can be fetched.
@@ -72,7 +92,7 @@ build_boost() {
     fi
     echo "setup: building Boost.Thread and Boost.Filesystem for i686 mingw into $BOOST_CACHE"
     add_source_list
-    if ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then as_root apt-get update -q; fi
+    if ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then apt_update; fi
     local work
     work=$(mktemp -d)
     trap 'rm -rf "$work"' RETURN
@@ -117,7 +137,7 @@ unpack_source() {
     local name=$1 level=$2
     [ -f "$SOURCE_CACHE/$name/.unpacked-$level" ] && return 0
     add_source_list
-    if ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then as_root apt-get update -q; fi
+    if ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then apt_update; fi
     local work
     work=$(mktemp -d)
     # The newest version first; an older one of the lists when a mirror has dropped the newest.
