@@ -35,13 +35,14 @@ build_native() {
         cmake --build "$out/libarchive" --target archive_static -j "$(nproc)" >"$out/libarchive-build.log" 2>&1
         touch "$out/libarchive/.built"
     fi
-    if [ ! -f "$out/pcre2/.built" ] || [ "$out/pcre2/.built" -ot "$sources/pcre2" ]; then
+    # With the JIT, as the engine is built (a folder built without it is built again).
+    if [ ! -f "$out/pcre2/.built-jit" ] || [ "$out/pcre2/.built-jit" -ot "$sources/pcre2" ]; then
         rm -rf "$out/pcre2"
         CC=clang CFLAGS="-g -O1 $library_flags" cmake -S "$sources/pcre2" -B "$out/pcre2" -DCMAKE_BUILD_TYPE=Release \
-            -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON -DPCRE2_BUILD_PCRE2_8=ON -DPCRE2_SUPPORT_JIT=OFF \
+            -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON -DPCRE2_BUILD_PCRE2_8=ON -DPCRE2_SUPPORT_JIT=ON \
             -DPCRE2_BUILD_PCRE2GREP=OFF -DPCRE2_BUILD_TESTS=OFF >"$out/pcre2-configure.log" 2>&1
         cmake --build "$out/pcre2" -j "$(nproc)" >"$out/pcre2-build.log" 2>&1
-        touch "$out/pcre2/.built"
+        touch "$out/pcre2/.built-jit"
     fi
     libraries=($(ls "$out/7zip/CPP/7zip/Bundles/Format7zF/_o/"*.o | grep -v '/DllExports2.o$') "$out/libarchive/libarchive/libarchive.a"
                "$(find "$out/pcre2" -name 'libpcre2-8*.a' | head -n 1)")

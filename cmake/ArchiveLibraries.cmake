@@ -5,7 +5,7 @@
 # folder follows a new level.
 set(TERVAN_7ZIP_CACHE "/var/cache/tervan/7zip-26.02-p6-i686")
 set(TERVAN_LIBARCHIVE_CACHE "/var/cache/tervan/libarchive-3.6.2-p2-i686")
-set(TERVAN_PCRE2_CACHE "/var/cache/tervan/pcre2-10.42-p1-i686")
+set(TERVAN_PCRE2_CACHE "/var/cache/tervan/pcre2-10.42-p2-i686")
 foreach(name TERVAN_7ZIP_CACHE TERVAN_LIBARCHIVE_CACHE TERVAN_PCRE2_CACHE)
   if(DEFINED ENV{${name}})
     set(${name} "$ENV{${name}}")

@@ -59,7 +59,12 @@ RegularExpression::Outcome RegularExpression::Find(const uint8_t* subject, size_
         pcre2_match_data_free(data);
         return Outcome::Limit;
     }
-    const int result = pcre2_match(code_, subject, size, start, 0, data, limits.context);
+    // Compiled to machine code on the first search, not at load: most patterns never run, and a
+    // pattern that scans a large page from each of its starts is many times faster so. Should the
+    // compiled code run out of its stack, the interpreter, with its own limits, does the search.
+    std::call_once(machineCode_, [this] { pcre2_jit_compile(code_, PCRE2_JIT_COMPLETE); });
+    int result = pcre2_match(code_, subject, size, start, 0, data, limits.context);
+    if (result == PCRE2_ERROR_JIT_STACKLIMIT) result = pcre2_match(code_, subject, size, start, PCRE2_NO_JIT, data, limits.context);
     Outcome outcome = Outcome::NoMatch;
     if (result >= 0) {
         const PCRE2_SIZE* vector = pcre2_get_ovector_pointer(data);

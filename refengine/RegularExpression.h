@@ -1,11 +1,13 @@
 // The regular expressions of logical signatures, through PCRE2 (bytes, never UTF): compiled once when
-// the bases load; every search bounded in its work (the steps its caller allows, and PCRE2's depth
-// and heap limits), so that neither a pattern nor an object can make a scan stall.
+// the bases load, and to machine code when first searched with; every search bounded in its work (the
+// steps its caller allows, and PCRE2's depth and heap limits), so that neither a pattern nor an object
+// can make a scan stall.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 struct pcre2_real_code_8;
@@ -29,6 +31,7 @@ public:
 private:
     explicit RegularExpression(pcre2_real_code_8* code) : code_(code) {}
     pcre2_real_code_8* code_;
+    mutable std::once_flag machineCode_;
 };
 
 }  // namespace RefEngine

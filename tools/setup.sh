@@ -15,7 +15,7 @@ BOOST_CACHE=${TERVAN_BOOST_CACHE:-/var/cache/tervan/boost-1.81-i686}
 # 3.08's) with relocatable stubs, which Debian's binary package does not have.
 SEVENZIP_LEVEL=p6
 LIBARCHIVE_LEVEL=p2
-PCRE2_LEVEL=p1
+PCRE2_LEVEL=p2
 NSIS_LEVEL=p1
 SEVENZIP_CACHE=${TERVAN_7ZIP_CACHE:-/var/cache/tervan/7zip-26.02-$SEVENZIP_LEVEL-i686}
 LIBARCHIVE_CACHE=${TERVAN_LIBARCHIVE_CACHE:-/var/cache/tervan/libarchive-3.6.2-$LIBARCHIVE_LEVEL-i686}
@@ -220,9 +220,9 @@ build_pcre2() {
     unpack_source pcre2 "$PCRE2_LEVEL"
     local work
     work=$(mktemp -d)
-    # 8-bit subjects only; no JIT: patterns run rarely, once their triggers have matched.
+    # 8-bit subjects only; with the JIT, which the engine uses for a pattern once its trigger has matched.
     cross_cmake "$SOURCE_CACHE/pcre2" "$work" "" -DBUILD_STATIC_LIBS=ON -DPCRE2_BUILD_PCRE2_8=ON \
-        -DPCRE2_BUILD_PCRE2_16=OFF -DPCRE2_BUILD_PCRE2_32=OFF -DPCRE2_SUPPORT_JIT=OFF -DPCRE2_BUILD_PCRE2GREP=OFF \
+        -DPCRE2_BUILD_PCRE2_16=OFF -DPCRE2_BUILD_PCRE2_32=OFF -DPCRE2_SUPPORT_JIT=ON -DPCRE2_BUILD_PCRE2GREP=OFF \
         -DPCRE2_BUILD_TESTS=OFF -DPCRE2_SUPPORT_LIBZ=OFF -DPCRE2_SUPPORT_LIBBZ2=OFF -DPCRE2_SUPPORT_LIBREADLINE=OFF \
         -DPCRE2_SUPPORT_LIBEDIT=OFF
     as_root rm -rf "$PCRE2_CACHE"

@@ -187,6 +187,7 @@ TEST(PublicBases, LogicalSignaturesCountTheirSubsignatures) {
     EXPECT_TRUE(db.AddLine(".ldb", "Pcre;Target:0;0&1;" + Hex("trigger") + ";0/evil\\d+/i"));
     EXPECT_TRUE(db.AddLine(".ldb", "Pcre.Every;Target:0;0&1>1;" + Hex("marker") + ";0/x\\d/g"));
     EXPECT_TRUE(db.AddLine(".ldb", "Pcre.Runaway;Target:0;0&1;" + Hex("runaway") + ";0/(a+)+$/"));
+    EXPECT_TRUE(db.AddLine(".ldb", "Pcre.Deep;Target:0;0&1;" + Hex("deep") + ";0/(a|b)*c/"));
     EXPECT_FALSE(db.AddLine(".ldb", "Pcre.Flag;Target:0;0&1;" + Hex("trigger") + ";0/evil/Q"));
     EXPECT_FALSE(db.AddLine(".ldb", "Future;Engine:300-400,Target:0;0;" + Hex("future")));
     EXPECT_FALSE(db.AddLine(".ldb", "Broken;Target:0;0&2;" + Hex("a-b-c") + ";" + Hex("d-e-f")));
@@ -203,6 +204,10 @@ TEST(PublicBases, LogicalSignaturesCountTheirSubsignatures) {
     const Detection cut = Engine(db).Scan(runaway, L"C:\\runaway", nullptr, nullptr);
     EXPECT_TRUE(!cut.found && cut.incomplete) << cut.why;
     EXPECT_EQ("work limit of Pcre.Runaway", cut.why);
+    // A search deeper than the compiled pattern's own stack holds is finished by the interpreter.
+    std::string deep = "deep ";
+    for (int i = 0; i < 4000; ++i) deep += i % 2 ? 'b' : 'a';
+    EXPECT_EQ("Pcre.Deep", Scan(db, deep + "c"));
     // Many patterns behind one common trigger (as macro signatures behind a module's first line): each
     // has steps of its own, none is cut for the others'.
     Database many;
