@@ -6,6 +6,7 @@
 #       leaves the engine's objects in OUT/obj; the few Windows calls come from bench/fuzz-native/platform
 build_native() {
     local out=$1 engine_flags=$2 library_flags=$3
+    bash "$root/tools/setup.sh" >/dev/null  # the libraries' sources, and the package lists on a new machine
     local missing=() p
     for p in clang libclang-rt-14-dev zlib1g-dev libssl-dev cmake make time 7zip; do
         dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed' || missing+=("$p")
@@ -13,7 +14,6 @@ build_native() {
     if [ ${#missing[@]} -gt 0 ]; then
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
     fi
-    bash "$root/tools/setup.sh" >/dev/null  # the libraries' sources
     sources=/var/cache/tervan/src
     mkdir -p "$out/obj"
 
