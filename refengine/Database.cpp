@@ -242,29 +242,35 @@ bool Database::AddLine(const std::string& givenExtension, const std::string& raw
         return count(AddBody(extension, sig));
     }
     if (extension == ".ndb") {
+        // A line the engine does not read is counted with its reason, as the summary names them.
+        auto skip = [this](const std::string& reason) {
+            ++skippedLines[".ndb: " + reason];
+            return false;
+        };
         // Name:TargetType:Offset:HexSignature[:MinFL[:MaxFL]], without a string for every field.
         size_t colons[6], found = 0;
         for (size_t at = line.find(':'); at != std::string::npos && found < 6; at = line.find(':', at + 1)) colons[found++] = at;
         uint64_t target = 0;
-        if (found < 3 || found > 5 || colons[0] == 0 ||
-            !ParseDecimal(line.substr(colons[0] + 1, colons[1] - colons[0] - 1), target, 2) || target > MaxTargetType || target == 8)
-            return false;
+        if (found < 3 || found > 5 || colons[0] == 0 || !ParseDecimal(line.substr(colons[0] + 1, colons[1] - colons[0] - 1), target, 2))
+            return skip("malformed");
+        if (target > MaxTargetType || target == 8) return skip("target type " + std::to_string(target));
         if (found > 3) {
             const std::string minLevel(line.substr(colons[3] + 1, (found > 4 ? colons[4] : line.size()) - colons[3] - 1));
             const std::string maxLevel(found > 4 ? line.substr(colons[4] + 1) : std::string_view());
-            if (!LevelFits(&minLevel, &maxLevel)) return false;
+            if (!LevelFits(&minLevel, &maxLevel)) return skip("functionality level");
         }
         BodySignature& sig = scratch_;
         const size_t hexEnd = found > 3 ? colons[3] : line.size();
-        if (!ParseOffset(std::string(line.substr(colons[1] + 1, colons[2] - colons[1] - 1)), sig.offset) ||
-            !ParseHexSignature(std::string(line.substr(colons[2] + 1, hexEnd - colons[2] - 1)), sig))
-            return false;
+        if (!ParseOffset(std::string(line.substr(colons[1] + 1, colons[2] - colons[1] - 1)), sig.offset))
+            return skip("offset of an unsupported form");
+        if (!ParseHexSignature(std::string(line.substr(colons[2] + 1, hexEnd - colons[2] - 1)), sig))
+            return skip("hex signature of an unsupported form or without a fixed byte to anchor on");
         sig.name.assign(line, 0, colons[0]);
         sig.target = static_cast<uint8_t>(target);
         // Offsets into a program's structure: the engine knows that of PE, ELF and Mach-O files.
         if (sig.offset.kind != Offset::Anywhere && sig.offset.kind != Offset::FromStart && sig.offset.kind != Offset::FromEnd &&
             sig.target != PeTarget && sig.target != ElfTarget && sig.target != MachOTarget)
-            return false;
+            return skip("offset in a program's structure for target type " + std::to_string(target));
         sig.cure = CureKind::None;
         return count(AddBody(extension, sig));
     }

@@ -57,7 +57,7 @@ struct Database {
     uint32_t skipped = 0;            // lines of a base that were not understood
     uint32_t overlong = 0;           // lines longer than MaxLineLength, skipped
     std::map<std::string, uint32_t> loaded;        // records, by the type of the base they came from
-    std::map<std::string, uint32_t> skippedLines;  // lines skipped, by the type of their base
+    std::map<std::string, uint32_t> skippedLines;  // lines skipped, by the type of their base, and by type and reason
     std::map<std::string, uint32_t> skippedFiles;  // whole bases (or container members) not read, by type
     std::vector<std::string> notices;              // what a container said of itself, or why it was refused
 

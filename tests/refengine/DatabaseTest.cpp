@@ -73,6 +73,11 @@ TEST(RefBases, LinesOutsideTheSubsetAreSkippedAndCounted) {
     };
     for (const auto& line : bad) EXPECT_FALSE(db.AddLine(line.first, line.second)) << line.second;
     EXPECT_EQ(12u, db.Records());
+    // The summary says why each skipped extended signature was left.
+    EXPECT_EQ(1u, db.skippedLines[".ndb: target type 8"]);
+    EXPECT_EQ(1u, db.skippedLines[".ndb: offset in a program's structure for target type 0"]);
+    EXPECT_EQ(2u, db.skippedLines[".ndb: functionality level"]);
+    EXPECT_EQ(1u, db.skippedLines[".ndb: malformed"]);
 }
 
 TEST(RefBases, OffsetsAnchorWhereTheyShould) {
