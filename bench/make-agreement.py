@@ -116,6 +116,13 @@ case("Negated", hexs(b"neg-") + "!(31|32)" + hexs(b"-end"), embed(b"neg-Z-end"),
 case("Anchored.Byte", "aa[2-4]" + hexs(b"anchored-body"), embed(b"\xaa12anchored-body"), embed(b"\xaa12345anchored-body"))
 case("Word", "(B)" + hexs(b"wordsig") + "(B)", embed(b" wordsig "), embed(b"xwordsig "))
 case("Line", "(L)" + hexs(b"line-signature") + "(L)", embed(b"\nline-signature\r\n"), embed(b"xline-signature\n"))
+# Between fixed bytes, not random ones: the random files after them stay as they were (some random
+# fillers look like UTF-16 text to clamscan, which then also matches their lower-cased text).
+def between_fixed(part):
+    fixed = b"\x01\x02DATA" + bytes(range(256)) * 2
+    return fixed + part + fixed
+case("Negated.Strings", hexs(b"negs-") + "!(4142|4344)" + hexs(b"-end"), between_fixed(b"negs-AC-end"), between_fixed(b"negs-CD-end"))
+case("Non.Word", hexs(b"nonword") + "(W)" + hexs(b"sig"), between_fixed(b"nonword-sig"), between_fixed(b"nonwordxsig"))
 positive_at = filler(100)
 case("At.Offset", hexs(b"at-offset-100"), positive_at[:100] + b"at-offset-100" + filler(300), filler(101) + b"at-offset-100" + filler(300), offset="100")
 case("Floating", hexs(b"floating-sig"), filler(110) + b"floating-sig" + filler(100), filler(200) + b"floating-sig" + filler(100), offset="100,20")

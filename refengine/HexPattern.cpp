@@ -243,6 +243,15 @@ bool ParseChoice(const std::string& hex, size_t& at, bool negated, Builder& buil
         builder.Add(boundary);
         return true;
     }
+    if (inside == "W") {  // a byte that is not an ASCII letter or digit
+        if (negated) return false;
+        std::bitset<256> bytes;
+        for (int b = 0; b < 256; ++b) bytes.set(static_cast<size_t>(b), !IsLetter(static_cast<uint8_t>(b)) && (b < '0' || b > '9'));
+        ByteTest test;
+        test.byteClass = builder.Class(bytes);
+        builder.Byte(test);
+        return true;
+    }
     std::vector<ByteRun> options;
     size_t start = 0;
     for (;;) {
@@ -270,10 +279,14 @@ bool ParseChoice(const std::string& hex, size_t& at, bool negated, Builder& buil
         builder.Byte(test);
         return true;
     }
-    if (negated) return false;  // only single bytes can be negated
+    // A negated choice of strings stands for as many bytes as each of them: they must be as long.
+    if (negated)
+        for (const ByteRun& option : options)
+            if (option.size() != options.front().size()) return false;
     Element choice;
     choice.kind = Element::Choice;
     choice.options = options;
+    choice.negated = negated;
     builder.Add(choice);
     return true;
 }

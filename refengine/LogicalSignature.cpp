@@ -147,6 +147,10 @@ std::string Wide(const std::string& hex) {
         } else if (token.text == "(B)" || token.text == "(L)") {
             out += token.text;
         } else if (token.kind == '!') {
+            if (!AllSingleBytes(token.text.substr(1))) {
+                widenable = false;  // which wide strings a negated string excludes is not defined
+                return;
+            }
             out += token.text + "00";  // one byte but these, then its zero
         } else if (token.kind == '(' && AllSingleBytes(token.text)) {
             out += token.text + "00";  // one of these bytes, then its zero: a class stays a class

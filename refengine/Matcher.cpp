@@ -942,6 +942,19 @@ private:
     }
 
     // Do the tests (exact bytes, or 4-byte tests) match at position p?
+    // A negated choice: its n bytes (after p, or before it going back) lie in the object and are none of
+    // the options.
+    void PlaceNegated(const ElementView& element, uint64_t p, bool forward, State& state, Positions& parts) {
+        uint32_t n = 0;
+        ForEachOption(element, [&](const uint8_t*, uint32_t length) { n = length; });
+        if (!forward && p < n) return;
+        const uint64_t start = forward ? p : p - n;
+        if (!Reaches(n, start, state)) return;
+        bool any = false;
+        ForEachOption(element, [&](const uint8_t* tests, uint32_t length) { any = any || TestsPassAt(tests, length, false, start); });
+        if (!any) parts.push_back(forward ? Interval{p + n, p + n} : Interval{start, start});
+    }
+
     bool TestsAt(const uint8_t* tests, uint32_t length, bool exact, uint64_t p, State& state) {
         return Reaches(length, p, state) && TestsPassAt(tests, length, exact, p);
     }
@@ -1049,6 +1062,8 @@ private:
                 for (uint64_t p = r.lo; p <= r.hi; ++p) {
                     if (element.kind == Element::Run)
                         place(element.data, element.length, element.exact, p);
+                    else if (element.negated)
+                        PlaceNegated(element, p, forward, state, parts);
                     else
                         ForEachOption(element, [&](const uint8_t* tests, uint32_t length) { place(tests, length, false, p); });
                 }

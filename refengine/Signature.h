@@ -27,6 +27,7 @@ struct Element {
     Kind kind = Run;
     ByteRun run;                  // Run
     std::vector<ByteRun> options; // Choice: byte strings, any lengths
+    bool negated = false;         // Choice: n bytes that are none of the options (all n long)
     uint64_t min = 0, max = 0;    // Gap: min to max bytes (max may be Unbounded)
     char boundary = 0;            // Boundary: 'B' word boundary, 'L' line boundary
 };

@@ -116,7 +116,7 @@ uint32_t SignatureStore::Add(const BodySignature& sig) {
             Put64(code_, e.max);
             break;
         case Element::Choice:
-            code_.push_back('A');
+            code_.push_back(e.negated ? 'N' : 'A');
             Put32(code_, static_cast<uint32_t>(e.options.size()));
             for (const ByteRun& option : e.options) {
                 Put32(code_, static_cast<uint32_t>(option.size()));
@@ -163,7 +163,9 @@ void SignatureStore::Elements(size_t i, std::vector<ElementView>& out) const {
             p += 16;
             break;
         case 'A':
+        case 'N':
             view.kind = Element::Choice;
+            view.negated = p[-1] == 'N';
             view.length = Get32(p);
             view.data = p + 4;
             p += 4;
@@ -233,6 +235,7 @@ BodySignature SignatureStore::Expand(size_t i) const {
         }
         if (view.kind == Element::Boundary) e.boundary = view.boundary;
         if (view.kind == Element::Choice) {
+            e.negated = view.negated;
             const uint8_t* p = view.data;
             for (uint32_t o = 0; o < view.length; ++o) {
                 const uint32_t length = Get32(p);

@@ -16,6 +16,7 @@ struct ElementView {
     Element::Kind kind = Element::Run;
     bool exact = false;          // Run: every test is one exact byte, data holds the bytes
     uint32_t length = 0;         // Run: tests; Choice: options
+    bool negated = false;        // Choice: none of the options (all as long) matches
     const uint8_t* data = nullptr;  // Run: bytes (exact) or 4 bytes a test; Choice: the options
     uint64_t min = 0, max = 0;   // Gap
     char boundary = 0;           // Boundary

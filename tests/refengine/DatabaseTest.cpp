@@ -63,7 +63,7 @@ TEST(RefBases, LinesOutsideTheSubsetAreSkippedAndCounted) {
         {".ndb", "Ep:0:EP+10:aabbccdd"},                    // entry-point offsets in any object
         {".ndb", "Later:0:*:aabbccdd:217"},                 // for a later engine
         {".ndb", "Earlier:0:*:aabbccdd:1:215"},             // for earlier engines only
-        {".ndb", "Not.Multi:0:*:aa!(bbcc|dd)ee"},           // only single bytes can be negated
+        {".ndb", "Not.Multi:0:*:aa!(bbcc|dd)ee"},           // negated strings of unequal length
         {".ndb", "Gap.First:0:*:*aabb"},                    // a gap with nothing before it
         {".ndb", "Wild.Only:0:*:????"},                     // nothing to anchor on
         {".ndb", "Short:0:*"},
@@ -116,6 +116,24 @@ TEST(RefBases, WildcardsAndGaps) {
     EXPECT_EQ("", bench.Match("AT" + std::string(99, '-') + "LEAST"));
     EXPECT_EQ("Far", bench.Match("FAR" + std::string(70, '-') + "AWAY"));
     EXPECT_EQ("", bench.Match("FAR" + std::string(69, '-') + "AWAY"));
+}
+
+TEST(RefBases, NegatedStringsAndNonWordBytes) {
+    // A negated choice of strings is as many bytes as each, none of them: checked after the anchor and
+    // (going back from it) before; it never reaches past the object.
+    Bench bench({{".ndb", "Neg.After:0:*:" + Hex("negated-after") + "!(4142|4344)"},
+                 {".ndb", "Neg.Before:0:*:!(4142|4344)" + Hex("negated-before")},
+                 {".ndb", "Non.Word:0:*:" + Hex("non") + "(W)" + Hex("word")}});
+    EXPECT_EQ("Neg.After", bench.Match("..negated-afterAC"));
+    EXPECT_EQ("", bench.Match("..negated-afterCD"));
+    EXPECT_EQ("", bench.Match("..negated-afterA"));
+    EXPECT_EQ("Neg.Before", bench.Match("ACnegated-before"));
+    EXPECT_EQ("", bench.Match("..ABnegated-before"));
+    EXPECT_EQ("", bench.Match("Anegated-before"));
+    EXPECT_EQ("Non.Word", bench.Match("non-word"));
+    EXPECT_EQ("Non.Word", bench.Match("non\xE9word"));
+    EXPECT_EQ("", bench.Match("nonxword"));
+    EXPECT_EQ("", bench.Match("non7word"));
 }
 
 TEST(RefBases, ManySignaturesWithSharedPartsAndTheCureOffset) {
