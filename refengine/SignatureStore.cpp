@@ -3,6 +3,7 @@
 //   'R' u32 n, n x 4 bytes      a run of tests: value, mask, class (u16, NoClass: none)
 //   'G' u64 min, u64 max        a gap
 //   'A' u32 k, k x (u32 n, n x 4 bytes)   a choice of byte strings
+//   'N' as 'A'                  n bytes that are none of the strings (all n long)
 //   'B' kind                    a boundary
 #include "refengine/SignatureStore.h"
 
