@@ -200,6 +200,8 @@ t = Type("ldb")
 A, B, C = b"ldb-alpha", b"ldb-beta", b"ldb-gamma"
 t.base(".ldb", "Agree.And;Engine:51-255,Target:0;0&1;%s;%s" % (hexs(A), hexs(B)))
 t.file("and.hit", embed(B, A)); t.file("and.miss", embed(A, A))
+t.base(".ldb", "Agree.Choice.Nocase;Engine:51-255,Target:0;0;%s(4142|4344)%s::i" % (hexs(b"caseless-"), hexs(b"-end")))
+t.file("choicenocase.hit", between_fixed(b"caseless-cD-end")); t.file("choicenocase.miss", between_fixed(b"caseless-aD-end"))
 t.base(".ldb", "Agree.Or;Engine:51-255,Target:0;0|1;%s;%s" % (hexs(b"or-one"), hexs(b"or-two")))
 t.file("or.hit", embed(b"or-two")); t.file("or.miss", embed(b"or-three"))
 t.base(".ldb", "Agree.Count;Engine:51-255,Target:0;0>2;%s" % hexs(b"counted!"))

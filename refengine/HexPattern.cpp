@@ -62,7 +62,8 @@ public:
     }
 
     // A byte of the text: a letter of a signature that ignores case matches in either case.
-    void TextByte(ByteTest test) {
+    void TextByte(ByteTest test) { Byte(Folded(test)); }
+    ByteTest Folded(ByteTest test) {
         if (nocase_ && test.Exact() && IsLetter(test.value)) {
             int16_t& letter = letterClasses_[(test.value | 0x20) - 'a'];
             if (letter < 0) {
@@ -72,7 +73,7 @@ public:
             }
             test.byteClass = letter;
         }
-        Byte(test);
+        return test;
     }
     bool IgnoresCase() const { return nocase_; }
 
@@ -283,6 +284,8 @@ bool ParseChoice(const std::string& hex, size_t& at, bool negated, Builder& buil
     if (negated)
         for (const ByteRun& option : options)
             if (option.size() != options.front().size()) return false;
+    for (ByteRun& option : options)
+        for (ByteTest& test : option) test = builder.Folded(test);
     Element choice;
     choice.kind = Element::Choice;
     choice.options = options;

@@ -118,12 +118,15 @@ TEST(RefBases, WildcardsAndGaps) {
     EXPECT_EQ("", bench.Match("FAR" + std::string(69, '-') + "AWAY"));
 }
 
-TEST(RefBases, NegatedStringsAndNonWordBytes) {
+TEST(RefBases, StringChoicesAndNonWordBytes) {
     // A negated choice of strings is as many bytes as each, none of them: checked after the anchor and
     // (going back from it) before; it never reaches past the object.
     Bench bench({{".ndb", "Neg.After:0:*:" + Hex("negated-after") + "!(4142|4344)"},
                  {".ndb", "Neg.Before:0:*:!(4142|4344)" + Hex("negated-before")},
-                 {".ndb", "Non.Word:0:*:" + Hex("non") + "(W)" + Hex("word")}});
+                 {".ndb", "Non.Word:0:*:" + Hex("non") + "(W)" + Hex("word")},
+                 {".ldb", "Any.Case;Engine:51-255,Target:0;0;" + Hex("caseless-") + "(4142|4344)" + Hex("-end") + "::i"}});
+    EXPECT_EQ("Any.Case", bench.Match("CASELESS-cD-END"));
+    EXPECT_EQ("", bench.Match("caseless-ad-end"));
     EXPECT_EQ("Neg.After", bench.Match("..negated-afterAC"));
     EXPECT_EQ("", bench.Match("..negated-afterCD"));
     EXPECT_EQ("", bench.Match("..negated-afterA"));
