@@ -941,7 +941,6 @@ private:
         result.incomplete = false;
     }
 
-    // Do the tests (exact bytes, or 4-byte tests) match at position p?
     // A negated choice: its n bytes (after p, or before it going back) lie in the object and are none of
     // the options.
     void PlaceNegated(const ElementView& element, uint64_t p, bool forward, State& state, Positions& parts) {
@@ -955,6 +954,7 @@ private:
         if (!any) parts.push_back(forward ? Interval{p + n, p + n} : Interval{start, start});
     }
 
+    // Do the tests (exact bytes, or 4-byte tests) match at position p?
     bool TestsAt(const uint8_t* tests, uint32_t length, bool exact, uint64_t p, State& state) {
         return Reaches(length, p, state) && TestsPassAt(tests, length, exact, p);
     }
