@@ -4,7 +4,7 @@
 //   bench_fuzz archives COUNT SEED      bench_fuzz bases COUNT SEED
 //   bench_fuzz family FILE COUNT SEED   (mutations of one archive, of any format the engine opens)
 // Prints "done COUNT stalls N slowest SECONDS peak BYTES".
-#include "refengine/Scanner.h"
+#include "refengine/core/Scanner.h"
 #include "tests/refengine/ZipWriter.h"
 
 #include <windows.h>

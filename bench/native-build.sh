@@ -15,7 +15,7 @@ build_native() {
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
     fi
     sources=/var/cache/tervan/src
-    mkdir -p "$out/obj"
+    rm -rf "$out/obj" && mkdir -p "$out/obj"  # objects of sources since moved must not be linked
 
     if [ ! -f "$out/7zip/.built" ] || [ "$out/7zip/.built" -ot "$sources/7zip" ]; then
         rm -rf "$out/7zip" && cp -a "$sources/7zip" "$out/7zip"
@@ -47,10 +47,9 @@ build_native() {
     libraries=($(ls "$out/7zip/CPP/7zip/Bundles/Format7zF/_o/"*.o | grep -v '/DllExports2.o$') "$out/libarchive/libarchive/libarchive.a"
                "$(find "$out/pcre2" -name 'libpcre2-8*.a' | head -n 1)")
 
-    # The engine's sources as its build names them.
+    # The engine's sources as its build finds them: every room but the DLL's exports.
     local engine_sources f
-    engine_sources=($(sed -n '/add_library(refengine_core/,/)/p' "$root/refengine/CMakeLists.txt" | grep -o '[A-Za-z0-9]*\.cpp' |
-                      sed "s|^|$root/refengine/|") "$root/bench/fuzz-native/Platform.cpp")
+    engine_sources=($(find "$root/refengine" -name '*.cpp' -not -path "$root/refengine/dll/*" | sort) "$root/bench/fuzz-native/Platform.cpp")
     common=(-std=c++17 -g -msse2 -DZ7_EXTERNAL_CODECS -DPCRE2_STATIC -DPCRE2_CODE_UNIT_WIDTH=8 -I "$root/bench/fuzz-native/platform"
             -I "$root" -I "$out/7zip" -I "$sources/libarchive/libarchive" -I "$out/pcre2")
     # As many at once as there are cores: sixty at once leave a shared machine nothing for its other work.
@@ -60,7 +59,7 @@ build_native() {
             wait -n || failed=1
             running=$((running - 1))
         fi
-        clang++ "${common[@]}" -O1 $engine_flags -c "$f" -o "$out/obj/$(basename "$f" .cpp).o" &
+        clang++ "${common[@]}" -O1 $engine_flags -c "$f" -o "$out/obj/$(basename "$(dirname "$f")")-$(basename "$f" .cpp).o" &
         running=$((running + 1))
     done
     while [ "$running" -gt 0 ]; do

@@ -11,11 +11,14 @@ const wchar_t* const PotentiallyDangerousExtensions =
     L".html.htt.ini.jar.js.mht.mhtml.msg.msi.msp.nls.ocx.pdf.pds.php3.php.pl.pot.potm.potx.pps.ppt.pptm.pptx.ps.reg"
     L".rtf.swf.sys.vbs.vbx.vxd.xls.xlsx.";
 
-// Archives, compressed files, mailboxes and installation files that the engine opens, by the
-// extensions they are given: threats arrive in them, so the scans of dangerous types look into them too.
+// Archives, compressed files, documents, mailboxes and installation files that the reference engine
+// opens, by the extensions its registry of formats gives them: threats arrive in them, so the scans of
+// dangerous types look into them too.
 const wchar_t* const ArchiveExtensions =
-    L".zip.7z.rar.cab.arj.lzh.lha.tar.gz.tgz.bz2.tbz.tbz2.xz.txz.lzma.tlz.zst.tzst.z.taz.cpio.rpm.deb.iso.img.udf.xar.pkg.wim"
-    L".apk.xpi.odt.ods.odp.epub.ex_.dl_.sy_.hqx.mbox.mbx.sis.";
+#define TERVAN_FORMAT(id, reader, name, members, containers, extensions) L"" extensions
+#include "refengine/containers/FormatList.h"
+#undef TERVAN_FORMAT
+    L".";
 
 const std::wstring& QuickScanExtensions() {
     static const std::wstring both = std::wstring(PotentiallyDangerousExtensions) + (ArchiveExtensions + 1);

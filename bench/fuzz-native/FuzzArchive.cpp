@@ -1,8 +1,8 @@
 // Fuzz target: one archive format (FUZZ_FORMAT, its name as the engine gives it) with the library code
 // it uses: the input is read as an archive of that format, every member unpacked into a sink with the
 // engine's limits, and each member's bytes touched.
-#include "refengine/Archive.h"
-#include "refengine/Scratch.h"
+#include "refengine/containers/Archive.h"
+#include "refengine/object/Scratch.h"
 
 #include <cstddef>
 #include <cstdint>

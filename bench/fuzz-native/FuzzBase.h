@@ -4,7 +4,7 @@
 // normalised or decompressed first), short ones, so that fuzzed objects meet candidates often.
 #pragma once
 
-#include "refengine/Scanner.h"
+#include "refengine/core/Scanner.h"
 
 #include <memory>
 

@@ -1,6 +1,6 @@
 // Fuzz target: base files of every type the engine reads, then a scan of the same bytes with what
 // loaded (the matcher built from hostile signatures). The first byte picks the type.
-#include "refengine/Scanner.h"
+#include "refengine/core/Scanner.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -4,7 +4,7 @@
 //   scan-native --formats          the archive formats, one a line
 // One line per file ("path: OK", "path: NAME FOUND", "path: ERROR why"), then the time, the bytes and
 // the largest share of a work limit that an object used.
-#include "refengine/Scanner.h"
+#include "refengine/core/Scanner.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

@@ -2,8 +2,8 @@
 // sanitizer, any data race between two scans of the shared engine is reported. Each thread scans every
 // file several times, in its own order, and every verdict must equal the one a scan alone gave.
 //   two-contexts BASES_FOLDER FILE...      exit 0: the same verdicts, 1: a difference
-#include "refengine/Scanner.h"
-#include "refengine/Scratch.h"
+#include "refengine/core/Scanner.h"
+#include "refengine/object/Scratch.h"
 
 #include <cstdio>
 #include <string>

@@ -66,7 +66,8 @@ TEST(ScanTasks, QuickAndFullTasksNeedAnEngine) {
     ASSERT_TRUE(quick && full);
     EXPECT_EQ(AvScanTask::Quick, quick->type);
     EXPECT_EQ(0u, quick->extensionFilter.find(PotentiallyDangerousExtensions));
-    EXPECT_NE(std::wstring::npos, quick->extensionFilter.find(L".zip.7z.rar.")) << "archives are how threats arrive";
+    for (const wchar_t* archive : {L".zip.", L".7z.", L".rar.", L".tgz.", L".deb."})
+        EXPECT_NE(std::wstring::npos, quick->extensionFilter.find(archive)) << "archives are how threats arrive";
     EXPECT_EQ(std::wstring::npos, quick->extensionFilter.find(L".txt."));
     EXPECT_EQ(AvScanTask::Full, full->type);
     EXPECT_TRUE(full->extensionFilter.empty());

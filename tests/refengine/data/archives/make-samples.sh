@@ -4,7 +4,8 @@
 # samples come from libarchive's own test data (RAR cannot be written with free tools).
 #   tests/refengine/data/archives/make-samples.sh
 # Needs: python3 (with its email package), 7zz (7zip), arj, gcab, genisoimage, cpio, makensis (nsis), zstd, compress
-# (ncompress), mscompress, msibuild (msitools), ar (binutils); libarchive's source in /var/cache/tervan/src.
+# (ncompress), mscompress, msibuild (msitools), ar (binutils), lha (jlha-utils), chmcmd (fp-utils), rpmbuild (rpm);
+# libarchive's source in /var/cache/tervan/src.
 set -euo pipefail
 out=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
@@ -70,6 +71,45 @@ File sample.txt
 SectionEnd
 EOF
 makensis -V0 installer.nsi && mv installer.exe "$out/nsis.bin"
+lha a lzh.lzh sample.txt >/dev/null && mv lzh.lzh "$out/lzh.bin"
+mkdir chm && cp sample.txt chm/ && printf '[OPTIONS]\nCompiled file=chm.chm\nDefault topic=sample.txt\n[FILES]\nsample.txt\n' >chm/sample.hhp
+(cd chm && chmcmd sample.hhp >/dev/null) && mv chm/chm.chm "$out/chm.bin"
+# An RPM package whose payload (a gzipped cpio) holds folder/sample.txt.
+mkdir -p rpm/SOURCES rpm/SPECS && cp sample.txt rpm/SOURCES/
+printf '%s\n' 'Name: sample' 'Version: 1' 'Release: 1' 'Summary: sample' 'License: none' 'BuildArch: noarch' 'Source0: sample.txt' \
+    '%description' 'sample' '%install' 'mkdir -p %{buildroot}/folder' 'cp %{SOURCE0} %{buildroot}/folder/sample.txt' '%files' \
+    '/folder/sample.txt' >rpm/SPECS/sample.spec
+rpmbuild --define "_topdir $PWD/rpm" --define '_binary_payload w9.gzdio' -bb rpm/SPECS/sample.spec >/dev/null 2>&1
+mv rpm/RPMS/noarch/sample-1-1.noarch.rpm "$out/rpm.bin"
+# A UDF image without its ISO 9660 descriptors (so that only the UDF reader takes it): its own volume
+# recognition sequence moved to where the first descriptor was; gzipped.
+mkdir udf && cp sample.txt udf/ && genisoimage -quiet -udf -o udf.iso udf 2>/dev/null
+python3 - <<'PY'
+image = bytearray(open("udf.iso", "rb").read())
+area = range(0x8000, 0x8000 + 16 * 2048, 2048)
+own = [bytes(image[at:at + 2048]) for at in area if image[at + 1:at + 6] in (b"BEA01", b"NSR02", b"NSR03", b"TEA01")]
+for i, at in enumerate(area):
+    image[at:at + 2048] = own[i] if i < len(own) else bytes(2048)
+open("udf.iso", "wb").write(image)
+PY
+gzip -9n -c udf.iso >"$out/udf-gz.bin"
+# A XAR archive (no free tool writes one): header, zlib-compressed table of contents with its SHA-1,
+# then the member, zlib-compressed.
+python3 - "$out" <<'PY'
+import hashlib, os, struct, sys, zlib
+text = open("sample.txt", "rb").read()
+data = zlib.compress(text, 9)
+toc = ('<?xml version="1.0" encoding="UTF-8"?>\n<xar>\n <toc>\n'
+       '  <checksum style="sha1"><offset>0</offset><size>20</size></checksum>\n  <file id="1">\n   <data>\n'
+       f'    <length>{len(data)}</length>\n    <offset>20</offset>\n    <size>{len(text)}</size>\n'
+       '    <encoding style="application/x-gzip"/>\n'
+       f'    <archived-checksum style="sha1">{hashlib.sha1(data).hexdigest()}</archived-checksum>\n'
+       f'    <extracted-checksum style="sha1">{hashlib.sha1(text).hexdigest()}</extracted-checksum>\n'
+       '   </data>\n   <name>sample.txt</name>\n   <type>file</type>\n  </file>\n </toc>\n</xar>\n').encode()
+packed = zlib.compress(toc, 9)
+header = b"xar!" + struct.pack(">HHQQI", 28, 1, len(packed), len(toc), 1)
+open(os.path.join(sys.argv[1], "xar.bin"), "wb").write(header + packed + hashlib.sha1(packed).digest() + data)
+PY
 # A 7z cut short (its text compressed, so that it does not lie open in the bytes left): its listing at
 # its end is gone.
 for i in $(seq 200); do cat sample.txt; done >repeated.txt

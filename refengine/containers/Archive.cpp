@@ -1,0 +1,132 @@
+// The limits of every archive format, applied in one place.
+#include "refengine/containers/Archive.h"
+
+#include "refengine/object/Scratch.h"
+
+#include <algorithm>
+
+namespace RefEngine {
+namespace {
+
+const uint64_t MiB = 1u << 20;
+
+std::string Number(uint64_t n) { return std::to_string(n); }
+
+}  // namespace
+
+void ArchiveReport::Note(const std::string& reason, bool limit) {
+    if (!incomplete) why = reason;
+    incomplete = true;
+    if (limit) ++limitsHit;
+}
+
+ObjectHead::ObjectHead() : bytes(TakeBuffer()), overlayBytes(TakeBuffer()) {}
+
+ObjectHead::~ObjectHead() {
+    GiveBack(std::move(bytes));
+    GiveBack(std::move(overlayBytes));
+}
+
+MemberSink::MemberSink(const std::string& format, uint64_t archiveSize, const ArchiveLimits& limits, ArchiveTotals& totals,
+                       ArchiveReport& report, const Visit& visit)
+    : format_(format), archiveSize_(archiveSize), limits_(limits), totals_(totals), report_(report), visit_(visit) {}
+
+bool MemberSink::Begin(const std::string& name, uint64_t packed, uint64_t declared) {
+    if (open_) End(false);
+    if (stopped_) return false;
+    if (members_ >= limits_.maxMembers) {
+        report_.Note("over " + Number(limits_.maxMembers) + " " + format_ + " members", true);
+        stopped_ = true;
+        return false;
+    }
+    if (totals_.members >= limits_.maxTotalMembers) {
+        report_.Note("over " + Number(limits_.maxTotalMembers) + " archive members in all", true);
+        stopped_ = true;
+        return false;
+    }
+    // A member that claims to grow too much is refused before it is unpacked.
+    if (packed > 0 && declared != UINT64_MAX && declared > MiB && declared / packed > limits_.maxRatio) {
+        Refuse(format_ + " member grows over " + Number(limits_.maxRatio) + " times", true);
+        return false;
+    }
+    ++members_;
+    ++totals_.members;
+    // Above 1 MiB, no more than maxRatio times its packed bytes, whatever it claims.
+    memberLimit_ = limits_.maxMemberSize;
+    if (packed > 0) memberLimit_ = std::min<uint64_t>(memberLimit_, std::max<uint64_t>(MiB, packed * limits_.maxRatio));
+    name_ = name.empty() ? std::string("(unnamed)") : name;
+    data_.clear();
+    memberBytes_ = 0;
+    overLimit_ = false;
+    open_ = true;
+    return true;
+}
+
+bool MemberSink::Write(const void* data, size_t size) {
+    if (stopped_) return false;
+    if (!open_ || size == 0) return true;
+    unpacked_ += size;
+    totals_.unpacked += size;
+    memberBytes_ += size;
+    // Kept up to the member's limit; the rest is counted, and said at the member's end.
+    if (data_.size() < memberLimit_) {
+        const size_t keep = static_cast<size_t>(std::min<uint64_t>(size, memberLimit_ - data_.size()));
+        const uint8_t* bytes = static_cast<const uint8_t*>(data);
+        data_.insert(data_.end(), bytes, bytes + keep);
+    }
+    overLimit_ = overLimit_ || memberBytes_ > memberLimit_;
+    CheckUnpacked();
+    return !stopped_;
+}
+
+bool MemberSink::Progress(uint64_t unpackedInAll) {
+    if (stopped_) return false;
+    if (unpackedInAll > unpacked_) {
+        totals_.unpacked += unpackedInAll - unpacked_;
+        unpacked_ = unpackedInAll;
+        CheckUnpacked();
+    }
+    return !stopped_;
+}
+
+void MemberSink::CheckUnpacked() {
+    if (totals_.unpacked > limits_.maxTotalUnpacked) {
+        report_.Note(format_ + " members unpack to over " + Number(limits_.maxTotalUnpacked / MiB) + " MiB in all", true);
+        stopped_ = true;
+    } else if (unpacked_ > std::max<uint64_t>(MiB, archiveSize_ * limits_.maxRatio)) {
+        // However its members are described, an archive does not grow beyond the ratio.
+        report_.Note(format_ + " grows over " + Number(limits_.maxRatio) + " times", true);
+        stopped_ = true;
+    }
+}
+
+bool MemberSink::End(bool damaged, const std::string& why) {
+    if (!open_) return !stopped_;
+    open_ = false;
+    if (overLimit_)
+        report_.Note(memberLimit_ < limits_.maxMemberSize ? format_ + " member grows over " + Number(limits_.maxRatio) + " times"
+                                                          : format_ + " member over the size limit",
+                     true);
+    if (damaged) report_.Note(why.empty() ? "damaged " + format_ + " member" : why, false);
+    // What came out of a damaged or cut member is scanned all the same.
+    if (!data_.empty() || !damaged)
+        if (!visit_(name_, data_)) stopped_ = true;
+    data_ = std::vector<uint8_t>();
+    return !stopped_;
+}
+
+void MemberSink::Refuse(const std::string& why, bool limit) { report_.Note(why, limit); }
+
+bool MemberSink::Reserve(uint64_t dictionary) {
+    if (dictionary > limits_.maxDictionary || totals_.dictionaries + dictionary > limits_.maxDictionaries) {
+        Refuse(format_ + " dictionary of " + Number(dictionary / MiB) + " MiB, over the limit", true);
+        return false;
+    }
+    totals_.dictionaries += dictionary;
+    reserved_ += dictionary;
+    return true;
+}
+
+MemberSink::~MemberSink() { totals_.dictionaries -= reserved_; }
+
+}  // namespace RefEngine
