@@ -26,6 +26,7 @@ struct ArchiveLimits {
     uint64_t maxDictionary = Limits::Dictionary;        // memory a format may declare for unpacking
     uint64_t maxDictionaries = Limits::Dictionaries;    // of archives open in each other at once
     uint64_t maxInstructions = Limits::Instructions;    // interpreted for the packed programs of an object, all levels
+    int maxDepth = Limits::ArchiveDepth;                // archives in archives opened
 };
 
 // What one object's archives have used of the limits, across all levels.

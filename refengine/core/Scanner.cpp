@@ -147,7 +147,10 @@ void Engine::Defer() {
     matcher_.reset(new BodyMatcher(database.bodies, budgets_, &first));
 }
 
-Engine::Engine(const Database& database, const Budgets& budgets) : database_(database), budgets_(budgets) { Defer(); }
+Engine::Engine(const Database& database, const Budgets& budgets, const ArchiveLimits& limits)
+    : database_(database), budgets_(budgets), limits_(limits) {
+    Defer();
+}
 
 void Engine::NoteWork(const BodyMatcher::Result& result, const std::wstring& objectName) const {
     std::lock_guard<std::mutex> lock(peakLock_);
@@ -378,17 +381,17 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
     }
 
     // Archive members, each with its own verdict; the first detected member's name marks the archive.
-    if (depth <= MaxArchiveDepth) {
+    if (depth <= limits_.maxDepth) {
         Origin inner;  // of the members of the format being read
         auto visit = [&](const std::string& name, const std::vector<uint8_t>& data) {
             if (Stopped(stop)) return false;
             MemorySource memberBytes(data.data(), data.size());
             const std::wstring innerName = objectName + L"\\" + Widen(name);
-            if (depth == MaxArchiveDepth) {
+            if (depth == limits_.maxDepth) {
                 // Too deep to open: nothing inside it is looked at, and the report says so.
                 if (!detection.incomplete && !detection.found) {
                     detection.incomplete = true;
-                    detection.why = "archives nested deeper than " + std::to_string(MaxArchiveDepth);
+                    detection.why = "archives nested deeper than " + std::to_string(limits_.maxDepth);
                 }
                 return false;
             }

@@ -59,9 +59,7 @@ private:
 
 class Engine {
 public:
-    static const int MaxArchiveDepth = Limits::ArchiveDepth;
-
-    explicit Engine(const Database& database, const Budgets& budgets = Budgets());
+    explicit Engine(const Database& database, const Budgets& budgets = Budgets(), const ArchiveLimits& limits = ArchiveLimits());
 
     // The member callback gets each archive member's name (archive path, backslash, member) and its
     // detection. stop is polled between blocks and members; a stopped scan reports nothing.
@@ -119,7 +117,7 @@ private:
     mutable std::mutex peakLock_;
     mutable std::atomic<uint32_t> peakShare_{0};
     mutable WorkPeak peak_;
-    ArchiveLimits limits_;
+    const ArchiveLimits limits_;
 };
 
 }  // namespace RefEngine
