@@ -1,6 +1,7 @@
 // CTervanLiveScannerApp: prepares the common controls and runs the main window (with a custom scan of
 // the paths on the command line, if any); when it closes, the program ends.
 #include "app/TervanLiveScannerDlg.h"
+#include "dialogs/FileActionPrompts.h"
 #include "framework/App.h"
 
 #include <commctrl.h>
@@ -14,6 +15,7 @@ public:
         ::SetDllDirectoryW(L"");
         INITCOMMONCONTROLSEX classes = {8, 0xFF};
         ::InitCommonControlsEx(&classes);
+        AskFileActionQuestionsInWindows();
         CTervanLiveScannerDlg dialog;
         dialog.ScanAtStart(ScanTargetsFromCommandLine(::GetCommandLineW()));
         mainWnd = &dialog;

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "framework/Controls.h"
-#include "framework/WinHandle.h"
+#include "base/WinHandle.h"
 
 #include <string>
 

@@ -2,7 +2,7 @@
 #include "controls/WebLink.h"
 
 #include "framework/App.h"
-#include "resources/Reason.h"
+#include "base/Reason.h"
 #include "resources/resource.h"
 
 #include <shellapi.h>

@@ -5,7 +5,7 @@
 
 #include "framework/Controls.h"
 #include "framework/Gdi.h"
-#include "framework/WinHandle.h"
+#include "base/WinHandle.h"
 
 #include <boost/function.hpp>
 

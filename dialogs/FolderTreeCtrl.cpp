@@ -3,7 +3,7 @@
 
 #include "framework/App.h"
 #include "framework/String.h"
-#include "framework/WinHandle.h"
+#include "base/WinHandle.h"
 #include "resources/resource.h"
 #include "scan/ScanTask.h"
 

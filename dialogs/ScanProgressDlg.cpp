@@ -9,7 +9,7 @@
 #include "quarantine/QuarantineManager.h"
 #include "resources/resource.h"
 
-#include "framework/WinHandle.h"
+#include "base/WinHandle.h"
 
 #include <boost/bind/bind.hpp>
 

@@ -2,8 +2,8 @@
 #include "engine/AvCore.h"
 
 #include "engine/AvCoreScannerImpl.h"
-#include "engine/DiagnosticLog.h"
-#include "engine/LiteralPath.h"
+#include "base/DiagnosticLog.h"
+#include "base/LiteralPath.h"
 #include "resources/resource.h"
 
 #include <windows.h>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "engine/AvCoreException.h"
-#include "resources/Reason.h"
+#include "base/Reason.h"
 
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>

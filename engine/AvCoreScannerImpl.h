@@ -2,7 +2,7 @@
 #pragma once
 
 #include "engine/AvCore.h"
-#include "engine/CoreAbi.h"
+#include "contract/CoreAbi.h"
 #include "engine/CoreProxy.h"
 
 #include <boost/thread/mutex.hpp>

@@ -2,7 +2,7 @@
 #include "engine/CoreProxy.h"
 
 #include "engine/AvCoreException.h"
-#include "engine/DiagnosticLog.h"
+#include "base/DiagnosticLog.h"
 
 #include <windows.h>
 

@@ -2,8 +2,8 @@
 // opening and closing of scanning contexts. The library stays loaded while any owner holds the proxy.
 #pragma once
 
-#include "engine/CoreAbi.h"
-#include "framework/WinHandle.h"
+#include "contract/CoreAbi.h"
+#include "base/WinHandle.h"
 
 #include <boost/noncopyable.hpp>
 #include <boost/thread/mutex.hpp>

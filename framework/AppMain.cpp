@@ -1,7 +1,7 @@
 // The entry point of a windowed program: the application object's InitInstance does everything.
 #include "framework/App.h"
 
-#include "engine/DiagnosticLog.h"
+#include "base/DiagnosticLog.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     AvCore::ConfigureDiagnosticOutput();

@@ -2,7 +2,7 @@
 #include "framework/Dialog.h"
 
 #include "framework/App.h"
-#include "resources/Reason.h"
+#include "base/Reason.h"
 #include "resources/resource.h"
 
 #include <algorithm>

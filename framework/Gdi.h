@@ -1,7 +1,7 @@
 // Owners of fonts, image lists and menus, each freeing its handle once.
 #pragma once
 
-#include "framework/WinHandle.h"
+#include "base/WinHandle.h"
 
 #include <commctrl.h>
 

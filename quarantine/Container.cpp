@@ -1,7 +1,7 @@
 // Writing, reading and extracting quarantine containers.
 #include "quarantine/Container.h"
 
-#include "engine/LiteralPath.h"
+#include "base/LiteralPath.h"
 #include "quarantine/HeldFile.h"
 
 #include <rpc.h>

@@ -2,7 +2,7 @@
 // object's content XOR-ed with 0xB7. All integers little-endian, texts UTF-16LE in NUL-filled fields.
 #pragma once
 
-#include "framework/WinHandle.h"
+#include "base/WinHandle.h"
 #include "quarantine/QuarantineErrors.h"
 
 #include <boost/noncopyable.hpp>

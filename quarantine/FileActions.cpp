@@ -1,53 +1,28 @@
 // Restoring, saving and deleting quarantine entries.
 #include "quarantine/FileActions.h"
 
-#include "engine/Text.h"
-#include "framework/App.h"
+#include "base/Text.h"
 #include "quarantine/QuarantineErrors.h"
 #include "quarantine/QuarantineManager.h"
 #include "quarantine/SafePaths.h"
 #include "resources/resource.h"
-
-#include <objbase.h>
-#include <shlobj.h>
 
 #include <map>
 #include <vector>
 
 namespace {
 
-// The shell's folder browser: a file dialog would need a file name, and Wine turns a placeholder
-// name into a path without a folder.
-bool ShellFolderBrowser(HWND owner, std::wstring& chosenFolder) {
-    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-    const CString title = CString::Load(IDS_SAVE_AS_FOLDER);
-    BROWSEINFOW browse = {};
-    browse.hwndOwner = owner;
-    browse.lpszTitle = title.c_str();
-    browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
-    PIDLIST_ABSOLUTE chosen = ::SHBrowseForFolderW(&browse);
-    bool found = false;
-    if (chosen) {
-        std::vector<wchar_t> path(32768, 0);
-        found = ::SHGetPathFromIDListEx(chosen, path.data(), static_cast<DWORD>(path.size()), GPFIDL_DEFAULT) != FALSE;
-        if (found) chosenFolder = path.data();
-        ::CoTaskMemFree(chosen);
-    }
-    if (SUCCEEDED(com)) ::CoUninitialize();
-    return found;
-}
-
-bool AskInAMessageBox(const std::wstring& question) {
-    return AppMessageBox(question, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
-}
+// Without the windows, nobody is asked: an unusual place is not restored to, no folder is chosen.
+bool RefuseWithoutAsking(const std::wstring&) { return false; }
+bool ChooseNoFolder(HWND, std::wstring&) { return false; }
 
 CFileRestoreAction::Confirmation& CurrentConfirmation() {
-    static CFileRestoreAction::Confirmation confirmation = AskInAMessageBox;
+    static CFileRestoreAction::Confirmation confirmation = RefuseWithoutAsking;
     return confirmation;
 }
 
 CFileRestoreToFolderAction::FolderDialog& CurrentFolderDialog() {
-    static CFileRestoreToFolderAction::FolderDialog dialog = ShellFolderBrowser;
+    static CFileRestoreToFolderAction::FolderDialog dialog = ChooseNoFolder;
     return dialog;
 }
 
@@ -112,11 +87,11 @@ bool CFileRestoreAction::Execute(int identifier) {
 }
 
 void CFileRestoreAction::SetConfirmation(const Confirmation& confirmation) {
-    CurrentConfirmation() = confirmation ? confirmation : Confirmation(AskInAMessageBox);
+    CurrentConfirmation() = confirmation ? confirmation : Confirmation(RefuseWithoutAsking);
 }
 
 void CFileRestoreToFolderAction::SetFolderDialog(const FolderDialog& dialog) {
-    CurrentFolderDialog() = dialog ? dialog : FolderDialog(ShellFolderBrowser);
+    CurrentFolderDialog() = dialog ? dialog : FolderDialog(ChooseNoFolder);
 }
 
 CFileRestoreToFolderAction::CFileRestoreToFolderAction(HWND parent, AvQuarantineManager& manager)

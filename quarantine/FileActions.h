@@ -52,7 +52,8 @@ public:
     // this program) is restored there only when the user confirms it.
     bool Execute(int identifier) override;
 
-    // The question used from now on (a message box when empty); tests answer without a window.
+    // The question used from now on: the windows ask in a message box (dialogs/FileActionPrompts);
+    // empty: nobody is asked, and the place is refused.
     static void SetConfirmation(const Confirmation& confirmation);
 
 private:
@@ -69,7 +70,8 @@ public:
     bool Execute(int identifier) override;
     const CString& Folder() const { return folder_; }
 
-    // The dialog used from now on (the shell's folder browser when empty); tests choose without a window.
+    // The dialog used from now on: the windows show the shell's folder browser
+    // (dialogs/FileActionPrompts); empty: no folder is chosen.
     static void SetFolderDialog(const FolderDialog& dialog);
 
 private:

@@ -1,7 +1,7 @@
 // The quarantine folder's access list.
 #include "quarantine/FolderSecurity.h"
 
-#include "framework/WinHandle.h"
+#include "base/WinHandle.h"
 
 #include <windows.h>
 

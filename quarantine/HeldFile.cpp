@@ -1,7 +1,7 @@
 // Holding a user's file: the sharing that keeps other programs out, and the changes made through it.
 #include "quarantine/HeldFile.h"
 
-#include "engine/LiteralPath.h"
+#include "base/LiteralPath.h"
 #include "quarantine/QuarantineErrors.h"
 
 #include <cstring>

@@ -5,7 +5,7 @@
 // being lost without a copy.
 #pragma once
 
-#include "framework/WinHandle.h"
+#include "base/WinHandle.h"
 
 #include <boost/noncopyable.hpp>
 

@@ -1,9 +1,9 @@
 // The quarantine store: disk loaders, Add, Restore, Delete and the entry table.
 #include "quarantine/Quarantine.h"
 
-#include "engine/DiagnosticLog.h"
-#include "engine/LiteralPath.h"
-#include "engine/Text.h"
+#include "base/DiagnosticLog.h"
+#include "base/LiteralPath.h"
+#include "base/Text.h"
 #include "quarantine/Container.h"
 #include "quarantine/FolderSecurity.h"
 #include "quarantine/HeldFile.h"

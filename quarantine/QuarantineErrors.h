@@ -1,7 +1,7 @@
 // Exceptions of the quarantine: every what() starts with "Quarantine error: ".
 #pragma once
 
-#include "resources/Reason.h"
+#include "base/Reason.h"
 #include "resources/resource.h"
 
 #include <windows.h>

@@ -1,7 +1,7 @@
 // Checks on paths that come from containers.
 #include "quarantine/SafePaths.h"
 
-#include "engine/Text.h"
+#include "base/Text.h"
 #include "resources/resource.h"
 
 #include <windows.h>

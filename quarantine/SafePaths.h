@@ -3,7 +3,7 @@
 // through literal paths, so device names (NUL, COM1) and trailing dots and spaces are plain names.
 #pragma once
 
-#include "resources/Reason.h"
+#include "base/Reason.h"
 
 #include <string>
 

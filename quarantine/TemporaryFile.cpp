@@ -1,8 +1,8 @@
 // Journaled temporary files of restores.
 #include "quarantine/TemporaryFile.h"
 
-#include "framework/WinHandle.h"
-#include "engine/LiteralPath.h"
+#include "base/WinHandle.h"
+#include "base/LiteralPath.h"
 #include "quarantine/QuarantineErrors.h"
 
 #include <cwctype>

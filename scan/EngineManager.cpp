@@ -3,16 +3,16 @@
 
 #include "scan/FileQueue.h"
 
-#include "engine/CoreAbi.h"
-#include "engine/DiagnosticLog.h"
-#include "engine/LiteralPath.h"
-#include "engine/Text.h"
+#include "contract/CoreAbi.h"
+#include "base/DiagnosticLog.h"
+#include "base/LiteralPath.h"
+#include "base/Text.h"
 #include "quarantine/QuarantineManager.h"
 #include "resources/resource.h"
 
 #include <boost/filesystem/operations.hpp>
 
-#include "framework/WinHandle.h"
+#include "base/WinHandle.h"
 
 #include <windows.h>
 
@@ -343,4 +343,15 @@ void AvEngineManager::ProcessIfWanted(const std::wstring& file, uint64_t size, W
     const size_t slash = file.find_last_of(L'\\');
     if (PassesExtensionFilter(slash == std::wstring::npos ? file : file.substr(slash + 1), pass.task.extensionFilter))
         pass.op.Process(fs::path(file), size);
+}
+
+boost::shared_ptr<AvScanTask> MakeQuickScanTask() { return MakeQuickScanTask(AvEngineManager::Get()); }
+boost::shared_ptr<AvScanTask> MakeFullScanTask() { return MakeFullScanTask(AvEngineManager::Get()); }
+
+boost::shared_ptr<AvScanTask> MakeQuickScanTask(const AvEngineManager& manager) {
+    return manager.HasEngine() ? MakeDriveTask(AvScanTask::Quick, QuickScanExtensions()) : boost::shared_ptr<AvScanTask>();
+}
+
+boost::shared_ptr<AvScanTask> MakeFullScanTask(const AvEngineManager& manager) {
+    return manager.HasEngine() ? MakeDriveTask(AvScanTask::Full, std::wstring()) : boost::shared_ptr<AvScanTask>();
 }

@@ -5,6 +5,7 @@
 
 #include "engine/AvCore.h"
 #include "scan/FileOperations.h"
+#include "scan/FileScanEvents.h"
 #include "scan/ScanTask.h"
 
 #include <boost/filesystem/path.hpp>
@@ -18,7 +19,7 @@
 
 class AvQuarantineManager;
 
-class AvEngineManager : boost::noncopyable {
+class AvEngineManager : boost::noncopyable, private FileScanEvents {
 public:
     boost::signals2::signal<void(bool)> engineLoaded;  // end of InitEngine; user-interface thread
     boost::signals2::signal<void()> started;           // once per task; worker
@@ -62,7 +63,6 @@ public:
     // Used by the scanning threads and their operations. True when the scan (or the given task) is
     // being stopped; waits while paused.
     bool CheckPauseAbort(const AvScanTask* task = nullptr);
-    void OnObject(AvCore::CAvCoreScanner& scanner, const wchar_t* name, AvCore::ObjectType type, bool inner);
 
     // One walk over a task's targets, by one of its passes: the folders entered so far, by identity
     // (volume and file index), so that no link, junction or loop makes it enter a folder twice.
@@ -79,9 +79,17 @@ public:
     void ReportNotScanned(const std::wstring& folder, const Reason& why, WalkPass& pass);
     // Every target of the task: folders walked, anything else handed to the operation as it is.
     void WalkTargets(WalkPass& pass);
-    AvQuarantineManager& Quarantine() { return quarantine_; }
+    AvQuarantineManager& Quarantine() override { return quarantine_; }
 
 private:
+    // What the scan of each file tells the manager: emitted as its signals.
+    void OnObject(AvCore::CAvCoreScanner& scanner, const wchar_t* name, AvCore::ObjectType type, bool inner) override;
+    void ObjectScanned(const wchar_t* path, AvCore::ObjectType type, bool inner) override { objectScanned(path, type, inner); }
+    void ObjectNotScanned(const wchar_t* path, const Reason& why) override { objectNotScanned(path, why); }
+    void ThreatHandled(const AvCore::Threat* threat, bool cured, bool quarantined) override { threatHandled(threat, cured, quarantined); }
+    void CureWithheld(const AvCore::Threat* threat, const Reason& why) override { cureWithheld(threat, why); }
+    void Progress(int32_t percent) override { progress(percent); }
+
     bool CheckAbort(const AvScanTask& task) const;
     void Run(boost::shared_ptr<AvScanTask> task);
     // The walk and the scans on threads of their own; the largest percentage reported is returned.

@@ -1,7 +1,7 @@
 // CRC-32 of a file's content.
 #include "scan/FileOperations.h"
 
-#include "framework/WinHandle.h"
+#include "base/WinHandle.h"
 
 #include <array>
 

@@ -1,24 +1,24 @@
 // The scanning operation: detection, quarantine copy, cure and rescan, progress.
 #include "scan/FileOperations.h"
 
-#include "engine/DiagnosticLog.h"
-#include "engine/LiteralPath.h"
+#include "base/DiagnosticLog.h"
+#include "base/LiteralPath.h"
 #include "quarantine/HeldFile.h"
 #include "quarantine/QuarantineErrors.h"
 #include "quarantine/QuarantineManager.h"
 #include "quarantine/SafePaths.h"
 #include "resources/resource.h"
-#include "scan/EngineManager.h"
+#include "scan/FileScanEvents.h"
 
-AvEngineScanFile::AvEngineScanFile(AvEngineManager& manager, const boost::shared_ptr<AvCore::CAvCoreScanner>& scanner,
+AvEngineScanFile::AvEngineScanFile(FileScanEvents& scan, const boost::shared_ptr<AvCore::CAvCoreScanner>& scanner,
                                    ScanStatistics* stats, bool cureThreats)
-    : manager_(manager), scanner_(scanner), stats_(stats), cureThreats_(cureThreats), lastPercent_(0) {
+    : scan_(scan), scanner_(scanner), stats_(stats), cureThreats_(cureThreats), lastPercent_(0) {
     threatConnection_ = scanner_->onThreat.connect([this](const AvCore::Threat& threat) {
         if (!curing_) OnThreat(threat);
     });
     AvCore::CAvCoreScanner* raw = scanner_.get();
     objectConnection_ = scanner_->onObject.connect([this, raw](const wchar_t* name, AvCore::ObjectType type, bool inner) {
-        if (!curing_) manager_.OnObject(*raw, name, type, inner);
+        if (!curing_) scan_.OnObject(*raw, name, type, inner);
     });
 }
 
@@ -37,7 +37,7 @@ bool AvEngineScanFile::IsRegularFile(const std::wstring& path) {
 void AvEngineScanFile::ReportNotScanned(const std::wstring& path, const Reason& why) {
     ++stats_->notScanned;
     AvCore::WarnLine() << L"Not scanned: " << path << L" : " << ReasonText(why) << L'\n';
-    manager_.objectNotScanned(path.c_str(), why);
+    scan_.ObjectNotScanned(path.c_str(), why);
 }
 
 bool AvEngineScanFile::CureWithCopy(const AvCore::Threat& threat, bool& quarantined, Reason& withheld) {
@@ -53,14 +53,14 @@ bool AvEngineScanFile::CureWithCopy(const AvCore::Threat& threat, bool& quaranti
             Quarantine::HoldFile(threat.object, Quarantine::CHeldFile::Access::ReadWrite);
         Quarantine::CHeldFile& held = *holding;
         Reason copyFailure;
-        if (!(quarantined = manager_.Quarantine().QuarantineThreat(threat, &copyFailure, &held))) {
+        if (!(quarantined = scan_.Quarantine().QuarantineThreat(threat, &copyFailure, &held))) {
             // Without a restorable copy the file is not touched.
             withheld = Reason(IDS_REASON_NO_COPY, ReasonText(copyFailure));
             return false;
         }
         // The engine cures a private copy, and what it made of it becomes the file's content.
         bool cured = false;
-        manager_.Quarantine().GetStore()->WithWorkingCopy(held, [&](const std::wstring& working) {
+        scan_.Quarantine().GetStore()->WithWorkingCopy(held, [&](const std::wstring& working) {
             curing_ = true;
             const bool engineCured = scanner_->Cure(working.c_str(), 1);
             curing_ = false;
@@ -88,7 +88,7 @@ void AvEngineScanFile::Process(const boost::filesystem::path& file, uint64_t siz
                    : 0;
     }
     stats_->bytes += static_cast<int64_t>(size);
-    manager_.objectScanned(path.c_str(), AvCore::File, false);
+    scan_.ObjectScanned(path.c_str(), AvCore::File, false);
     // Pipes and devices (which a disk under another system can hold, and list with no size) are never
     // handed to the engine: reading one may never end, and nothing in it is a file of the user's.
     if (size == 0 && !IsRegularFile(path)) {
@@ -112,8 +112,8 @@ void AvEngineScanFile::Process(const boost::filesystem::path& file, uint64_t siz
                 if (cured) ++stats_->cured;
             }
         }
-        if (withheld) manager_.cureWithheld(&threat, withheld);
-        manager_.threatHandled(&threat, cured, quarantined);
+        if (withheld) scan_.CureWithheld(&threat, withheld);
+        scan_.ThreatHandled(&threat, cured, quarantined);
         if (!cured) break;
         verdict = scanner_->Scan(path.c_str(), &notScanned);
         // A cure that removed the file leaves nothing to scan: that is not a failure.
@@ -128,7 +128,7 @@ void AvEngineScanFile::Process(const boost::filesystem::path& file, uint64_t siz
         if (percent > 100) percent = 100;
         if (percent != lastPercent_) {
             lastPercent_ = static_cast<int32_t>(percent);
-            manager_.progress(lastPercent_);
+            scan_.Progress(lastPercent_);
         }
     }
 }

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-class AvEngineManager;
+class FileScanEvents;
 
 class AvEngineFileOp : boost::noncopyable {
 public:
@@ -42,7 +42,7 @@ class AvEngineScanFile : public AvEngineFileOp {
 public:
     static const int MaxCureRounds = 8;
 
-    AvEngineScanFile(AvEngineManager& manager, const boost::shared_ptr<AvCore::CAvCoreScanner>& scanner,
+    AvEngineScanFile(FileScanEvents& scan, const boost::shared_ptr<AvCore::CAvCoreScanner>& scanner,
                      ScanStatistics* stats, bool cureThreats = true);
     ~AvEngineScanFile() override;
     void Process(const boost::filesystem::path& file, uint64_t size) override;
@@ -57,7 +57,7 @@ private:
     // the file was left as it is goes to withheld.
     bool CureWithCopy(const AvCore::Threat& threat, bool& quarantined, Reason& withheld);
 
-    AvEngineManager& manager_;
+    FileScanEvents& scan_;
     boost::shared_ptr<AvCore::CAvCoreScanner> scanner_;
     AvCore::Threat current_;
     ScanStatistics* stats_;

@@ -1,8 +1,8 @@
 // Writing scan reports and keeping the newest of them.
 #include "scan/ScanReport.h"
 
-#include "engine/Text.h"
-#include "framework/WinHandle.h"
+#include "base/Text.h"
+#include "base/WinHandle.h"
 
 #include <windows.h>
 #include <shlobj.h>

@@ -1,8 +1,7 @@
 // Scan tasks, fixed drives, the engine folder and the developer-machine test.
 #include "scan/ScanTask.h"
 
-#include "engine/Text.h"
-#include "scan/EngineManager.h"
+#include "base/Text.h"
 
 #include <windows.h>
 
@@ -30,14 +29,6 @@ namespace {
 // Names no machine of ours carries by accident.
 const wchar_t DeveloperComputerName[] = L"qzvxk";
 const wchar_t DeveloperUserName[] = L"jxwq";
-
-boost::shared_ptr<AvScanTask> MakeDriveTask(const AvEngineManager& manager, int type, const std::wstring& filter) {
-    if (!manager.HasEngine()) return boost::shared_ptr<AvScanTask>();
-    boost::shared_ptr<AvScanTask> task(new AvScanTask(type));
-    AddFixedDrives(*task);
-    task->extensionFilter = filter;
-    return task;
-}
 
 }  // namespace
 
@@ -85,15 +76,11 @@ void AddFixedDrives(AvScanTask& task, bool developerMachine) {
     }
 }
 
-boost::shared_ptr<AvScanTask> MakeQuickScanTask() { return MakeQuickScanTask(AvEngineManager::Get()); }
-boost::shared_ptr<AvScanTask> MakeFullScanTask() { return MakeFullScanTask(AvEngineManager::Get()); }
-
-boost::shared_ptr<AvScanTask> MakeQuickScanTask(const AvEngineManager& manager) {
-    return MakeDriveTask(manager, AvScanTask::Quick, QuickScanExtensions());
-}
-
-boost::shared_ptr<AvScanTask> MakeFullScanTask(const AvEngineManager& manager) {
-    return MakeDriveTask(manager, AvScanTask::Full, std::wstring());
+boost::shared_ptr<AvScanTask> MakeDriveTask(int type, const std::wstring& filter) {
+    boost::shared_ptr<AvScanTask> task(new AvScanTask(type));
+    AddFixedDrives(*task);
+    task->extensionFilter = filter;
+    return task;
 }
 
 std::wstring GetEngineFolder() {

@@ -67,7 +67,9 @@ const std::wstring& QuickScanExtensions();
 void AddFixedDrives(AvScanTask& task);
 void AddFixedDrives(AvScanTask& task, bool developerMachine);
 
-// Empty while the engine manager has no engine.
+// A task of the type over every fixed drive, with the filter.
+boost::shared_ptr<AvScanTask> MakeDriveTask(int type, const std::wstring& filter);
+// Empty while the engine manager has no engine (EngineManager.cpp).
 boost::shared_ptr<AvScanTask> MakeQuickScanTask();
 boost::shared_ptr<AvScanTask> MakeFullScanTask();
 boost::shared_ptr<AvScanTask> MakeQuickScanTask(const AvEngineManager& manager);

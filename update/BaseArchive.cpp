@@ -1,7 +1,7 @@
 #include "update/BaseArchive.h"
 
-#include "framework/WinHandle.h"
-#include "refengine/signatures/TarHeader.h"
+#include "base/WinHandle.h"
+#include "base/TarHeader.h"
 #include "update/Digest.h"
 
 #include <zlib.h>

@@ -1,6 +1,6 @@
 #include "update/BaseUpdater.h"
 
-#include "framework/WinHandle.h"
+#include "base/WinHandle.h"
 #include "update/BaseArchive.h"
 #include "update/Cdiff.h"
 #include "update/Digest.h"

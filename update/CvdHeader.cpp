@@ -1,6 +1,6 @@
 #include "update/CvdHeader.h"
 
-#include "framework/WinHandle.h"
+#include "base/WinHandle.h"
 
 #include <vector>
 

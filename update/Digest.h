@@ -1,7 +1,7 @@
 // MD5 and SHA-256 through the system's cryptographic provider (advapi32, always in the system folder).
 #pragma once
 
-#include "engine/Text.h"
+#include "base/Text.h"
 
 #include <windows.h>
 #include <wincrypt.h>

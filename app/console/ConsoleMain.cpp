@@ -2,13 +2,11 @@
 #include "app/console/ConsoleCommands.h"
 #include "app/console/ConsoleOutput.h"
 
-#include "engine/DiagnosticLog.h"
+#include "base/DiagnosticLog.h"
 
 #include <windows.h>
 
 #include <iostream>
-
-void ReportError(const std::wstring& message) { ConsoleOutput::Get().Error(message); }
 
 int wmain(int argc, wchar_t** argv) {
     // Libraries loaded from now on come from the system folder, never from beside the program or the

@@ -1,7 +1,8 @@
 // Writing tervscan's lines, and reading its list files.
 #include "app/console/ConsoleOutput.h"
 
-#include "engine/Text.h"
+#include "app/console/ConsoleCommands.h"
+#include "base/Text.h"
 
 #include <vector>
 
@@ -101,3 +102,5 @@ bool ReadTextFile(const std::wstring& path, std::wstring& text) {
     }
     return true;
 }
+
+void ReportError(const std::wstring& message) { ConsoleOutput::Get().Error(message); }

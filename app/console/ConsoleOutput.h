@@ -3,7 +3,7 @@
 // to a file or a pipe as UTF-8. Lines may come from any thread.
 #pragma once
 
-#include "framework/WinHandle.h"
+#include "base/WinHandle.h"
 
 #include <boost/thread/mutex.hpp>
 

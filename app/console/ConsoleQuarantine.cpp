@@ -2,7 +2,7 @@
 #include "app/console/ConsoleCommands.h"
 #include "app/console/ConsoleOutput.h"
 
-#include "engine/Text.h"
+#include "base/Text.h"
 #include "quarantine/QuarantineErrors.h"
 #include "quarantine/QuarantineManager.h"
 #include "quarantine/SafePaths.h"

@@ -2,8 +2,8 @@
 #include "app/console/ConsoleCommands.h"
 #include "app/console/ConsoleOutput.h"
 
-#include "engine/LiteralPath.h"
-#include "framework/WinHandle.h"
+#include "base/LiteralPath.h"
+#include "base/WinHandle.h"
 #include "quarantine/QuarantineManager.h"
 #include "scan/EngineManager.h"
 

@@ -1,7 +1,7 @@
 // ScanMain.DLL, the reference engine: the engine contract's seven exports over the signature engine.
 // The main context loads every base in the engine folder; scanning contexts scan and cure files.
-#include "engine/CoreAbi.h"
-#include "framework/WinHandle.h"
+#include "contract/CoreAbi.h"
+#include "base/WinHandle.h"
 #include "refengine/containers/Archive.h"
 #include "refengine/core/Scanner.h"
 #include "refengine/object/Scratch.h"

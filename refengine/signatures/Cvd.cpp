@@ -6,11 +6,11 @@
 // publisher's key and is reported as not verified.
 #include "refengine/signatures/Database.h"
 
-#include "engine/Text.h"
-#include "framework/WinHandle.h"
+#include "base/Text.h"
+#include "base/WinHandle.h"
 #include "refengine/object/Fields.h"
 #include "refengine/object/Hash.h"
-#include "refengine/signatures/TarHeader.h"
+#include "base/TarHeader.h"
 
 #include <zlib.h>
 

@@ -1,8 +1,8 @@
 // Reading signature bases.
 #include "refengine/signatures/Database.h"
 
-#include "engine/Text.h"
-#include "framework/WinHandle.h"
+#include "base/Text.h"
+#include "base/WinHandle.h"
 #include "refengine/object/Fields.h"
 #include "refengine/object/ObjectType.h"
 

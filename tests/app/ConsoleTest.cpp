@@ -1,6 +1,6 @@
 // tervscan.exe: its command line, scans and quarantine commands, run as a user would.
 #include "app/console/ConsoleOptions.h"
-#include "framework/WinHandle.h"
+#include "base/WinHandle.h"
 #include "tests/quarantine/ContainerBuilder.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Sandbox.h"

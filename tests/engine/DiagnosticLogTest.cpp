@@ -1,5 +1,5 @@
 // The diagnostic stream: prefixes, and characters that must not silence later lines.
-#include "engine/DiagnosticLog.h"
+#include "base/DiagnosticLog.h"
 #include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>

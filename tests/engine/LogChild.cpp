@@ -1,5 +1,5 @@
 // Writes diagnostic lines and exits with 0: log_child
-#include "engine/DiagnosticLog.h"
+#include "base/DiagnosticLog.h"
 
 int main() {
     AvCore::ConfigureDiagnosticOutput();

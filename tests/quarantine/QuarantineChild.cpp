@@ -1,5 +1,5 @@
 // Quarantines the files of a folder again and again until it is killed: quarantine_child FOLDER
-#include "engine/DiagnosticLog.h"
+#include "base/DiagnosticLog.h"
 #include "quarantine/Quarantine.h"
 
 #include <windows.h>

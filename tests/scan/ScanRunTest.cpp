@@ -1,6 +1,6 @@
 // Whole scans through the engine manager with the test engine, over trees on the test drives.
-#include "engine/LiteralPath.h"
-#include "framework/WinHandle.h"
+#include "base/LiteralPath.h"
+#include "base/WinHandle.h"
 #include "quarantine/QuarantineManager.h"
 #include "resources/resource.h"
 #include "scan/EngineManager.h"

@@ -1,7 +1,7 @@
 // Test helpers inside the sandbox.
 #include "tests/support/Sandbox.h"
 
-#include "engine/LiteralPath.h"
+#include "base/LiteralPath.h"
 
 #include <atomic>
 #include <iostream>

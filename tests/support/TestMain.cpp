@@ -1,5 +1,5 @@
 // Entry point of every test executable.
-#include "engine/DiagnosticLog.h"
+#include "base/DiagnosticLog.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@
 // rewrites only the first; "touch" appends a byte and leaves the detection in place; "truncate" cuts the
 // file where its first "TVE:DETECT" begins.
 // Build variants: TVE_MISSING_<export>, TVE_MAIN_INIT_RESULT, TVE_REFUSE_CONTEXTS, TVE_READ_ONLY.
-#include "engine/CoreAbi.h"
+#include "contract/CoreAbi.h"
 #include "tests/engine/testengine/TestEngineStats.h"
 
 #include <windows.h>

@@ -1,7 +1,7 @@
 // What the test engine saw of its caller, read by tests through the extra export TveGetStats.
 #pragma once
 
-#include "engine/CoreAbi.h"
+#include "contract/CoreAbi.h"
 
 #include <cstdint>
 

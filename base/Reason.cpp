@@ -1,5 +1,5 @@
 // Reasons in words, from the program's string table.
-#include "resources/Reason.h"
+#include "base/Reason.h"
 
 #include "resources/resource.h"
 

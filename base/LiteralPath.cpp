@@ -1,5 +1,5 @@
 // Adding and removing the literal-path prefix.
-#include "engine/LiteralPath.h"
+#include "base/LiteralPath.h"
 
 #include <windows.h>
 

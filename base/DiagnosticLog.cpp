@@ -1,5 +1,5 @@
 // Diagnostic output: UTF-8 on standard output, safe for several writing threads.
-#include "engine/DiagnosticLog.h"
+#include "base/DiagnosticLog.h"
 
 #include <boost/thread/mutex.hpp>
 
