@@ -38,7 +38,7 @@ registry=refengine/containers/Registry.cpp
 while read -r id reader; do
     [ "$reader" = ZipDocument ] && continue
     mutants+=("format $id|$registry|s/add(FormatId::id, Make##reader##Format(FormatId::id));/if (FormatId::id != FormatId::$id) add(FormatId::id, Make##reader##Format(FormatId::id));/")
-done < <(sed -n 's/^TERVAN_FORMAT(\([A-Za-z0-9]*\), \([A-Za-z0-9]*\),.*/\1 \2/p' "$src/refengine/containers/FormatList.h")
+done < <(sed -n 's/^TERVAN_FORMAT(\([A-Za-z0-9]*\), \([A-Za-z0-9]*\),.*/\1 \2/p' "$src/refengine/FormatList.h")
 sink=refengine/containers/Archive.cpp
 mutants+=(
     "limit members of one archive|$sink|s/if (members_ >= limits_.maxMembers) {/if (false) {/"

@@ -15,7 +15,7 @@ const wchar_t* const PotentiallyDangerousExtensions =
 // dangerous types look into them too.
 const wchar_t* const ArchiveExtensions =
 #define TERVAN_FORMAT(id, reader, name, members, containers, extensions) L"" extensions
-#include "refengine/containers/FormatList.h"
+#include "refengine/FormatList.h"
 #undef TERVAN_FORMAT
     L".";
 

@@ -4,10 +4,10 @@
 // out is reported, so that an archive is never called clean when part of it was not looked at.
 #pragma once
 
-#include "refengine/containers/Registry.h"
-#include "refengine/object/AllocationCap.h"
-#include "refengine/object/Source.h"
 #include "refengine/Limits.h"
+#include "refengine/object/AllocationCap.h"
+#include "refengine/object/Formats.h"
+#include "refengine/object/Source.h"
 
 #include <cstdint>
 #include <functional>

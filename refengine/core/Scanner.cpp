@@ -6,7 +6,7 @@
 #include "refengine/executables/MachO.h"
 #include "refengine/object/Normalise.h"
 #include "refengine/executables/PeImage.h"
-#include "refengine/match/RegularExpression.h"
+#include "refengine/signatures/RegularExpression.h"
 #include "refengine/Limits.h"
 
 #include <windows.h>

@@ -2,7 +2,7 @@
 // for programs their entry point and sections (read by the executables' readers).
 #pragma once
 
-#include "refengine/containers/FormatId.h"
+#include "refengine/object/Formats.h"
 
 #include <cstdint>
 #include <vector>

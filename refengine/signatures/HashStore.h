@@ -2,6 +2,8 @@
 // fixed records (size, digest, name), searched by size and digest; no node per hash.
 #pragma once
 
+#include "refengine/object/Hash.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -12,9 +14,6 @@
 
 namespace RefEngine {
 
-enum class HashKind { Md5, Sha1, Sha256 };
-const HashKind HashKinds[] = {HashKind::Md5, HashKind::Sha1, HashKind::Sha256};
-inline size_t DigestLength(HashKind kind) { return kind == HashKind::Md5 ? 16 : kind == HashKind::Sha1 ? 20 : 32; }
 
 const uint32_t AnySize = UINT32_MAX;  // "*": the signature names no size
 

@@ -5,10 +5,10 @@
 #include "refengine/signatures/LogicalSignature.h"
 
 #include "refengine/object/Fields.h"
-#include "refengine/containers/Registry.h"
+#include "refengine/object/Formats.h"
 #include "refengine/object/ObjectInfo.h"
 #include "refengine/object/ObjectType.h"
-#include "refengine/match/RegularExpression.h"
+#include "refengine/signatures/RegularExpression.h"
 
 
 namespace RefEngine {

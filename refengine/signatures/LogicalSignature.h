@@ -7,7 +7,7 @@
 // restrictions, make the signature skipped.
 #pragma once
 
-#include "refengine/containers/FormatId.h"
+#include "refengine/object/Formats.h"
 #include "refengine/signatures/Signature.h"
 
 #include <cstdint>

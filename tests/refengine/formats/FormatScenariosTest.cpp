@@ -4,7 +4,7 @@
 // against the format it names, through a "Container:" signature. A format added to the registry without
 // a scenario here fails the test.
 #include "refengine/containers/Archive.h"
-#include "refengine/containers/Registry.h"
+#include "refengine/object/Formats.h"
 #include "refengine/core/Scanner.h"
 #include "refengine/object/Hash.h"
 #include "tests/refengine/Hex.h"

@@ -1,14 +1,21 @@
-// The one registry of formats: each format's typed id and record (containers/FormatList.h), the
-// container types that signatures name them by, and the formats made in the order they are asked.
+// The formats the engine reads, as every room names them: each format's typed id and record (one per
+// line of refengine/FormatList.h), and the container types that signatures name them by. An object's
+// container is one of these; the formats themselves are made in containers/Registry.cpp.
 #pragma once
-
-#include "refengine/containers/FormatId.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace RefEngine {
+
+enum class FormatId : uint8_t {
+    None,  // no format: an object in no container at all, as CL_TYPE_ANY names it
+#define TERVAN_FORMAT(id, reader, name, members, containers, extensions) id,
+#include "refengine/FormatList.h"
+#undef TERVAN_FORMAT
+    Count
+};
 
 struct FormatRecord {
     FormatId id = FormatId::None;

@@ -1,5 +1,5 @@
 // PCRE2 behind the engine's own limits.
-#include "refengine/match/RegularExpression.h"
+#include "refengine/signatures/RegularExpression.h"
 
 #include <pcre2.h>
 
