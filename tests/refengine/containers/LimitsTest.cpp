@@ -6,6 +6,7 @@
 #include "refengine/object/Hash.h"
 #include "tests/refengine/Hex.h"
 #include "tests/refengine/ZipWriter.h"
+#include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
 
@@ -114,4 +115,23 @@ TEST(ArchiveLimits, EachHoldsAtItsValueAndStopsOneStepBeyond) {
         EXPECT_TRUE(!over.found && over.incomplete) << test.limit << " beyond the limit";
         EXPECT_NE(std::string::npos, over.why.find(test.why)) << test.limit << ": " << over.why;
     }
+}
+
+// The instructions interpreted for the packed programs of one object are counted together: within
+// them the sample's unpacking code runs to its end; with ten left, the unpacked program never appears
+// (the program is scanned as it stands).
+TEST(ArchiveLimits, PackedProgramsShareTheObjectsInstructions) {
+    Database db;
+    ASSERT_TRUE(db.AddLine(".ndb", "Archive.Sample:0:*:" + Hex("TERVAN-ARCHIVE-SAMPLE")));
+    db.Seal();
+    const std::string program = TestSupport::ReadFile(TestSupport::ExecutableFolder() + L"testdata\\archives\\packed-program.bin");
+    auto scan = [&](uint64_t instructions) {
+        ArchiveLimits limits;
+        limits.maxInstructions = instructions;
+        const Engine engine(db, Budgets(), limits);
+        MemorySource source(reinterpret_cast<const uint8_t*>(program.data()), program.size());
+        return engine.Scan(source, L"C:\\packed.exe", nullptr, nullptr);
+    };
+    EXPECT_EQ("Archive.Sample", scan(ArchiveLimits().maxInstructions).name);
+    EXPECT_FALSE(scan(10).found);
 }
