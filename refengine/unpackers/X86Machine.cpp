@@ -620,6 +620,10 @@ bool X86Cpu::Step() {
         else break;
     }
     const int size = operand16_ ? 2 : 4;
+    return RangeOpcode(opcode, size) || SingleOpcode(opcode, size, repeat);
+}
+
+bool X86Cpu::RangeOpcode(uint8_t opcode, int size) {
     if (opcode < 0x40 && (opcode & 7) < 6) {  // add, or, adc, sbb, and, sub, xor, cmp
         const int op = opcode >> 3, form = opcode & 7;
         const int width = (form & 1) ? size : 1;
@@ -680,6 +684,10 @@ bool X86Cpu::Step() {
         SetReg(opcode & 7, width, Fetch(width));
         return true;
     }
+    return false;
+}
+
+bool X86Cpu::SingleOpcode(uint8_t opcode, int size, int repeat) {
     switch (opcode) {
     case 0x0F: return TwoByte();
     case 0x06: case 0x0E: case 0x16: case 0x1E: Push(opcode == 0x0E ? 0x1B : 0x23); return true;

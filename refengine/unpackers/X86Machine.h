@@ -76,6 +76,11 @@ private:
     void Push(uint32_t value);
     struct Operand;
     bool Step();  // false: unsupported
+    // The one-byte opcodes that come in families of a range (an operation or a register in their low
+    // bits), all supported: false when the opcode is none of them.
+    bool RangeOpcode(uint8_t opcode, int size);
+    // Every other one-byte opcode (and 0x0F, the two-byte ones); false: unsupported.
+    bool SingleOpcode(uint8_t opcode, int size, int repeat);
     void Fault(uint32_t code, uint32_t address = 0);
     uint32_t Load(uint32_t address, int size);
     void Store(uint32_t address, uint32_t value, int size);
