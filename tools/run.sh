@@ -21,7 +21,7 @@ for folder in "$@"; do
 done
 [ ${#folders[@]} -le 22 ] || { echo "run: at most 22 folders (D: to Y:)" >&2; exit 2; }
 
-bash "$root/tools/setup.sh"
+bash "$root/tools/setup.sh" --programs  # not what only the tests and the installer need
 cmake -S "$root" -B "$build" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target TervanScanner tervscan refengine
 export WINEPREFIX=${WINEPREFIX:-$HOME/.local/share/tervan/wine}

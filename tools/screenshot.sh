@@ -9,7 +9,7 @@ view=${1:?view}
 out=$(realpath -m "${2:?output png}")
 shift 2
 
-bash "$root/tools/setup.sh" >/dev/null
+bash "$root/tools/setup.sh" --programs >/dev/null
 cmake -S "$root" -B "$build" >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null
 

@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
-# Makes a Debian 12 machine ready to build and test the scanner: packages, then the
-# cross-compiled Boost libraries. Quick when everything is already in place.
+# Makes a Debian 12 machine ready to build and test the scanner: packages, then the cross-compiled
+# libraries, built side by side, each published into the cache by one rename once complete. Quick when
+# everything is already in place. One set-up at a time per cache: a second waits for the first, then
+# finds what it built.
+#   setup.sh              everything the tests use (the installer's NSIS too)
+#   setup.sh --programs   only what the programs need to build and start
 set -euo pipefail
 
 BOOST_CACHE=${TERVAN_BOOST_CACHE:-/var/cache/tervan/boost-1.81-i686}
@@ -23,7 +27,8 @@ PCRE2_CACHE=${TERVAN_PCRE2_CACHE:-/var/cache/tervan/pcre2-10.42-$PCRE2_LEVEL-i68
 NSIS_CACHE=${TERVAN_NSIS_CACHE:-/var/cache/tervan/nsis-3.11-$NSIS_LEVEL}  # tools/package.sh names it too
 NSIS_SOURCE=http://deb.debian.org/debian/pool/main/n/nsis/nsis_3.11.orig.tar.gz
 NSIS_SOURCE_SHA256=9643566e50357918f23c0c4afdac0be8b5305b031b3aeb69f86c17a0a7eb469d
-SOURCE_CACHE=/var/cache/tervan/src
+SOURCE_CACHE=${TERVAN_SOURCE_CACHE:-/var/cache/tervan/src}
+SETUP_LOCK=${TERVAN_SETUP_LOCK:-/var/cache/tervan/.setup.lock}
 SETUP_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PACKAGES=(cmake make dpkg-dev g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
           libboost1.81-dev googletest libz-mingw-w64-dev wine wine32:i386 fonts-wine
@@ -103,10 +108,11 @@ build_boost() {
     local top
     top=$(find "$work" -mindepth 1 -maxdepth 1 -type d | head -n 1)
 
-    as_root mkdir -p "$BOOST_CACHE/lib" "$BOOST_CACHE/include"
-    as_root ln -sfn /usr/include/boost "$BOOST_CACHE/include/boost"
+    # Debian's Boost headers, and nothing else of the machine's include folder, for the cross compiler.
+    mkdir -p "$work/include"
+    ln -sfn /usr/include/boost "$work/include/boost"
     local cxx=i686-w64-mingw32-g++-posix
-    local flags=(-std=c++17 -O2 -isystem "$BOOST_CACHE/include" -DBOOST_ALL_NO_LIB -D_WIN32_WINNT=0x0601)
+    local flags=(-std=c++17 -O2 -isystem "$work/include" -DBOOST_ALL_NO_LIB -D_WIN32_WINNT=0x0601)
     mkdir -p "$work/obj/thread" "$work/obj/fs"
     local f pids=()
     for f in "$top"/libs/thread/src/win32/thread.cpp "$top"/libs/thread/src/win32/tss_dll.cpp \
@@ -125,10 +131,23 @@ build_boost() {
     local pid failed=0
     for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
     if [ "$failed" -ne 0 ]; then echo "setup: compiling Boost failed" >&2; return 1; fi
-    as_root rm -f "$BOOST_CACHE/lib/"*.a
-    i686-w64-mingw32-ar rcs "$work/libboost_thread.a" "$work"/obj/thread/*.o
-    i686-w64-mingw32-ar rcs "$work/libboost_filesystem.a" "$work"/obj/fs/*.o
-    as_root cp "$work/libboost_thread.a" "$work/libboost_filesystem.a" "$BOOST_CACHE/lib/"
+    local staged="$work/staged"
+    mkdir -p "$staged/lib" "$staged/include"
+    ln -sfn /usr/include/boost "$staged/include/boost"
+    i686-w64-mingw32-ar rcs "$staged/lib/libboost_thread.a" "$work"/obj/thread/*.o
+    i686-w64-mingw32-ar rcs "$staged/lib/libboost_filesystem.a" "$work"/obj/fs/*.o
+    publish "$staged" "$BOOST_CACHE"
+}
+
+# The complete folder STAGED becomes CACHE by one rename: a set-up killed before it leaves nothing
+# that a later one would trust.
+publish() {
+    local staged=$1 cache=$2
+    as_root mkdir -p "$(dirname "$cache")"
+    as_root rm -rf "$cache.part"
+    as_root cp -a "$staged" "$cache.part"
+    as_root rm -rf "$cache"
+    as_root mv -T "$cache.part" "$cache"
 }
 
 # Debian's source package of NAME, unpacked with its patches and ours (at LEVEL) into
@@ -175,12 +194,12 @@ build_7zip() {
         CFLAGS_WARN_WALL= >"$work/build.log" 2>&1 || { tail -20 "$work/build.log" >&2; return 1; }
     local objects
     objects=$(ls "$work/CPP/7zip/Bundles/Format7zF/_o/"*.o | grep -v -e '/DllExports2.o$' -e '/resource.o$')
-    as_root rm -rf "$SEVENZIP_CACHE"
-    as_root mkdir -p "$SEVENZIP_CACHE/lib" "$SEVENZIP_CACHE/include"
-    i686-w64-mingw32-ar rcs "$work/lib7zip.a" $objects
-    as_root cp "$work/lib7zip.a" "$SEVENZIP_CACHE/lib/"
+    local staged="$work/staged"
+    mkdir -p "$staged/lib" "$staged/include"
+    i686-w64-mingw32-ar rcs "$staged/lib/lib7zip.a" $objects
     # The headers, as the sources include them.
-    (cd "$work" && find C CPP -name '*.h' | as_root cpio -pdm --quiet "$SEVENZIP_CACHE/include")
+    (cd "$work" && find C CPP -name '*.h' | cpio -pdm --quiet "$staged/include")
+    publish "$staged" "$SEVENZIP_CACHE"
     rm -rf "$work"
 }
 
@@ -207,10 +226,11 @@ build_libarchive() {
         -DENABLE_OPENSSL=OFF -DENABLE_MBEDTLS=OFF -DENABLE_NETTLE=OFF -DENABLE_CNG=OFF -DENABLE_LIBB2=OFF \
         -DENABLE_LZ4=OFF -DENABLE_LZO=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF -DENABLE_ZLIB=OFF -DENABLE_BZip2=OFF \
         -DENABLE_LIBXML2=OFF -DENABLE_EXPAT=OFF -DENABLE_PCREPOSIX=OFF -DENABLE_LIBGCC=OFF -DPOSIX_REGEX_LIB=NONE
-    as_root rm -rf "$LIBARCHIVE_CACHE"
-    as_root mkdir -p "$LIBARCHIVE_CACHE/lib" "$LIBARCHIVE_CACHE/include"
-    as_root cp "$work/libarchive/libarchive_static.a" "$LIBARCHIVE_CACHE/lib/"
-    as_root cp "$SOURCE_CACHE/libarchive/libarchive/archive.h" "$SOURCE_CACHE/libarchive/libarchive/archive_entry.h" "$LIBARCHIVE_CACHE/include/"
+    local staged="$work/staged"
+    mkdir -p "$staged/lib" "$staged/include"
+    cp "$work/libarchive/libarchive_static.a" "$staged/lib/"
+    cp "$SOURCE_CACHE/libarchive/libarchive/archive.h" "$SOURCE_CACHE/libarchive/libarchive/archive_entry.h" "$staged/include/"
+    publish "$staged" "$LIBARCHIVE_CACHE"
     rm -rf "$work"
 }
 
@@ -225,10 +245,11 @@ build_pcre2() {
         -DPCRE2_BUILD_PCRE2_16=OFF -DPCRE2_BUILD_PCRE2_32=OFF -DPCRE2_SUPPORT_JIT=ON -DPCRE2_BUILD_PCRE2GREP=OFF \
         -DPCRE2_BUILD_TESTS=OFF -DPCRE2_SUPPORT_LIBZ=OFF -DPCRE2_SUPPORT_LIBBZ2=OFF -DPCRE2_SUPPORT_LIBREADLINE=OFF \
         -DPCRE2_SUPPORT_LIBEDIT=OFF
-    as_root rm -rf "$PCRE2_CACHE"
-    as_root mkdir -p "$PCRE2_CACHE/lib" "$PCRE2_CACHE/include"
-    as_root cp "$(find "$work" -name 'libpcre2-8*.a' | head -n 1)" "$PCRE2_CACHE/lib/libpcre2-8.a"
-    as_root cp "$work/pcre2.h" "$PCRE2_CACHE/include/"
+    local staged="$work/staged"
+    mkdir -p "$staged/lib" "$staged/include"
+    cp "$(find "$work" -name 'libpcre2-8*.a' -not -path "$staged/*" | head -n 1)" "$staged/lib/libpcre2-8.a"
+    cp "$work/pcre2.h" "$staged/include/"
+    publish "$staged" "$PCRE2_CACHE"
     rm -rf "$work"
 }
 
@@ -255,16 +276,41 @@ build_nsis() {
         "SKIPUTILS=Library/RegTool,MakeLangId,Makensisw,NSIS Menu,SubStart,VPatch/Source/GenPat,zip2exe" SKIPDOC=all \
         VERSION=3.11 install-bin install-conf install-data >"$work/build.log" 2>&1) ||
         { tail -20 "$work/build.log" >&2; return 1; }
-    as_root rm -rf "$NSIS_CACHE"
-    as_root mkdir -p "$(dirname "$NSIS_CACHE")"
-    as_root cp -a "$work/staged$NSIS_CACHE" "$NSIS_CACHE"
+    publish "$work/staged$NSIS_CACHE" "$NSIS_CACHE"
     rm -rf "$work"
 }
 
+programs_only=0
+[ "${1:-}" = --programs ] && programs_only=1
+
+as_root mkdir -p "$(dirname "$SETUP_LOCK")"
+[ -w "$SETUP_LOCK" ] || { as_root touch "$SETUP_LOCK" && as_root chmod 666 "$SETUP_LOCK"; }
+exec 9>>"$SETUP_LOCK"
+if ! flock -n 9; then
+    echo "setup: another set-up is running; waiting for it (at most an hour)"
+    flock -w 3600 9 || { echo "setup: the other set-up did not end within an hour" >&2; exit 1; }
+fi
+
 install_packages
-build_boost
-build_7zip
-build_libarchive
-build_pcre2
-build_nsis
+# The source lists once, before the libraries fetch their sources side by side.
+add_source_list
+if ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then apt_update; fi
+# Each library builds on every core; side by side, one's serial steps (fetching, configuring, linking)
+# leave the cores to the others.
+# Each build says how long it took (bench/fresh-setup.sh reads it).
+timed() {
+    local started=$SECONDS
+    "$@" || return 1
+    [ $((SECONDS - started)) -gt 1 ] && echo "setup: $1 took $((SECONDS - started)) s"
+    return 0
+}
+pids=()
+for library in build_boost build_7zip build_libarchive build_pcre2; do
+    timed "$library" &
+    pids+=($!)
+done
+failed=0
+for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
+[ "$failed" = 0 ] || { echo "setup: a library could not be built (its log's last lines are above)" >&2; exit 1; }
+[ "$programs_only" = 1 ] || timed build_nsis
 echo "setup: ready (Boost in $BOOST_CACHE, 7-Zip in $SEVENZIP_CACHE, libarchive in $LIBARCHIVE_CACHE, PCRE2 in $PCRE2_CACHE, NSIS in $NSIS_CACHE)"
