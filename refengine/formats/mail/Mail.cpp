@@ -126,8 +126,12 @@ public:
             Line(line, previousBlank);
             previousBlank = line.empty();
         }
-        // The mail ends inside an attachment: cut short when a multipart was still open.
-        if (!stopped_) EndMember(!boundaries_.empty(), "mail cut short inside an attachment");
+        // The mail ends inside an attachment: cut short when a multipart was still open. The last line
+        // end of a body that the mail's end closes is the body's own.
+        if (!stopped_) {
+            PutPendingLineBreak();
+            EndMember(!boundaries_.empty(), "mail cut short inside an attachment");
+        }
         if (!stopped_) EndUuencoded(true);
     }
 
@@ -221,6 +225,7 @@ private:
         quantum_ = 0;
         bits_ = 0;
         padded_ = false;
+        lineBreakPending_ = false;
     }
 
     void Put(uint8_t byte) {
@@ -268,7 +273,17 @@ private:
         }
     }
 
+    // A quoted-printable line's hard line end is written only once the next line of the part comes:
+    // the line end before a boundary belongs to the boundary (RFC 2046), not to the part.
+    void PutPendingLineBreak() {
+        if (!lineBreakPending_) return;
+        lineBreakPending_ = false;
+        Put('\r');
+        Put('\n');
+    }
+
     void DecodeQuotedPrintable(const std::string& line) {
+        PutPendingLineBreak();
         std::string text = line;
         while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
         const bool soft = !text.empty() && text.back() == '=';
@@ -281,10 +296,7 @@ private:
                 Put(static_cast<uint8_t>(text[i]));
             }
         }
-        if (!soft) {
-            Put('\r');
-            Put('\n');
-        }
+        lineBreakPending_ = !soft;
     }
 
     // "begin MODE NAME", the encoded lines, "end".
@@ -331,6 +343,7 @@ private:
     std::vector<std::string> boundaries_;
     Encoding encoding_ = Encoding::None;
     bool open_ = false, member_ = false, stopped_ = false, uuencoding_ = false, padded_ = false;
+    bool lineBreakPending_ = false;  // a quoted-printable line ended, and its line end is not written yet
     uint32_t bits_ = 0;
     int quantum_ = 0;
     std::vector<uint8_t> buffer_;

@@ -288,6 +288,22 @@ TEST(Mail, AttachmentsInEveryEncodingAreScanned) {
 
     const Detection plain = scan(headers + "\r\nnothing encoded here: " + Base64(sample) + "\r\n");
     EXPECT_TRUE(!plain.found && !plain.incomplete) << plain.why;
+
+    // A quoted-printable attachment is what it encodes, to the byte: the line end before the boundary
+    // is the boundary's, the one ending the file's last line its own. Found by its digest.
+    for (const std::string& file : {std::string("first line\r\nlast line, no line end"), std::string("first line\r\nlast line\r\n")}) {
+        MemorySource fileSource(reinterpret_cast<const uint8_t*>(file.data()), file.size());
+        const std::vector<uint8_t> md5 = Digest(HashKind::Md5, fileSource);
+        Database digests;
+        ASSERT_TRUE(digests.AddLine(".hdb", Hex(std::string(md5.begin(), md5.end())) + ":" + std::to_string(file.size()) + ":Quoted.File"));
+        digests.Seal();
+        const Engine byDigest(digests);
+        const std::string encoded = file.substr(0, file.size() - (file.back() == '\n' ? 2 : 0));
+        const std::string mail = headers + "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+                                 "Content-Type: text/plain; name=\"f.txt\"\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n" +
+                                 encoded + (file.back() == '\n' ? "\r\n" : "") + "\r\n--b--\r\n";
+        EXPECT_EQ("Quoted.File", ScanBytes(byDigest, mail, L"C:\\message.eml").name) << file;
+    }
 }
 
 // An embedded file is found by its digest only when it is taken out of the PDF whole (the line end
