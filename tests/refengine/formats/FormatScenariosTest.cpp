@@ -8,6 +8,7 @@
 #include "refengine/core/Scanner.h"
 #include "refengine/object/Hash.h"
 #include "tests/refengine/Hex.h"
+#include "tests/refengine/TarWriter.h"
 #include "tests/refengine/ZipWriter.h"
 #include "tests/support/Sandbox.h"
 
@@ -175,4 +176,18 @@ TEST(Formats, EveryContainerTypeNamesTheFormatItsMembersComeFrom) {
     }
     for (const FormatRecord& record : FormatRecords())
         EXPECT_TRUE(!*record.containerTypes || checked.count(record.id)) << record.containerTypes << " is checked by no scenario";
+}
+
+// A format known by its signature is asked before one known by a guess: a TAR whose first member is
+// named "m0" begins with bytes that pass for the header of an empty LZMA stream, which must not take
+// the archive from the TAR reader.
+TEST(Formats, SignaturesComeBeforeGuesses) {
+    MemorySource text(reinterpret_cast<const uint8_t*>(SampleText.data()), SampleText.size());
+    const std::vector<uint8_t> md5 = Digest(HashKind::Md5, text);
+    Database db;
+    const auto engine = EngineOf(db, {{".hdb", Hex(std::string(md5.begin(), md5.end())) + ":" + std::to_string(SampleText.size()) +
+                                                   ":Archive.Digest"}});
+    const Outcome outcome = Scan(*engine, L"tar.tar", TestSupport::Tar({"filler", SampleText}, "m", ""));
+    EXPECT_EQ("Archive.Digest", outcome.detection.name) << outcome.detection.why;
+    EXPECT_EQ((std::vector<std::string>{"m1"}), outcome.found);
 }
