@@ -49,7 +49,7 @@ mutants+=(
     "limit dictionaries|$sink|s/if (dictionary > limits_.maxDictionary .*{/if (false) {/"
     "limit archives in archives|refengine/core/Scanner.cpp|s/if (depth == limits_.maxDepth) {/if (false) {/"
     "limit instructions of one object|refengine/unpackers/PackedProgram.cpp|s/std::min(Limits::ProgramInstructions, sink.Limits().maxInstructions - totals.instructions)/Limits::ProgramInstructions/"
-    "limit one allocation|refengine/object/AllocationCap.cpp|s/return size > RefEngine::MaxAllocation &&/return false &&/"
+    "limit one allocation|refengine/object/AllocationCap.cpp|s/return size > RefEngine::MaxAllocation \\&\\&/return false \\&\\&/"
 )
 
 caught=0

@@ -140,3 +140,23 @@ TEST(ArchiveLimits, PackedProgramsShareTheObjectsInstructions) {
     EXPECT_EQ("Archive.Sample", scan(ArchiveLimits().maxInstructions).name);
     EXPECT_FALSE(scan(10).found);
 }
+
+// The memory an archive declares for unpacking: within the limit the xz sample opens (its text is
+// compressed), beyond it (a limit of one byte) it is not unpacked and the limit is named.
+TEST(ArchiveLimits, ADictionaryBeyondTheLimitIsNotUnpacked) {
+    Database db;
+    ASSERT_TRUE(db.AddLine(".ndb", "Archive.Sample:0:*:" + Hex("TERVAN-ARCHIVE-SAMPLE")));
+    db.Seal();
+    const std::string archive = TestSupport::ReadFile(TestSupport::ExecutableFolder() + L"testdata\\archives\\xz.bin");
+    auto scan = [&](uint64_t dictionary) {
+        ArchiveLimits limits;
+        limits.maxDictionary = dictionary;
+        const Engine engine(db, Budgets(), limits);
+        MemorySource source(reinterpret_cast<const uint8_t*>(archive.data()), archive.size());
+        return engine.Scan(source, L"C:\\sample.xz", nullptr, nullptr);
+    };
+    EXPECT_EQ("Archive.Sample", scan(ArchiveLimits().maxDictionary).name);
+    const Detection over = scan(1);
+    EXPECT_TRUE(!over.found && over.incomplete) << over.name << " / " << over.why;
+    EXPECT_NE(std::string::npos, over.why.find("dictionary")) << over.why;
+}
