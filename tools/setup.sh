@@ -100,7 +100,6 @@ build_boost() {
     if ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then apt_update; fi
     local work
     work=$(mktemp -d)
-    trap 'rm -rf "$work"' RETURN
     (cd "$work" && apt-get source --download-only -q boost1.81 >/dev/null)
     local tarball
     tarball=$(ls "$work"/boost1.81_*.orig.tar.* | head -n 1)
@@ -130,13 +129,18 @@ build_boost() {
     done
     local pid failed=0
     for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
-    if [ "$failed" -ne 0 ]; then echo "setup: compiling Boost failed" >&2; return 1; fi
+    if [ "$failed" -ne 0 ]; then
+        echo "setup: compiling Boost failed" >&2
+        rm -rf "$work"
+        return 1
+    fi
     local staged="$work/staged"
     mkdir -p "$staged/lib" "$staged/include"
     ln -sfn /usr/include/boost "$staged/include/boost"
     i686-w64-mingw32-ar rcs "$staged/lib/libboost_thread.a" "$work"/obj/thread/*.o
     i686-w64-mingw32-ar rcs "$staged/lib/libboost_filesystem.a" "$work"/obj/fs/*.o
     publish "$staged" "$BOOST_CACHE"
+    rm -rf "$work"
 }
 
 # The complete folder STAGED becomes CACHE by one rename: a set-up killed before it leaves nothing
