@@ -122,41 +122,34 @@ TEST(ArchiveLimits, EachHoldsAtItsValueAndStopsOneStepBeyond) {
     }
 }
 
-// The instructions interpreted for the packed programs of one object are counted together: within
-// them the sample's unpacking code runs to its end; with ten left, the unpacked program never appears
-// (the program is scanned as it stands).
-TEST(ArchiveLimits, PackedProgramsShareTheObjectsInstructions) {
+namespace {
+
+// A sample of testdata\archives (whose text only its format gives) scanned under the limits.
+Detection ScanSample(const wchar_t* sample, const ArchiveLimits& limits) {
     Database db;
-    ASSERT_TRUE(db.AddLine(".ndb", "Archive.Sample:0:*:" + Hex("TERVAN-ARCHIVE-SAMPLE")));
+    EXPECT_TRUE(db.AddLine(".ndb", "Archive.Sample:0:*:" + Hex("TERVAN-ARCHIVE-SAMPLE")));
     db.Seal();
-    const std::string program = TestSupport::ReadFile(TestSupport::ExecutableFolder() + L"testdata\\archives\\packed-program.bin");
-    auto scan = [&](uint64_t instructions) {
-        ArchiveLimits limits;
-        limits.maxInstructions = instructions;
-        const Engine engine(db, Budgets(), limits);
-        MemorySource source(reinterpret_cast<const uint8_t*>(program.data()), program.size());
-        return engine.Scan(source, L"C:\\packed.exe", nullptr, nullptr);
-    };
-    EXPECT_EQ("Archive.Sample", scan(ArchiveLimits().maxInstructions).name);
-    EXPECT_FALSE(scan(10).found);
+    const std::string bytes = TestSupport::ReadFile(TestSupport::ExecutableFolder() + L"testdata\\archives\\" + sample);
+    const Engine engine(db, Budgets(), limits);
+    MemorySource source(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    return engine.Scan(source, std::wstring(L"C:\\") + sample, nullptr, nullptr);
 }
 
-// The memory an archive declares for unpacking: within the limit the xz sample opens (its text is
-// compressed), beyond it (a limit of one byte) it is not unpacked and the limit is named.
-TEST(ArchiveLimits, ADictionaryBeyondTheLimitIsNotUnpacked) {
-    Database db;
-    ASSERT_TRUE(db.AddLine(".ndb", "Archive.Sample:0:*:" + Hex("TERVAN-ARCHIVE-SAMPLE")));
-    db.Seal();
-    const std::string archive = TestSupport::ReadFile(TestSupport::ExecutableFolder() + L"testdata\\archives\\xz.bin");
-    auto scan = [&](uint64_t dictionary) {
-        ArchiveLimits limits;
-        limits.maxDictionary = dictionary;
-        const Engine engine(db, Budgets(), limits);
-        MemorySource source(reinterpret_cast<const uint8_t*>(archive.data()), archive.size());
-        return engine.Scan(source, L"C:\\sample.xz", nullptr, nullptr);
-    };
-    EXPECT_EQ("Archive.Sample", scan(ArchiveLimits().maxDictionary).name);
-    const Detection over = scan(1);
-    EXPECT_TRUE(!over.found && over.incomplete) << over.name << " / " << over.why;
+}  // namespace
+
+// The instructions interpreted for the packed programs of one object are counted together: within
+// them the sample's unpacking code runs to its end; with ten left, the unpacked program never appears
+// (the program is scanned as it stands). The memory an archive declares for unpacking: within the
+// limit the xz sample opens (its text is compressed), beyond it (one byte) it is not unpacked and the
+// limit is named.
+TEST(ArchiveLimits, InstructionsAndDictionaries) {
+    ArchiveLimits fewInstructions, smallDictionary;
+    fewInstructions.maxInstructions = 10;
+    smallDictionary.maxDictionary = 1;
+    EXPECT_EQ("Archive.Sample", ScanSample(L"packed-program.bin", ArchiveLimits()).name);
+    EXPECT_FALSE(ScanSample(L"packed-program.bin", fewInstructions).found);
+    EXPECT_EQ("Archive.Sample", ScanSample(L"xz.bin", ArchiveLimits()).name);
+    const Detection over = ScanSample(L"xz.bin", smallDictionary);
+    EXPECT_TRUE(!over.found && over.incomplete) << over.name;
     EXPECT_NE(std::string::npos, over.why.find("dictionary")) << over.why;
 }
