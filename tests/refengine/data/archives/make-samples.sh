@@ -74,12 +74,12 @@ makensis -V0 installer.nsi && mv installer.exe "$out/nsis.bin"
 lha a lzh.lzh sample.txt >/dev/null && mv lzh.lzh "$out/lzh.bin"
 mkdir chm && cp sample.txt chm/ && printf '[OPTIONS]\nCompiled file=chm.chm\nDefault topic=sample.txt\n[FILES]\nsample.txt\n' >chm/sample.hhp
 (cd chm && chmcmd sample.hhp >/dev/null) && mv chm/chm.chm "$out/chm.bin"
-# An RPM package whose payload (a gzipped cpio) holds folder/sample.txt.
-mkdir -p rpm/SOURCES rpm/SPECS && cp sample.txt rpm/SOURCES/
+# An RPM package whose payload (a gzipped cpio) holds folder/sample.txt, built from a recipe of ours.
+mkdir -p rpm/SOURCES && cp sample.txt rpm/SOURCES/
 printf '%s\n' 'Name: sample' 'Version: 1' 'Release: 1' 'Summary: sample' 'License: none' 'BuildArch: noarch' 'Source0: sample.txt' \
     '%description' 'sample' '%install' 'mkdir -p %{buildroot}/folder' 'cp %{SOURCE0} %{buildroot}/folder/sample.txt' '%files' \
-    '/folder/sample.txt' >rpm/SPECS/sample.spec
-rpmbuild --define "_topdir $PWD/rpm" --define '_binary_payload w9.gzdio' -bb rpm/SPECS/sample.spec >/dev/null 2>&1
+    '/folder/sample.txt' >rpm/package.recipe
+rpmbuild --define "_topdir $PWD/rpm" --define '_binary_payload w9.gzdio' -bb rpm/package.recipe >/dev/null 2>&1
 mv rpm/RPMS/noarch/sample-1-1.noarch.rpm "$out/rpm.bin"
 # A UDF image without its ISO 9660 descriptors (so that only the UDF reader takes it): its own volume
 # recognition sequence moved to where the first descriptor was; gzipped.
