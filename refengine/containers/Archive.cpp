@@ -8,8 +8,6 @@
 namespace RefEngine {
 namespace {
 
-const uint64_t MiB = 1u << 20;
-
 std::string Number(uint64_t n) { return std::to_string(n); }
 
 }  // namespace
@@ -45,15 +43,15 @@ bool MemberSink::Begin(const std::string& name, uint64_t packed, uint64_t declar
         return false;
     }
     // A member that claims to grow too much is refused before it is unpacked.
-    if (packed > 0 && declared != UINT64_MAX && declared > MiB && declared / packed > limits_.maxRatio) {
+    if (packed > 0 && declared != UINT64_MAX && declared > Limits::RatioFloor && declared / packed > limits_.maxRatio) {
         Refuse(format_ + " member grows over " + Number(limits_.maxRatio) + " times", true);
         return false;
     }
     ++members_;
     ++totals_.members;
-    // Above 1 MiB, no more than maxRatio times its packed bytes, whatever it claims.
+    // Above the floor, no more than maxRatio times its packed bytes, whatever it claims.
     memberLimit_ = limits_.maxMemberSize;
-    if (packed > 0) memberLimit_ = std::min<uint64_t>(memberLimit_, std::max<uint64_t>(MiB, packed * limits_.maxRatio));
+    if (packed > 0) memberLimit_ = std::min<uint64_t>(memberLimit_, std::max<uint64_t>(Limits::RatioFloor, packed * limits_.maxRatio));
     name_ = name.empty() ? std::string("(unnamed)") : name;
     data_.clear();
     memberBytes_ = 0;
@@ -91,9 +89,9 @@ bool MemberSink::Progress(uint64_t unpackedInAll) {
 
 void MemberSink::CheckUnpacked() {
     if (totals_.unpacked > limits_.maxTotalUnpacked) {
-        report_.Note(format_ + " members unpack to over " + Number(limits_.maxTotalUnpacked / MiB) + " MiB in all", true);
+        report_.Note(format_ + " members unpack to over " + Number(limits_.maxTotalUnpacked / Limits::MiB) + " MiB in all", true);
         stopped_ = true;
-    } else if (unpacked_ > std::max<uint64_t>(MiB, archiveSize_ * limits_.maxRatio)) {
+    } else if (unpacked_ > std::max<uint64_t>(Limits::RatioFloor, archiveSize_ * limits_.maxRatio)) {
         // However its members are described, an archive does not grow beyond the ratio.
         report_.Note(format_ + " grows over " + Number(limits_.maxRatio) + " times", true);
         stopped_ = true;
@@ -119,7 +117,7 @@ void MemberSink::Refuse(const std::string& why, bool limit) { report_.Note(why, 
 
 bool MemberSink::Reserve(uint64_t dictionary) {
     if (dictionary > limits_.maxDictionary || totals_.dictionaries + dictionary > limits_.maxDictionaries) {
-        Refuse(format_ + " dictionary of " + Number(dictionary / MiB) + " MiB, over the limit", true);
+        Refuse(format_ + " dictionary of " + Number(dictionary / Limits::MiB) + " MiB, over the limit", true);
         return false;
     }
     totals_.dictionaries += dictionary;

@@ -383,8 +383,15 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
     // Archive members, each with its own verdict; the first detected member's name marks the archive.
     if (depth <= limits_.maxDepth) {
         Origin inner;  // of the members of the format being read
+        const ArchiveFormat* reading = nullptr;
+        bool containerKnown = false;
         auto visit = [&](const std::string& name, const std::vector<uint8_t>& data) {
             if (Stopped(stop)) return false;
+            // Told once the format yields a member: most objects are no archive of the formats that look.
+            if (!containerKnown) {
+                inner.container = reading->ContainerOfMembers(head);
+                containerKnown = true;
+            }
             MemorySource memberBytes(data.data(), data.size());
             const std::wstring innerName = objectName + L"\\" + Widen(name);
             if (depth == limits_.maxDepth) {
@@ -414,7 +421,8 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
             if (Stopped(stop) || detection.found) break;
             if ((taken && format->Exclusive()) || !format->Recognizes(head)) continue;
             inner.types = format->Record().memberTypes;
-            inner.container = format->ContainerOfMembers(head);
+            reading = format.get();
+            containerKnown = false;
             ArchiveReport report;
             MemberSink sink(format->Name(), source.Size(), limits_, totals, report, visit);
             format->Read(source, head, sink);
