@@ -14,7 +14,10 @@ DIR after make: key.txt ("modulus:exponent" in decimal, the test setting), local
 versions 1-4 as a user would have them), daily-4.ndb (what version 4 holds), and the mirrors
 good/ (daily.cvd 4, daily-2..4.cdiff), whole/ (daily.cvd 4, no patches), badsig/ (version 4 and its
 patches signed with another key), truncated/ (daily.cvd 4 cut short), unloadable/ (daily.cvd 4, signed,
-whose archive is not one).
+whose archive is not one), and two that try to roll the bases back: rollback/ (the genuine, signed
+version 2 whose header says 999) and replay/ (a header saying 9, and one signed patch that only adds a
+line offered as daily-2.cdiff ... daily-9.cdiff).
+Each base holds daily.info, its list of itself: the header line, "file:size:sha256" a file, DSIG.
 """
 import gzip, hashlib, http.server, io, os, re, socketserver, subprocess, sys, tarfile, threading
 
@@ -61,11 +64,36 @@ def make_key(path):
     return n, e, d
 
 
-def cvd(version, key, cut=None, damaged=False):
+def ndb(version):
+    return "".join(line + "\n" for line in VERSIONS[version])
+
+
+def signature_count(version):
+    return len(VERSIONS[version]) + HASHES.count("\n")
+
+
+def info_lines(version):
+    lines = ["ClamAV-VDB:08 Dec 2026 12-00 +0000:%d:%d:90:X:X:tervan-test:1765195200" % (version, signature_count(version))]
+    for name, content in (("daily.ndb", ndb(version)), ("daily.hdb", HASHES)):
+        lines.append("%s:%d:%s" % (name, len(content), hashlib.sha256(content.encode()).hexdigest()))
+    return lines
+
+
+def info_text(version):
+    return "".join(line + "\n" for line in info_lines(version)) + "DSIG:" + encode(version * 1000003) + "\n"
+
+
+def patch_script(version):
+    """The edit from version-1 to version: the signatures, and the list's header and daily.ndb line."""
+    old, new = info_lines(version - 1), info_lines(version)
+    return PATCHES[version] + "OPEN daily.info\nXCHG 1 %s %s\nXCHG 2 %s %s\nCLOSE\n" % (
+        old[0].split(" ")[0], new[0], old[1], new[1])
+
+
+def cvd(version, key, cut=None, damaged=False, claimed=None):
     data = io.BytesIO()
     with tarfile.open(fileobj=data, mode="w", format=tarfile.USTAR_FORMAT) as tar:
-        for name, content in (("daily.ndb", "".join(line + "\n" for line in VERSIONS[version])), ("daily.hdb", HASHES),
-                              ("daily.info", "DAILY:%d\n" % version)):
+        for name, content in (("daily.ndb", ndb(version)), ("daily.hdb", HASHES), ("daily.info", info_text(version))):
             info = tarfile.TarInfo(name)
             info.size, info.mtime = len(content), 1765000000
             tar.addfile(info, io.BytesIO(content.encode()))
@@ -73,13 +101,13 @@ def cvd(version, key, cut=None, damaged=False):
     n, e, d = key
     md5 = hashlib.md5(body).digest()
     header = "ClamAV-VDB:08 Dec 2026 12-00 +0000:%d:%d:90:%s:%s:tervan-test:1765195200" % (
-        version, len(VERSIONS[version]) + HASHES.count("\n"), md5.hex(), encode(pow(int.from_bytes(md5, "big"), d, n)))
+        claimed or version, signature_count(version), md5.hex(), encode(pow(int.from_bytes(md5, "big"), d, n)))
     whole = header.encode().ljust(512, b" ") + body
     return whole[:cut] if cut else whole
 
 
-def cdiff(version, key_path):
-    body = gzip.compress(PATCHES[version].encode(), mtime=0)
+def cdiff(version, key_path, script=None):
+    body = gzip.compress((script or patch_script(version)).encode(), mtime=0)
     signed = subprocess.run(["openssl", "dgst", "-sha256", "-sigopt", "rsa_padding_mode:pss", "-sigopt", "rsa_pss_saltlen:32",
                              "-sign", key_path], input=body, check=True, capture_output=True).stdout
     return body + b":" + encode(int.from_bytes(signed, "big")).encode()
@@ -106,6 +134,12 @@ def make(folder):
     for version in PATCHES:
         put("good", "daily-%d.cdiff" % version, cdiff(version, key_path))
         put("badsig", "daily-%d.cdiff" % version, cdiff(version, other_path))
+    # An old genuine base under a newer header: the signature holds, the version does not.
+    put("rollback", "daily.cvd", cvd(2, key, claimed=999))
+    put("replay", "daily.cvd", cvd(4, key, claimed=9))
+    add_only = cdiff(2, key_path, script=PATCHES[2])
+    for version in range(2, 10):
+        put("replay", "daily-%d.cdiff" % version, add_only)
 
 
 def serve(folder, port_file, cut):

@@ -6,6 +6,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -104,12 +105,12 @@ void AppendTarEntry(std::string& tar, const std::string& name, const std::string
 
 }  // namespace
 
-bool ReadBaseArchive(const std::wstring& path, BaseFiles& base, std::wstring& error) {
+bool WalkBaseArchive(const std::wstring& path, CvdHeader& header, const BaseFileVisitor& visit, std::wstring& error) {
     Win::FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    char header[CvdHeaderSize];
+    char head[CvdHeaderSize];
     DWORD got = 0;
-    if (!file || !::ReadFile(file.Get(), header, sizeof header, &got, nullptr) || !base.header.Parse(header, got)) {
+    if (!file || !::ReadFile(file.Get(), head, sizeof head, &got, nullptr) || !header.Parse(head, got)) {
         error = L"not a readable base container";
         return false;
     }
@@ -119,7 +120,9 @@ bool ReadBaseArchive(const std::wstring& path, BaseFiles& base, std::wstring& er
         return false;
     }
     uint64_t total = 0;
+    size_t files = 0;
     uint8_t block[TarHeader::Block];
+    std::vector<uint8_t> piece(1 << 16);
     for (;;) {
         if (!archive.Read(block, sizeof block)) {
             error = L"the base container is damaged (its archive ends early)";
@@ -127,26 +130,50 @@ bool ReadBaseArchive(const std::wstring& path, BaseFiles& base, std::wstring& er
         }
         if (TarHeader::IsEnd(block)) break;
         uint64_t size = 0;
-        if (!TarHeader::Size(block, size) || size > MaxUnpackedBaseBytes - total || base.files.size() >= MaxBaseFiles) {
+        if (!TarHeader::Size(block, size) || size > MaxUnpackedBaseBytes - total || ++files > MaxBaseFiles) {
             error = L"the base container is damaged or too large";
             return false;
         }
         total += size;
-        std::string content(static_cast<size_t>(size), '\0');
-        const uint64_t padding = (TarHeader::Block - size % TarHeader::Block) % TarHeader::Block;
-        if (size && !archive.Read(reinterpret_cast<uint8_t*>(&content[0]), content.size())) {
-            error = L"the base container is damaged (a file is cut short)";
-            return false;
-        }
-        uint8_t skip[TarHeader::Block];
-        if (padding && !archive.Read(skip, static_cast<size_t>(padding))) {
-            error = L"the base container is damaged (a file is cut short)";
-            return false;
-        }
         const std::string name = TarHeader::Name(block);
-        if (TarHeader::IsFile(block) && !name.empty() && name.find_first_of("/\\") == std::string::npos) base.files[name].swap(content);
+        // Only plain files of plain names count; anything else is read past.
+        const bool wanted = TarHeader::IsFile(block) && !name.empty() && name.find_first_of("/\\") == std::string::npos;
+        if (wanted && !visit.begin(name, size)) {
+            error = L"stopped";
+            return false;
+        }
+        const uint64_t padded = size + (TarHeader::Block - size % TarHeader::Block) % TarHeader::Block;
+        for (uint64_t done = 0; done < padded;) {
+            const size_t step = static_cast<size_t>(std::min<uint64_t>(piece.size(), padded - done));
+            if (!archive.Read(piece.data(), step)) {
+                error = L"the base container is damaged (a file is cut short)";
+                return false;
+            }
+            const size_t content = static_cast<size_t>(std::min<uint64_t>(step, size > done ? size - done : 0));
+            if (wanted && content && !visit.piece(piece.data(), content)) {
+                error = L"stopped";
+                return false;
+            }
+            done += step;
+        }
     }
     return true;
+}
+
+bool ReadBaseArchive(const std::wstring& path, BaseFiles& base, std::wstring& error) {
+    std::string* current = nullptr;
+    BaseFileVisitor keep;
+    keep.begin = [&](const std::string& name, uint64_t size) {
+        current = &base.files[name];
+        current->clear();
+        current->reserve(static_cast<size_t>(size));
+        return true;
+    };
+    keep.piece = [&](const uint8_t* data, size_t size) {
+        current->append(reinterpret_cast<const char*>(data), size);
+        return true;
+    };
+    return WalkBaseArchive(path, base.header, keep, error);
 }
 
 bool WriteBaseArchive(const std::wstring& path, const BaseFiles& base, std::wstring& error) {

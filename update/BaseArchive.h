@@ -3,6 +3,8 @@
 
 #include "update/CvdHeader.h"
 
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -16,6 +18,16 @@ struct BaseFiles {
 // Limits on what a container may unpack to; a base beyond them is refused, not cut.
 const uint64_t MaxUnpackedBaseBytes = 1536ull << 20;
 const size_t MaxBaseFiles = 4096;
+
+// What to do with each plain file of a container: begin (its name and size), then its content in
+// pieces; either returning false stops the walk.
+struct BaseFileVisitor {
+    std::function<bool(const std::string& name, uint64_t size)> begin;
+    std::function<bool(const uint8_t* data, size_t size)> piece;
+};
+
+// False, with why, when the container is damaged, too large or not one, or the visitor stopped.
+bool WalkBaseArchive(const std::wstring& path, CvdHeader& header, const BaseFileVisitor& visit, std::wstring& error);
 
 // False, with why, when the file cannot be read whole (damaged, too large, not a container).
 bool ReadBaseArchive(const std::wstring& path, BaseFiles& base, std::wstring& error);

@@ -2,6 +2,7 @@
 
 #include "base/WinHandle.h"
 #include "update/BaseArchive.h"
+#include "update/BaseInfo.h"
 #include "update/Cdiff.h"
 #include "update/Digest.h"
 
@@ -19,6 +20,9 @@ namespace {
 
 const uint32_t MaxPatchChain = 60;           // more versions behind: the whole base is smaller to fetch
 const uint64_t MaxPatchBytes = 64ull << 20;  // a day's patch is a few hundred kilobytes
+// The largest whole base fetched: the biggest published one is a few hundred megabytes.
+const uint64_t MaxBaseBytes = 1024ull << 20;
+const uint64_t RateWindowMs = 30 * 1000;  // the minimum rate is judged over this much time
 const DWORD TrialTimeout = 15 * 60 * 1000;
 const uint64_t DefaultWait = 3600, LongestWait = 24 * 3600;
 
@@ -35,6 +39,13 @@ std::wstring LocalTimeText(uint64_t unixSeconds) {
 }
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+// "512 bytes", "37 KB", "160 MB"
+std::wstring SizeText(uint64_t bytes) {
+    if (bytes < 10 * 1024) return std::to_wstring(bytes) + L" bytes";
+    if (bytes < 10 * 1024 * 1024) return std::to_wstring(bytes >> 10) + L" KB";
+    return std::to_wstring(bytes >> 20) + L" MB";
+}
 
 std::wstring ErrorText(DWORD code) {
     if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL) return L"the disk is full";
@@ -111,11 +122,23 @@ void BaseUpdater::Say(const std::wstring& line) {
 }
 
 HttpReply BaseUpdater::Fetch(const std::wstring& url, const std::wstring& label, uint64_t from, uint64_t to, const HttpClient::Sink& sink) {
+    std::wstring why;
+    uint64_t windowStart = ::GetTickCount64(), windowBytes = 0;
     HttpReply reply = http_.Get(url, from, to, [&](const uint8_t* data, size_t size, uint64_t offset) {
-        if (Stopping() || !sink(data, size, offset)) return false;
+        const uint64_t now = ::GetTickCount64();
+        windowBytes += size;
+        if (now >= deadline_) why = L"the update of this base took longer than its " + std::to_wstring(settings_.deadlineSeconds) + L" seconds";
+        else if (now - windowStart >= RateWindowMs) {
+            if (windowBytes * 1000 < settings_.minimumRate * (now - windowStart))
+                why = L"the mirror sends too slowly (under " + std::to_wstring(settings_.minimumRate) + L" bytes a second)";
+            windowStart = now, windowBytes = 0;
+        }
+        if (!why.empty() || Stopping() || !sink(data, size, offset)) return false;
         if (onProgress) onProgress(label, offset + size, to == UINT64_MAX ? 0 : to + 1);
         return true;
     });
+    if (!why.empty()) reply.error = why;
+    else if (Stopping() && !reply.ok) reply.error = L"stopped";
     fetched_ += reply.received;
     if (reply.status == 429 || (reply.status == 503 && reply.retryAfter))
         busyFor_ = std::min(LongestWait, std::max<uint64_t>(1, reply.retryAfter ? reply.retryAfter : DefaultWait));
@@ -234,6 +257,7 @@ BaseUpdater::Outcome BaseUpdater::Run() {
 }
 
 BaseUpdater::Step BaseUpdater::UpdateBase(const std::string& name, const std::wstring& mirror, Staged& staged) {
+    deadline_ = ::GetTickCount64() + settings_.deadlineSeconds * 1000;
     const std::wstring label = Wide(name) + L".cvd";
     std::string head;
     const HttpReply reply = Fetch(mirror + label, label, 0, CvdHeaderSize - 1, [&](const uint8_t* data, size_t size, uint64_t offset) {
@@ -243,7 +267,11 @@ BaseUpdater::Step BaseUpdater::UpdateBase(const std::string& name, const std::ws
     });
     CvdHeader remote;
     if (head.size() < CvdHeaderSize || !remote.Parse(head.data(), head.size())) {
-        Say(mirror + label + L": " + (head.size() < CvdHeaderSize ? reply.error : L"not a signature base"));
+        const std::wstring why = head.size() >= CvdHeaderSize ? L"not a signature base"
+                                 : !reply.error.empty() && reply.error != L"stopped"
+                                     ? reply.error
+                                     : L"the answer is shorter than a base's " + std::to_wstring(CvdHeaderSize) + L"-byte header, so it is no base";
+        Say(mirror + label + L": " + why);
         return Step::Failed;
     }
     std::wstring localPath;
@@ -255,7 +283,25 @@ BaseUpdater::Step BaseUpdater::UpdateBase(const std::string& name, const std::ws
     staged.name = name;
     if (local.version > 0 && remote.version - local.version <= MaxPatchChain && Patch(name, mirror, localPath, remote, staged))
         return Step::Staged;
-    return Download(name, mirror, head, staged) ? Step::Staged : Step::Failed;
+    if (Stopping()) return Step::Failed;
+    return Download(name, mirror, head, reply.fileSize, local.version, staged) ? Step::Staged : Step::Failed;
+}
+
+bool BaseUpdater::Accept(const std::string& name, const BaseContent& content, const CvdHeader& claimed, uint32_t localVersion,
+                         CvdHeader& accepted, std::wstring& why) {
+    if (!CheckBaseContent(name, content, accepted, why)) return false;
+    if (accepted.version != claimed.version || accepted.signatures != claimed.signatures || accepted.level != claimed.level) {
+        why = L"its content is version " + std::to_wstring(accepted.version) + L" (" + std::to_wstring(accepted.signatures) +
+              L" signatures, level " + std::to_wstring(accepted.level) + L"), not the version " + std::to_wstring(claimed.version) + L" (" +
+              std::to_wstring(claimed.signatures) + L" signatures, level " + std::to_wstring(claimed.level) + L") its header claims";
+        return false;
+    }
+    if (accepted.version <= localVersion) {
+        why = L"its content is version " + std::to_wstring(accepted.version) + L", not newer than the version " + std::to_wstring(localVersion) +
+              L" in use";
+        return false;
+    }
+    return true;
 }
 
 bool BaseUpdater::Patch(const std::string& name, const std::wstring& mirror, const std::wstring& localPath, const CvdHeader& remote,
@@ -267,7 +313,9 @@ bool BaseUpdater::Patch(const std::string& name, const std::wstring& mirror, con
         return false;
     }
     const uint32_t from = base.header.version;
-    for (uint32_t version = from + 1; version <= remote.version; ++version) {
+    // Counted wide: a version next to the largest number cannot wrap the loop.
+    for (uint64_t version = uint64_t(from) + 1; version <= remote.version; ++version) {
+        if (Stopping()) return false;
         const std::wstring file = Wide(name) + L"-" + std::to_wstring(version) + L".cdiff";
         std::string patch;
         const HttpReply reply = Fetch(mirror + file, file, 0, UINT64_MAX, [&](const uint8_t* data, size_t size, uint64_t offset) {
@@ -282,21 +330,39 @@ bool BaseUpdater::Patch(const std::string& name, const std::wstring& mirror, con
             return false;
         }
     }
-    base.header = remote;
+    // The patches are signed one by one; the version they lead to is what the patched list says.
+    CvdHeader accepted;
+    if (!Accept(name, ContentOf(name, base.files), remote, from, accepted, error)) {
+        Say(Wide(name) + L": the patched base is refused: " + error + L"; the whole base is fetched instead");
+        return false;
+    }
+    base.header.version = accepted.version;
+    base.header.signatures = accepted.signatures;
+    base.header.level = accepted.level;
+    if (!accepted.buildTime.empty()) base.header.buildTime = accepted.buildTime;
+    if (!accepted.builder.empty()) base.header.builder = accepted.builder;
+    if (accepted.buildSeconds) base.header.buildSeconds = accepted.buildSeconds;
     staged.fileName = Wide(name) + L".cld";
-    staged.header = remote;
+    staged.header = base.header;
     if (!WriteBaseArchive(ready_ + L"\\" + staged.fileName, base, error)) {
         Say(Wide(name) + L": " + error);
         return false;
     }
-    Say(Wide(name) + L": patched from version " + std::to_wstring(from) + L" to " + std::to_wstring(remote.version));
+    Say(Wide(name) + L": patched from version " + std::to_wstring(from) + L" to " + std::to_wstring(accepted.version));
     return true;
 }
 
-bool BaseUpdater::Download(const std::string& name, const std::wstring& mirror, const std::string& remoteHeader, Staged& staged) {
+bool BaseUpdater::Download(const std::string& name, const std::wstring& mirror, const std::string& remoteHeader, uint64_t announcedSize,
+                           uint32_t localVersion, Staged& staged) {
     const std::wstring label = Wide(name) + L".cvd", partPath = staging_ + L"\\" + label + L".part";
     CvdHeader header;
     header.Parse(remoteHeader.data(), remoteHeader.size());
+    if (announcedSize > MaxBaseBytes) {
+        Say(mirror + label + L": refused: the mirror says it is " + SizeText(announcedSize) + L", more than any base (" + SizeText(MaxBaseBytes) +
+            L"); the old base stays in use");
+        return false;
+    }
+    const uint64_t cap = announcedSize >= CvdHeaderSize ? announcedSize : MaxBaseBytes;
     uint64_t have = 0;
     {
         Win::FileHandle part(::CreateFileW(partPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -304,16 +370,41 @@ bool BaseUpdater::Download(const std::string& name, const std::wstring& mirror, 
             Say(label + L": cannot write " + partPath + L" (" + ErrorText(::GetLastError()) + L")");
             return false;
         }
-        // A part of the same version (its header is the mirror's) is continued; anything else starts over.
+        // A part of the same version (its header is the mirror's) and within the cap is continued;
+        // anything else starts over.
         LARGE_INTEGER size = {};
         char start[CvdHeaderSize];
         DWORD got = 0;
         if (::GetFileSizeEx(part.Get(), &size) && size.QuadPart > static_cast<LONGLONG>(CvdHeaderSize) &&
-            ::ReadFile(part.Get(), start, sizeof start, &got, nullptr) && got == sizeof start && remoteHeader.compare(0, CvdHeaderSize, start, got) == 0)
+            static_cast<uint64_t>(size.QuadPart) <= cap && ::ReadFile(part.Get(), start, sizeof start, &got, nullptr) && got == sizeof start &&
+            remoteHeader.compare(0, CvdHeaderSize, start, got) == 0)
             have = static_cast<uint64_t>(size.QuadPart);
+        // Room for the download and for the base it becomes, before a byte is written.
+        ULARGE_INTEGER free = {};
+        const uint64_t needed = 2 * (announcedSize > have ? announcedSize - have : 0);
+        if (announcedSize && ::GetDiskFreeSpaceExW(staging_.c_str(), &free, nullptr, nullptr) && free.QuadPart < needed) {
+            part.Reset();
+            if (!have) ::DeleteFileW(partPath.c_str());
+            Say(mirror + label + L": not fetched: the disk of the bases has " + SizeText(free.QuadPart) + L" free, and the " +
+                SizeText(announcedSize) + L" base needs twice that; the old base stays in use");
+            return false;
+        }
         if (have) Say(label + L": continuing the download cut short at byte " + std::to_wstring(have));
         DWORD writeError = 0;
+        std::wstring refusal;
+        uint64_t next = have;  // where the next byte must go: the answer continues the part, or starts it over
         const HttpReply reply = Fetch(mirror + label, label, have, UINT64_MAX, [&](const uint8_t* data, size_t size, uint64_t offset) {
+            if (offset == 0 && next == have && have > 0) next = 0;  // the server ignored the range: from the start
+            if (offset != next) {
+                refusal = L"the mirror answered with bytes from " + std::to_wstring(offset) + L", not from " + std::to_wstring(next) +
+                          L" where the download stands";
+                return false;
+            }
+            if (offset + size > cap) {
+                refusal = L"the mirror sent more than the " + SizeText(cap) + L" " +
+                          (announcedSize >= CvdHeaderSize ? L"it announced" : L"any base has");
+                return false;
+            }
             LARGE_INTEGER at;
             at.QuadPart = static_cast<LONGLONG>(offset);
             DWORD written = 0;
@@ -321,8 +412,18 @@ bool BaseUpdater::Download(const std::string& name, const std::wstring& mirror, 
                             ::WriteFile(part.Get(), data, static_cast<DWORD>(size), &written, nullptr) && written == size;
             // A write cut short without an error is a full disk too (Wine reports it so).
             if (!ok) writeError = ::GetLastError() ? ::GetLastError() : ERROR_DISK_FULL;
+            next = offset + size;
             return ok;
         });
+        const bool full = writeError == ERROR_DISK_FULL || writeError == ERROR_HANDLE_DISK_FULL;
+        if (!refusal.empty() || full) {
+            // What a hostile or broken mirror wrote, or a part that filled the disk, is not kept.
+            part.Reset();
+            ::DeleteFileW(partPath.c_str());
+            Say(mirror + label + L": " + (full ? L"cannot write the download (the disk is full)" : L"refused: " + refusal) +
+                L"; the download is removed and the old base stays in use");
+            return false;
+        }
         // 416: the part already holds the whole file (an update was stopped before checking it).
         if (!reply.ok && !(reply.status == 416 && have > 0)) {
             Say(mirror + label + L": " + (writeError ? L"cannot write the download (" + ErrorText(writeError) + L")" : reply.error) +
@@ -333,10 +434,10 @@ bool BaseUpdater::Download(const std::string& name, const std::wstring& mirror, 
         Digest md5(Digest::Md5);
         if (!ReadWhole(part.Get(), CvdHeaderSize, [&](const uint8_t* data, size_t size) {
                 md5.Add(data, size);
-                return true;
+                return !Stopping();
             }) ||
             !::FlushFileBuffers(part.Get())) {
-            Say(label + L": cannot read the download back (" + ErrorText(::GetLastError()) + L")");
+            Say(label + L": " + (Stopping() ? std::wstring(L"stopped") : L"cannot read the download back (" + ErrorText(::GetLastError()) + L")"));
             return false;
         }
         std::string why;
@@ -345,10 +446,21 @@ bool BaseUpdater::Download(const std::string& name, const std::wstring& mirror, 
         for (char& c : expected) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
         if (digest.empty() || digest != expected) why = "its checksum does not match (the file is damaged or cut short)";
         else if (!VerifyBaseSignature(digest, header.signature, settings_.baseKey)) why = "its digital signature is wrong";
-        if (!why.empty()) {
-            part.Reset();
+        std::wstring refused = Wide(why);
+        part.Reset();
+        if (refused.empty()) {
+            // The signature covers the content, not the header's version: the content's own list says it.
+            BaseContent content;
+            CvdHeader accepted;
+            if (!ReadBaseContent(partPath, name, [this] { return Stopping(); }, content, refused)) {
+                if (Stopping()) return false;
+            } else if (Accept(name, content, header, localVersion, accepted, refused)) {
+                refused.clear();
+            }
+        }
+        if (!refused.empty()) {
             ::DeleteFileW(partPath.c_str());
-            Say(mirror + label + L": refused: " + Wide(why) + L"; the old base stays in use");
+            Say(mirror + label + L": refused: " + refused + L"; the old base stays in use");
             return false;
         }
     }

@@ -7,6 +7,7 @@
 // they were, and says why.
 #pragma once
 
+#include "update/BaseInfo.h"
 #include "update/CvdHeader.h"
 #include "update/HttpClient.h"
 #include "update/UpdateSettings.h"
@@ -47,7 +48,13 @@ private:
     enum class Step { Current, Staged, Failed };
     Step UpdateBase(const std::string& name, const std::wstring& mirror, Staged& staged);
     bool Patch(const std::string& name, const std::wstring& mirror, const std::wstring& localPath, const CvdHeader& remote, Staged& staged);
-    bool Download(const std::string& name, const std::wstring& mirror, const std::string& remoteHeader, Staged& staged);
+    // announcedSize: the whole file's size as the mirror said it (0 when it did not).
+    bool Download(const std::string& name, const std::wstring& mirror, const std::string& remoteHeader, uint64_t announcedSize,
+                  uint32_t localVersion, Staged& staged);
+    // True when the content's own list matches the claimed header's version, signatures and level and
+    // that version is newer than the one in use; `accepted` is the list's header.
+    static bool Accept(const std::string& name, const BaseContent& content, const CvdHeader& claimed, uint32_t localVersion, CvdHeader& accepted,
+                       std::wstring& why);
     bool Trial(const std::vector<Staged>& staged);
     HttpReply Fetch(const std::wstring& url, const std::wstring& label, uint64_t from, uint64_t to, const HttpClient::Sink& sink);
     void Say(const std::wstring& line);
@@ -61,7 +68,8 @@ private:
     UpdateSettings settings_;
     HttpClient http_;
     uint64_t fetched_ = 0;
-    uint64_t busyFor_ = 0;  // set by a "too many requests" answer: seconds asked, at least 1
+    uint64_t busyFor_ = 0;
+    uint64_t deadline_ = 0;  // tick count by which the base being updated must be done  // set by a "too many requests" answer: seconds asked, at least 1
 };
 
 }  // namespace Update

@@ -2,6 +2,7 @@
 
 #include "base/WinHandle.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace Update {
@@ -32,6 +33,11 @@ bool CvdHeader::Parse(const char* bytes, size_t size) {
     std::string text(bytes, CvdHeaderSize);
     const size_t end = text.find('\0');
     if (end != std::string::npos) text.resize(end);
+    return ParseLine(text, 8);
+}
+
+bool CvdHeader::ParseLine(std::string text, size_t minimumFields) {
+    *this = CvdHeader();
     while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\r')) text.pop_back();
     if (!Printable(text)) return false;
     std::vector<std::string> fields;
@@ -41,8 +47,10 @@ bool CvdHeader::Parse(const char* bytes, size_t size) {
         if (colon == std::string::npos) break;
         start = colon + 1;
     }
+    const size_t count = fields.size();
     uint64_t v = 0, s = 0, l = 0, seconds = 0;
-    if (fields.size() < 8 || fields[0] != "ClamAV-VDB" || !Number(fields[2], UINT32_MAX, v) || !Number(fields[3], UINT32_MAX, s) ||
+    fields.resize(std::max<size_t>(fields.size(), 8));
+    if (count < minimumFields || fields[0] != "ClamAV-VDB" || !Number(fields[2], UINT32_MAX, v) || !Number(fields[3], UINT32_MAX, s) ||
         !Number(fields[4], UINT32_MAX, l))
         return false;
     if (fields.size() > 8 && !fields[8].empty() && !Number(fields[8], UINT64_MAX / 10, seconds)) return false;

@@ -21,6 +21,9 @@ struct CvdHeader {
 
     // False when the bytes are not such a header.
     bool Parse(const char* bytes, size_t size);
+    // The same fields as one line of text; the list a base keeps of its own files starts with one,
+    // of which only the first five fields count.
+    bool ParseLine(std::string text, size_t minimumFields);
     // The header of a base built here: no digital signature ("X").
     std::string Format() const;
 };

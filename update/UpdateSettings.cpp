@@ -40,6 +40,14 @@ UpdateSettings ReadUpdateSettings(const std::wstring& basesFolder) {
         if (key.compare(0, 6, L"mirror") == 0 && !value.empty()) {
             if (value.back() != L'/') value += L'/';
             settings.mirrors.push_back(value);
+        } else if (key == L"deadline" || key == L"minimum_rate") {
+            // Out of range or not a number: the default stays (a deadline of a few seconds, or no
+            // minimum rate, would let a typo end or hang every update).
+            const unsigned long long number = value.size() <= 9 && value.find_first_not_of(L"0123456789") == std::wstring::npos && !value.empty()
+                                                  ? std::stoull(value)
+                                                  : 0;
+            if (key == L"deadline" && number >= 10) settings.deadlineSeconds = number;
+            if (key == L"minimum_rate" && number >= 1) settings.minimumRate = number;
         } else if (key == L"bases") {
             std::wistringstream words(value);
             std::wstring word;

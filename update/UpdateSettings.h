@@ -2,6 +2,9 @@
 //   [update]
 //   mirror=https://database.example.net/     (repeatable: mirror=, mirror2=, ...; tried in order)
 //   bases=main daily bytecode                (the default)
+//   deadline=1800                            (seconds one base's update may take, all transfers together)
+//   minimum_rate=1024                        (bytes a second, judged over half a minute, below which a
+//                                             transfer is given up)
 #pragma once
 
 #include "update/BaseSignature.h"
@@ -14,6 +17,8 @@ namespace Update {
 struct UpdateSettings {
     std::vector<std::wstring> mirrors;  // each ends with '/'
     std::vector<std::string> bases;
+    uint64_t deadlineSeconds = 1800;
+    uint64_t minimumRate = 1024;
     SigningKey baseKey, patchKey;
 };
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # tervscan --update against the tests' local mirror (mirror.sh): a whole base, current bases, one and
-# three versions of patches, bad signatures, a base cut short, one the engine does not load, a download
+# three versions of patches, bad signatures, a base cut short, a rollback and a replayed patch, one whose archive is damaged, a download
 # resumed after the server went away, a busy mirror, a bases folder where the update cannot write, a
 # full disk.
 #   update-test.sh BUILD_DIR HARNESS_DIR
@@ -96,10 +96,24 @@ update truncated
 expect "refused: its checksum does not match" truncated
 unchanged truncated 1
 
+# A mirror rolling back: an old, genuinely signed base under a newer header, and one signed patch
+# replayed under every later name. The content's own list holds the version: both are refused.
+bases rollback "http://127.0.0.1:$port/rollback/" 1
+update rollback
+[ $code -eq 2 ] || fail "rollback: exit $code"
+expect "refused: its content is version 2 (" rollback
+unchanged rollback 1
+bases replay "http://127.0.0.1:$port/replay/" 1
+update replay
+[ $code -eq 2 ] || fail "replay: exit $code"
+expect "daily: the patched base is refused: the base's daily.ndb is not the file its list describes" replay
+expect "not the version 9 (" replay
+unchanged replay 1
+
 bases unloadable "http://127.0.0.1:$port/unloadable/" 1
 update unloadable
 [ $code -eq 2 ] || fail "unloadable: exit $code"
-expect "the engine does not load the new base" unloadable
+expect "refused: the base container is damaged" unloadable
 unchanged unloadable 1
 
 # The server goes away mid-download: the part is kept, and the next update continues it.
@@ -133,7 +147,7 @@ update blocked
 expect "cannot make the folder for new bases" blocked
 unchanged blocked 2
 
-# A disk that fills during the download: said so, nothing changed. It takes a small file system of its
+# A disk without room for the download and the base it becomes: not started, said so, nothing changed. It takes a small file system of its
 # own, which only a machine that lets this test mount one has.
 mkdir -p "$work/full"
 pages() { echo $((($(stat -c %s "$1") + 4095) / 4096)); }
@@ -143,7 +157,7 @@ if mount -t tmpfs -o size=$((room * 4096)) tmpfs "$work/full" 2>/dev/null; then
     bases full "http://127.0.0.1:$port/whole/" 1
     update full
     [ $code -eq 2 ] || fail "full: exit $code"
-    expect "cannot write the download (the disk is full)" full
+    expect "not fetched: the disk of the bases has" full
     unchanged full 1
     umount "$work/full"
 else
