@@ -49,7 +49,7 @@ run_target() {
     else
         # The update's readers that need no network, registry or processes.
         local extra=()
-        [ "$target" = FuzzUpdate ] && for source in BaseArchive BaseSignature Cdiff CvdHeader Digest; do extra+=("$root/update/$source.cpp"); done
+        [ "$target" = FuzzUpdate ] && { for source in BaseArchive BaseInfo BaseSignature Cdiff CvdHeader; do extra+=("$root/update/$source.cpp"); done; extra+=("$root/base/Digest.cpp"); }
         clang++ "${common[@]}" -O1 $sanitize -fsanitize=fuzzer "$root/bench/fuzz-native/$target.cpp" "${extra[@]}" "$out"/obj/*.o \
             "${libraries[@]}" "${link[@]}" -o "$out/$target"
     fi
@@ -68,6 +68,14 @@ run_target() {
         printf '\000Sig:0:*:4142??43{2-4}44*(45|4647)!(48|49)\n' >"$corpus/ndb-line"
         printf '\001OPEN daily.ndb\nDEL 2 B:0\nXCHG 1 A: Z:0:*:41\nADD X:0:*:41\nCLOSE\nMOVE daily.ndb daily.ldb 1 Z 2 C\nUNLINK daily.hdb\n' \
             >"$corpus/cdiff-script"
+        # and whole bases with their lists of files, as the tests' mirror makes them.
+        if [ "$target" = FuzzUpdate ]; then
+            rm -rf "$out/update-seeds" && python3 "$root/tools/update-mirror.py" make "$out/update-seeds"
+            for base in "$out"/update-seeds/local/*.cvd; do
+                { printf '\000'; cat "$base"; } >"$corpus/$(basename "$base")"
+                { printf '\000'; head -c 512 "$base"; gzip -dc < <(tail -c +513 "$base"); } >"$corpus/$(basename "$base" .cvd).cld"
+            done
+        fi
     fi
     if [ -z "$until_minutes" ]; then
         fuzz_once "$target" "$seconds"

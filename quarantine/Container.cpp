@@ -1,6 +1,7 @@
 // Writing, reading and extracting quarantine containers.
 #include "quarantine/Container.h"
 
+#include "base/Digest.h"
 #include "base/LiteralPath.h"
 #include "quarantine/HeldFile.h"
 
@@ -210,16 +211,29 @@ ContainerObject CContainerWriter::AddObject(const std::wstring& sourcePath, uint
         // Exactly the size in the record must follow it; a source that changes length fails the add.
         uint8_t block[BlockSize];
         uint64_t copied = 0;
+        Crypto::Digest digest(Crypto::Digest::Sha256);
         for (;;) {
             DWORD got = 0;
             if (!ReadSource(source, block, BlockSize, &got)) ThrowLastError("ReadFile failed");
             if (got == 0) break;
             if (copied + got > object.size) throw QuarantineException("File changed while it was being copied");
+            digest.Add(block, got);
             Scramble(block, got);
             WriteExact(file_.Get(), block, got);
             copied += got;
         }
         if (copied != object.size) throw QuarantineException("File changed while it was being copied");
+        object.digest = digest.Finish();
+        if (object.digest.size() == DigestSize) {
+            std::vector<uint8_t> entry(RecordSize, 0);
+            std::memcpy(&entry[0], RecordMagic, sizeof(RecordMagic));
+            PutU32(&entry[8], DigestObjectType);
+            PutU64(&entry[12], DigestSize);
+            std::vector<uint8_t> content = object.digest;
+            Scramble(content.data(), content.size());
+            entry.insert(entry.end(), content.begin(), content.end());
+            WriteExact(file_.Get(), entry.data(), static_cast<DWORD>(entry.size()));
+        }
         objects_.push_back(object);
         return object;
     } catch (...) {
@@ -280,6 +294,15 @@ CContainerReader::CContainerReader(const std::wstring& containerPath)
         object.curable = (flags & FlagCurable) != 0;
         object.codeIsOne = (flags & FlagCodeIsOne) != 0;
         object.hasTimes = (flags & FlagHasTimes) != 0;
+        // The digest of the object before it is part of that object, not one of its own.
+        if (object.type == DigestObjectType && object.size == DigestSize && !objects_.empty() && objects_.back().digest.empty() &&
+            objects_.back().type != DigestObjectType) {
+            objects_.back().digest.resize(DigestSize);
+            ReadExact(file_.Get(), objects_.back().digest.data(), DigestSize);
+            Scramble(objects_.back().digest.data(), DigestSize);
+            offset = object.dataOffset + object.size;
+            continue;
+        }
         if (object.hasTimes) {
             object.attributes = GetU32(&record[4116]);
             object.creationTime = GetFileTime(&record[4120]);
@@ -316,13 +339,17 @@ void CContainerReader::Extract(size_t index, const std::wstring& targetPath, boo
 
     MoveTo(file_.Get(), object->dataOffset, FILE_BEGIN);
     uint8_t block[BlockSize];
+    Crypto::Digest digest(Crypto::Digest::Sha256);
     for (uint64_t left = object->size; left > 0;) {
         const DWORD chunk = static_cast<DWORD>(left < BlockSize ? left : BlockSize);
         ReadContent(block, chunk);
         Scramble(block, chunk);
+        digest.Add(block, chunk);
         WriteExact(target.Get(), block, chunk);
         left -= chunk;
     }
+    if (!object->digest.empty() && digest.Finish() != object->digest)
+        throw CorruptedContainer("The quarantined copy is damaged (its content does not match the digest it was stored with)");
     if (object->hasTimes &&
         !::SetFileTime(target.Get(), &object->creationTime, &object->lastAccessTime, &object->lastWriteTime))
         ThrowLastError("SetFileTime failed");

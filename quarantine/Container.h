@@ -1,5 +1,8 @@
 // Quarantine containers: a 148-byte header, then object records of 4144 bytes each followed by the
 // object's content XOR-ed with 0xB7. All integers little-endian, texts UTF-16LE in NUL-filled fields.
+// After an object the writer puts one more entry of its own type: the SHA-256 of the object's content,
+// so that a restore can tell a damaged copy. A reader that does not know that type lists it as an
+// object it never restores; containers without it restore unchecked.
 #pragma once
 
 #include "base/WinHandle.h"
@@ -31,6 +34,8 @@ const uint8_t FlagCodeIsOne = 0x02;
 const uint8_t FlagHasTimes = 0x04;
 const int32_t OwnOriginCode = 100;
 const uint32_t FileObjectType = 1;
+const uint32_t DigestObjectType = 0x54534744;  // "DGST": the digest of the object before it
+const uint32_t DigestSize = 32;
 }  // namespace Format
 
 // One object entry of a container, in memory.
@@ -46,6 +51,7 @@ struct ContainerObject {
     FILETIME creationTime = {};
     FILETIME lastAccessTime = {};
     FILETIME lastWriteTime = {};
+    std::vector<uint8_t> digest;  // SHA-256 of the content; empty in containers written without it
 };
 
 // XORs every byte with the container key; scrambling and unscrambling are the same.
@@ -105,6 +111,8 @@ public:
     // attributes. The content goes into a new temporary file first (the given path, or one beside the
     // target with a random name), is flushed, and then takes the target's name in one step: over an
     // existing file with overwrite; without, an existing file makes this fail ("CreateFileW failed").
+    // A content that does not match the object's digest throws CorruptedContainer before any name
+    // changes.
     // A failed extraction leaves any file that was there as it was, and no temporary file. A present
     // file held at the target is replaced by way of asidePath (a temporary name on its disk): it moves
     // there, the new file takes the name, and it is removed.

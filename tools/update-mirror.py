@@ -9,6 +9,9 @@
       answer longer than BYTES after that many bytes (a server gone mid-download); under /busy/ every
       answer is 429 "too many requests", retry after an hour. Each request is logged to
       DIR/served.log as "path range bytes-sent".
+      Hostile folders, each serving whole/'s files: /endless/ (the body never ends: no length, then
+      zeros), /farrange/ (a ranged answer that starts 10 TB in), /huge/ (says the file is 10 TB),
+      /slow/ (after the first 512 bytes, one byte every two seconds).
 
 DIR after make: key.txt ("modulus:exponent" in decimal, the test setting), local/daily-N.cvd (the
 versions 1-4 as a user would have them), daily-4.ndb (what version 4 holds), and the mirrors
@@ -19,7 +22,7 @@ version 2 whose header says 999) and replay/ (a header saying 9, and one signed 
 line offered as daily-2.cdiff ... daily-9.cdiff).
 Each base holds daily.info, its list of itself: the header line, "file:size:sha256" a file, DSIG.
 """
-import gzip, hashlib, http.server, io, os, re, socketserver, subprocess, sys, tarfile, threading
+import gzip, hashlib, http.server, io, os, re, socketserver, subprocess, sys, tarfile, threading, time
 
 ALPHABET = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+/"
 
@@ -158,6 +161,9 @@ def serve(folder, port_file, cut):
                 with log_lock, open(os.path.join(folder, "served.log"), "a") as log:
                     log.write("%s 429 0\n" % self.path)
                 return
+            hostile = self.path.split("/")[1] if self.path.count("/") >= 2 else ""
+            if hostile in ("endless", "farrange", "huge", "slow"):
+                return self.hostile(hostile)
             path = os.path.normpath(os.path.join(folder, self.path.lstrip("/")))
             if not path.startswith(os.path.abspath(folder)) or not os.path.isfile(path):
                 self.send_error(404)
@@ -185,6 +191,57 @@ def serve(folder, port_file, cut):
                 log.write("%s %d-%d %d\n" % (self.path, first, last, len(sent)))
             if len(sent) < len(body):
                 self.close_connection = True
+
+        def hostile(self, kind):
+            name = self.path.split("/")[-1]
+            path = os.path.join(folder, "whole", name)
+            if not os.path.isfile(path):
+                self.send_error(404)
+                return
+            data = open(path, "rb").read()
+            m = re.match(r"bytes=(\d+)-(\d*)$", self.headers.get("Range", ""))
+            first = int(m.group(1)) if m else 0
+            last = int(m.group(2)) if m and m.group(2) else len(data) - 1
+            with log_lock, open(os.path.join(folder, "served.log"), "a") as log:
+                log.write("%s %d-%d %s\n" % (self.path, first, last, kind))
+            try:
+                if kind == "huge" or (kind == "farrange" and first > 0):
+                    start = 10 << 40 if kind == "farrange" else first
+                    total = (10 << 40) + len(data) if kind == "farrange" else 10 << 40
+                    piece = data[first:last + 1] if kind == "huge" else data[:4096]
+                    self.send_response(206)
+                    self.send_header("Content-Range", "bytes %d-%d/%d" % (start, start + len(piece) - 1, total))
+                    self.send_header("Content-Length", str(len(piece)))
+                    self.end_headers()
+                    self.wfile.write(piece)
+                elif m and last < 512:  # the header, asked for first: as it is
+                    self.send_response(206)
+                    self.send_header("Content-Range", "bytes %d-%d/%d" % (first, last, len(data)))
+                    self.send_header("Content-Length", str(last - first + 1))
+                    self.end_headers()
+                    self.wfile.write(data[first:last + 1])
+                elif kind == "endless":
+                    self.send_response(200)
+                    self.send_header("Connection", "close")
+                    self.end_headers()
+                    self.wfile.write(data)
+                    zeros = bytes(1 << 20)
+                    while True:
+                        self.wfile.write(zeros)
+                elif kind == "slow":
+                    self.send_response(200)
+                    self.send_header("Content-Length", str(len(data)))
+                    self.end_headers()
+                    self.wfile.write(data[:512])
+                    for i in range(512, len(data)):
+                        self.wfile.write(data[i:i + 1])
+                        self.wfile.flush()
+                        time.sleep(2)
+                else:
+                    self.send_error(404)
+            except (BrokenPipeError, ConnectionResetError):
+                pass
+            self.close_connection = True
 
     class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         daemon_threads = True

@@ -2,7 +2,7 @@
 
 #include "base/WinHandle.h"
 #include "base/TarHeader.h"
-#include "update/Digest.h"
+#include "base/Digest.h"
 
 #include <zlib.h>
 
@@ -11,6 +11,8 @@
 #include <vector>
 
 namespace Update {
+
+using Crypto::Digest;
 namespace {
 
 // The container's bytes after the header, through gzip when they are compressed.

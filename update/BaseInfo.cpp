@@ -2,12 +2,14 @@
 
 #include "base/Text.h"
 #include "update/BaseArchive.h"
-#include "update/Digest.h"
+#include "base/Digest.h"
 
 #include <memory>
 #include <sstream>
 
 namespace Update {
+
+using Crypto::Digest;
 namespace {
 
 const char LicenceFile[] = "COPYING";  // shipped beside the lists, read by no engine

@@ -1,6 +1,6 @@
 #include "update/BaseSignature.h"
 
-#include "update/Digest.h"
+#include "base/Digest.h"
 
 #include <boost/multiprecision/integer.hpp>
 
@@ -8,6 +8,8 @@
 #include <cstring>
 
 namespace Update {
+
+using Crypto::Digest;
 namespace {
 
 using boost::multiprecision::cpp_int;

@@ -4,7 +4,7 @@
 #include "update/BaseArchive.h"
 #include "update/BaseInfo.h"
 #include "update/Cdiff.h"
-#include "update/Digest.h"
+#include "base/Digest.h"
 
 #include <windows.h>
 
@@ -13,6 +13,8 @@
 #include <sstream>
 
 namespace Update {
+
+using Crypto::Digest;
 
 const wchar_t* const BaseUpdater::StagingName = L"Update";
 

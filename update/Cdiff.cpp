@@ -1,7 +1,7 @@
 #include "update/Cdiff.h"
 
 #include "update/BaseArchive.h"
-#include "update/Digest.h"
+#include "base/Digest.h"
 
 #include <zlib.h>
 
@@ -11,6 +11,8 @@
 #include <vector>
 
 namespace Update {
+
+using Crypto::Digest;
 namespace {
 
 const size_t MaxScriptBytes = 256u << 20;

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <vector>
 
@@ -20,6 +21,7 @@ struct HttpClient::Api {
     decltype(&::WinHttpReceiveResponse) receiveResponse = nullptr;
     decltype(&::WinHttpQueryHeaders) queryHeaders = nullptr;
     decltype(&::WinHttpReadData) readData = nullptr;
+    decltype(&::WinHttpQueryDataAvailable) queryDataAvailable = nullptr;
     decltype(&::WinHttpSetTimeouts) setTimeouts = nullptr;
     decltype(&::WinHttpCloseHandle) closeHandle = nullptr;
     HINTERNET session = nullptr;
@@ -40,6 +42,7 @@ struct HttpClient::Api {
         find(receiveResponse, "WinHttpReceiveResponse");
         find(queryHeaders, "WinHttpQueryHeaders");
         find(readData, "WinHttpReadData");
+        find(queryDataAvailable, "WinHttpQueryDataAvailable");
         find(setTimeouts, "WinHttpSetTimeouts");
         find(closeHandle, "WinHttpCloseHandle");
         if (!all) return;
@@ -169,8 +172,15 @@ HttpReply HttpClient::Get(const std::wstring& url, uint64_t from, uint64_t to, c
     }
     std::vector<uint8_t> buffer(65536);
     for (;;) {
-        DWORD got = 0;
-        if (!api_->readData(request.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got)) {
+        // Only what has arrived is read: a read for a whole buffer would wait for it to fill, and a
+        // mirror sending a byte at a time would never hand the caller a piece to judge the rate by.
+        DWORD available = 0, got = 0;
+        if (!api_->queryDataAvailable(request.Get(), &available)) {
+            reply.error = SystemMessage(L"the transfer broke off", ::GetLastError());
+            return reply;
+        }
+        if (available == 0) break;
+        if (!api_->readData(request.Get(), buffer.data(), std::min<DWORD>(available, static_cast<DWORD>(buffer.size())), &got)) {
             reply.error = SystemMessage(L"the transfer broke off", ::GetLastError());
             return reply;
         }

@@ -1,7 +1,8 @@
 // Fuzz target: what a base update reads before or without a signature to vouch for it: a local base
-// container (header and archive), a patch's signature and its script applied to a base. The first byte
-// picks which.
+// container (header and archive) and its list of files checked against it, a patch's signature and its
+// script applied to a base. The first byte picks which.
 #include "update/BaseArchive.h"
+#include "update/BaseInfo.h"
 #include "update/Cdiff.h"
 
 #include <unistd.h>
@@ -23,7 +24,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::fwrite(text.data(), 1, text.size(), file);
         std::fclose(file);
         Update::BaseFiles base;
-        Update::ReadBaseArchive(std::wstring(path.begin(), path.end()), base, error);
+        if (Update::ReadBaseArchive(std::wstring(path.begin(), path.end()), base, error)) {
+            Update::CvdHeader listed;
+            Update::CheckBaseContent("daily", Update::ContentOf("daily", base.files), listed, error);
+        }
+        Update::BaseContent content;
+        Update::ReadBaseContent(std::wstring(path.begin(), path.end()), "daily", nullptr, content, error);
         break;
     }
     case 1: {

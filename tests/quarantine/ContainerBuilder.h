@@ -2,6 +2,8 @@
 // program sharing the quarantine folders would.
 #pragma once
 
+#include "base/Digest.h"
+
 #include <cstdint>
 #include <string>
 
@@ -39,6 +41,17 @@ public:
         Int(object.write, 8);
         for (char c : object.content) bytes_.push_back(static_cast<char>(static_cast<uint8_t>(c) ^ 0xB7));
         return *this;
+    }
+
+    // The entry the writer puts after an object: the SHA-256 of its content.
+    ContainerBuilder& AddDigestOf(const std::string& content) {
+        Object digest;
+        digest.type = 0x54534744;
+        digest.flags = 0;
+        digest.attributes = 0;
+        const std::vector<uint8_t> sum = Crypto::Digest::Of(Crypto::Digest::Sha256, content.data(), content.size());
+        digest.content.assign(sum.begin(), sum.end());
+        return Add(digest);
     }
 
     const std::string& Bytes() const { return bytes_; }

@@ -122,3 +122,46 @@ TEST(ContainerDamage, SeededMutationsAreReadOrRefused) {
     EXPECT_GT(refused, 0);
     EXPECT_LE(largestAllocation.load(), AllocationLimit);
 }
+
+TEST(ContainerDamage, ADamagedCopyIsRefusedAndNothingIsWritten) {
+    ScratchFolder folder;
+    const std::string content = PatternContent(20000, 3);
+    WriteFile(folder / L"source.exe", content);
+    const std::wstring container = folder / L"c.tqr";
+    {
+        CContainerWriter writer(container, L"Damage.Test", 100);
+        writer.AddObject(folder / L"source.exe", 1, false, false);
+    }
+    const std::string written = ReadFile(container);
+    std::string damaged = written;
+    std::mt19937 random(51);
+    for (int bit = 0; bit < 200; ++bit) damaged[148 + 4144 + random() % content.size()] ^= static_cast<char>(1 << (random() % 8));
+    WriteFile(container, damaged);
+    {
+        CContainerReader reader(container);
+        ASSERT_EQ(1u, reader.ObjectCount()) << "the digest belongs to its object";
+        try {
+            reader.Extract(0, folder / L"restored.exe", false);
+            ADD_FAILURE() << "a damaged copy was restored";
+        } catch (const CorruptedContainer& e) {
+            EXPECT_NE(std::string::npos, std::string(e.what()).find("damaged"));
+        }
+    }
+    EXPECT_FALSE(FileExists(folder / L"restored.exe"));
+    EXPECT_EQ(damaged, ReadFile(container)) << "the container is kept as it was";
+    WIN32_FIND_DATAW data;
+    const HANDLE find = ::FindFirstFileW((folder / L"restored.exe*").c_str(), &data);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, find) << "a temporary file was left";
+    if (find != INVALID_HANDLE_VALUE) ::FindClose(find);
+
+    // The same container undamaged restores, and so does one written without a digest.
+    WriteFile(container, written);
+    CContainerReader(container).Extract(0, folder / L"restored.exe", false);
+    EXPECT_EQ(content, ReadFile(folder / L"restored.exe"));
+    ContainerBuilder::Object old;
+    old.storedPath = L"?:\\old.exe";
+    old.content = content;
+    WriteFile(container, ContainerBuilder(L"Old", 1600000000, 100).Add(old).Bytes());
+    CContainerReader(container).Extract(0, folder / L"old.exe", false);
+    EXPECT_EQ(content, ReadFile(folder / L"old.exe"));
+}

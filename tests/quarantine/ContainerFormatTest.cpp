@@ -57,8 +57,8 @@ TEST(ContainerFormat, WriterProducesTheExactLayout) {
     expected.creation = ToU64(info.ftCreationTime);
     expected.access = ToU64(info.ftLastAccessTime);
     expected.write = ToU64(info.ftLastWriteTime);
-    const std::string bytes = ContainerBuilder(L"Trojan.Z", created, 100).Add(expected).Bytes();
-    EXPECT_EQ(bytes.size(), static_cast<size_t>(148 + 4144 + content.size()));
+    const std::string bytes = ContainerBuilder(L"Trojan.Z", created, 100).Add(expected).AddDigestOf(content).Bytes();
+    EXPECT_EQ(bytes.size(), static_cast<size_t>(148 + 4144 + content.size() + 4144 + 32));
     EXPECT_TRUE(bytes == ReadFile(container)) << "the container differs from the independent layout";
     ::SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
@@ -217,7 +217,7 @@ TEST(ContainerFormat, LimitsOnNamesPathsAndSizes) {
         writer.AddObject(folder / L"max", 1, false, false);
         writer.AddObject(folder / L"empty", 1, false, false);
         writer.Flush();
-        EXPECT_EQ(length + 2 * 4144 + Format::MaxObjectSize, FileSize(container));
+        EXPECT_EQ(length + 2 * (4144 + 4144 + 32) + Format::MaxObjectSize, FileSize(container));
     }
 
     CContainerReader reader(container);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace Update {
+namespace Crypto {
 
 class Digest {
 public:
@@ -33,4 +33,4 @@ private:
     bool failed_ = false;
 };
 
-}  // namespace Update
+}  // namespace Crypto

@@ -1,6 +1,6 @@
-#include "update/Digest.h"
+#include "base/Digest.h"
 
-namespace Update {
+namespace Crypto {
 
 Digest::Digest(Kind kind) {
     failed_ = !::CryptAcquireContextW(&provider_, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) ||
@@ -38,4 +38,4 @@ std::vector<uint8_t> Digest::Of(Kind kind, const void* data, size_t size) {
     return digest.Finish();
 }
 
-}  // namespace Update
+}  // namespace Crypto
