@@ -33,7 +33,7 @@ std::wstring LiteralPath(const std::wstring& path) {
     return path;
 }
 
-bool LiesOnADrive(void* handle) {
+std::wstring FinalPath(void* handle) {
     // Called for every folder a walk enters: a small buffer first, the longest path only when needed.
     std::vector<wchar_t> final(1024);
     DWORD length = ::GetFinalPathNameByHandleW(handle, final.data(), 1024, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
@@ -41,8 +41,13 @@ bool LiesOnADrive(void* handle) {
         final.resize(length + 1);
         length = ::GetFinalPathNameByHandleW(handle, final.data(), length + 1, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     }
-    if (length == 0 || length >= final.size()) return true;  // cannot tell: as opened
-    const std::wstring path(final.data(), length);
+    if (length == 0 || length >= final.size()) return std::wstring();
+    return std::wstring(final.data(), length);
+}
+
+bool LiesOnADrive(void* handle) {
+    const std::wstring path = FinalPath(handle);
+    if (path.empty()) return true;  // cannot tell: as opened
     if (path.compare(0, UncPrefix.size(), UncPrefix) == 0) return true;
     return path.size() >= 7 && path.compare(0, Prefix.size(), Prefix) == 0 && path[5] == L':' && path[6] == L'\\' &&
            ((path[4] >= L'a' && path[4] <= L'z') || (path[4] >= L'A' && path[4] <= L'Z'));

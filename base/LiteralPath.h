@@ -13,6 +13,11 @@ std::wstring LiteralPath(const std::wstring& path);
 // The usual form of a literal path: the prefix taken off again; any other path as it is.
 std::wstring DisplayPath(const std::wstring& path);
 
+// The literal path the system gives for an open file or folder, every link on the way resolved
+// ("\\?\D:\real\a.exe", "\\?\UNC\...", under Wine "\\?\unix\..." outside every drive); empty when
+// it gives none.
+std::wstring FinalPath(void* handle);
+
 // Whether an open file or folder lies on a drive or a share, wherever the path that opened it led
 // (through links): false for one outside every drive (a link under Wine to the machine's own "/").
 bool LiesOnADrive(void* handle);

@@ -248,6 +248,8 @@ BOOL CContainerWriter::ReadSource(HANDLE source, void* buffer, DWORD size, DWORD
     return ::ReadFile(source, buffer, size, got, nullptr);
 }
 
+std::wstring CContainerWriter::FinalPath() const { return ::FinalPath(file_.Get()); }
+
 void CContainerWriter::Flush() {
     if (!::FlushFileBuffers(file_.Get())) ThrowLastError("FlushFileBuffers failed");
 }

@@ -79,6 +79,8 @@ public:
 
     int64_t CreationTime() const { return creationTime_; }
     int32_t OriginCode() const { return originCode_; }
+    // Where the container really is, links resolved (empty when the system does not say).
+    std::wstring FinalPath() const;
 
 protected:
     // One read of the source file, as ReadFile; overridable so that a source can fail part-way.

@@ -52,8 +52,9 @@ bool IsTrustedOwner(void* ownerSid, void* userSid) {
 }
 
 bool IsOwnFile(const std::wstring& path) {
+    // Backup semantics: a folder opens as well as a file.
     Win::FileHandle file(::CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!file || ::GetSecurityInfo(file.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &descriptor) !=

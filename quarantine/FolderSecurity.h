@@ -16,7 +16,7 @@ bool CreateQuarantineFolder(const std::wstring& folder);
 // Whether an owner may have made a container: the system, the administrators, or the user given.
 bool IsTrustedOwner(void* ownerSid, void* userSid);
 
-// Whether the file belongs to the system, the administrators or the user running this program. A
+// Whether the file or folder belongs to the system, the administrators or the user running this program. A
 // container someone else put into the folder is foreign: what it says is that user's word. True when
 // the owner cannot be read (a file system that keeps none): nothing then says it is foreign.
 bool IsOwnFile(const std::wstring& path);

@@ -38,24 +38,39 @@ std::wstring SystemGuid() {
 }
 
 // Creates the disk's quarantine folder, hidden and system, unless it is there already.
-void EnsureQuarantineFolder(const std::wstring& folderWithBackslash) {
+std::wstring WithoutBackslash(const std::wstring& folder);
+
+// Makes the quarantine folder, or checks the one there: a link or junction (which would lead the
+// users' copies anywhere) and a folder someone else owns are refused. Returns the folder's final path.
+std::wstring EnsureQuarantineFolder(const std::wstring& folderWithBackslash) {
     // Without the trailing backslash, so that a plain file of that name is seen as one.
     const std::wstring folder = folderWithBackslash.substr(0, folderWithBackslash.size() - 1);
     DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    bool made = false;
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        if (CreateQuarantineFolder(folder)) {
-            if (!::SetFileAttributesW(folder.c_str(), QuarantineFolderAttributes))
-                ThrowLastError("SetFileAttributesW failed");
-            return;
-        }
+        made = CreateQuarantineFolder(folder);
         const DWORD error = ::GetLastError();
         // Another thread's add may have made it a moment ago.
         attributes = ::GetFileAttributesW(folder.c_str());
-        if (error != ERROR_ALREADY_EXISTS || attributes == INVALID_FILE_ATTRIBUTES)
-            throw IOError("CreateDirectoryW failed", error);
+        if (!made && (error != ERROR_ALREADY_EXISTS || attributes == INVALID_FILE_ATTRIBUTES)) throw IOError("CreateDirectoryW failed", error);
     }
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
-        throw QuarantineException("File exists with a name of quarantine folder");
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) throw QuarantineException("File exists with a name of quarantine folder");
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        throw QuarantineException("The quarantine folder is a link", Reason(IDS_REASON_QUARANTINE_LINK, WithoutBackslash(folder)));
+    if (!made && !IsOwnFile(folder))
+        throw QuarantineException("The quarantine folder belongs to another user", Reason(IDS_REASON_QUARANTINE_FOREIGN, WithoutBackslash(folder)));
+    if (made && !::SetFileAttributesW(folder.c_str(), QuarantineFolderAttributes)) ThrowLastError("SetFileAttributesW failed");
+    Win::FileHandle opened(::CreateFileW(folder.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return opened ? FinalPath(opened.Get()) : std::wstring();
+}
+
+// Whether a file's final path is the checked folder's and a name: a folder swapped for a link after
+// the check would have put the file elsewhere.
+bool LiesIn(const std::wstring& fileFinalPath, const std::wstring& folderFinalPath) {
+    if (fileFinalPath.empty() || folderFinalPath.empty()) return true;  // nothing to compare: the folder check stands
+    const size_t slash = fileFinalPath.find_last_of(L'\\');
+    return slash != std::wstring::npos && LowerCase(fileFinalPath.substr(0, slash)) == LowerCase(folderFinalPath);
 }
 
 // Creates the folder and the missing ones above it, each by its literal name ("dir " and "nul" are
@@ -322,7 +337,7 @@ int CQuarantine::Add(const AvCore::Threat& threat, int originCode, const CHeldFi
         const wchar_t disk = DiskFor(object);
         const std::wstring guid = NewGuid();
         folder = QuarantineFolder(disk);
-        EnsureQuarantineFolder(folder);
+        const std::wstring checked = EnsureQuarantineFolder(folder);
         const std::wstring finalPath = folder + guid + L".tqr";
         const std::wstring partialPath = folder + guid + L".!tqr";
         PartialFile partialWritten(*this, partialPath);
@@ -331,6 +346,8 @@ int CQuarantine::Add(const AvCore::Threat& threat, int originCode, const CHeldFi
         int64_t time;
         try {
             CContainerWriter writer(partialPath, threat.name, originCode);
+            if (!LiesIn(writer.FinalPath(), checked))
+                throw QuarantineException("The quarantine folder is a link", Reason(IDS_REASON_QUARANTINE_LINK, WithoutBackslash(folder)));
             copied = writer.AddObject(object, threat.type, threat.curable, threat.codeIsOne,
                                       held ? held->Get() : INVALID_HANDLE_VALUE);
             // Complete on disk before the name says so, and before anything may change the original.
@@ -493,8 +510,13 @@ bool CQuarantine::Delete(int identifier) {
     }
     const DWORD attributes = ::GetFileAttributesW(entry.ContainerPath.c_str());
     ::SetFileAttributesW(entry.ContainerPath.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (!::DeleteFileW(entry.ContainerPath.c_str())) {
-        const DWORD error = ::GetLastError();
+    // A deletion the system accepted may still not happen (a file the file system keeps from
+    // deletion): only a name that is gone counts. A name whose deletion is pending reads as denied.
+    const bool deleted = ::DeleteFileW(entry.ContainerPath.c_str()) != FALSE;
+    const DWORD error = deleted ? (::GetFileAttributesW(entry.ContainerPath.c_str()) == INVALID_FILE_ATTRIBUTES ? ERROR_FILE_NOT_FOUND
+                                                                                                               : ERROR_ACCESS_DENIED)
+                                : ::GetLastError();
+    {
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
             // Still there: still an entry, as the next start would find it.
             if (attributes != INVALID_FILE_ATTRIBUTES) ::SetFileAttributesW(entry.ContainerPath.c_str(), attributes);
