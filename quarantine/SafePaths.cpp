@@ -1,12 +1,15 @@
 // Checks on paths that come from containers.
 #include "quarantine/SafePaths.h"
 
+#include "base/LiteralPath.h"
 #include "base/Text.h"
+#include "base/WinHandle.h"
 #include "resources/resource.h"
 
 #include <windows.h>
 
 #include <cwctype>
+#include <vector>
 
 namespace Quarantine {
 namespace {
@@ -65,17 +68,52 @@ std::wstring FolderOf(std::wstring file) {
     return slash == std::wstring::npos ? std::wstring() : file.substr(0, slash);
 }
 
+// The path as the system would follow it: its longest part that exists opened and its final path
+// asked (every link on the way resolved), the rest appended. Empty when not even its drive opens.
+std::wstring ResolvedPath(const std::wstring& path) {
+    std::wstring existing = path, rest;
+    for (;;) {
+        const std::wstring open = existing.size() == 2 ? existing + L"\\" : existing;
+        Win::FileHandle handle(::CreateFileW(LiteralPath(open).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (handle) {
+            std::wstring final = DisplayPath(FinalPath(handle.Get()));
+            if (final.empty()) return std::wstring();
+            if (final.back() == L'\\') final.pop_back();
+            return final + rest;
+        }
+        const size_t slash = existing.find_last_of(L'\\');
+        if (existing.size() <= 2 || slash == std::wstring::npos || slash < 2) return std::wstring();
+        rest = existing.substr(slash) + rest;
+        existing = existing.substr(0, slash);
+    }
+}
+
+bool IsOnDriveOutside(const std::wstring& path, wchar_t drive, const std::vector<std::wstring>& folders) {
+    if (path.size() < 3 || path[1] != L':' || std::towlower(path[0]) != std::towlower(drive)) return false;
+    for (const std::wstring& folder : folders)
+        if (IsInside(path, folder)) return false;
+    return true;
+}
+
 }  // namespace
 
 bool IsUsualPlace(const std::wstring& storedPath, const std::wstring& containerPath) {
-    if (storedPath.size() < 3 || containerPath.size() < 3 || storedPath[1] != L':' || containerPath[1] != L':' ||
-        std::towlower(storedPath[0]) != std::towlower(containerPath[0]))
-        return false;
+    if (storedPath.size() < 3 || containerPath.size() < 3 || storedPath[1] != L':' || containerPath[1] != L':') return false;
     wchar_t windows[MAX_PATH] = {}, program[32768] = {};
     const UINT windowsLength = ::GetWindowsDirectoryW(windows, MAX_PATH);
     const DWORD programLength = ::GetModuleFileNameW(nullptr, program, 32768);
     if (windowsLength == 0 || windowsLength >= MAX_PATH || programLength == 0 || programLength >= 32768) return false;
-    return !IsInside(storedPath, windows) && !IsInside(storedPath, FolderOf(program));
+    // Both folders as written and as they resolve, and the path as written and as the system would
+    // follow it: a link in the way is judged by where it leads.
+    std::vector<std::wstring> folders = {windows, FolderOf(program)};
+    for (size_t i = 0, count = folders.size(); i < count; ++i) {
+        const std::wstring resolved = ResolvedPath(folders[i]);
+        if (!resolved.empty()) folders.push_back(resolved);
+    }
+    if (!IsOnDriveOutside(storedPath, containerPath[0], folders)) return false;
+    const std::wstring resolved = ResolvedPath(storedPath);
+    return resolved.empty() || IsOnDriveOutside(resolved, containerPath[0], folders);
 }
 
 std::wstring NumberedName(const std::wstring& name, int n) {

@@ -22,8 +22,9 @@ std::wstring FileNameFromStoredPath(const std::wstring& storedPath, Reason* why 
 bool IsSafeOriginalPath(const std::wstring& path);
 
 // Whether a restore to the stored path stays where a scan of the container's own drive could have
-// found the file: on that drive, and outside the folder of Windows and of the running program. A
-// crafted container could otherwise plant a file into them, or onto another drive or a share.
+// found the file: on that drive, and outside the folder of Windows and of the running program, both
+// as the path is written and where its links lead. A crafted container could otherwise plant a file
+// into them, or onto another drive or a share.
 bool IsUsualPlace(const std::wstring& storedPath, const std::wstring& containerPath);
 
 // "name (2).ext", "name (3).ext", ...: the n-th choice for a name already taken (n >= 2).

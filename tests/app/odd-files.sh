@@ -3,7 +3,8 @@
 # "not scanned" (never read, never OK), and an infected "a:b.exe", whose name no restore could give
 # back, is reported and left as it is (no cure, no copy), the scan going on past all three. Then a
 # quarantine copy the file system keeps from deletion (immutable): "cannot delete", not "Deleted"; and
-# a quarantine folder that is a link out of every drive: no copy written there, so no cure.
+# a quarantine folder that is a link out of every drive: no copy written there, so no cure; and a
+# restore whose folder became a link into Windows' own: refused, as a restore there would be.
 #   odd-files.sh BUILD_DIR HARNESS_DIR
 set -uo pipefail
 build=$(realpath "$1") harness=$(realpath "$2")
@@ -60,5 +61,20 @@ grep -qF 'E:\odd-link\plain.exe: Odd.Test FOUND (not cured: no copy could be kep
     [ "$(cat "$harness/drive_e/odd-link/plain.exe")" = "$infected" ] && [ -z "$(ls -A "$outside")" ] ||
     { echo "FAILED: a quarantine folder that is a link was written through" >&2; failures=$((failures + 1)); }
 rm -rf "$outside" "$harness/drive_e/odd-link"
+
+restore=$harness/drive_e/odd-restore system32=$harness/prefix/drive_c/windows/system32
+rm -rf "$restore" && mkdir -p "$restore/lnk"
+printf '%s\n' "$infected" >"$restore/lnk/odd-planted.dll"
+timeout 120 "$source/tools/wine-run.sh" "$harness" 'B:\bin\tervscan.exe' --engine 'B:\engines\test' 'E:\odd-restore' >/dev/null 2>&1
+guid=$("$source/tools/wine-run.sh" "$harness" 'B:\bin\tervscan.exe' --quarantine list 2>/dev/null | grep -F 'odd-restore' | cut -f1 | head -1)
+rm -rf "$restore/lnk" && ln -s "$system32" "$restore/lnk"
+restored=$("$source/tools/wine-run.sh" "$harness" 'B:\bin\tervscan.exe' --quarantine restore "$guid" 2>&1)
+code=$?
+echo "$restored"
+[ -n "$guid" ] && [ $code -eq 2 ] && grep -q "cannot restore" <<<"$restored" && [ ! -e "$system32/odd-planted.dll" ] ||
+    { echo "FAILED: a restore through a link went into Windows' folder (exit $code)" >&2; failures=$((failures + 1)); }
+rm -f "$system32/odd-planted.dll" "$restore/lnk"
+[ -n "$guid" ] && "$source/tools/wine-run.sh" "$harness" 'B:\bin\tervscan.exe' --quarantine delete "$guid" >/dev/null 2>&1
+rm -rf "$restore"
 [ $failures -eq 0 ] && echo "odd files passed"
 exit $((failures > 0))
