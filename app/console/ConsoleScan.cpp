@@ -55,14 +55,29 @@ bool CollectPaths(const ConsoleOptions& options, std::vector<std::wstring>& path
         ReportError(L"tervscan: cannot read the file list " + options.fileList);
         return false;
     }
-    size_t start = 0;
+    // A line that is no path refuses the whole list: what else it holds cannot be trusted either (a
+    // binary file given by mistake has a "line" that reads as the root of the drive).
+    size_t start = 0, number = 0;
     while (start <= text.size()) {
         size_t end = text.find_first_of(L"\r\n", start);
         if (end == std::wstring::npos) end = text.size();
+        if (text[end] != L'\n' || end == 0 || text[end - 1] != L'\r') ++number;  // CR LF ends one line
         std::wstring line = text.substr(start, end - start);
-        while (!line.empty() && (line.back() == L' ' || line.back() == L'\t')) line.pop_back();
-        if (!line.empty()) paths.push_back(line);
         start = end + 1;
+        if (line.empty()) continue;
+        while (!line.empty() && (line.back() == L' ' || line.back() == L'\t')) line.pop_back();
+        while (!line.empty() && (line.front() == L' ' || line.front() == L'\t')) line.erase(0, 1);
+        const wchar_t* why = nullptr;
+        if (line.empty()) why = L"it holds only spaces";
+        else if (std::any_of(line.begin(), line.end(), [](wchar_t c) { return c < 0x20 || c == 0x7F || c == 0xFFFD; }))
+            why = L"it holds control characters or bytes that are no text";
+        else if (line == L"\\" || line == L"/") why = L"it names the root of the current drive";
+        if (why) {
+            ReportError(L"tervscan: the file list " + options.fileList + L", line " + std::to_wstring(number) + L", is not a path (" + why +
+                        L"); nothing was scanned");
+            return false;
+        }
+        paths.push_back(line);
     }
     return true;
 }

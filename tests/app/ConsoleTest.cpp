@@ -316,6 +316,14 @@ TEST(ConsoleRuns, LinesAppearAsTheScanGoesAndTheOptionsShapeIt) {
     EXPECT_TRUE(HasLine(shaped.output, "Scanned folders: 3"));
     EXPECT_TRUE(HasLine(shaped.output, "Engine: engine 1.2.3.4, 12345 records"));
     EXPECT_EQ(shaped.output, ReadFile(tree / L"log.txt")) << "the log holds the same lines";
+    // A list with a line that is no path (here binary bytes, then a bare root) scans nothing.
+    for (const std::string& bad : {std::string("\x01\x9a\xff\x00z"), std::string("  \\  ")}) {
+        WriteFile(tree / L"bad-list.txt", Narrow(tree / L"a") + "\r\n\r\n" + bad + "\r\n" + Narrow(tree / L"c") + "\n");
+        ChildResult refused = Tervscan(L"--no-cure -f \"" + (tree / L"bad-list.txt") + L"\"");
+        EXPECT_EQ(2u, refused.exitCode);
+        EXPECT_NE(std::string::npos, refused.errors.find("bad-list.txt, line 3, is not a path")) << refused.errors;
+        EXPECT_EQ(std::string::npos, refused.output.find("FOUND")) << "nothing was scanned";
+    }
 }
 
 TEST(ConsoleRuns, SeveralWorkersCureEachFileOnceAndWriteWholeLines) {
