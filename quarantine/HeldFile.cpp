@@ -3,6 +3,7 @@
 
 #include "base/LiteralPath.h"
 #include "quarantine/QuarantineErrors.h"
+#include "resources/resource.h"
 
 #include <cstring>
 #include <vector>
@@ -39,8 +40,12 @@ CHeldFile::CHeldFile(const std::wstring& path, Access access) : path_(path) {
                               FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file_) Fail("CreateFileW");
     // Never a device, a pipe, or a file a link leads to outside every drive: not the user's to change.
-    if (::GetFileType(file_.Get()) != FILE_TYPE_DISK || !LiesOnADrive(file_.Get()))
-        throw IOError("CreateFileW failed", ERROR_ACCESS_DENIED);
+    const bool disk = ::GetFileType(file_.Get()) == FILE_TYPE_DISK;
+    if (!disk || !LiesOnADrive(file_.Get())) {
+        IOError refused("CreateFileW failed", ERROR_ACCESS_DENIED);
+        refused.reason = Reason(disk ? IDS_REASON_OUTSIDE_DRIVES : IDS_REASON_NOT_REGULAR_FILE);
+        throw refused;
+    }
     BY_HANDLE_FILE_INFORMATION info;
     if (!::GetFileInformationByHandle(file_.Get(), &info)) Fail("GetFileInformationByHandle");
     if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) throw IOError("CreateFileW failed", ERROR_ACCESS_DENIED);

@@ -1,5 +1,6 @@
 #include "update/BaseUpdater.h"
 
+#include "base/Reason.h"
 #include "base/WinHandle.h"
 #include "update/BaseArchive.h"
 #include "update/BaseInfo.h"
@@ -53,7 +54,8 @@ std::wstring ErrorText(DWORD code) {
     if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL) return L"the disk is full";
     if (code == ERROR_ACCESS_DENIED) return L"access denied";
     if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) return L"a file of that name is in the way";
-    return L"error " + std::to_wstring(code);
+    const std::wstring words = ReasonText(SystemErrorReason(code)), number = std::to_wstring(code);
+    return words.find(number) == std::wstring::npos ? words + L" (code " + number + L")" : words;
 }
 
 bool IsFolder(const std::wstring& path) {

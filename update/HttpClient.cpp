@@ -1,5 +1,8 @@
 #include "update/HttpClient.h"
 
+#include "base/Reason.h"
+
+#include <winsock2.h>
 #include <windows.h>
 #include <winhttp.h>
 
@@ -83,7 +86,17 @@ std::wstring SystemMessage(const wchar_t* what, DWORD code) {
     case ERROR_WINHTTP_SECURE_FAILURE:
     case ERROR_WINHTTP_SECURE_CHANNEL_ERROR: return std::wstring(what) + L" (the secure connection failed: is the server's certificate trusted?)";
     case ERROR_WINHTTP_CONNECTION_ERROR: return std::wstring(what) + L" (the connection was reset)";
-    default: return std::wstring(what) + L" (error " + std::to_wstring(code) + L")";
+    case WSAETIMEDOUT: return std::wstring(what) + L" (the server stopped sending: timed out)";
+    case WSAECONNRESET: return std::wstring(what) + L" (the connection was reset)";
+    case WSAECONNREFUSED: return std::wstring(what) + L" (nothing answers at that address)";
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return std::wstring(what) + L" (the server's answer is not HTTP)";
+    case ERROR_WINHTTP_HEADER_SIZE_OVERFLOW: return std::wstring(what) + L" (the server's headers are too long)";
+    case ERROR_WINHTTP_REDIRECT_FAILED: return std::wstring(what) + L" (the server redirected to a place that cannot be reached)";
+    default: {
+        // The system's words for it; the number too, for whoever looks it up.
+        const std::wstring words = ReasonText(SystemErrorReason(code)), number = std::to_wstring(code);
+        return std::wstring(what) + L" (" + (words.find(number) == std::wstring::npos ? words + L", code " + number : words) + L")";
+    }
     }
 }
 
