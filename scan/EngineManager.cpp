@@ -2,6 +2,7 @@
 #include "scan/EngineManager.h"
 
 #include "scan/FileQueue.h"
+#include "scan/OpenFolder.h"
 
 #include "contract/CoreAbi.h"
 #include "base/DiagnosticLog.h"
@@ -30,22 +31,19 @@ bool IsDirectory(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// What makes a folder the same folder whatever path leads to it: its volume and file index, read
-// from the open folder (this works for links, junctions and Unix links under Wine alike). A folder
-// that cannot be opened is known by its path; one that a link leads to outside every drive, by "".
-std::wstring FolderIdentity(const std::wstring& folder) {
-    Win::FileHandle handle(::CreateFileW(LiteralPath(folder).c_str(), FILE_READ_ATTRIBUTES,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (handle && !LiesOnADrive(handle.Get())) return std::wstring();
+// The volume an open file lies on; 0 when the system does not say.
+DWORD VolumeOf(HANDLE file) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (handle && ::GetFileInformationByHandle(handle.Get(), &info) && (info.nFileIndexHigh || info.nFileIndexLow)) {
-        wchar_t id[40];
-        swprintf(id, 40, L"%08lx:%08lx%08lx", static_cast<unsigned long>(info.dwVolumeSerialNumber),
-                 static_cast<unsigned long>(info.nFileIndexHigh), static_cast<unsigned long>(info.nFileIndexLow));
-        return id;
-    }
-    return L"path:" + LowerCase(folder);
+    return ::GetFileInformationByHandle(file, &info) ? info.dwVolumeSerialNumber : 0;
+}
+
+// What makes a folder the same folder whatever path leads to it: its volume and file index (this
+// works for links, junctions and Unix links under Wine alike); its path when the system keeps no index.
+std::wstring FolderIdentity(DWORD volume, uint64_t index, const std::wstring& path) {
+    if (!index) return L"path:" + LowerCase(path);
+    wchar_t id[40];
+    swprintf(id, 40, L"%08lx:%016llx", static_cast<unsigned long>(volume), static_cast<unsigned long long>(index));
+    return id;
 }
 
 std::wstring Child(const std::wstring& folder, const wchar_t* name) {
@@ -283,53 +281,65 @@ void AvEngineManager::WalkTargets(WalkPass& pass) {
 }
 
 void AvEngineManager::WalkDirectory(const std::wstring& directory, WalkPass& pass) {
-    // An explicit stack instead of recursion: a deep tree cannot exhaust the thread's stack.
+    // An explicit stack instead of recursion: a deep tree cannot exhaust the thread's stack. Each
+    // level holds its folder open, and the next is opened through it. A folder's files come before
+    // its subfolders, so results appear at once however deep the tree goes.
     struct Level {
         std::wstring folder;
-        Win::FindHandle find;
-        WIN32_FIND_DATAW data;
-        bool pending;  // data holds an entry not handled yet
+        std::unique_ptr<OpenFolder> open;
+        DWORD volume;  // asked at the start and past links only: a plain subfolder is on its parent's
+        bool listed;
+        std::vector<OpenFolder::Entry> subfolders;  // found while listing, entered after it
+        size_t nextSubfolder;
     };
     std::vector<Level> stack;
-    auto enter = [&](const std::wstring& folder) {
-        const std::wstring identity = FolderIdentity(folder);
-        if (identity.empty()) {
+    // parent: the folder it lies in, null for the walk's start; mayLeave: whether the way to it can
+    // lead off the drives (the start, or a link), which only then is asked (it costs a path lookup).
+    auto enter = [&](const std::wstring& folder, const Level* parent, const std::wstring& name, bool mayLeave) {
+        DWORD error = 0;
+        std::unique_ptr<OpenFolder> open = parent ? parent->open->OpenChild(name, error) : OpenFolder::Open(folder, error);
+        if (!open) {
+            // A folder that cannot be listed is not scanned, and says so: never taken for an empty one.
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && !pass.counting)
+                ReportNotScanned(folder, SystemErrorReason(error), pass);
+            return;
+        }
+        if (mayLeave && !LiesOnADrive(open->Get())) {
             // A link out of every drive: what lies there is not the user's to scan or cure.
             if (!pass.counting) ReportNotScanned(folder, Reason(IDS_REASON_OUTSIDE_DRIVES), pass);
             return;
         }
-        if (!pass.entered.insert(identity).second) return;  // been there, by another path
-        Level level;
-        level.folder = folder;
-        level.find.Reset(::FindFirstFileExW(LiteralPath(Child(folder, L"*")).c_str(), FindExInfoBasic, &level.data,
-                                            FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
-        if (!level.find) {
-            // A folder that cannot be listed is not scanned, and says so: never taken for an empty one.
-            const DWORD error = ::GetLastError();
-            if (error != ERROR_FILE_NOT_FOUND && !pass.counting) ReportNotScanned(folder, SystemErrorReason(error), pass);
-            return;
-        }
-        level.pending = true;
+        const DWORD volume = mayLeave || !parent ? VolumeOf(open->Get()) : parent->volume;
+        if (!pass.entered.insert(FolderIdentity(volume, open->FileIndex(), folder)).second) return;  // been there, by another path
         if (!pass.counting) ++pass.task.stats.folders;
-        stack.push_back(std::move(level));
+        stack.push_back(Level{folder, std::move(open), volume, false, {}, 0});
     };
-    enter(directory);
+    enter(directory, nullptr, std::wstring(), true);
     while (!stack.empty()) {
+        if (CheckPauseAbort(&pass.task)) return;
         Level& level = stack.back();
-        if (!level.pending) {
+        if (!level.listed) {
+            OpenFolder::Entry entry;
+            DWORD error = 0;
+            if (!level.open->Next(entry, error)) {
+                if (error && !pass.counting) ReportNotScanned(level.folder, SystemErrorReason(error), pass);
+                level.listed = true;
+                continue;
+            }
+            const std::wstring path = Child(level.folder, entry.name.c_str());
+            if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                if (!IsExcluded(pass.task.excludeFolders, path)) level.subfolders.push_back(std::move(entry));
+            } else if (!IsExcluded(pass.task.excludeFiles, path)) {
+                ProcessIfWanted(path, entry.size, pass);
+            }
+            continue;
+        }
+        if (level.nextSubfolder == level.subfolders.size()) {
             stack.pop_back();
             continue;
         }
-        if (CheckPauseAbort(&pass.task)) return;
-        const WIN32_FIND_DATAW entry = level.data;
-        const std::wstring path = Child(level.folder, entry.cFileName);
-        level.pending = ::FindNextFileW(level.find.Get(), &level.data) != FALSE;
-        if (std::wcscmp(entry.cFileName, L".") == 0 || std::wcscmp(entry.cFileName, L"..") == 0) continue;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            if (!IsExcluded(pass.task.excludeFolders, path)) enter(path);  // depth first
-        } else if (!IsExcluded(pass.task.excludeFiles, path)) {
-            ProcessIfWanted(path, (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow, pass);
-        }
+        const OpenFolder::Entry next = std::move(level.subfolders[level.nextSubfolder++]);
+        enter(Child(level.folder, next.name.c_str()), &level, next.name, (next.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0);
     }
 }
 
