@@ -18,6 +18,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <utility>
 #include <cwchar>
 
 namespace fs = boost::filesystem;
@@ -31,10 +32,11 @@ bool IsDirectory(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// The volume an open file lies on; 0 when the system does not say.
-DWORD VolumeOf(HANDLE file) {
+// The volume and file index of an open file; zeros when the system does not say.
+std::pair<DWORD, uint64_t> VolumeAndIndexOf(HANDLE file) {
     BY_HANDLE_FILE_INFORMATION info;
-    return ::GetFileInformationByHandle(file, &info) ? info.dwVolumeSerialNumber : 0;
+    if (!::GetFileInformationByHandle(file, &info)) return {0, 0};
+    return {info.dwVolumeSerialNumber, (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
 // What makes a folder the same folder whatever path leads to it: its volume and file index (this
@@ -287,17 +289,19 @@ void AvEngineManager::WalkDirectory(const std::wstring& directory, WalkPass& pas
     struct Level {
         std::wstring folder;
         std::unique_ptr<OpenFolder> open;
-        DWORD volume;  // asked at the start and past links only: a plain subfolder is on its parent's
+        DWORD volume;
         bool listed;
         std::vector<OpenFolder::Entry> subfolders;  // found while listing, entered after it
         size_t nextSubfolder;
     };
     std::vector<Level> stack;
-    // parent: the folder it lies in, null for the walk's start; mayLeave: whether the way to it can
-    // lead off the drives (the start, or a link), which only then is asked (it costs a path lookup).
-    auto enter = [&](const std::wstring& folder, const Level* parent, const std::wstring& name, bool mayLeave) {
+    // parent: the folder it lies in, null for the walk's start. Whether the way to it can lead off the
+    // drives (the start, or a link) is asked only then: it costs a lookup of the whole path.
+    // entry: the folder as its parent listed it (null for the walk's start).
+    auto enter = [&](const std::wstring& folder, const Level* parent, const OpenFolder::Entry* entry) {
+        const bool mayLeave = !entry || (entry->attributes & FILE_ATTRIBUTE_REPARSE_POINT);
         DWORD error = 0;
-        std::unique_ptr<OpenFolder> open = parent ? parent->open->OpenChild(name, error) : OpenFolder::Open(folder, error);
+        std::unique_ptr<OpenFolder> open = parent ? parent->open->OpenChild(entry->name, error) : OpenFolder::Open(folder, error);
         if (!open) {
             // A folder that cannot be listed is not scanned, and says so: never taken for an empty one.
             if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && !pass.counting)
@@ -309,12 +313,15 @@ void AvEngineManager::WalkDirectory(const std::wstring& directory, WalkPass& pas
             if (!pass.counting) ReportNotScanned(folder, Reason(IDS_REASON_OUTSIDE_DRIVES), pass);
             return;
         }
-        const DWORD volume = mayLeave || !parent ? VolumeOf(open->Get()) : parent->volume;
-        if (!pass.entered.insert(FolderIdentity(volume, open->FileIndex(), folder)).second) return;  // been there, by another path
+        // Where it is: asked of the folder itself only past a link; a plain subfolder is its listed
+        // index on its parent's volume.
+        const std::pair<DWORD, uint64_t> where = mayLeave || !parent ? VolumeAndIndexOf(open->Get()) : std::make_pair(parent->volume, entry->fileId);
+        const DWORD volume = where.first;
+        if (!pass.entered.insert(FolderIdentity(volume, where.second, folder)).second) return;  // been there, by another path
         if (!pass.counting) ++pass.task.stats.folders;
         stack.push_back(Level{folder, std::move(open), volume, false, {}, 0});
     };
-    enter(directory, nullptr, std::wstring(), true);
+    enter(directory, nullptr, nullptr);
     while (!stack.empty()) {
         if (CheckPauseAbort(&pass.task)) return;
         Level& level = stack.back();
@@ -339,7 +346,7 @@ void AvEngineManager::WalkDirectory(const std::wstring& directory, WalkPass& pas
             continue;
         }
         const OpenFolder::Entry next = std::move(level.subfolders[level.nextSubfolder++]);
-        enter(Child(level.folder, next.name.c_str()), &level, next.name, (next.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0);
+        enter(Child(level.folder, next.name.c_str()), &level, &next);
     }
 }
 

@@ -13,10 +13,8 @@ typedef NTSTATUS(NTAPI* OpenFileFn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PI
 typedef NTSTATUS(NTAPI* QueryDirectoryFn)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG, BOOLEAN, PUNICODE_STRING,
                                           BOOLEAN);
 typedef ULONG(NTAPI* StatusToErrorFn)(NTSTATUS);
-typedef NTSTATUS(NTAPI* QueryInformationFn)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
-const ULONG InternalInformation = 6;  // FILE_INTERNAL_INFORMATION: the file's index
 
-const ULONG DirectoryInformation = 1;  // FILE_DIRECTORY_INFORMATION
+const ULONG IdFullDirectoryInformation = 38;  // FILE_ID_FULL_DIR_INFORMATION: with each entry's file index
 const NTSTATUS NoMoreFiles = static_cast<NTSTATUS>(0x80000006);
 const ULONG OpenDirectory = 0x00000001, SynchronousIo = 0x00000020, ForBackup = 0x00004000;  // FILE_DIRECTORY_FILE, ...
 const ACCESS_MASK ListAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
@@ -27,6 +25,8 @@ struct DirectoryInformationRecord {
     LARGE_INTEGER creationTime, lastAccessTime, lastWriteTime, changeTime, endOfFile, allocationSize;
     ULONG fileAttributes;
     ULONG fileNameLength;  // bytes
+    ULONG eaSize;
+    LARGE_INTEGER fileId;
     WCHAR fileName[1];
 };
 
@@ -35,16 +35,14 @@ struct Native {
     OpenFileFn openFile = nullptr;
     QueryDirectoryFn queryDirectory = nullptr;
     StatusToErrorFn statusToError = nullptr;
-    QueryInformationFn queryInformation = nullptr;
     Native() {
         const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
         if (!ntdll) return;
         openFile = reinterpret_cast<OpenFileFn>(::GetProcAddress(ntdll, "NtOpenFile"));
         queryDirectory = reinterpret_cast<QueryDirectoryFn>(::GetProcAddress(ntdll, "NtQueryDirectoryFile"));
         statusToError = reinterpret_cast<StatusToErrorFn>(::GetProcAddress(ntdll, "RtlNtStatusToDosError"));
-        queryInformation = reinterpret_cast<QueryInformationFn>(::GetProcAddress(ntdll, "NtQueryInformationFile"));
     }
-    bool Ready() const { return openFile && queryDirectory && statusToError && queryInformation; }
+    bool Ready() const { return openFile && queryDirectory && statusToError; }
 };
 
 const Native& Calls() {
@@ -88,13 +86,6 @@ std::unique_ptr<OpenFolder> OpenFolder::OpenChild(const std::wstring& name, DWOR
     return std::unique_ptr<OpenFolder>(new OpenFolder(child));
 }
 
-uint64_t OpenFolder::FileIndex() const {
-    IO_STATUS_BLOCK status = {};
-    LARGE_INTEGER index = {};
-    if (!Calls().Ready() || Calls().queryInformation(handle_.Get(), &status, &index, sizeof index, InternalInformation) < 0) return 0;
-    return static_cast<uint64_t>(index.QuadPart);
-}
-
 bool OpenFolder::Next(Entry& entry, DWORD& error) {
     error = 0;
     while (pending_.empty()) {
@@ -103,7 +94,7 @@ bool OpenFolder::Next(Entry& entry, DWORD& error) {
         thread_local std::vector<uint8_t> buffer(64 * 1024);
         IO_STATUS_BLOCK status = {};
         const NTSTATUS result = Calls().queryDirectory(handle_.Get(), nullptr, nullptr, nullptr, &status, buffer.data(),
-                                                       static_cast<ULONG>(buffer.size()), DirectoryInformation, FALSE, nullptr, FALSE);
+                                                       static_cast<ULONG>(buffer.size()), IdFullDirectoryInformation, FALSE, nullptr, FALSE);
         if (result == NoMoreFiles) {
             ended_ = true;
             return false;
@@ -121,6 +112,7 @@ bool OpenFolder::Next(Entry& entry, DWORD& error) {
             next.name.assign(record->fileName, nameUnits);
             next.attributes = record->fileAttributes;
             next.size = static_cast<uint64_t>(record->endOfFile.QuadPart);
+            next.fileId = static_cast<uint64_t>(record->fileId.QuadPart);
             if (next.name != L"." && next.name != L"..") pending_.push_back(std::move(next));
             if (record->nextEntryOffset == 0) break;
             at += record->nextEntryOffset;

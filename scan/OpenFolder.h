@@ -1,6 +1,7 @@
-// A folder open for listing: its entries read through its handle, its subfolders opened by name
-// relative to it. A walk so pays the same for a folder at any depth, where an open by full path
-// resolves every folder on the way again (Wine: once per component, each time).
+// A folder open for listing: its entries read through its handle (each with its file index), its
+// subfolders opened by name relative to it. A walk so pays the same for a folder at any depth, where
+// an open by full path, or a question about an open folder's name or index, resolves every folder on
+// the way again (Wine: once per component, each time).
 #pragma once
 
 #include "base/WinHandle.h"
@@ -18,16 +19,13 @@ public:
         std::wstring name;
         DWORD attributes = 0;
         uint64_t size = 0;
+        uint64_t fileId = 0;  // the file system's number for it (its inode under Wine); 0 when it keeps none
     };
 
     // By its full path (following links); null with the system's error code when it cannot be opened.
     static std::unique_ptr<OpenFolder> Open(const std::wstring& path, DWORD& error);
     // A subfolder by its name, through this folder's handle (a link in it is followed).
     std::unique_ptr<OpenFolder> OpenChild(const std::wstring& name, DWORD& error) const;
-
-    // The file system's number for the folder (its inode under Wine), without asking for its name, which
-    // costs a lookup of every folder on the way; 0 when the system keeps none.
-    uint64_t FileIndex() const;
 
     // The next entry ("." and ".." left out); false at the end (error 0) or when listing failed.
     bool Next(Entry& entry, DWORD& error);
