@@ -14,7 +14,8 @@
 # Targets: FuzzBases, FuzzScan, FuzzChunks, FuzzUpdate (the base update's readers), and Archive-NAME for
 # each archive format (Archive-7z, Archive-RAR, Archive-compound-file, ...); default: all, 60 s each.
 # FUZZ_JOBS=2 runs two at a time. FUZZ_UNTIL=MINUTES: instead of SECONDS, each target runs (as often
-# as it takes) until its ledger holds that many CPU-minutes.
+# as it takes) until its ledger holds that many CPU-minutes. FUZZ_OWED=1 with FUZZ_UNTIL and no target
+# named: only the targets whose clean runs in record.tsv add up to less than that.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERVAN_BUILD_DIR:-$root/build}
@@ -38,6 +39,15 @@ targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     targets=(FuzzBases FuzzScan FuzzChunks FuzzUpdate)
     for format in $formats; do targets+=("Archive-$format"); done
+    if [ -n "${FUZZ_OWED:-}" ] && [ -n "$until_minutes" ]; then
+        owed=()
+        for target in "${targets[@]}"; do
+            awk -F'\t' -v t="$target" -v want="$until_minutes" '$3 == t { s += $4 } END { exit !(s < want * 60) }' \
+                "$root/bench/fuzz-native/record.tsv" && owed+=("$target")
+        done
+        targets=("${owed[@]}")
+        echo "targets owed ${until_minutes} CPU-minutes: ${targets[*]:-none}"
+    fi
 fi
 
 run_target() {
