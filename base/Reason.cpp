@@ -74,3 +74,8 @@ Reason SystemErrorReason(uint32_t code) {
     if (words.empty()) words = L"Windows error " + std::to_wstring(code);
     return Reason(IDS_REASON_SYSTEM, words);
 }
+
+std::wstring SystemErrorText(uint32_t code) {
+    const std::wstring words = ReasonText(SystemErrorReason(code)), number = std::to_wstring(code);
+    return words.find(number) == std::wstring::npos ? words + L" (code " + number + L")" : words;
+}

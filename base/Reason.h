@@ -22,3 +22,5 @@ std::wstring ReasonText(const Reason& reason);
 // A failed system call in plain words: the common cases from the string table, the rest as the
 // system words them.
 Reason SystemErrorReason(uint32_t code);
+// That reason's words, and the code after them when the words do not already hold it.
+std::wstring SystemErrorText(uint32_t code);

@@ -516,19 +516,17 @@ bool CQuarantine::Delete(int identifier) {
     const DWORD error = deleted ? (::GetFileAttributesW(entry.ContainerPath.c_str()) == INVALID_FILE_ATTRIBUTES ? ERROR_FILE_NOT_FOUND
                                                                                                                : ERROR_ACCESS_DENIED)
                                 : ::GetLastError();
-    {
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-            // Still there: still an entry, as the next start would find it.
-            if (attributes != INVALID_FILE_ATTRIBUTES) ::SetFileAttributesW(entry.ContainerPath.c_str(), attributes);
-            {
-                boost::mutex::scoped_lock lock(mutex_);
-                entries_[identifier] = entry;
-                containerIds_[key] = identifier;
-                deletedContainers_.erase(key);
-            }
-            ::SetLastError(error);
-            return false;
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+        // Still there: still an entry, as the next start would find it.
+        if (attributes != INVALID_FILE_ATTRIBUTES) ::SetFileAttributesW(entry.ContainerPath.c_str(), attributes);
+        {
+            boost::mutex::scoped_lock lock(mutex_);
+            entries_[identifier] = entry;
+            containerIds_[key] = identifier;
+            deletedContainers_.erase(key);
         }
+        ::SetLastError(error);
+        return false;
     }
     entryDeleted(identifier);
     return true;

@@ -54,8 +54,7 @@ std::wstring ErrorText(DWORD code) {
     if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL) return L"the disk is full";
     if (code == ERROR_ACCESS_DENIED) return L"access denied";
     if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) return L"a file of that name is in the way";
-    const std::wstring words = ReasonText(SystemErrorReason(code)), number = std::to_wstring(code);
-    return words.find(number) == std::wstring::npos ? words + L" (code " + number + L")" : words;
+    return SystemErrorText(code);
 }
 
 bool IsFolder(const std::wstring& path) {

@@ -92,11 +92,7 @@ std::wstring SystemMessage(const wchar_t* what, DWORD code) {
     case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return std::wstring(what) + L" (the server's answer is not HTTP)";
     case ERROR_WINHTTP_HEADER_SIZE_OVERFLOW: return std::wstring(what) + L" (the server's headers are too long)";
     case ERROR_WINHTTP_REDIRECT_FAILED: return std::wstring(what) + L" (the server redirected to a place that cannot be reached)";
-    default: {
-        // The system's words for it; the number too, for whoever looks it up.
-        const std::wstring words = ReasonText(SystemErrorReason(code)), number = std::to_wstring(code);
-        return std::wstring(what) + L" (" + (words.find(number) == std::wstring::npos ? words + L", code " + number : words) + L")";
-    }
+    default: return std::wstring(what) + L": " + SystemErrorText(code);
     }
 }
 
