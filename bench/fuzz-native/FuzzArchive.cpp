@@ -39,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RefEngine::ArchiveTotals totals;
     RefEngine::ArchiveReport report;
     volatile uint8_t sum = 0;
-    RefEngine::MemberSink sink(Format().Name(), size, limits, totals, report, [&](const std::string& name, const std::vector<uint8_t>& bytes) {
-        for (uint8_t b : bytes) sum = static_cast<uint8_t>(sum + b);
+    RefEngine::MemberSink sink(Format().Name(), size, limits, totals, report, [&](const std::string& name, RefEngine::ByteSource& bytes) {
+        for (uint64_t at = 0; at < bytes.Size(); ++at) sum = static_cast<uint8_t>(sum + bytes.At(at));
         return !name.empty() || true;
     });
     Format().Read(source, head, sink);

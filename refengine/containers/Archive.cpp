@@ -10,6 +10,13 @@ namespace {
 
 std::string Number(uint64_t n) { return std::to_string(n); }
 
+// A limit in bytes as a reason gives it: in MB, or KB, where it is a whole number of them.
+std::string Amount(uint64_t bytes) {
+    if (bytes >= Limits::MiB && bytes % Limits::MiB == 0) return Number(bytes / Limits::MiB) + " MB";
+    if (bytes >= Limits::KiB && bytes % Limits::KiB == 0) return Number(bytes / Limits::KiB) + " KB";
+    return Number(bytes) + " bytes";
+}
+
 }  // namespace
 
 void ArchiveReport::Note(const std::string& reason, bool limit) {
@@ -27,7 +34,8 @@ ObjectHead::~ObjectHead() {
 
 MemberSink::MemberSink(const std::string& format, uint64_t archiveSize, const ArchiveLimits& limits, ArchiveTotals& totals,
                        ArchiveReport& report, const Visit& visit)
-    : format_(format), archiveSize_(archiveSize), limits_(limits), totals_(totals), report_(report), visit_(visit) {}
+    : format_(format), archiveSize_(archiveSize), limits_(limits), totals_(totals), report_(report), visit_(visit),
+      data_(limits.maxInMemory) {}
 
 bool MemberSink::Begin(const std::string& name, uint64_t packed, uint64_t declared) {
     if (open_) End(false);
@@ -50,10 +58,10 @@ bool MemberSink::Begin(const std::string& name, uint64_t packed, uint64_t declar
     ++members_;
     ++totals_.members;
     // Above the floor, no more than maxRatio times its packed bytes, whatever it claims.
-    memberLimit_ = limits_.maxMemberSize;
+    memberLimit_ = wholeFiles_ ? limits_.maxTotalUnpacked : limits_.maxMemberSize;
     if (packed > 0) memberLimit_ = std::min<uint64_t>(memberLimit_, std::max<uint64_t>(Limits::RatioFloor, packed * limits_.maxRatio));
     name_ = name.empty() ? std::string("(unnamed)") : name;
-    data_.clear();
+    data_.Clear();
     memberBytes_ = 0;
     overLimit_ = false;
     open_ = true;
@@ -67,10 +75,9 @@ bool MemberSink::Write(const void* data, size_t size) {
     totals_.unpacked += size;
     memberBytes_ += size;
     // Kept up to the member's limit; the rest is counted, and said at the member's end.
-    if (data_.size() < memberLimit_) {
-        const size_t keep = static_cast<size_t>(std::min<uint64_t>(size, memberLimit_ - data_.size()));
-        const uint8_t* bytes = static_cast<const uint8_t*>(data);
-        data_.insert(data_.end(), bytes, bytes + keep);
+    if (data_.Size() < memberLimit_ && data_.Failure().empty()) {
+        const size_t keep = static_cast<size_t>(std::min<uint64_t>(size, memberLimit_ - data_.Size()));
+        data_.Append(static_cast<const uint8_t*>(data), keep);
     }
     overLimit_ = overLimit_ || memberBytes_ > memberLimit_;
     CheckUnpacked();
@@ -101,15 +108,18 @@ void MemberSink::CheckUnpacked() {
 bool MemberSink::End(bool damaged, const std::string& why) {
     if (!open_) return !stopped_;
     open_ = false;
-    if (overLimit_)
-        report_.Note(memberLimit_ < limits_.maxMemberSize ? format_ + " member grows over " + Number(limits_.maxRatio) + " times"
-                                                          : format_ + " member over the size limit",
+    const uint64_t sizeLimit = wholeFiles_ ? limits_.maxTotalUnpacked : limits_.maxMemberSize;
+    if (!data_.Failure().empty())
+        report_.Note("member " + name_ + " kept only in part: " + data_.Failure(), true);
+    else if (overLimit_)
+        report_.Note(memberLimit_ < sizeLimit ? format_ + " member grows over " + Number(limits_.maxRatio) + " times"
+                                              : "member " + name_ + " over the " + Amount(sizeLimit) + " limit",
                      true);
     if (damaged) report_.Note(why.empty() ? "damaged " + format_ + " member" : why, false);
     // What came out of a damaged or cut member is scanned all the same.
-    if (!data_.empty() || !damaged)
-        if (!visit_(name_, data_)) stopped_ = true;
-    data_ = std::vector<uint8_t>();
+    if (data_.Size() > 0 || !damaged)
+        if (!visit_(name_, data_.Source())) stopped_ = true;
+    data_.Clear();
     return !stopped_;
 }
 

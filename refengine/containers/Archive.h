@@ -7,6 +7,7 @@
 #include "refengine/Limits.h"
 #include "refengine/object/AllocationCap.h"
 #include "refengine/object/Formats.h"
+#include "refengine/object/MemberBytes.h"
 #include "refengine/object/Source.h"
 
 #include <cstdint>
@@ -19,6 +20,7 @@ namespace RefEngine {
 
 struct ArchiveLimits {
     uint64_t maxMemberSize = Limits::MemberSize;        // bytes of one member kept for the scan
+    uint64_t maxInMemory = Limits::MemberInMemory;      // of those, held in memory (the rest in a temporary file)
     uint32_t maxMembers = Limits::Members;              // members of one archive
     uint32_t maxRatio = Limits::Ratio;                  // unpacked / packed, above 1 MiB
     uint64_t maxTotalUnpacked = Limits::TotalUnpacked;  // bytes unpacked for an object, archives in archives included
@@ -28,6 +30,10 @@ struct ArchiveLimits {
     uint64_t maxInstructions = Limits::Instructions;    // interpreted for the packed programs of an object, all levels
     int maxDepth = Limits::ArchiveDepth;                // archives in archives opened
 };
+
+// The limits as refengine.ini (the file named) sets them under [limits], in MB where a size: member_mb,
+// in_memory_mb, total_mb, members, total_members, ratio, depth; the defaults for any not set.
+ArchiveLimits LimitsFromSettings(const std::wstring& file);
 
 // What one object's archives have used of the limits, across all levels.
 struct ArchiveTotals {
@@ -51,11 +57,14 @@ struct ArchiveReport {
 class MemberSink {
 public:
     // The scan of one member (its name in the archive, its bytes); false when the scan must stop.
-    typedef std::function<bool(const std::string& name, const std::vector<uint8_t>& data)> Visit;
+    typedef std::function<bool(const std::string& name, ByteSource& data)> Visit;
     MemberSink(const std::string& format, uint64_t archiveSize, const ArchiveLimits& limits, ArchiveTotals& totals,
                ArchiveReport& report, const Visit& visit);
 
     const std::string& Format() const { return format_; }
+    // The format's one member is the whole file it compresses (gzip, xz, ...), which the reader of
+    // what it holds (a TAR) reads to its end: it is kept up to the object's limit, not a member's.
+    void MembersAreWholeFiles() { wholeFiles_ = true; }
     const ArchiveLimits& Limits() const { return limits_; }
     // A member begins. packed: its packed bytes when the format knows them (0: not known); declared:
     // the size its header gives (UINT64_MAX: none), used to refuse a bomb before it is unpacked, never
@@ -98,12 +107,12 @@ private:
     Visit visit_;
     uint32_t members_ = 0;      // members of this archive
     uint64_t unpacked_ = 0;     // bytes unpacked from this archive
-    bool open_ = false, overLimit_ = false, stopped_ = false;
+    bool open_ = false, overLimit_ = false, stopped_ = false, wholeFiles_ = false;
     std::string name_;
     uint64_t memberLimit_ = 0;  // bytes of the open member to keep
     uint64_t memberBytes_ = 0;  // bytes of the open member unpacked
     uint64_t reserved_ = 0;
-    std::vector<uint8_t> data_;
+    MemberBytes data_;
 };
 
 // What formats look at to recognise an object: its first bytes and, for a program, the first bytes

@@ -385,14 +385,13 @@ Detection Engine::ScanObject(ByteSource& source, const std::wstring& objectName,
         Origin inner;  // of the members of the format being read
         const ArchiveFormat* reading = nullptr;
         bool containerKnown = false;
-        auto visit = [&](const std::string& name, const std::vector<uint8_t>& data) {
+        auto visit = [&](const std::string& name, ByteSource& memberBytes) {
             if (Stopped(stop)) return false;
             // Told once the format yields a member: most objects are no archive of the formats that look.
             if (!containerKnown) {
                 inner.container = reading->ContainerOfMembers(head);
                 containerKnown = true;
             }
-            MemorySource memberBytes(data.data(), data.size());
             const std::wstring innerName = objectName + L"\\" + Widen(name);
             if (depth == limits_.maxDepth) {
                 // Too deep to open: nothing inside it is looked at, and the report says so.

@@ -70,8 +70,9 @@ REF_EXPORT uint32_t __stdcall CoreInit(CoreInitParams* params) {
     if (!params->objectCallback) {  // the main context: load the bases once
         if (!engine) {
             try {
-                database.LoadFolder(params->engineFolder ? params->engineFolder : L".");
-                engine.reset(new RefEngine::Engine(database));
+                const std::wstring folder = params->engineFolder ? params->engineFolder : L".";
+                database.LoadFolder(folder);
+                engine.reset(new RefEngine::Engine(database, RefEngine::Budgets(), RefEngine::LimitsFromSettings(folder + L"\\refengine.ini")));
             } catch (...) {
                 // Bases that cannot be held: the engine refuses to start instead of ending the process.
                 database = RefEngine::Database();

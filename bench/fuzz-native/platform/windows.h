@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
@@ -124,14 +125,29 @@ FARPROC HashFunction(const char* name);
 
 inline DWORD GetLastError() { return NativePlatform::LastError(); }
 
-inline HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD, void*, DWORD, DWORD, HANDLE) {
-    const int fd = ::open(NativePlatform::Narrow(path).c_str(), access & GENERIC_WRITE ? O_RDWR : O_RDONLY);
+// A temporary file, for a member kept outside memory: made new, and gone once closed.
+#define CREATE_NEW 1u
+#define FILE_ATTRIBUTE_TEMPORARY 0x100u
+#define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
+#define ERROR_FILE_EXISTS 80u
+#define ERROR_ALREADY_EXISTS 183u
+inline HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD, void*, DWORD disposition, DWORD flags, HANDLE) {
+    const std::string name = NativePlatform::Narrow(path);
+    const int fd = ::open(name.c_str(), (access & GENERIC_WRITE ? O_RDWR : O_RDONLY) | (disposition == CREATE_NEW ? O_CREAT | O_EXCL : 0), 0600);
     if (fd < 0) {
-        NativePlatform::LastError() = ERROR_FILE_NOT_FOUND;
+        NativePlatform::LastError() = errno == EEXIST ? ERROR_FILE_EXISTS : ERROR_FILE_NOT_FOUND;
         return INVALID_HANDLE_VALUE;
     }
+    if (flags & FILE_FLAG_DELETE_ON_CLOSE) ::unlink(name.c_str());
     return NativePlatform::FromFd(fd);
 }
+inline DWORD GetTempPathW(DWORD size, wchar_t* out) {
+    const wchar_t folder[] = L"/tmp/";
+    if (size < sizeof folder / sizeof *folder) return 0;
+    for (size_t i = 0; i < sizeof folder / sizeof *folder; ++i) out[i] = folder[i];
+    return sizeof folder / sizeof *folder - 1;
+}
+inline DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
 // Only the offset of an OVERLAPPED is used: reads at it, as a synchronous handle does.
 struct OVERLAPPED {
     uintptr_t Internal, InternalHigh;

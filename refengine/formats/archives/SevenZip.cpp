@@ -30,17 +30,21 @@ STDAPI CreateArchiver(const GUID* clsid, const GUID* iid, void** outObject);
 namespace RefEngine {
 namespace {
 
-// The formats opened, by 7-Zip's names for their handlers.
+// The formats opened, by 7-Zip's names for their handlers; those whose one member is the whole file
+// they compress.
 const struct {
     FormatId format;
     const char* handler;
+    bool compressedFile;
 } Opened[] = {
-    {FormatId::SevenZip, "7z"}, {FormatId::Cab, "Cab"},   {FormatId::Arj, "Arj"},     {FormatId::Chm, "Chm"},
-    {FormatId::CompoundFile, "Compound"}, {FormatId::Cpio, "Cpio"}, {FormatId::Gzip, "gzip"}, {FormatId::Bzip2, "bzip2"},
-    {FormatId::Xz, "xz"},       {FormatId::Lzma, "lzma"}, {FormatId::Zstd, "zstd"},   {FormatId::Z, "Z"},
-    {FormatId::Iso9660, "Iso"}, {FormatId::Udf, "Udf"},   {FormatId::Lzh, "Lzh"},     {FormatId::Szdd, "MsLZ"},
-    {FormatId::Nsis, "Nsis"},   {FormatId::Tar, "tar"},   {FormatId::Rpm, "Rpm"},     {FormatId::Ar, "Ar"},
-    {FormatId::Xar, "Xar"},     {FormatId::Wim, "wim"},
+    {FormatId::SevenZip, "7z", false}, {FormatId::Cab, "Cab", false},     {FormatId::Arj, "Arj", false},
+    {FormatId::Chm, "Chm", false},     {FormatId::CompoundFile, "Compound", false}, {FormatId::Cpio, "Cpio", false},
+    {FormatId::Gzip, "gzip", true},    {FormatId::Bzip2, "bzip2", true},  {FormatId::Xz, "xz", true},
+    {FormatId::Lzma, "lzma", true},    {FormatId::Zstd, "zstd", true},    {FormatId::Z, "Z", true},
+    {FormatId::Iso9660, "Iso", false}, {FormatId::Udf, "Udf", false},     {FormatId::Lzh, "Lzh", false},
+    {FormatId::Szdd, "MsLZ", true},    {FormatId::Nsis, "Nsis", false},   {FormatId::Tar, "tar", false},
+    {FormatId::Rpm, "Rpm", false},     {FormatId::Ar, "Ar", false},       {FormatId::Xar, "Xar", false},
+    {FormatId::Wim, "wim", false},
 };
 
 // How far into the bytes after a program's image a self-extractor's archive is looked for.
@@ -297,7 +301,7 @@ private:
 
 class SevenZipFormat : public ArchiveFormat {
 public:
-    SevenZipFormat(UInt32 index, FormatId format) : ArchiveFormat(format) {
+    SevenZipFormat(UInt32 index, FormatId format, bool compressedFile) : ArchiveFormat(format), compressedFile_(compressedFile) {
         NWindows::NCOM::CPropVariant prop;
         if (GetHandlerProperty2(index, NArchive::NHandlerPropID::kClassID, &prop) == S_OK && Bytes(prop).size() == sizeof(GUID))
             std::memcpy(&classId_, Bytes(prop).data(), sizeof(GUID));
@@ -381,6 +385,7 @@ public:
         if (readable.empty() || !sink.Reserve(dictionary)) {
             return;
         }
+        if (compressedFile_) sink.MembersAreWholeFiles();
         CMyComPtr<IArchiveExtractCallback> extract = new ExtractCallback(archive.Get(), sink, defaultName);
         const HRESULT result = archive->Extract(readable.data(), static_cast<UInt32>(readable.size()), 0, extract);
         sink.End(false);
@@ -432,6 +437,7 @@ private:
     }
 
     GUID classId_ = {};
+    bool compressedFile_;
     UInt32 offset_ = 0, flags_ = 0;
     std::vector<std::string> signatures_;
     Func_IsArc isArc_ = nullptr;
@@ -455,7 +461,7 @@ std::unique_ptr<ArchiveFormat> MakeSevenZipFormat(FormatId format) {
     for (const auto& opened : Opened) {
         if (opened.format != format) continue;
         const UInt32 index = FormatIndex(opened.handler);
-        if (index != ~0u) return std::unique_ptr<ArchiveFormat>(new SevenZipFormat(index, format));
+        if (index != ~0u) return std::unique_ptr<ArchiveFormat>(new SevenZipFormat(index, format, opened.compressedFile));
     }
     return nullptr;
 }
@@ -463,7 +469,7 @@ std::unique_ptr<ArchiveFormat> MakeSevenZipFormat(FormatId format) {
 void ReadZipWithSevenZip(ByteSource& source, MemberSink& sink) {
     static const UInt32 index = FormatIndex("zip");
     if (index == ~0u) return;
-    static const SevenZipFormat zip(index, FormatId::Zip);
+    static const SevenZipFormat zip(index, FormatId::Zip, false);
     // The engine's reader found the archive; 7-Zip's finds it again, whatever program comes before it.
     zip.ReadFrom(source, 0, source.Size(), std::string(), sink);
 }

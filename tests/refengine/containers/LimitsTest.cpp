@@ -10,6 +10,7 @@
 #include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 using namespace RefEngine;
 using TestSupport::Hex;
@@ -45,6 +46,20 @@ struct Case {
     std::string overMarked;  // beyond the limit, when it differs
 };
 
+std::string Gzip(const std::string& bytes) {
+    z_stream stream = {};
+    EXPECT_EQ(Z_OK, deflateInit2(&stream, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY));
+    std::string out(deflateBound(&stream, static_cast<uLong>(bytes.size())) + 64, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    stream.avail_in = static_cast<uInt>(bytes.size());
+    stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    stream.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(Z_STREAM_END, deflate(&stream, Z_FINISH));
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
 std::string DigestLine(const std::string& member) {
     MemorySource source(reinterpret_cast<const uint8_t*>(member.data()), member.size());
     const std::vector<uint8_t> md5 = Digest(HashKind::Md5, source);
@@ -74,11 +89,25 @@ TEST(ArchiveLimits, EachHoldsAtItsValueAndStopsOneStepBeyond) {
 
     const size_t kib64 = 64u << 10;
     Case size("bytes of one member", Zip({std::string(kib64 - Marker.size(), 'x') + Marker}),
-              Zip({std::string(kib64 + 1 - Marker.size(), 'x') + Marker}), "ZIP member over the size limit");
+              Zip({std::string(kib64 + 1 - Marker.size(), 'x') + Marker}), "member m0 over the 64 KB limit");
     size.limits.maxMemberSize = kib64;
     size.marked = std::string(kib64 - Marker.size(), 'x') + Marker;
     size.overMarked = std::string(kib64 + 1 - Marker.size(), 'x') + Marker;
     cases.push_back(size);
+
+    // A compressed file's one member is the file itself, read by the reader of what it holds whatever
+    // a member's limit: a tarball larger than a member may be, and than memory may hold, is read to
+    // its end through a temporary file; a member in it larger than the limit is still named.
+    std::vector<std::string> tarMembersOf(4, std::string(kib64 - 1024, 'x'));
+    tarMembersOf.push_back(Marker);
+    std::vector<std::string> oversized = tarMembersOf;
+    oversized[1] = std::string(kib64 + 1, 'x');
+    oversized.back() = "filler";
+    Case tarball("a compressed file's stream", Gzip(TestSupport::Tar(tarMembersOf)), Gzip(TestSupport::Tar(oversized)),
+                 "member1.txt over the 64 KB limit");
+    tarball.limits.maxMemberSize = kib64;
+    tarball.limits.maxInMemory = 16u << 10;
+    cases.push_back(tarball);
 
     // Beyond it, the second member passes the limit at its last byte: the third is never begun.
     const size_t mib = 1u << 20;
