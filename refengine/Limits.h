@@ -20,7 +20,8 @@ constexpr uint32_t Ratio = 200;                  // unpacked / packed above Rati
 constexpr uint64_t RatioFloor = 1 * MiB;         // below it a member grows as it likes: small pieces of zeros pass 1000
 constexpr uint64_t TotalUnpacked = 8 * GiB;      // unpacked for one object, archives in archives included: a large
                                                  // tarball's stream is one member, read to its end by its TAR reader
-constexpr uint32_t TotalMembers = 50000;         // members of one object, archives in archives included
+constexpr uint32_t TotalMembers = 1000000;       // members of one object, archives in archives included: a
+                                                 // package of import libraries holds 80,000 (each .a one per function)
 constexpr uint64_t Dictionary = 64 * MiB;        // memory one format may declare for unpacking (LZMA2 -mx9 uses 64)
 constexpr uint64_t Dictionaries = 256 * MiB;     // of archives open in each other at once
 constexpr int ArchiveDepth = 17;                 // archives in archives, as clamscan's default
