@@ -26,7 +26,8 @@ for f in "$realbase"/*.gz; do gzip -dc "$f" >"$work/bases/$(basename "$f" .gz)";
 
 # The package cache, as links (copies across file systems).
 find "$work/tree/debs" -type f -delete
-find /var/cache/apt/archives -maxdepth 1 -name '*.deb' | sort | head -n "${REAL_FILES_DEBS:-1000000}" | while read -r deb; do
+mapfile -t debs < <(find /var/cache/apt/archives -maxdepth 1 -name '*.deb' | sort)
+for deb in "${debs[@]:0:${REAL_FILES_DEBS:-${#debs[@]}}}"; do
     ln "$deb" "$work/tree/debs/" 2>/dev/null || cp "$deb" "$work/tree/debs/"
 done
 
@@ -43,8 +44,7 @@ find "$work/src" -maxdepth 1 -name '*.orig.tar.*' ! -name '*.asc' -exec ln -f {}
 big="$work/tree/big/machine-$big_mb.tar.xz"
 if [ ! -f "$big" ]; then
     rm -f "$work/tree/big/"*
-    find /usr/lib /usr/share -xdev -type f -size -64M -print0 2>/dev/null |
-        head -z -n 400000 | python3 -c '
+    { find /usr/lib /usr/share -xdev -type f -size -64M -print0 2>/dev/null || true; } | python3 -c '
 import os, sys
 limit, total = int(sys.argv[1]) << 20, 0
 for name in sys.stdin.buffer.read().split(b"\0"):
@@ -63,7 +63,8 @@ find "$work/tree/upx" -type f -delete
 : >"$work/bases/upx.ndb"
 if command -v upx >/dev/null; then
     prefix_windows="$sandbox/prefix/drive_c/windows/system32"
-    ls "$prefix_windows"/*.exe "$prefix_windows"/*.dll 2>/dev/null | head -n 30 | while read -r program; do
+    mapfile -t programs < <(find "$prefix_windows" -maxdepth 1 \( -name '*.exe' -o -name '*.dll' \) -size +64k | sort)
+    for program in "${programs[@]:0:30}"; do
         name=$(basename "$program")
         python3 - "$program" "$name" >>"$work/bases/upx.ndb" <<'EOF' || continue
 import struct, sys

@@ -53,6 +53,7 @@ constexpr uint32_t MachOCommands = 4096, MachOCommandBytes = 1 * MiB, MachOSecti
 constexpr uint32_t EmbeddedPrograms = 16;        // programs found in one object
 constexpr uint32_t EmbeddedHeaderOffset = 4096;  // where a program's PE header may lie after its "MZ"
 constexpr size_t UpxHeaderWithin = 4 * KiB;      // where a UPX header lies in a packed program's first bytes
+constexpr size_t UpxStubBytes = 4 * KiB;         // of a UPX stub from its entry point (LZMA's decoder takes 3 KiB): its start, its call filter's loop, its end
 constexpr uint64_t Instructions = 200000000;     // interpreted for the packed programs of one object, all levels
 constexpr uint64_t ProgramInstructions = 40000000;  // of one packed program: under a second interpreted
 constexpr uint64_t AfterUnpacking = 4000000;     // run on once unpacked code was entered, for a packer under it
