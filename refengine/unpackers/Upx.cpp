@@ -248,33 +248,39 @@ const uint8_t RelocationLoop[] = {0x8D, 0x5E, 0xFC, 0x31, 0xC0, 0x8A, 0x07, 0x47
                                   0xC1, 0xE0, 0x10, 0x66, 0x8B, 0x07, 0x83, 0xC7, 0x02, 0xEB, 0xE2};
 
 void UndoRelocations(const std::vector<uint8_t>& stub, std::vector<uint8_t>& image, uint32_t imageAddress) {
-    if (std::search(stub.begin(), stub.end(), RelocationLoop, RelocationLoop + sizeof RelocationLoop) == stub.end()) return;
-    size_t list = SIZE_MAX;
-    for (size_t at = 0; at + 6 + sizeof ImportWalk <= stub.size(); ++at)
+    const auto loop = std::search(stub.begin(), stub.end(), RelocationLoop, RelocationLoop + sizeof RelocationLoop);
+    if (loop == stub.end()) return;
+    const size_t loopAt = static_cast<size_t>(loop - stub.begin());
+    // A program without imports: "lea edi, [esi + LIST]" right before the loop, the list its own.
+    const bool importsFirst = !(loopAt >= 6 && stub[loopAt - 6] == 0x8D && stub[loopAt - 5] == 0xBE);
+    size_t list = importsFirst ? SIZE_MAX : Le32(&stub[loopAt - 4]);
+    for (size_t at = 0; importsFirst && at + 6 + sizeof ImportWalk <= stub.size(); ++at)
         if (stub[at] == 0x8D && stub[at + 1] == 0xBE && std::memcmp(&stub[at + 6], ImportWalk, sizeof ImportWalk) == 0) {
             list = Le32(&stub[at + 2]);
             break;
         }
+    size_t at = list;
     // The imports: a library's name and table (two words; a zero word ends them), then its functions,
     // each a byte (0: the library's last) before a name ending in zero, or an ordinal's two bytes.
-    size_t at = list;
-    for (;;) {
-        if (at > image.size() || image.size() - at < 4) return;
-        if (Le32(&image[at]) == 0) break;
-        at += 8;
+    if (importsFirst) {
         for (;;) {
-            if (at >= image.size()) return;
-            const uint8_t kind = image[at++];
-            if (kind == 0) break;
-            if (kind & 0x80) {
-                at += 2;
-            } else {
-                while (at < image.size() && image[at] != 0) ++at;
-                ++at;
+            if (at > image.size() || image.size() - at < 4) return;
+            if (Le32(&image[at]) == 0) break;
+            at += 8;
+            for (;;) {
+                if (at >= image.size()) return;
+                const uint8_t kind = image[at++];
+                if (kind == 0) break;
+                if (kind & 0x80) {
+                    at += 2;
+                } else {
+                    while (at < image.size() && image[at] != 0) ++at;
+                    ++at;
+                }
             }
         }
+        at += 4;
     }
-    at += 4;
     uint64_t address = 0;  // of the next fixed word, from four bytes before the image's start
     for (;;) {
         if (at >= image.size()) return;
