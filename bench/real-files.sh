@@ -33,8 +33,11 @@ done
 
 # Original tarballs of well-known sources, fetched once.
 if [ ! -f "$work/src/fetched" ]; then
-    (cd "$work/src" && for p in zlib bzip2 xz-utils curl openssl sqlite3 libpng1.6 expat pcre2 nginx bash coreutils grep sed \
-        tar gzip make-dfsg less nano patch; do apt-get source --download-only -q "$p" >/dev/null 2>&1 || echo "real-files: no source for $p" >&2; done)
+    (cd "$work/src" && for p in findutils bzip2 xz-utils curl openssl sqlite3 libpng1.6 expat pcre2 nginx bash coreutils grep sed \
+        tar gzip make-dfsg less nano diffutils; do
+        apt-get source --download-only -q "$p" >/dev/null 2>&1 || true
+        compgen -G "${p}_*.orig.tar.*" >/dev/null || echo "real-files: no original tarball of $p" >&2
+    done)
     touch "$work/src/fetched"
 fi
 find "$work/tree/sources" -type f -delete

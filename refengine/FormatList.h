@@ -18,7 +18,7 @@ TERVAN_FORMAT(OoxmlPpt, ZipDocument, "OOXML PPT", 0, "CL_TYPE_OOXML_PPT", ".pptx
 TERVAN_FORMAT(Rar, Rar, "RAR", 0, "CL_TYPE_RAR", ".rar")
 TERVAN_FORMAT(InstallShield, InstallShield, "InstallShield", 0, "", "")
 TERVAN_FORMAT(InstallShieldStreams, InstallShieldStreams, "InstallShield streams", 0, "", "")
-TERVAN_FORMAT(AutoIt, AutoIt, "AutoIt", 0, "", "")
+TERVAN_FORMAT(AutoIt, AutoIt, "AutoIt", 0, "CL_TYPE_AUTOIT", "")
 TERVAN_FORMAT(Upx, Upx, "UPX", 0, "", "")
 TERVAN_FORMAT(WWPack, WWPack, "WWPack", 0, "", "")
 TERVAN_FORMAT(Sis, Sis, "SIS", 0, "", ".sis")

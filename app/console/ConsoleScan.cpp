@@ -113,11 +113,13 @@ int RunConsoleVersion(const ConsoleOptions& options) {
         return 2;
     }
     out.Result(L"tervscan " TERVAN_VERSION_WTEXT L", " + EngineDescription(manager));
-    // An engine that can say what its bases held, per type (the reference engine can).
+    // An engine that can say what its bases held, per type (the reference engine can), and with -v
+    // each line it skipped and why.
     typedef uint32_t(__stdcall * ReportTextFn)(char*, uint32_t);
     const HMODULE module = ::GetModuleHandleW(L"ScanMain.DLL");
-    const ReportTextFn report = module ? reinterpret_cast<ReportTextFn>(::GetProcAddress(module, "RefEngineReportText")) : nullptr;
-    if (report) {
+    auto print = [&out, module](const char* exportName) {
+        const ReportTextFn report = module ? reinterpret_cast<ReportTextFn>(::GetProcAddress(module, exportName)) : nullptr;
+        if (!report) return;
         std::string text(report(nullptr, 0) + 1, '\0');
         text.resize(report(&text[0], static_cast<uint32_t>(text.size())));
         size_t start = 0;
@@ -130,7 +132,9 @@ int RunConsoleVersion(const ConsoleOptions& options) {
             if (end == std::string::npos) break;
             start = end + 1;
         }
-    }
+    };
+    print("RefEngineReportText");
+    if (options.verbose) print("RefEngineSkippedText");
     return 0;
 }
 

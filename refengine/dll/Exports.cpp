@@ -55,6 +55,16 @@ uint32_t NotScanned(CoreScanParams* params, DWORD error, const char* why) {
     return CodeNotScanned;
 }
 
+// Text for a caller's buffer: at most size bytes, with the NUL; the whole length returned.
+uint32_t CopyText(const std::string& text, char* buffer, uint32_t size) {
+    if (buffer && size) {
+        const size_t n = text.size() < size - 1 ? text.size() : size - 1;
+        memcpy(buffer, text.data(), n);
+        buffer[n] = 0;
+    }
+    return static_cast<uint32_t>(text.size());
+}
+
 }  // namespace
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
@@ -214,10 +224,13 @@ REF_EXPORT uint32_t __stdcall RefEngineReportText(char* buffer, uint32_t size) {
     std::string text = database.Summary() + "archive formats:";
     for (const auto& format : RefEngine::ArchiveFormats()) text += " " + format->Name() + ",";
     text.back() = '\n';
-    if (buffer && size) {
-        const size_t n = text.size() < size - 1 ? text.size() : size - 1;
-        memcpy(buffer, text.data(), n);
-        buffer[n] = 0;
-    }
-    return static_cast<uint32_t>(text.size());
+    return CopyText(text, buffer, size);
+}
+
+// Each base line skipped for a reason, as "type name: reason" lines (the first 100,000), in the same
+// way as RefEngineReportText.
+REF_EXPORT uint32_t __stdcall RefEngineSkippedText(char* buffer, uint32_t size) {
+    std::string text;
+    for (const std::string& line : database.skippedNames) text += line + "\n";
+    return CopyText(text, buffer, size);
 }

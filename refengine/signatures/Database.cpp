@@ -158,7 +158,7 @@ bool Database::AddHash(HashSet& set, std::string_view digestText, std::string_vi
 bool Database::AddLogical(const std::string& line) {
     ParsedLogical parsed;
     if (!ParseLogicalSignature(line, FunctionalityLevel, parsed)) {
-        ++skippedLines[".ldb: " + (parsed.skipReason.empty() ? std::string("malformed") : parsed.skipReason)];
+        NoteSkipped(".ldb", line, parsed.skipReason.empty() ? std::string("malformed") : parsed.skipReason);
         return false;
     }
     const uint32_t index = static_cast<uint32_t>(logical.size());
@@ -174,7 +174,7 @@ bool Database::AddLogical(const std::string& line) {
                 bodies.Disable(earlier);
                 subsignatureOf[earlier] = Owner();
             }
-            ++skippedLines[std::string(".ldb: ") + TooManyClasses];
+            NoteSkipped(".ldb", line, TooManyClasses);
             return false;
         }
         added.push_back(s);
@@ -194,7 +194,7 @@ bool Database::AddLogical(const std::string& line) {
 
 bool Database::AddBody(const std::string& extension, const BodySignature& sig) {
     if (bodies.Add(sig) != SignatureStore::NotAdded) return true;
-    ++skippedLines[extension + ": " + TooManyClasses];
+    NoteSkipped(extension, sig.name, TooManyClasses);
     return false;
 }
 
@@ -243,8 +243,8 @@ bool Database::AddLine(const std::string& givenExtension, const std::string& raw
     }
     if (extension == ".ndb") {
         // A line the engine does not read is counted with its reason, as the summary names them.
-        auto skip = [this](const std::string& reason) {
-            ++skippedLines[".ndb: " + reason];
+        auto skip = [this, &line](const std::string& reason) {
+            NoteSkipped(".ndb", line, reason);
             return false;
         };
         // Name:TargetType:Offset:HexSignature[:MinFL[:MaxFL]], without a string for every field.
@@ -405,6 +405,12 @@ void Database::Seal() {
         targetTypes |= TargetBit(bodies[i].target & SignatureStore::TargetMask);
     }
     bodies.Shrink();
+}
+
+void Database::NoteSkipped(const std::string& extension, std::string_view line, const std::string& reason) {
+    ++skippedLines[extension + ": " + reason];
+    if (skippedNames.size() < MaxSkippedNames)
+        skippedNames.push_back(extension + " " + std::string(line.substr(0, line.find_first_of(":;"))) + ": " + reason);
 }
 
 std::string Database::Summary() const {

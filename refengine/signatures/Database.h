@@ -59,6 +59,8 @@ struct Database {
     std::map<std::string, uint32_t> loaded;        // records, by the type of the base they came from
     std::map<std::string, uint32_t> skippedLines;  // lines skipped, by the type of their base, and by type and reason
     std::map<std::string, uint32_t> skippedFiles;  // whole bases (or container members) not read, by type
+    std::vector<std::string> skippedNames;         // "type name: reason" of each line skipped for a reason (the first MaxSkippedNames)
+    static const size_t MaxSkippedNames = 100000;
     std::vector<std::string> notices;              // what a container said of itself, or why it was refused
 
     uint32_t Records() const;
@@ -77,6 +79,8 @@ struct Database {
     bool AddLine(const std::string& extension, const std::string& line);
     // Once every base is read: hash lists sorted, ignored signatures dropped. Scanning needs it.
     void Seal();
+    // A line skipped for a reason: counted by type and reason, and named.
+    void NoteSkipped(const std::string& extension, std::string_view line, const std::string& reason);
     // One line per type: what was loaded and what was skipped.
     std::string Summary() const;
 

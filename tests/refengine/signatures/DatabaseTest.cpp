@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace RefEngine;
 using TestSupport::Hex;
 
@@ -78,6 +80,8 @@ TEST(RefBases, LinesOutsideTheSubsetAreSkippedAndCounted) {
     EXPECT_EQ(1u, db.skippedLines[".ndb: offset in a program's structure for target type 0"]);
     EXPECT_EQ(2u, db.skippedLines[".ndb: functionality level"]);
     EXPECT_EQ(1u, db.skippedLines[".ndb: malformed"]);
+    // ... and names each line it left, for --version -v.
+    EXPECT_NE(db.skippedNames.end(), std::find(db.skippedNames.begin(), db.skippedNames.end(), ".ndb Unused: target type 8"));
 }
 
 TEST(RefBases, OffsetsAnchorWhereTheyShould) {
