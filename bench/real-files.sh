@@ -60,40 +60,51 @@ for name in sys.stdin.buffer.read().split(b"\0"):
     mv "$big.part" "$big"
 fi
 
-# Wine's programs packed by each method UPX has, each with a signature of 32 bytes from the middle of
-# its original code section (taken before packing, so only an unpacked image can match it).
+# Wine's programs packed by each method UPX has (and --best, --brute on a few), each with a signature
+# of 32 bytes of its original code that no other of these programs holds (taken before packing, so
+# only an unpacked image can match it), in bases of their own: each packed file must be found by its
+# program's signature. UPX 4 is Debian's upx-ucl from bookworm-backports.
 find "$work/tree/upx" -type f -delete
-: >"$work/bases/upx.ndb"
+rm -rf "$work/upx-bases" && mkdir -p "$work/upx-bases"
 if command -v upx >/dev/null; then
     prefix_windows="$sandbox/prefix/drive_c/windows/system32"
     mapfile -t programs < <(find "$prefix_windows" -maxdepth 1 \( -name '*.exe' -o -name '*.dll' \) -size +64k | sort)
-    for program in "${programs[@]:0:30}"; do
-        name=$(basename "$program")
-        python3 - "$program" "$name" >>"$work/bases/upx.ndb" <<'EOF' || continue
-import struct, sys
-data = open(sys.argv[1], "rb").read()
-pe = struct.unpack_from("<I", data, 0x3C)[0]
-sections, optional = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
-for i in range(sections):
-    at = pe + 24 + optional + 40 * i
-    characteristics = struct.unpack_from("<I", data, at + 36)[0]
-    size, offset = struct.unpack_from("<II", data, at + 16)
-    if characteristics & 0x20 and size >= 4096:
-        middle = offset + size // 2
-        print("Upx.Code.%s:1:*:%s" % (sys.argv[2], data[middle:middle + 32].hex()))
-        sys.exit(0)
-sys.exit(1)
+    programs=("${programs[@]:0:30}")
+    python3 - "${programs[@]}" >"$work/upx-bases/upx.ndb" <<'EOF'
+import os, struct, sys
+data = {os.path.basename(p): open(p, "rb").read() for p in sys.argv[1:]}
+for name, d in data.items():
+    pe = struct.unpack_from("<I", d, 0x3C)[0]
+    sections, optional = struct.unpack_from("<H", d, pe + 6)[0], struct.unpack_from("<H", d, pe + 20)[0]
+    for i in range(sections):
+        at = pe + 24 + optional + 40 * i
+        size, offset = struct.unpack_from("<II", d, at + 16)
+        if not struct.unpack_from("<I", d, at + 36)[0] & 0x20:
+            continue
+        for start in range(offset + size * 3 // 8, offset + size - 32, 32):
+            piece = d[start:start + 32]
+            if len(set(piece)) > 8 and sum(piece in other for other in data.values()) == 1:
+                print("Upx.%s:1:*:%s" % (name, piece.hex()))
+                break
+        break
 EOF
+    for program in "${programs[@]}"; do
+        name=$(basename "$program")
         for method in nrv2b nrv2d nrv2e lzma; do
             upx -q "--$method" -o "$work/tree/upx/$method-$name" "$program" >/dev/null 2>&1 || true
         done
     done
+    for program in "${programs[@]:0:3}"; do
+        upx -q --best -o "$work/tree/upx/best-$(basename "$program")" "$program" >/dev/null 2>&1 || true
+        upx -q --brute -o "$work/tree/upx/brute-$(basename "$program")" "$program" >/dev/null 2>&1 || true
+    done
 else
-    echo "real-files: upx is not installed: the packed programs are left out" >&2
+    echo "real-files: upx is not installed (Debian's upx-ucl from bookworm-backports): the packed programs are left out" >&2
 fi
 
 wine_run() { "$root/tools/wine-run.sh" "$sandbox" "$@" 2>/dev/null | tr -d '\r'; }
 cp "$build/bin/Bases/ScanMain.DLL" "$work/bases/"
+cp "$work/bases"/* "$work/upx-bases/"
 now() { date +%s.%N; }
 verdicts() {  # stdin: result lines; $1: path prefix to drop; $2: path separator
     sed -n -e "s|^$1||" -e 's/: .* FOUND$/\tFOUND/p' -e 's/: OK$/\tOK/p' -e 's/: Empty file$/\tOK/p' -e 's/: ERROR .*$/\tERROR/p' \
@@ -106,10 +117,12 @@ for group in debs sources big upx; do
     files=$(find "$work/tree/$group" -type f | wc -l)
     [ "$files" -gt 0 ] || continue
     t0=$(now)
+    bases=bases
+    [ "$group" != upx ] || bases=upx-bases
     /usr/bin/time -f '%M' -o "$work/$group.peak" "$root/tools/wine-run.sh" "$sandbox" "$build/bin/tervscan.exe" --all-files --no-cure \
-        --engine "$win\\bases" "$win\\tree\\$group" 2>/dev/null | tr -d '\r' >"$work/$group.ours" || true
+        --engine "$win\\$bases" "$win\\tree\\$group" 2>/dev/null | tr -d '\r' >"$work/$group.ours" || true
     t1=$(now)
-    clamscan -r --no-summary --heuristic-alerts=no -d "$work/bases" "$work/tree/$group" >"$work/$group.theirs" 2>/dev/null || true
+    clamscan -r --no-summary --heuristic-alerts=no -d "$work/$bases" "$work/tree/$group" >"$work/$group.theirs" 2>/dev/null || true
     t2=$(now)
     verdicts "B:\\\\real-files-data\\\\tree\\\\$group\\\\" '\\' <"$work/$group.ours" >"$work/$group.ov"
     verdicts "$work/tree/$group/" / <"$work/$group.theirs" >"$work/$group.tv"
@@ -130,7 +143,20 @@ for group in debs sources big upx; do
 done
 printf 'time ours/clamscan: %.2f (goal <= 1)\n' "$(echo "$ours / $theirs" | bc -l)"
 [ -f "$work/big.peak" ] && printf 'peak memory of the scan of the %d MB tarball (the Wine process): %d MB (goal < 256)\n' \
-    "$big_mb" "$(($(cat "$work/big.peak") / 1024))"
+    "$big_mb" "$(($(tail -n 1 "$work/big.peak") / 1024))"
+if [ -s "$work/upx.ov" ]; then
+    # Each packed program found by its own program's signature, per way of packing.
+    grep -o '^Upx\.[^:]*' "$work/upx-bases/upx.ndb" | sed 's/^Upx\.//' >"$work/upx.signed"
+    printf 'packed programs found by their own signature (of those with one):\n'
+    for method in nrv2b nrv2d nrv2e lzma best brute; do
+        packed=0 own=0
+        while read -r file; do
+            packed=$((packed + 1))
+            grep -qF "\\$method-$file: Upx.$file FOUND" "$work/upx.ours" && own=$((own + 1))
+        done < <(find "$work/tree/upx" -name "$method-*" -printf '%f\n' | sed "s/^$method-//" | grep -Fxf "$work/upx.signed")
+        if [ "$packed" -gt 0 ]; then printf '    %-6s %3d of %3d\n' "$method" "$own" "$packed"; fi
+    done
+fi
 if [ -s "$work/all-errors.txt" ]; then
     printf 'our ERROR reasons:\n'
     sed 's/.*: ERROR //' "$work/all-errors.txt" | sed 's/[0-9][0-9]*/N/g' | sort | uniq -c | sort -rn | sed 's/^/    /'
