@@ -2,8 +2,8 @@
 // the method, the level, two checksums, the unpacked and packed lengths, the file's length and the
 // filter) lies in the program's headers; a first section holds nothing in the file (the image unpacks
 // into it), and the packed image lies in the second, which the entry point lies in, from where the
-// stub's first instruction takes it. Methods NRV2B, NRV2D and NRV2E (32-bit words of flag bits, the
-// highest first) and LZMA are unpacked here, other packers' stubs are run by the interpreter (PackedProgram.cpp);
+// stub's first instruction takes it. Its methods (UpxCodecs.cpp) are unpacked here, other packers'
+// stubs are run by the interpreter (PackedProgram.cpp);
 // the image (the program's sections as they lie in memory) is the member, so that signatures find the
 // code, with the calls the packer's filter rewrote restored as the stub restores them, behind the
 // packed program's headers: a program file of the original's code, entered where the original was.
@@ -11,22 +11,16 @@
 #include "refengine/object/ByteOrder.h"
 #include "refengine/object/ObjectType.h"
 #include "refengine/executables/PeImage.h"
+#include "refengine/unpackers/UpxCodecs.h"
 #include "refengine/Limits.h"
 
-#include "C/LzmaDec.h"
-
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
 namespace RefEngine {
 namespace {
 
-const uint8_t FormatWin32Pe = 9, MethodNrv2bLe32 = 2, MethodNrv2dLe32 = 5, MethodNrv2eLe32 = 8, MethodLzma = 14;
-
-// The three NRV variants share their literals and their end; they differ in how an offset and a
-// length are written.
-enum class Nrv { B, D, E };
+const uint8_t FormatWin32Pe = 9;
 
 struct PackHeader {
     uint8_t version = 0, format = 0, method = 0;
@@ -50,116 +44,11 @@ bool FindHeader(const std::vector<uint8_t>& bytes, PackHeader& out) {
     return false;
 }
 
-// An NRV variant over the packed bytes; false when they are damaged or would unpack beyond max.
-bool UnpackNrv(Nrv variant, const std::vector<uint8_t>& in, size_t max, std::vector<uint8_t>& out) {
-    size_t at = 0;
-    uint32_t word = 0;
-    int left = 0;
-    bool ok = true;
-    auto bit = [&]() -> uint32_t {
-        if (left == 0) {
-            if (at + 4 > in.size()) {
-                ok = false;
-                return 1;  // ends every loop that waits for a set bit
-            }
-            word = Le32(&in[at]);
-            at += 4;
-            left = 32;
-        }
-        return (word >> --left) & 1;
-    };
-    // A number of at least 2: its bits after the leading one, each followed by "last?".
-    auto number = [&](uint32_t limit, uint32_t& value) {
-        value = 1;
-        do {
-            value = value * 2 + bit();
-            if (value > limit || !ok) return false;
-        } while (!bit());
-        return true;
-    };
-    uint32_t lastOffset = 1;
-    for (;;) {
-        while (bit() && ok) {
-            if (at >= in.size() || out.size() >= max) return false;
-            out.push_back(in[at++]);
-        }
-        if (!ok) return false;
-        uint32_t offset = 1;
-        if (variant == Nrv::B) {
-            if (!number(0x2000000, offset)) return false;  // past the end mark's 0x1000002
-        } else {
-            // Two bits a step: the next bit of the number, "last?", then one more bit.
-            for (;;) {
-                offset = offset * 2 + bit();
-                if (bit() || !ok) break;
-                offset = (offset - 1) * 2 + bit();
-                if (offset > 0x2000000) return false;
-            }
-            if (!ok || offset > 0x2000000) return false;
-        }
-        uint32_t lengthBit = 0;
-        if (offset == 2) {
-            offset = lastOffset;
-            if (variant != Nrv::B) lengthBit = bit();
-        } else {
-            if (at >= in.size()) return false;
-            offset = (offset - 3) * 256 + in[at++];
-            if (offset == 0xFFFFFFFF) return true;  // the end mark
-            if (variant != Nrv::B) {
-                lengthBit = (offset & 1) ^ 1;
-                offset >>= 1;
-            }
-            lastOffset = ++offset;
-        }
-        uint32_t length = 0;
-        if (variant == Nrv::E) {
-            if (lengthBit) length = 1 + bit();
-            else if (bit()) length = 3 + bit();
-            else if (!number(0x1000000, length)) return false;
-            else length += 3;
-        } else {
-            // Two bits, the higher first: the order of the reads is the stream's.
-            const uint32_t high = variant == Nrv::B ? bit() : lengthBit;
-            length = high * 2 + bit();
-            if (length == 0) {
-                if (!number(0x1000000, length)) return false;
-                length += 2;
-            }
-        }
-        length += offset > (variant == Nrv::B ? 0xD00u : 0x500u) ? 2 : 1;
-        if (!ok || offset > out.size() || out.size() + length > max) return false;
-        for (uint32_t k = 0; k < length; ++k) out.push_back(out[out.size() - offset]);
-    }
-}
-
-void* LzmaAlloc(ISzAllocPtr, size_t size) { return std::malloc(size); }
-void LzmaFree(ISzAllocPtr, void* address) { std::free(address); }
-
-// LZMA behind UPX's two bytes of properties: (lc + lp) << 3 | pb, then lp << 4 | lc. The output is
-// the dictionary: only the decoder's tables are allocated.
-bool UnpackLzma(const std::vector<uint8_t>& in, size_t unpacked, std::vector<uint8_t>& out) {
-    if (in.size() < 3) return false;
-    const unsigned pb = in[0] & 7, lc = in[1] & 15, lp = in[1] >> 4;
-    if (pb > 4 || lc > 8 || lp > 4 || (in[0] >> 3) != lc + lp) return false;
-    uint8_t props[LZMA_PROPS_SIZE] = {static_cast<uint8_t>((pb * 5 + lp) * 9 + lc)};
-    const uint32_t dictionary = static_cast<uint32_t>(std::max<size_t>(unpacked, 4096));
-    for (int i = 0; i < 4; ++i) props[1 + i] = static_cast<uint8_t>(dictionary >> (8 * i));
-    out.resize(unpacked);
-    SizeT outLength = unpacked, inLength = in.size() - 2;
-    ELzmaStatus status;
-    static const ISzAlloc alloc = {LzmaAlloc, LzmaFree};
-    const SRes result = LzmaDecode(out.data(), &outLength, in.data() + 2, &inLength, props, LZMA_PROPS_SIZE, LZMA_FINISH_ANY, &status, &alloc);
-    out.resize(outLength);
-    return result == SZ_OK && outLength == unpacked;
-}
-
 }  // namespace
 
 bool UpxUnpacks(const std::vector<uint8_t>& head) {
     PackHeader header;
-    return FindHeader(head, header) &&
-           (header.method == MethodNrv2bLe32 || header.method == MethodNrv2dLe32 || header.method == MethodNrv2eLe32 ||
-            header.method == MethodLzma);
+    return FindHeader(head, header) && UpxMethodKnown(header.method);
 }
 
 namespace {
@@ -219,11 +108,6 @@ bool FindCallFilter(const std::vector<uint8_t>& stub, CallFilter& filter) {
 
 // What the stub's loop does, on the unpacked image.
 void UndoCallFilter(std::vector<uint8_t>& image, const CallFilter& filter) {
-    auto restore = [&image](size_t operand) {
-        const uint32_t target = static_cast<uint32_t>(image[operand + 1]) << 16 | static_cast<uint32_t>(image[operand + 2]) << 8 | image[operand + 3];
-        const uint32_t relative = target - static_cast<uint32_t>(operand);
-        for (int i = 0; i < 4; ++i) image[operand + i] = static_cast<uint8_t>(relative >> (8 * i));
-    };
     uint32_t left = filter.number;
     for (size_t at = 0; at + 5 <= image.size();) {
         if (filter.counted && left == 0) return;
@@ -232,7 +116,7 @@ void UndoCallFilter(std::vector<uint8_t>& image, const CallFilter& filter) {
         if (op != 0xE8 && op != 0xE9) continue;
         if (!filter.counted && left < 4) return;
         if (image[at] != filter.mark) continue;
-        restore(at);
+        RestoreUpxOperand(image, at);
         at += 4;
         left -= filter.counted ? 1 : 4;
     }
@@ -345,7 +229,6 @@ public:
         const uint32_t skip = from - pe.imageBase - packedIn.address;
         if (from - pe.imageBase < packedIn.address || skip >= packedIn.rawSize || sectionStart + skip >= source.Size()) return;
         sink.Report().archive = true;
-        const Nrv variant = header.method == MethodNrv2bLe32 ? Nrv::B : header.method == MethodNrv2dLe32 ? Nrv::D : Nrv::E;
         const uint64_t packed = std::min<uint64_t>(header.packed, source.Size() - sectionStart - skip);
         if (header.unpacked > sink.Limits().maxMemberSize) {
             sink.Refuse("UPX image over " + std::to_string(sink.Limits().maxMemberSize >> 20) + " MB", true);
@@ -354,7 +237,7 @@ public:
         if (!sink.Begin("UPX image", packed, header.unpacked)) return;
         std::vector<uint8_t> in(static_cast<size_t>(packed)), out;
         in.resize(source.Read(sectionStart + skip, in.data(), in.size()));
-        const bool intact = header.method == MethodLzma ? UnpackLzma(in, header.unpacked, out) : UnpackNrv(variant, in, header.unpacked, out);
+        const bool intact = UnpackUpxBlock(header.method, in, header.unpacked, out);
         CallFilter filter;
         const uint32_t imageAt = to - pe.imageBase;
         if (intact && imageAt == pe.sections[0].address && FindCallFilter(stub, filter)) UndoCallFilter(out, filter);

@@ -93,6 +93,7 @@ const FormatId ProvenElsewhere[] = {
     FormatId::PowerPoint,        // OfficeDocuments.EmbeddedObjectsAreScannedAsFiles (a deflated slide object)
     FormatId::OlePackage,        // the same (a packaged program found by its digest)
     FormatId::EmbeddedPrograms,  // Archives.EmbeddedProgramsAreMembers (a stored program found by its digest)
+    FormatId::UpxElf,            // Upx.TodaysPackedProgramsAreSeenThrough (a Linux program's code)
 };
 
 std::string OfficeDocument(const std::string& part) {
