@@ -119,6 +119,7 @@ bool MemberSink::End(bool damaged, const std::string& why) {
     // What came out of a damaged or cut member is scanned all the same.
     if (data_.Size() > 0 || !damaged)
         if (!visit_(name_, data_.Source())) stopped_ = true;
+    if (data_.ReadFailed()) report_.Note("member " + name_ + " could not be read back from its temporary file", false);
     data_.Clear();
     return !stopped_;
 }

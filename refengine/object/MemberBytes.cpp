@@ -83,6 +83,11 @@ ByteSource& MemberBytes::Source() {
     return *source_;
 }
 
+bool MemberBytes::ReadFailed() const {
+    const FileSource* file = dynamic_cast<const FileSource*>(source_.get());
+    return file && file->Failed();
+}
+
 void MemberBytes::Clear() {
     source_.reset();
     file_.Reset();

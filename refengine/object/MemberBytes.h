@@ -24,6 +24,9 @@ public:
     uint64_t Size() const { return size_; }
     // Everything appended so far, as a source; valid until the next Append or Clear.
     ByteSource& Source();
+    // Whether reading back from the temporary file failed (another program kept the engine from it):
+    // what the source gave then was not the member.
+    bool ReadFailed() const;
     // Forgets the bytes; a temporary file is closed, and so deleted.
     void Clear();
     const std::string& Failure() const { return failure_; }
