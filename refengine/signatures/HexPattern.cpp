@@ -13,6 +13,7 @@ namespace {
 // Runs of "??" longer than this become gaps, and exact gaps up to it become "??" inside a run: runs
 // stay short to check, gaps cost nothing however long.
 const uint64_t WildcardRunLimit = 8;
+const uint64_t TrailingGapLimit = 64;  // bytes a gap at the end may ask for, as wildcards
 const uint64_t MaxNumber = 1ull << 40;
 
 bool ParseNumber(const std::string& text, uint64_t& out) { return ParseDecimal(text, out, 13) && out <= MaxNumber; }
@@ -110,7 +111,15 @@ public:
         return static_cast<int16_t>(sig_.classes.size() - 1);
     }
     bool Finish() {
-        if (gapPending_) return false;  // a gap at the end
+        // A gap at the end asks for that many bytes after the rest (its least): they are wildcards.
+        if (gapPending_) {
+            if (pendingMin_ == 0 || pendingMin_ > TrailingGapLimit) return false;
+            const uint64_t count = pendingMin_;
+            gapPending_ = false;
+            pendingMin_ = pendingMax_ = 0;
+            ByteRun& run = OpenRun();
+            for (uint64_t i = 0; i < count; ++i) run.push_back(ByteTest{0, 0, -1});
+        }
         ShortenWildcardRuns();
         if (sig_.elements.empty() || sig_.elements.front().kind == Element::Gap) return false;
         return ChooseAnchor();

@@ -23,7 +23,7 @@ namespace {
 const uint8_t FormatWin32Pe = 9;
 
 struct PackHeader {
-    uint8_t version = 0, format = 0, method = 0;
+    uint8_t version = 0, format = 0, method = 0, filter = 0, mark = 0;
     uint32_t unpacked = 0, packed = 0;
 };
 
@@ -39,6 +39,8 @@ bool FindHeader(const std::vector<uint8_t>& bytes, PackHeader& out) {
         out.method = h[6];
         out.unpacked = Le32(h + 16);
         out.packed = Le32(h + 20);
+        out.filter = h[28];
+        out.mark = h[29];
         if (out.version >= 10 && out.version <= 14 && out.format == FormatWin32Pe && out.packed > 0 && out.unpacked > 0) return true;
     }
     return false;
@@ -69,57 +71,15 @@ bool ReadStubStart(const uint8_t* stub, size_t size, uint32_t& source, uint32_t&
     return true;
 }
 
-// The stub's loop that restores the calls and jumps the packer's filter rewrote: each E8 or E9 whose
-// next byte is the filter's mark holds its target as a 24-bit number, highest byte first, from the
-// image's start. Two loops are in use, as the stub's own instructions give them: one restores a count
-// of calls, the other looks through a length of the image.
-const uint8_t CountedLoop[] = {0x5E, 0x89, 0xF7, 0xB9, 0, 0, 0, 0, 0x8A, 0x07, 0x47, 0x2C, 0xE8, 0x3C, 0x01, 0x77, 0xF7, 0x80, 0x3F};
-const uint8_t CountedRest[] = {0x75, 0xF2, 0x8B, 0x07, 0x8A, 0x5F, 0x04, 0x66, 0xC1, 0xE8, 0x08, 0xC1, 0xC0, 0x10,
-                               0x86, 0xC4, 0x29, 0xF8, 0x80, 0xEB, 0xE8, 0x01, 0xF0, 0x89, 0x07, 0x83, 0xC7, 0x05, 0x88, 0xD8, 0xE2, 0xD9};
-const uint8_t LengthLoop[] = {0x5E, 0x89, 0xF7, 0xB9, 0, 0, 0, 0, 0xEB, 0x23, 0x8A, 0x07, 0x47, 0x2C, 0xE8, 0x3C, 0x01,
-                              0x77, 0x1A, 0x83, 0xF9, 0x04, 0x72, 0x1A, 0x8B, 0x07, 0x2C};
-const uint8_t LengthRest[] = {0x75, 0x0F, 0x86, 0xC4, 0xC1, 0xC0, 0x10, 0x86, 0xC4, 0x29, 0xF8, 0x01, 0xF0, 0x83, 0xE9, 0x04, 0xAB, 0x83, 0xE9, 0x01, 0x73, 0xD8};
-
-struct CallFilter {
-    bool counted = false;  // number: calls restored; else bytes looked through
-    uint32_t number = 0;
-    uint8_t mark = 0;
-};
-
-// Whether the loop (with its number and mark left out) begins at p, within the end.
-template <size_t Loop, size_t Rest>
-bool IsLoop(const uint8_t* p, const uint8_t* end, const uint8_t (&loop)[Loop], const uint8_t (&rest)[Rest]) {
-    return end - p >= static_cast<std::ptrdiff_t>(Loop + 1 + Rest) && std::memcmp(p, loop, 4) == 0 &&
-           std::memcmp(p + 8, loop + 8, Loop - 8) == 0 && std::memcmp(p + Loop + 1, rest, Rest) == 0;
-}
-
-bool FindCallFilter(const std::vector<uint8_t>& stub, CallFilter& filter) {
-    const uint8_t* end = stub.data() + stub.size();
-    for (const uint8_t* p = stub.data(); p < end; ++p) {
-        const bool counted = IsLoop(p, end, CountedLoop, CountedRest);
-        if (!counted && !IsLoop(p, end, LengthLoop, LengthRest)) continue;
-        filter.counted = counted;
-        filter.number = Le32(p + 4);
-        filter.mark = p[counted ? sizeof CountedLoop : sizeof LengthLoop];
-        return true;
-    }
-    return false;
-}
-
-// What the stub's loop does, on the unpacked image.
-void UndoCallFilter(std::vector<uint8_t>& image, const CallFilter& filter) {
-    uint32_t left = filter.number;
-    for (size_t at = 0; at + 5 <= image.size();) {
-        if (filter.counted && left == 0) return;
-        if (!filter.counted && left-- == 0) return;
-        const uint8_t op = image[at++];
-        if (op != 0xE8 && op != 0xE9) continue;
-        if (!filter.counted && left < 4) return;
-        if (image[at] != filter.mark) continue;
-        RestoreUpxOperand(image, at);
-        at += 4;
-        left -= filter.counted ? 1 : 4;
-    }
+// The stub's loop that restores the calls and jumps the packer's filter rewrote starts "pop esi;
+// mov edi, esi; mov ecx, BOUND": how far it goes (a count of calls, or of bytes, as the filter has it).
+// Which filter, and its mark, the packer's header says.
+bool FindFilterBound(const std::vector<uint8_t>& stub, uint32_t& bound) {
+    static const uint8_t start[] = {0x5E, 0x89, 0xF7, 0xB9};
+    const auto at = std::search(stub.begin(), stub.end(), start, start + sizeof start);
+    if (at == stub.end() || stub.end() - at < static_cast<std::ptrdiff_t>(sizeof start + 4)) return false;
+    bound = Le32(&*at + sizeof start);
+    return true;
 }
 
 // After the imports, the stub moves absolute addresses back: its import list (where the stub's
@@ -238,9 +198,10 @@ public:
         std::vector<uint8_t> in(static_cast<size_t>(packed)), out;
         in.resize(source.Read(sectionStart + skip, in.data(), in.size()));
         const bool intact = UnpackUpxBlock(header.method, in, header.unpacked, out);
-        CallFilter filter;
+        uint32_t bound = 0;
         const uint32_t imageAt = to - pe.imageBase;
-        if (intact && imageAt == pe.sections[0].address && FindCallFilter(stub, filter)) UndoCallFilter(out, filter);
+        if (intact && imageAt == pe.sections[0].address && header.filter && FindFilterBound(stub, bound))
+            UndoUpxFilter(header.filter, header.mark, bound, out);
         if (intact) UndoRelocations(stub, out, to);
         if (intact) out = AsProgram(source, pe, imageAt, std::move(out), OriginalEntry(stub, pe.entry), sink.Limits().maxMemberSize);
         sink.Write(out.data(), out.size());

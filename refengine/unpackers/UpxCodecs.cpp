@@ -141,17 +141,27 @@ void RestoreUpxOperand(std::vector<uint8_t>& block, size_t operand) {
     for (int i = 0; i < 4; ++i) block[operand + i] = static_cast<uint8_t>(relative >> (8 * i));
 }
 
-void UndoUpxFilter(uint8_t filter, uint8_t mark, std::vector<uint8_t>& block) {
-    if (filter != 0x46 && filter != 0x49) return;
-    const bool conditional = filter == 0x49;
-    for (size_t at = 0; at + 5 <= block.size();) {
+void UndoUpxFilter(uint8_t filter, uint8_t mark, uint32_t bound, std::vector<uint8_t>& block) {
+    const bool counted = filter == 0x26, callsOnly = filter == 0x24, conditional = filter == 0x49;
+    if (!counted && !callsOnly && filter != 0x46 && !conditional) return;
+    uint64_t left = bound;
+    for (size_t at = 0; at + 5 <= block.size() && left > 0;) {
         const uint8_t op = block[at++];
-        if (conditional && op == 0x0F && (block[at] & 0xF0) == 0x80) ++at;
-        else if (op != 0xE8 && op != 0xE9) continue;
+        if (!counted) --left;
+        if (conditional && op == 0x0F && (block[at] & 0xF0) == 0x80) {
+            ++at;
+            if (left > 0) --left;
+        } else if (op != 0xE8 && (callsOnly || op != 0xE9)) {
+            continue;
+        }
         if (at + 4 > block.size()) return;
+        const bool bytesBound = !counted && !callsOnly;
+        if (bytesBound && left < 4) return;  // the operand would pass the bound
         if (block[at] != mark) continue;
         RestoreUpxOperand(block, at);
         at += 4;
+        if (counted) --left;
+        else if (bytesBound) left -= 4;
     }
 }
 

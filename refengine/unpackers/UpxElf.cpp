@@ -81,7 +81,7 @@ public:
                 damaged = true;
                 break;
             }
-            UndoUpxFilter(filter, mark, out);
+            UndoUpxFilter(filter, mark, static_cast<uint32_t>(out.size()), out);
             if (!sink.Write(out.data(), out.size())) break;
             written += unpacked;
             at += sizeof info + packed;

@@ -103,7 +103,8 @@ TEST(RefBases, WildcardsAndGaps) {
                  {".ndb", "Range:0:*:" + Hex("lo") + "{2-4}" + Hex("hi")},
                  {".ndb", "Up.To:0:*:" + Hex("UP") + "{-2}" + Hex("TO")},
                  {".ndb", "At.Least:0:*:" + Hex("AT") + "{100-}" + Hex("LEAST")},
-                 {".ndb", "Far:0:*:" + Hex("FAR") + "{70}" + Hex("AWAY")}});
+                 {".ndb", "Far:0:*:" + Hex("FAR") + "{70}" + Hex("AWAY")},
+                 {".ndb", "Gap.Last:0:*:" + Hex("TAIL") + "{3}"}});
     EXPECT_EQ("Any.Byte", bench.Match("xxabZcdxx"));
     EXPECT_EQ("", bench.Match("xxabcdxx"));
     EXPECT_EQ("Star", bench.Match("start" + std::string(100000, '.') + "finish"));
@@ -120,6 +121,9 @@ TEST(RefBases, WildcardsAndGaps) {
     EXPECT_EQ("", bench.Match("AT" + std::string(99, '-') + "LEAST"));
     EXPECT_EQ("Far", bench.Match("FAR" + std::string(70, '-') + "AWAY"));
     EXPECT_EQ("", bench.Match("FAR" + std::string(69, '-') + "AWAY"));
+    // A gap at the end asks for that many bytes after the rest.
+    EXPECT_EQ("Gap.Last", bench.Match("xxTAIL123"));
+    EXPECT_EQ("", bench.Match("xxTAIL12"));
 }
 
 TEST(RefBases, StringChoicesAndNonWordBytes) {
