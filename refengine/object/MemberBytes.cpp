@@ -41,6 +41,7 @@ bool MemberBytes::Append(const uint8_t* data, size_t size) {
     if (!failure_.empty()) return false;
     if (size == 0) return true;
     source_.reset();
+    fileSource_ = nullptr;
     memory_.insert(memory_.end(), data, data + size);
     size_ += size;
     if (file_ ? memory_.size() >= WriteBatch : size_ > inMemory_) return Spill();
@@ -77,19 +78,23 @@ bool MemberBytes::Spill() {
 
 ByteSource& MemberBytes::Source() {
     if (!source_) {
-        if (file_ && Spill()) source_.reset(new FileSource(file_.Get()));
-        else source_.reset(new MemorySource(memory_.data(), file_ ? 0 : memory_.size()));
+        fileSource_ = nullptr;
+        if (file_ && Spill()) {
+            FileSource* fileSource = new FileSource(file_.Get());
+            source_.reset(fileSource);
+            fileSource_ = fileSource;
+        } else {
+            source_.reset(new MemorySource(memory_.data(), file_ ? 0 : memory_.size()));
+        }
     }
     return *source_;
 }
 
-bool MemberBytes::ReadFailed() const {
-    const FileSource* file = dynamic_cast<const FileSource*>(source_.get());
-    return file && file->Failed();
-}
+bool MemberBytes::ReadFailed() const { return fileSource_ && fileSource_->Failed(); }
 
 void MemberBytes::Clear() {
     source_.reset();
+    fileSource_ = nullptr;
     file_.Reset();
     std::vector<uint8_t>().swap(memory_);
     size_ = 0;

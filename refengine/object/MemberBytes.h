@@ -39,6 +39,7 @@ private:
     std::vector<uint8_t> memory_;  // all bytes, or those not yet written to the file
     Win::UniqueHandle<Win::FileHandleTraits> file_;
     std::unique_ptr<ByteSource> source_;
+    const FileSource* fileSource_ = nullptr;  // source_, when it reads the temporary file
     std::string failure_;
 };
 
